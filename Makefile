@@ -1,0 +1,23 @@
+PYTHON ?= python3
+VENV   ?= .venv
+VPY    := $(VENV)/bin/python
+PIP    := $(VPY) -m pip
+
+.PHONY: venv install test clean
+
+$(VPY):
+	$(PYTHON) -m venv $(VENV)
+	$(PIP) install -q --upgrade pip
+	$(PIP) install -q "scikit-build-core>=0.10" cmake ninja
+
+venv: $(VPY)
+
+# No build isolation: the persistent build tree under build/ then rebuilds incrementally.
+install: $(VPY)
+	$(PIP) install -q --no-build-isolation ".[test]"
+
+test: install
+	$(VPY) -m pytest -q
+
+clean:
+	rm -rf build $(VENV)

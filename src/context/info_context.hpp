@@ -1,0 +1,15 @@
+// The info context: keeps the latest axes, CNC, compile and enabled-commands
+// records of one client.
+#pragma once
+
+#include "module/method_table.hpp"
+
+namespace cnc::context {
+
+Ref init(const Call&);
+Ref update(const Call&);
+
+// The class-level records every context shows until its first update.
+void add_class_records(PyObject* class_namespace, PyObject* module_dict);
+
+}  // namespace cnc::context

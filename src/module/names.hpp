@@ -1,0 +1,59 @@
+// Interned attribute names and the module's globals, looked up at call time so
+// that a caller who rebinds a module attribute sees the change, as with code
+// written in Python.
+#pragma once
+
+#include "pyref.hpp"
+
+namespace cnc {
+
+#define CNC_NAMES(X)                                              \
+    X(ipc, "ipc")                                                 \
+    X(is_connected, "is_connected")                               \
+    X(settimeout, "settimeout")                                   \
+    X(gettimeout, "gettimeout")                                   \
+    X(recv, "recv")                                               \
+    X(sendall, "sendall")                                         \
+    X(connect, "connect")                                         \
+    X(close, "close")                                             \
+    X(fileno, "fileno")                                           \
+    X(json, "json")                                               \
+    X(socket, "socket")                                           \
+    X(loads, "loads")                                             \
+    X(dumps, "dumps")                                             \
+    X(error, "error")                                             \
+    X(AF_INET, "AF_INET")                                         \
+    X(SOCK_STREAM, "SOCK_STREAM")                                 \
+    X(lower, "lower")                                             \
+    X(res, "res")                                                 \
+    X(has_data, "has_data")                                       \
+    X(name, "name")                                               \
+    X(JC_NONE, "JC_NONE")                                         \
+    X(JC_C_FW, "JC_C_FW")                                         \
+    X(send_command, "_CncAPIClientCore__send_command")            \
+    X(execute_request, "_CncAPIClientCore__execute_request")      \
+    X(evaluate_response, "_CncAPIClientCore__evaluate_response")  \
+    X(context_api, "_CncAPIInfoContext__api")
+
+namespace names {
+#define CNC_DECLARE_NAME(id, text) extern PyObject* id;
+CNC_NAMES(CNC_DECLARE_NAME)
+#undef CNC_DECLARE_NAME
+
+// Interns every name once per process; false with an error set on failure.
+bool intern_all();
+}  // namespace names
+
+namespace module_state {
+// The executed module object (borrowed); null before execution.
+PyObject* module();
+void set_module(PyObject* module);
+// The module's attribute `name` (interned text) as Python reads a global:
+// the module first, then the builtins; NameError when neither has it.
+Ref global(PyObject* name);
+Ref global(const char* name);
+// Shared small values.
+PyObject* empty_text();
+}  // namespace module_state
+
+}  // namespace cnc

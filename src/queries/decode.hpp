@@ -1,0 +1,26 @@
+// The decoding engine: copies reply members into a record as the record's
+// field table says, storing every value exactly as json.loads yields it.
+#pragma once
+
+#include "model/tables.hpp"
+#include "pyref.hpp"
+
+namespace cnc::queries {
+
+// A new record of the class the module binds under the table's name.
+Ref new_record(const model::Record& table);
+
+// Copies every keyed field of `table` from `source` (the reply's `res`, or
+// one element of an array) into `record`, in table order. A missing member,
+// or a source or group of the wrong kind, raises.
+void decode_into(PyObject* record, const model::Record& table, PyObject* source);
+
+// json.loads(reply)["res"]
+Ref reply_result(PyObject* reply);
+
+// source[key] as Python evaluates it.
+Ref item(PyObject* source, PyObject* key);
+
+const model::Record& record_table(const char* name);
+
+}  // namespace cnc::queries
