@@ -15,8 +15,8 @@ Ref execute(PyObject* client, PyObject* request) { return call_method(client, na
 Ref client_init(const Call& call) {
     Ref socket_module = module_state::global(names::socket);
     Ref factory = getattr(socket_module.get(), names::socket);
-    Ref family = getattr(socket_module.get(), names::AF_INET);
-    Ref kind = getattr(socket_module.get(), names::SOCK_STREAM);
+    Ref family = getattr(socket_module.get(), names::af_inet);
+    Ref kind = getattr(socket_module.get(), names::sock_stream);
     Ref ipc = cnc::call(factory.get(), family.get(), kind.get());
     setattr(call.self, names::ipc, ipc.get());
     setattr(call.self, names::is_connected, Py_False);

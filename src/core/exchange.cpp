@@ -3,6 +3,7 @@
 #include <string>
 
 #include "core/client.hpp"
+#include "core/native_exchange.hpp"
 #include "core/wire.hpp"
 #include "module/names.hpp"
 
@@ -137,8 +138,10 @@ Ref send_command(const Call& call) {
     Ref line = PyUnicode_READ_CHAR(request, length - 1) == '\n'
                    ? new_ref(request)
                    : check(PyUnicode_Concat(request, check(PyUnicode_FromOrdinal('\n')).get()));
+    Ref ipc = getattr(client, names::ipc);
+    if (takes_native_path(ipc.get()))
+        if (std::optional<Ref> reply = native_exchange(client, ipc.get(), line.get())) return std::move(*reply);
     try {
-        Ref ipc = getattr(client, names::ipc);
         return generic_exchange(client, ipc.get(), line.get());
     } catch (const PyErrorSet&) {
         if (!pending_is_socket_error()) throw;

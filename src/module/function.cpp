@@ -165,7 +165,6 @@ PyType_Slot function_slots[] = {
     {Py_tp_descr_get, reinterpret_cast<void*>(function_descr_get)},
     {Py_tp_getset, function_getset},
     {Py_tp_members, function_members},
-    {Py_tp_doc, const_cast<char*>("Function of the cnc_api_client_core module.")},
     {0, nullptr},
 };
 

@@ -22,8 +22,8 @@ namespace cnc {
     X(loads, "loads")                                             \
     X(dumps, "dumps")                                             \
     X(error, "error")                                             \
-    X(AF_INET, "AF_INET")                                         \
-    X(SOCK_STREAM, "SOCK_STREAM")                                 \
+    X(af_inet, "AF_INET")                                         \
+    X(sock_stream, "SOCK_STREAM")                                 \
     X(lower, "lower")                                             \
     X(res, "res")                                                 \
     X(has_data, "has_data")                                       \
