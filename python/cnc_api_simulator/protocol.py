@@ -1,0 +1,174 @@
+"""Request lines in, reply lines out: validation and routing to the machine."""
+
+import json
+import logging
+import math
+
+from .codes import AXIS_NAMES, JC_LAST
+from .gcode import MAX_VALUE
+
+FALSE_REPLY = b'{"res":false}\n'
+
+_log = logging.getLogger(__name__)
+
+
+class BadRequest(Exception):
+    pass
+
+
+def _get(req, key):
+    if key not in req:
+        raise BadRequest(key)
+    return req[key]
+
+
+def _int(req, key):
+    value = _get(req, key)
+    if type(value) is not int:
+        raise BadRequest(key)
+    return value
+
+
+def _number(value):
+    if isinstance(value, bool) or not isinstance(value, (int, float)) or not math.isfinite(value):
+        raise BadRequest(value)
+    return value
+
+
+def _geometry_element(element):
+    if not isinstance(element, dict) or not isinstance(element.get("name"), str) or not element["name"]:
+        raise BadRequest(element)
+    for key in ("x", "y", "z", "scale", "edges.angle"):
+        _number(_get(element, key))
+    if type(_get(element, "color")) is not int:
+        raise BadRequest("color")
+    for key in ("visible", "edges.visible"):
+        if not isinstance(_get(element, key), bool):
+            raise BadRequest(key)
+    return element
+
+
+def _jog(m, r):
+    command = _int(r, "command")
+    return 0 <= command <= JC_LAST and m.jog(command)
+
+
+def _resume(m, r):
+    return m.resume(_int(r, "line") if "line" in r else None)
+
+
+def _get_geometry(m, r):
+    names = _get(r, "name")
+    if not isinstance(names, list) or not all(isinstance(n, str) for n in names):
+        raise BadRequest("name")
+    return m.tables.get_geometry(names)
+
+
+def _set_geometry(m, r):
+    data = _get(r, "data")
+    if not isinstance(data, list) or not data:
+        raise BadRequest("data")
+    return m.tables.set_geometry([_geometry_element(e) for e in data])
+
+
+def _set_parameters(m, r):
+    values = _get(r, "parameters")
+    if not isinstance(values, list):
+        raise BadRequest("parameters")
+    return m.tables.set_parameters(_int(r, "address"), [_number(v) for v in values])
+
+
+def _set_program_position(m, r):
+    data = _get(r, "data")
+    if not isinstance(data, dict) or not data or any(k not in AXIS_NAMES or len(k) != 1 for k in data):
+        raise BadRequest("data")
+    values = {k: _number(v) for k, v in data.items()}
+    if any(abs(v) > MAX_VALUE for v in values.values()):
+        raise BadRequest("data")
+    return m.set_program_position(values)
+
+
+HANDLERS = {
+    ("cmd", "cnc.start"): lambda m, r: m.start(),
+    ("cmd", "cnc.stop"): lambda m, r: m.stop(),
+    ("cmd", "cnc.pause"): lambda m, r: m.pause(),
+    ("cmd", "cnc.continue"): lambda m, r: m.cnc_continue(),
+    ("cmd", "cnc.resume"): _resume,
+    ("cmd", "cnc.resume.from.line"): lambda m, r: m.start_from_line(_int(r, "line")),
+    ("cmd", "cnc.resume.from.point"): lambda m, r: m.start_from_point(_int(r, "point")),
+    ("cmd", "cnc.start.from.line"): lambda m, r: m.start_from_line(_int(r, "line")),
+    ("cmd", "cnc.start.from.point"): lambda m, r: m.start_from_point(_int(r, "point")),
+    ("cmd", "cnc.homing"): lambda m, r: m.homing(_int(r, "axes.mask")),
+    ("cmd", "cnc.jog.command"): _jog,
+    ("cmd", "cnc.mdi.command"): lambda m, r: m.mdi(_get(r, "command")),
+    ("cmd", "program.new"): lambda m, r: m.program_new(),
+    ("cmd", "program.load"): lambda m, r: m.program_load(_get(r, "name")),
+    ("cmd", "program.save"): lambda m, r: m.program_save(_get(r, "name")),
+    ("cmd", "program.gcode.set.text"): lambda m, r: m.program_set_text(_get(r, "text")),
+    ("cmd", "program.gcode.add.text"): lambda m, r: m.program_add_text(_get(r, "text")),
+    ("cmd", "program.gcode.clear"): lambda m, r: m.program_clear(),
+    ("cmd", "program.analysis"): lambda m, r: m.program_analysis(_get(r, "mode")),
+    ("cmd", "program.analysis.abort"): lambda m, r: m.program_analysis_abort(),
+    ("set", "override"): lambda m, r: isinstance(_get(r, "name"), str) and m.set_override(r["name"], _int(r, "value")),
+    ("set", "program.position"): _set_program_position,
+    ("set", "cnc.parameters"): _set_parameters,
+    ("set", "vm.geometry.info"): _set_geometry,
+    ("get", "cnc.parameters"): lambda m, r: m.tables.get_parameters(_int(r, "address"), _int(r, "elements")),
+    ("get", "vm.geometry.info"): _get_geometry,
+    ("get", "axes.info"): lambda m, r: m.axes_info(),
+    ("get", "cnc.info"): lambda m, r: m.cnc_info(),
+    ("get", "enabled.commands"): lambda m, r: m.enabled_commands(),
+    ("get", "compile.info"): lambda m, r: m.compile_info(),
+    ("get", "machining.info"): lambda m, r: m.machining_info(),
+    ("get", "programmed.points"): lambda m, r: m.programmed_points(),
+    ("get", "scan3d.info"): lambda m, r: m.tables.scan3d_info(),
+    ("get", "system.info"): lambda m, r: m.tables.system_info(),
+    ("get", "digital.inputs"): lambda m, r: m.digital_inputs(),
+    ("get", "digital.outputs"): lambda m, r: m.digital_outputs(),
+    ("get", "analog.inputs"): lambda m, r: m.analog_inputs(),
+    ("get", "analog.outputs"): lambda m, r: m.analog_outputs(),
+}
+
+
+def _reject_constant(name):
+    raise ValueError(name)  # NaN and the infinities are not JSON
+
+
+def encode(res):
+    try:
+        return (json.dumps({"res": res}, allow_nan=False, separators=(",", ":")) + "\n").encode("ascii")
+    except (TypeError, ValueError):
+        return FALSE_REPLY
+
+
+def decode(line):
+    """The request object of one line, or None when the line is not a JSON object."""
+    try:
+        req = json.loads(line.decode("utf-8"), parse_constant=_reject_constant)
+    except (UnicodeDecodeError, ValueError, RecursionError):
+        return None
+    return req if isinstance(req, dict) and req else None
+
+
+def handle(machine, line):
+    """Answer one request line (bytes, line feed optional) with one reply line."""
+    req = decode(line)
+    if req is None:
+        return FALSE_REPLY
+    kind = next(iter(req))  # the first member names the operation
+    name = req[kind]
+    handler = HANDLERS.get((kind, name)) if isinstance(name, str) else None
+    if handler is None:
+        return FALSE_REPLY
+    with machine.lock:
+        machine.advance()
+        try:
+            res = handler(machine, req)
+            if kind != "get":
+                res = bool(res)
+        except BadRequest:
+            res = False
+        except Exception:  # a fault of the simulator must not take the connection down
+            _log.exception("request failed: %r", req)
+            res = False
+    return encode(res)

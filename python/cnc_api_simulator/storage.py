@@ -1,0 +1,46 @@
+"""Program files, confined to one directory."""
+
+import os
+
+MAX_PROGRAM_BYTES = 32 * 1024 * 1024
+
+
+def resolve(base, name):
+    """Path of `name` inside `base`, or None when the name could reach anything outside it.
+
+    Refused: non-texts, empty names, absolute paths, drive or backslash forms, ".."
+    components, NUL bytes, and names whose real path (symlinks followed) leaves `base`.
+    """
+    if not isinstance(name, str) or not name or "\0" in name or "\\" in name or ":" in name:
+        return None
+    if os.path.isabs(name) or ".." in name.split("/"):
+        return None
+    root = os.path.realpath(base)
+    path = os.path.realpath(os.path.join(root, name))
+    if path == root or os.path.commonpath([root, path]) != root:
+        return None
+    return path
+
+
+def read(path):
+    """Text of a program file, or None when it cannot be read."""
+    try:
+        with open(path, "rb") as f:
+            data = f.read(MAX_PROGRAM_BYTES + 1)
+    except OSError:
+        return None
+    if len(data) > MAX_PROGRAM_BYTES:
+        return None
+    return data.decode("utf-8", errors="replace")
+
+
+def write(path, text):
+    """Write the program; False when the directory is missing or the file cannot be written."""
+    flags = os.O_WRONLY | os.O_CREAT | os.O_TRUNC | getattr(os, "O_NOFOLLOW", 0)
+    try:
+        fd = os.open(path, flags, 0o644)
+        with os.fdopen(fd, "wb") as f:
+            f.write(text.encode("utf-8"))
+    except (OSError, UnicodeEncodeError):
+        return False
+    return True
