@@ -1,0 +1,72 @@
+import socket
+
+import pytest
+
+from fake_server import FakeServer
+
+SENTINEL = '{"get":"sentinel"}'
+
+
+@pytest.fixture
+def server():
+    with FakeServer() as srv:
+        yield srv
+
+
+@pytest.fixture
+def core():
+    """The extension module, imported only by the tests that need it."""
+    import cnc_api_client_core
+    return cnc_api_client_core
+
+
+class PlainSocket(socket.socket):
+    """A socket subclass: with it as `ipc` the module takes its generic path of
+    method calls instead of working on the descriptor."""
+
+
+EXCHANGE_PATHS = ["native", "generic"]
+
+
+def connected_client(core, server, path="native"):
+    """A client connected to `server` over the given exchange path."""
+    c = core.CncAPIClientCore()
+    if path == "generic":
+        c.ipc.close()
+        c.ipc = PlainSocket(socket.AF_INET, socket.SOCK_STREAM)
+    assert c.connect(server.host, server.port) is True
+    server.wait_connection()
+    return c
+
+
+@pytest.fixture
+def client(core, server):
+    """A client connected to `server`."""
+    c = connected_client(core, server)
+    yield c
+    c.close()
+
+
+def send(client, request):
+    return client._CncAPIClientCore__send_command(request)
+
+
+def wire(server, client, connections=1) -> bytes:
+    """Everything the server received, once no more can arrive.
+
+    A connected client proves the wire idle with one sentinel exchange, which is
+    cut off again; otherwise the client's socket is shut down and the server
+    waits for the end of each connection it had.
+    """
+    if client.is_connected:
+        assert send(client, SENTINEL) == '{"res":true}'
+        data = server.received
+        assert data.endswith(SENTINEL.encode() + b"\n")
+        return data[:-len(SENTINEL) - 1]
+    try:
+        client.ipc.shutdown(socket.SHUT_WR)
+    except OSError:  # never connected, or already closed
+        pass
+    if connections:
+        server.wait_closed(connections)
+    return server.received
