@@ -21,3 +21,15 @@ test: install
 
 clean:
 	rm -rf build $(VENV)
+
+.PHONY: demo typecheck
+
+# Simulator on a free loopback port, then the examples against it.
+demo: install
+	PY=$(VPY) bash scripts/demo.sh
+
+# The stubs are installed with the module (a stub-only package), so stubtest
+# compares them with the built module and mypy checks the examples against them.
+typecheck: install
+	$(VPY) -m mypy.stubtest cnc_api_client_core
+	$(VPY) -m mypy --strict examples
