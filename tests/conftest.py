@@ -39,6 +39,13 @@ def connected_client(core, server, path="native"):
     return c
 
 
+def client_on_path(request, core, server):
+    """For a module-level `client` fixture parametrized over EXCHANGE_PATHS."""
+    c = connected_client(core, server, request.param)
+    yield c
+    c.close()
+
+
 @pytest.fixture
 def client(core, server):
     """A client connected to `server`."""

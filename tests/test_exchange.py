@@ -2,18 +2,13 @@ import time
 
 import pytest
 
-from conftest import EXCHANGE_PATHS, connected_client, send, wire
+from conftest import EXCHANGE_PATHS, client_on_path, send, wire
 from fake_server import close, delay, drip, raw, reply, reset, silence
 
 START = '{"cmd":"cnc.start"}'
 
-
-@pytest.fixture(params=EXCHANGE_PATHS)
-def client(request, core, server):
-    """Every test here runs on the native path and on the generic one."""
-    c = connected_client(core, server, request.param)
-    yield c
-    c.close()
+# Every test here runs on the native path and on the generic one.
+client = pytest.fixture(params=EXCHANGE_PATHS, name="client")(client_on_path)
 
 
 @pytest.mark.parametrize("request_text, on_wire", [

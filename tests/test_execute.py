@@ -1,19 +1,14 @@
 import pytest
 
 import cnc_api_client_core as cnc
-from conftest import EXCHANGE_PATHS, connected_client, wire
+from conftest import EXCHANGE_PATHS, client_on_path, wire
 from fake_server import reply, reset
 
 evaluate = cnc.CncAPIClientCore._CncAPIClientCore__evaluate_response
 START = '{"cmd":"cnc.start"}'
 
-
-@pytest.fixture(params=EXCHANGE_PATHS)
-def client(request, core, server):
-    """Every test here runs on the native path and on the generic one."""
-    c = connected_client(core, server, request.param)
-    yield c
-    c.close()
+# Every test here runs on the native path and on the generic one.
+client = pytest.fixture(params=EXCHANGE_PATHS, name="client")(client_on_path)
 
 SUCCESS = ['{"res":true}', '{"res":"TRUE"}', '{"res":"True"}', '{"res":"true"}', '{"res":"tRuE"}',
            ' {"res": true, "x": 1} ', '{"x":{"res":false},"res":true}']
