@@ -7,16 +7,16 @@ namespace {
 
 // Context field, the client query that refreshes it, and its initial record's class.
 struct Slot {
-    const char* field;
-    const char* query;
+    PyObject* const& field;
+    PyObject* const& query;
     const char* record;
 };
 
-constexpr Slot kSlots[] = {
-    {"axes_info", "get_axes_info", "APIAxesInfo"},
-    {"cnc_info", "get_cnc_info", "APICncInfo"},
-    {"compile_info", "get_compile_info", "APICompileInfo"},
-    {"enabled_commands", "get_enabled_commands", "APIEnabledCommands"},
+const Slot kSlots[] = {
+    {names::axes_info, names::get_axes_info, "APIAxesInfo"},
+    {names::cnc_info, names::get_cnc_info, "APICncInfo"},
+    {names::compile_info, names::get_compile_info, "APICompileInfo"},
+    {names::enabled_commands, names::get_enabled_commands, "APIEnabledCommands"},
 };
 
 }  // namespace
@@ -28,7 +28,7 @@ void add_class_records(PyObject* class_namespace, PyObject* module_dict) {
             PyErr_Format(PyExc_NameError, "name '%s' is not defined", slot.record);
             raise_pending();
         }
-        check(PyDict_SetItemString(class_namespace, slot.field, call(record_class).get()));
+        check(PyDict_SetItem(class_namespace, slot.field, call(record_class).get()));
     }
 }
 
@@ -42,10 +42,7 @@ Ref init(const Call& call) {
 Ref update(const Call& call) {
     Ref api = getattr(call.self, names::context_api);
     if (getattr(api.get(), names::is_connected).get() != Py_True) return py_bool(false);
-    for (const Slot& slot : kSlots) {
-        Ref query = check(PyObject_GetAttrString(api.get(), slot.query));
-        check(PyObject_SetAttrString(call.self, slot.field, cnc::call(query.get()).get()));
-    }
+    for (const Slot& slot : kSlots) setattr(call.self, slot.field, call_method(api.get(), slot.query).get());
     return py_bool(true);
 }
 

@@ -33,7 +33,15 @@ namespace cnc {
     X(send_command, "_CncAPIClientCore__send_command")            \
     X(execute_request, "_CncAPIClientCore__execute_request")      \
     X(evaluate_response, "_CncAPIClientCore__evaluate_response")  \
-    X(context_api, "_CncAPIInfoContext__api")
+    X(context_api, "_CncAPIInfoContext__api")                     \
+    X(axes_info, "axes_info")                                     \
+    X(cnc_info, "cnc_info")                                       \
+    X(compile_info, "compile_info")                               \
+    X(enabled_commands, "enabled_commands")                       \
+    X(get_axes_info, "get_axes_info")                             \
+    X(get_cnc_info, "get_cnc_info")                               \
+    X(get_compile_info, "get_compile_info")                       \
+    X(get_enabled_commands, "get_enabled_commands")
 
 namespace names {
 #define CNC_DECLARE_NAME(id, text) extern PyObject* id;
