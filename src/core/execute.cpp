@@ -2,6 +2,7 @@
 // false; the method table makes both bodies absorb them.
 #include "core/client.hpp"
 #include "module/names.hpp"
+#include "queries/json_scan.hpp"
 
 namespace cnc::core {
 
@@ -18,10 +19,17 @@ Ref evaluate_response(const Call& call) {
     const Py_ssize_t length = PyObject_Length(response);
     if (length < 0) raise_pending();
     if (length == 0) return py_bool(false);
-    Ref json = module_state::global(names::json);
-    Ref loads = getattr(json.get(), names::loads);
-    Ref reply = cnc::call(loads.get(), response);
-    Ref res = check(PyObject_GetItem(reply.get(), names::res));
+    Ref res;
+    if (const std::optional<std::string_view> text = queries::scannable(response)) {
+        std::vector<Ref> values;
+        if (!queries::scan_reply(*text, queries::result_plan(), values)) return py_bool(false);
+        res = values[0];
+    } else {
+        Ref json = module_state::global(names::json);
+        Ref loads = getattr(json.get(), names::loads);
+        Ref reply = cnc::call(loads.get(), response);
+        res = check(PyObject_GetItem(reply.get(), names::res));
+    }
     if (res.get() == Py_True) return py_bool(true);
     Ref text = check(PyObject_Str(res.get()));
     Ref lowered = call_method(text.get(), names::lower);

@@ -7,6 +7,7 @@
 #include "module/function.hpp"
 #include "module/names.hpp"
 #include "module/traceback.hpp"
+#include "queries/json_scan.hpp"
 
 namespace cnc {
 namespace {
@@ -78,6 +79,7 @@ void populate(PyObject* module) {
     require_builtins();
     PyObject* dict = PyModule_GetDict(module);
     import_into(dict, "json");
+    queries::remember_json(dict);
     import_into(dict, "socket");
     model::bind_constants(dict);
     model::define_record_classes(dict);

@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "module/names.hpp"
+#include "queries/json_scan.hpp"
 
 namespace cnc::queries {
 namespace {
@@ -20,6 +21,7 @@ struct CompiledRecord {
     Ref class_name;
     std::vector<CompiledField> fields;     // keyed fields only
     std::vector<CompiledField> unstored;   // required members no field keeps
+    ReplyPlan plan;                        // the fields' wire paths, then the unstored ones
 };
 
 Ref intern(const char* text) { return text ? check(PyUnicode_InternFromString(text)) : Ref(); }
@@ -29,14 +31,19 @@ const CompiledRecord& compiled(const model::Record& table) {
     // after the interpreter has finalised.
     static auto& cache = *new std::unordered_map<const model::Record*, CompiledRecord>();
     if (auto found = cache.find(&table); found != cache.end()) return found->second;
-    CompiledRecord record{intern(table.name), {}, {}};
+    CompiledRecord record{intern(table.name), {}, {}, {}};
+    std::vector<model::WireKey> paths;
     for (const model::Field& field : table.fields) {
         if (!field.key) continue;
         const model::Record* element = field.element ? model::find_record(field.element) : nullptr;
         record.fields.push_back({intern(field.name), intern(field.group), intern(field.key), element});
+        paths.push_back({field.group, field.key});
     }
-    for (const model::WireKey& wire : table.required_unstored)
+    for (const model::WireKey& wire : table.required_unstored) {
         record.unstored.push_back({Ref(), intern(wire.group), intern(wire.key), nullptr});
+        paths.push_back(wire);
+    }
+    record.plan = plan_for(paths);
     return cache.emplace(&table, std::move(record)).first->second;
 }
 
@@ -111,6 +118,23 @@ void decode_into(PyObject* record, const model::Record& table, PyObject* source)
     }
     for (const CompiledField& member : compiled_table.unstored)
         item(cursor.holder(member.group.get()), member.key.get());
+}
+
+bool decode_reply(PyObject* record, const model::Record& table, PyObject* reply) {
+    const CompiledRecord& compiled_table = compiled(table);
+    const std::optional<std::string_view> text = scannable(reply);
+    if (!text || !compiled_table.plan.usable) {
+        decode_into(record, table, reply_result(reply).get());
+        return true;
+    }
+    std::vector<Ref> values;
+    if (!scan_reply(*text, compiled_table.plan, values)) return false;
+    for (size_t i = 0; i < compiled_table.fields.size(); ++i) {
+        const CompiledField& field = compiled_table.fields[i];
+        if (field.element) values[i] = decode_records(values[i].get(), *field.element);
+        setattr(record, field.name.get(), values[i].get());
+    }
+    return true;
 }
 
 Ref reply_result(PyObject* reply) {

@@ -15,6 +15,12 @@ Ref new_record(const model::Record& table);
 // or a source or group of the wrong kind, raises.
 void decode_into(PyObject* record, const model::Record& table, PyObject* source);
 
+// Fills `record` from the reply text as decode_into does from
+// json.loads(reply)["res"]. Where it may, a scan of the text stands in for
+// json.loads (json_scan.hpp), and a reply the query fails on gives false;
+// on the json.loads path such a failure raises instead.
+bool decode_reply(PyObject* record, const model::Record& table, PyObject* reply);
+
 // json.loads(reply)["res"]
 Ref reply_result(PyObject* reply);
 

@@ -19,7 +19,7 @@ Ref query_record(const Call& call, PyObject* request) {
     const Py_ssize_t length = PyObject_Length(reply.get());
     if (length < 0) raise_pending();
     if (length == 0) return record;
-    decode_into(record.get(), table, reply_result(reply.get()).get());
+    if (!decode_reply(record.get(), table, reply.get())) return new_record(table);
     setattr(record.get(), names::has_data, Py_True);
     return record;
 }
