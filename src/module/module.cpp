@@ -16,7 +16,7 @@ constexpr const char* kModuleDoc = "CNC API Client Core for MorvaneCNC & derivat
 
 int64_t loading_interpreter = -1;
 
-// Copies `spec.<from>` to the module attribute `to`, when the spec has it.
+// Copies the ModuleSpec attribute `from` to the module attribute `to`, when present.
 int copy_spec_attribute(PyObject* spec, PyObject* module_dict, const char* from, const char* to, bool allow_none) {
     PyObject* value = PyObject_GetAttrString(spec, from);
     int result = 0;
