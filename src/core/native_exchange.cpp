@@ -174,9 +174,14 @@ void settle_timeout(PyObject* ipc, long seconds) {
 }  // namespace
 
 bool takes_native_path(PyObject* ipc) {
-    Ref socket_module = module_state::global(names::socket);
-    Ref socket_type = getattr(socket_module.get(), names::socket);
-    return reinterpret_cast<PyObject*>(Py_TYPE(ipc)) == socket_type.get();
+    try {
+        Ref socket_module = module_state::global(names::socket);
+        Ref socket_type = getattr(socket_module.get(), names::socket);
+        return reinterpret_cast<PyObject*>(Py_TYPE(ipc)) == socket_type.get();
+    } catch (const PyErrorSet&) {
+        PyErr_Clear();  // a rebound `socket` without a socket type: method calls on `ipc` still work
+        return false;
+    }
 }
 
 std::optional<Ref> native_exchange(PyObject* client, PyObject* ipc, PyObject* line) {
