@@ -32,6 +32,7 @@ sys.path.insert(0, HERE)
 from baseline_client import AXES_INFO_MEMBERS, CNC_INFO_MEMBERS, BaselineClient  # noqa: E402
 from floor_client import FloorClient  # noqa: E402
 import make_replies  # noqa: E402
+from replay import ReplayProcess  # noqa: E402
 
 REEXEC_GUARD = "CNC_BENCH_REEXECED"
 HOST = "127.0.0.1"
@@ -91,37 +92,6 @@ def build_server(build_dir):
 def ensure_replies():
     make_replies.write_all()
     return os.path.join(make_replies.REPLIES_DIR, "table.tsv")
-
-
-class ReplayServer:
-    def __init__(self, exe, table, max_seconds):
-        # stdin is a pipe that only we hold: the server exits when we do.
-        self.proc = subprocess.Popen(
-            [exe, "--table", table, "--exit-on-stdin-eof", "--max-seconds", str(max_seconds)],
-            stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
-        line = self.proc.stdout.readline()
-        if not line.strip().isdigit():
-            self.stop()
-            sys.exit(f"replay server did not report its port (got {line!r})")
-        self.port = int(line)
-
-    def cpu_seconds(self):
-        """User plus system CPU the server has used so far (clock-tick resolution)."""
-        try:
-            with open(f"/proc/{self.proc.pid}/stat") as f:
-                fields = f.read().rsplit(")", 1)[1].split()
-        except OSError:
-            return None
-        return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
-
-    def stop(self):
-        if self.proc.poll() is None:
-            self.proc.stdin.close()
-            try:
-                self.proc.wait(timeout=5)
-            except subprocess.TimeoutExpired:
-                self.proc.kill()
-                self.proc.wait()
 
 
 # ---------------------------------------------------------------- clients
@@ -651,7 +621,10 @@ def main(argv):
 
     exe = args.server or build_server(args.build_dir)
     table = ensure_replies()
-    server = ReplayServer(exe, table, max_seconds=1800)
+    try:
+        server = ReplayProcess(exe, table, max_seconds=1800)
+    except RuntimeError as exc:
+        sys.exit(str(exc))
     t_start = time.perf_counter()
     load = LoadWatch(server)
     try:

@@ -39,6 +39,9 @@ import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(HERE)
+sys.path.insert(0, HERE)
+from replay import ReplayProcess  # noqa: E402
+
 HOST = "127.0.0.1"
 REEXEC_GUARD = "CNC_SOAK_REEXECED"
 
@@ -240,30 +243,20 @@ def build_replay_server(build_dir) -> str | None:
     return exe if os.access(exe, os.X_OK) else None
 
 
-class ReplayServer:
-    """The native replay server as a child process that dies with us."""
+class ReplayServer(ReplayProcess):
+    """The replay server answering from its own temporary table."""
 
     def __init__(self, exe, replies, default, max_seconds):
         self.dir = tempfile.mkdtemp(prefix="cnc-soak-")
-        table = write_table(self.dir, replies)
-        self.proc = subprocess.Popen(
-            [exe, "--table", table, "--default", _line(default).decode(), "--exit-on-stdin-eof",
-             "--max-seconds", str(max_seconds)],
-            stdin=subprocess.PIPE, stdout=subprocess.PIPE, env=clean_env(), text=True)
-        line = self.proc.stdout.readline()
-        if not line.strip().isdigit():
-            self.close()
-            raise RuntimeError(f"replay server did not report its port (got {line!r})")
-        self.port = int(line)
+        try:
+            super().__init__(exe, write_table(self.dir, replies), max_seconds,
+                             extra=("--default", _line(default).decode()), env=clean_env())
+        except RuntimeError:
+            shutil.rmtree(self.dir, ignore_errors=True)
+            raise
 
     def close(self):
-        if self.proc.poll() is None:
-            self.proc.stdin.close()
-            try:
-                self.proc.wait(timeout=5)
-            except subprocess.TimeoutExpired:
-                self.proc.kill()
-                self.proc.wait()
+        self.stop()
         shutil.rmtree(self.dir, ignore_errors=True)
 
 
