@@ -1,7 +1,8 @@
 """Tools around `cnc_api_client_core`: names for codes, record helpers, wire trace, refusal
 reasons, reconnecting machine handles, an asyncio client, and the `cnc-api` command line."""
 
-from .aio import AsyncClient, AsyncMachine
+from typing import TYPE_CHECKING, Any
+
 from .codes import (
     AnalysisMode,
     Axis,
@@ -19,6 +20,19 @@ from .link import Backoff, Link, LinkStatus, parse_endpoint
 from .machine import Machine, NotConnected, Snapshot
 from .records import as_dict, diff, field_names, records_equal, summary
 from .trace import trace, trace_from_env, untrace
+
+if TYPE_CHECKING:
+    from .aio import AsyncClient, AsyncMachine
+
+
+def __getattr__(name: str) -> Any:
+    # asyncio is imported only by those who use the asyncio client; the command line starts faster.
+    if name in ("AsyncClient", "AsyncMachine"):
+        from . import aio
+
+        return getattr(aio, name)
+    raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
+
 
 __all__ = [
     "AnalysisMode",

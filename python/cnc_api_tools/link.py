@@ -58,7 +58,7 @@ def parse_endpoint(text: str, default_port: int = DEFAULT_PORT) -> tuple[str, in
         raise ValueError(f"no host in {text!r}")
     if not port_text:
         return host, default_port
-    if not port_text.isdigit() or not 0 < int(port_text) < 65536:
+    if not port_text.isdigit() or not 0 <= int(port_text) < 65536:
         raise ValueError(f"bad port in {text!r}")
     return host, int(port_text)
 

@@ -15,7 +15,6 @@ import threading
 import time
 from collections.abc import Callable, Iterator
 from contextlib import contextmanager
-from dataclasses import dataclass, field
 from types import TracebackType
 from typing import Self
 
@@ -36,37 +35,58 @@ class NotConnected(ConnectionError):
         self.retry_in = retry_in
 
 
-@dataclass
 class Snapshot:
-    """What one poll read; records whose query failed are absent (None)."""
+    """What one poll read; records whose query failed are None."""
 
-    time: float  # wall clock, seconds since the epoch
-    duration: float  # seconds the queries took
-    cnc_info: cnc.APICncInfo | None = None
-    axes_info: cnc.APIAxesInfo | None = None
-    compile_info: cnc.APICompileInfo | None = None
-    extra: dict[str, object] = field(default_factory=dict)
+    __slots__ = ("time", "duration", "cnc_info", "axes_info", "compile_info", "requests")
+
+    def __init__(
+        self,
+        time: float,
+        duration: float,
+        cnc_info: cnc.APICncInfo | None = None,
+        axes_info: cnc.APIAxesInfo | None = None,
+        compile_info: cnc.APICompileInfo | None = None,
+        requests: list[float] | None = None,
+    ) -> None:
+        self.time = time  # wall clock, seconds since the epoch
+        self.duration = duration  # seconds the queries took
+        self.cnc_info = cnc_info
+        self.axes_info = axes_info
+        self.compile_info = compile_info
+        self.requests: list[float] = requests if requests is not None else []  # seconds each query took
 
     @property
     def complete(self) -> bool:
         return self.cnc_info is not None
 
+    def __repr__(self) -> str:
+        return f"<Snapshot {self.time:.3f} {self.duration * 1000:.3f} ms>"
+
 
 def read_snapshot(client: cnc.CncAPIClientCore, axes: bool = True, compile: bool = False) -> Snapshot | None:
     """Read cnc info (and axes and compile info) from a connected client; None when the cnc info fails."""
-    started = time.perf_counter()
+    clock = time.perf_counter
     now = time.time()
+    t0 = clock()
     info = client.get_cnc_info()
+    t1 = clock()
     if not info.has_data:
         return None
-    snap = Snapshot(now, 0.0, info)
+    snap = Snapshot(now, 0.0, info, requests=[t1 - t0])
     if axes:
         a = client.get_axes_info()
+        t2 = clock()
+        snap.requests.append(t2 - t1)
         snap.axes_info = a if a.has_data else None
+        t1 = t2
     if compile:
         c = client.get_compile_info()
+        t2 = clock()
+        snap.requests.append(t2 - t1)
         snap.compile_info = c if c.has_data else None
-    snap.duration = time.perf_counter() - started
+        t1 = t2
+    snap.duration = t1 - t0
     return snap
 
 
@@ -200,6 +220,17 @@ class Machine:
                 return read_snapshot(client, axes, compile)
         except NotConnected:
             return None
+
+    def poll_if_connected(self, axes: bool = True, compile: bool = False) -> Snapshot | None:
+        """A snapshot when connected, else None at once: never connects, so it never waits on a connect."""
+        with self._lock:
+            client = self._client
+            if client is None:
+                return None
+            snap = read_snapshot(client, axes, compile) if client.is_connected else None
+            if not client.is_connected:
+                self._dropped("connection lost")
+            return snap
 
     # ----- closing ----------------------------------------------------------------------------
 
