@@ -72,7 +72,12 @@ test-asan: $(ASAN_PY)
 soak: install
 	$(VPY) bench/soak.py
 
-.PHONY: bench
-# Module against the per-byte baseline and the raw floor, side by side.
+.PHONY: bench bench-exporter
+# Module against the per-byte baseline and the raw floor, side by side; then the exporter.
 bench: install
 	$(VPY) bench/run.py
+	$(MAKE) bench-exporter
+
+# 256 machines (native replay servers, 64 per process) polled at 10 Hz by one exporter process.
+bench-exporter: install
+	$(VPY) bench/exporter.py

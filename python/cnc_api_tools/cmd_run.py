@@ -88,6 +88,12 @@ def _wait_startable(client: cnc.CncAPIClientCore, interrupt: Interrupt, timeout:
             raise _Interrupted
 
 
+def _compile_error(compiled: cnc.APICompileInfo, shown: str, uploaded: bool) -> NoReturn:
+    where = shown if uploaded else (compiled.file_name or shown)
+    code = f" (code {compiled.code})" if compiled.code else ""
+    raise CliError(f"{where}:{compiled.file_line}: {compiled.message or 'compile error'}{code}")
+
+
 def _stop(target: Target, client: cnc.CncAPIClientCore, no_stop: bool) -> NoReturn:
     if no_stop:
         click.echo(f"interrupted: the program keeps running on {target.name}", err=True)
@@ -222,13 +228,15 @@ def run(
                 command(client, target.name, "program_gcode_set_text", text)
             else:
                 command(client, target.name, "program_load", load_name)
-            if not no_analysis:
+            if not no_analysis and not client.program_analysis(analysis):
+                # A program that does not compile is refused its analysis: say where it fails.
+                compiled = client.get_compile_info()
+                if compiled.has_data and compiled.state == CompileState.ERROR:
+                    _compile_error(compiled, shown, text is not None)
                 command(client, target.name, "program_analysis", analysis)
             compiled = _wait_compiled(client, target.name, interrupt, compile_timeout)
             if compiled.state == CompileState.ERROR:
-                where = shown if text is not None else (compiled.file_name or shown)
-                code = f" (code {compiled.code})" if compiled.code else ""
-                raise CliError(f"{where}:{compiled.file_line}: {compiled.message or 'compile error'}{code}")
+                _compile_error(compiled, shown, text is not None)
             _wait_startable(client, interrupt, compile_timeout)
             machining = client.get_machining_info()
             estimate = parse_hms(machining.estimated_time) if machining.has_data else None
