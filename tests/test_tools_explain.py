@@ -2,22 +2,21 @@ import json
 
 import cnc_api_client_core as cnc
 import pytest
-from cnc_api_simulator.machine import Machine as SimMachine
 from cnc_api_tools import CommandRefused, checked_call, explain_refusal
 from fake_server import FakeServer, respond
-from tools_helpers import SAMPLE, sim  # noqa: F401
+from tools_helpers import SAMPLE, sim, sim_replies  # noqa: F401
 
 
 def scripted_control(tmp_path, cnc_info=None, enabled=None, compile_info=None, command_result=False):
     """A fake control whose queries answer from the simulator's model with some members replaced."""
-    model = SimMachine(str(tmp_path))
+    base = sim_replies()
     replies = {
-        "cnc.info": {**model.cnc_info(), **(cnc_info or {})},
-        "enabled.commands": {**model.enabled_commands(), **(enabled or {})},
-        "compile.info": {**model.compile_info(), **(compile_info or {})},
+        "cnc.info": {**base["cnc.info"], **(cnc_info or {})},
+        "enabled.commands": {**base["enabled.commands"], **(enabled or {})},
+        "compile.info": {**base["compile.info"], **(compile_info or {})},
     }
     if cnc_info and "override" in cnc_info:
-        replies["cnc.info"]["override"] = {**model.cnc_info()["override"], **cnc_info["override"]}
+        replies["cnc.info"]["override"] = {**base["cnc.info"]["override"], **cnc_info["override"]}
 
     def answer(request: bytes):
         req = json.loads(request)

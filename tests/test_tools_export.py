@@ -8,11 +8,10 @@ import urllib.request
 import cnc_api_client_core as cnc
 import pytest
 from cnc_api_simulator import Simulator
-from cnc_api_simulator.machine import Machine as SimMachine
 from cnc_api_tools import Machine
 from cnc_api_tools.fleet import Fleet
 from fake_server import FakeServer, delay, respond
-from tools_helpers import cnc_api_popen, free_port, unanswered_port, wait_for
+from tools_helpers import cnc_api_popen, free_port, sim_replies, unanswered_port, wait_for
 
 parser = pytest.importorskip("prometheus_client.parser")
 from cnc_api_tools.exporter import Exporter  # noqa: E402
@@ -112,8 +111,7 @@ def test_a_machine_whose_connect_times_out_does_not_slow_the_others():
 
 
 def slow_control(tmp_path, seconds):
-    model = SimMachine(str(tmp_path))
-    answers = {"cnc.info": model.cnc_info(), "axes.info": model.axes_info()}
+    answers = sim_replies()
     return FakeServer(default=delay(seconds) + respond(lambda req: {"res": answers[json.loads(req)["get"]]}))
 
 

@@ -1,11 +1,13 @@
 """`cnc-api run` end to end against the simulator, in real subprocesses."""
 
+import json
 import signal
 
 import cnc_api_client_core as cnc
 import pytest
 from cnc_api_simulator import Simulator
-from tools_helpers import SAMPLE, cnc_api, cnc_api_popen, wait_for
+from fake_server import FakeServer, respond
+from tools_helpers import SAMPLE, cnc_api, cnc_api_popen, sim_replies, wait_for
 
 
 def client_of(sim):
@@ -116,3 +118,92 @@ def test_a_lost_connection_fails_the_run():
     _, err = proc.communicate(timeout=30)
     assert proc.returncode == 3
     assert "lost the connection to" in err
+
+
+class ScriptedControl:
+    """A control whose compile and machine states follow scripts, one step per query."""
+
+    def __init__(self, tmp_path, compile_states, machine_states, resumable=False):
+        base = sim_replies()
+        self.cnc_info, self.enabled = base["cnc.info"], base["enabled.commands"]
+        self.compile_info = base["compile.info"]
+        self.compile_states, self.machine_states = list(compile_states), list(machine_states)
+        self.resumable = resumable
+        self.started = False
+
+    def answer(self, request):
+        req = json.loads(request)
+        kind = req.get("get")
+        if kind == "compile.info":
+            state = self.compile_states.pop(0) if len(self.compile_states) > 1 else self.compile_states[0]
+            return {"res": {**self.compile_info, "state": state}}
+        if kind == "enabled.commands":
+            final = len(self.compile_states) == 1
+            return {
+                "res": {**self.enabled, "cnc.start": final, "program.analysis": final, "cnc.resume": self.resumable}
+            }
+        if kind == "cnc.info":
+            state = cnc.SM_IDLE
+            if self.started:
+                state = self.machine_states.pop(0) if len(self.machine_states) > 1 else self.machine_states[0]
+            return {"res": {**self.cnc_info, "state.machine": state, "gcode.line": 3}}
+        if kind == "machining.info":
+            return {"res": False}  # no estimate: the progress goes by lines alone
+        if req.get("cmd") == "program.analysis":
+            return {"res": len(self.compile_states) == 1}
+        if req.get("cmd") == "cnc.start":
+            self.started = len(self.compile_states) == 1
+            return {"res": self.started}
+        return {"res": True}
+
+
+RUNNING = [cnc.CS_FIRST_STEP_RUNNING] * 4 + [cnc.CS_WAITING_FOR_DATA_RUNNING] * 3
+
+
+@pytest.mark.parametrize(
+    ("compile_states", "machine_states", "resumable", "status", "message"),
+    [
+        pytest.param(
+            [*RUNNING, cnc.CS_READY],
+            [cnc.SM_RUN] * 3 + [cnc.SM_IDLE],
+            False,
+            0,
+            "program finished",
+            id="compiled-in-the-background",
+        ),
+        pytest.param(
+            [*RUNNING, cnc.CS_FINISHED],
+            [cnc.SM_RUN, cnc.SM_PAUSE, cnc.SM_RUN, cnc.SM_IDLE],
+            False,
+            0,
+            "program finished",
+            id="finished-state",
+        ),
+        pytest.param(
+            [cnc.CS_FIRST_STEP_RUNNING, cnc.CS_READY],
+            [cnc.SM_RUN, cnc.SM_ALARM],
+            False,
+            1,
+            "cnc-api: the program ended in ALARM at line 3",
+            id="alarm",
+        ),
+        pytest.param([cnc.CS_READY], [cnc.SM_RUN, cnc.SM_HOMING], False, 1, "ended in state HOMING", id="other-state"),
+        pytest.param(
+            [cnc.CS_READY], [cnc.SM_RUN, cnc.SM_IDLE], True, 1, "the program was stopped at line 3", id="stopped"
+        ),
+    ],
+)
+def test_run_against_a_scripted_control(tmp_path, compile_states, machine_states, resumable, status, message):
+    control = ScriptedControl(tmp_path, compile_states, machine_states, resumable)
+    with FakeServer(default=respond(control.answer)) as server:
+        done = cnc_api("run", SAMPLE, "--port", str(server.port), "--poll", "0.02")
+    assert done.returncode == status, done.stderr
+    assert message in (done.stdout if status == 0 else done.stderr)
+
+
+def test_a_compile_that_never_ends_times_out(tmp_path):
+    control = ScriptedControl(tmp_path, [cnc.CS_FIRST_STEP_RUNNING], [cnc.SM_IDLE])
+    with FakeServer(default=respond(control.answer)) as server:
+        done = cnc_api("run", SAMPLE, "--port", str(server.port), "--compile-timeout", "0.5")
+    assert done.returncode == 1
+    assert "no compile result within 0.5 s (compile state FIRST_STEP_RUNNING)" in done.stderr

@@ -3,6 +3,8 @@
 from __future__ import annotations
 
 import contextlib
+import functools
+import json
 import os
 import socket
 import subprocess
@@ -106,3 +108,20 @@ def cnc_api_popen(*args: str, env: dict[str, str] | None = None, **kw: object) -
         env=env or cli_env(),
         **kw,  # type: ignore[call-overload]
     )
+
+
+@functools.cache
+def _sim_replies() -> str:
+    with Simulator(port=0) as s, socket.create_connection(("127.0.0.1", s.port), timeout=5) as sock:
+        replies = {}
+        reader = sock.makefile("rb")
+        for name in ("cnc.info", "axes.info", "compile.info", "enabled.commands"):
+            sock.sendall(json.dumps({"get": name}).encode() + b"\n")
+            replies[name] = json.loads(reader.readline())["res"]
+        return json.dumps(replies)
+
+
+def sim_replies() -> dict[str, dict[str, object]]:
+    """The `res` objects of an idle simulator's queries, as a base for scripted controls."""
+    replies: dict[str, dict[str, object]] = json.loads(_sim_replies())
+    return replies

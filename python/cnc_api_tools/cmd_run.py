@@ -228,15 +228,16 @@ def run(
                 command(client, target.name, "program_gcode_set_text", text)
             else:
                 command(client, target.name, "program_load", load_name)
-            if not no_analysis and not client.program_analysis(analysis):
-                # A program that does not compile is refused its analysis: say where it fails.
-                compiled = client.get_compile_info()
-                if compiled.has_data and compiled.state == CompileState.ERROR:
-                    _compile_error(compiled, shown, text is not None)
-                command(client, target.name, "program_analysis", analysis)
+            # A control may still be compiling the new program when the upload returns: its
+            # result comes first, since a program that does not compile is refused its analysis.
             compiled = _wait_compiled(client, target.name, interrupt, compile_timeout)
             if compiled.state == CompileState.ERROR:
                 _compile_error(compiled, shown, text is not None)
+            if not no_analysis:
+                command(client, target.name, "program_analysis", analysis)
+                compiled = _wait_compiled(client, target.name, interrupt, compile_timeout)
+                if compiled.state == CompileState.ERROR:
+                    _compile_error(compiled, shown, text is not None)
             _wait_startable(client, interrupt, compile_timeout)
             machining = client.get_machining_info()
             estimate = parse_hms(machining.estimated_time) if machining.has_data else None
