@@ -69,6 +69,38 @@ class Blackhole:
         self.listener.close()
 
 
+def busy_cpu_seconds():
+    """CPU time all processes used so far (user, nice, system), from /proc/stat."""
+    try:
+        with open("/proc/stat") as f:
+            fields = [int(x) for x in f.readline().split()[1:4]]
+    except OSError:
+        return None
+    return sum(fields) / os.sysconf("SC_CLK_TCK")
+
+
+def module_floor(ports, machines, seconds):
+    """CPU per poll of the two queries alone: plain clients, one thread, no exporter."""
+    import cnc_api_client_core as cnc
+
+    clients = []
+    for i in range(machines):
+        c = cnc.CncAPIClientCore()
+        if not c.connect(HOST, ports[i // PER_SERVER]):
+            raise RuntimeError("floor client could not connect")
+        clients.append(c)
+    polls, cpu0, end = 0, time.process_time(), time.perf_counter() + seconds
+    while time.perf_counter() < end:
+        for c in clients:
+            c.get_cnc_info()
+            c.get_axes_info()
+        polls += len(clients)
+    cpu = time.process_time() - cpu0
+    for c in clients:
+        c.close()
+    return cpu / polls * 1e6
+
+
 def parse_args(argv):
     p = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     p.add_argument("--machines", type=int, default=256)
@@ -100,6 +132,7 @@ def main(argv):
     nservers = max(1, math.ceil(args.machines / PER_SERVER))
     servers = [ReplayProcess(exe, table, max_seconds=600) for _ in range(nservers)]
     hole = Blackhole() if args.down else None
+    floor_us = module_floor([s.port for s in servers], args.machines, 2.0 if args.quick else 5.0)
     lock = threading.Lock()
     window = {"on": False}
     durations: list[float] = []
@@ -113,8 +146,10 @@ def main(argv):
                 durations.append(took)
 
     machines = [Machine(HOST, servers[i // PER_SERVER].port, connect_timeout=2.0) for i in range(args.machines)]
-    machines += [Machine(HOST, hole.port, connect_timeout=1.0, backoff=Backoff(initial=0.5, maximum=2.0),
-                         name=f"down-{i}") for i in range(args.down)]
+    machines += [
+        Machine(HOST, hole.port, connect_timeout=1.0, backoff=Backoff(initial=0.5, maximum=2.0), name=f"down-{i}")
+        for i in range(args.down)
+    ]
     exporter = Exporter(machines, args.rate, pollers=args.pollers, on_poll=observe)
     try:
         port = exporter.serve(HOST, 0)
@@ -123,12 +158,15 @@ def main(argv):
         server_cpu0 = [s.cpu_seconds() or 0.0 for s in servers]
         with lock:
             window["on"] = True
+        busy0 = busy_cpu_seconds()
         wall0, cpu0, times0 = time.perf_counter(), time.process_time(), os.times()
         time.sleep(args.seconds)
         wall, cpu, times1 = time.perf_counter() - wall0, time.process_time() - cpu0, os.times()
         user, system = times1.user - times0.user, times1.system - times0.system
         window["on"] = False
         server_cpu = sum((s.cpu_seconds() or 0.0) - c for s, c in zip(servers, server_cpu0, strict=True))
+        busy1 = busy_cpu_seconds()
+        others = None if busy0 is None or busy1 is None else max(0.0, busy1 - busy0 - cpu - server_cpu) / wall
         # One scrape, timed on its own: Prometheus scrapes every 15 s or so, not on every poll.
         s_cpu0, s_wall0 = time.process_time(), time.perf_counter()
         body = urllib.request.urlopen(f"http://{HOST}:{port}/metrics", timeout=10).read().decode()
@@ -157,13 +195,19 @@ def main(argv):
         "polls": polls,
         "polls_expected": round(expected),
         "failed_polls": failed[0],
-        "poll_ms": {"p50": percentile(ms, 50), "p90": percentile(ms, 90), "p99": percentile(ms, 99),
-                    "max": max(ms) if ms else float("nan")},
+        "poll_ms": {
+            "p50": percentile(ms, 50),
+            "p90": percentile(ms, 90),
+            "p99": percentile(ms, 99),
+            "max": max(ms) if ms else float("nan"),
+        },
         "cpu_percent_of_one_core": cpu / wall * 100,
         "cpu_us_per_poll": cpu / polls * 1e6 if polls else float("nan"),
+        "module_floor_cpu_us_per_poll": floor_us,
         "cpu_user_percent": user / wall * 100,
         "cpu_system_percent": system / wall * 100,
         "replay_servers_cpu_percent": server_cpu / wall * 100,
+        "other_processes_cores": others,
         "scrape": {"ms": scrape_wall * 1000, "cpu_ms": scrape_cpu * 1000, "bytes": len(body)},
         "python": sys.version.split()[0],
     }
@@ -173,17 +217,31 @@ def main(argv):
         "every machine polled at the rate": polls >= 0.95 * expected and failed[0] == 0,
     }
     result["checks"] = checks
-    print(f"exporter: {args.machines} machines at {args.rate:g} Hz ({nservers} replay servers), "
-          f"{args.pollers} pollers, {args.down} down machines, {wall:.1f} s")
+    print(
+        f"exporter: {args.machines} machines at {args.rate:g} Hz ({nservers} replay servers), "
+        f"{args.pollers} pollers, {args.down} down machines, {wall:.1f} s"
+    )
     print(f"  polls            {polls} of {expected:.0f} expected, {failed[0]} failed, {up} connected")
     p = result["poll_ms"]
-    print(f"  poll latency     p50 {p['p50']:.3f} ms  p90 {p['p90']:.3f} ms  p99 {p['p99']:.3f} ms  "
-          f"max {p['max']:.3f} ms")
-    print(f"  exporter CPU     {result['cpu_percent_of_one_core']:.1f} % of one core "
-          f"({result['cpu_us_per_poll']:.0f} us per poll; user {result['cpu_user_percent']:.1f} %, "
-          f"kernel {result['cpu_system_percent']:.1f} %)")
+    print(
+        f"  poll latency     p50 {p['p50']:.3f} ms  p90 {p['p90']:.3f} ms  p99 {p['p99']:.3f} ms  max {p['max']:.3f} ms"
+    )
+    print(
+        f"  exporter CPU     {result['cpu_percent_of_one_core']:.1f} % of one core "
+        f"({result['cpu_us_per_poll']:.0f} us per poll; user {result['cpu_user_percent']:.1f} %, "
+        f"kernel {result['cpu_system_percent']:.1f} %)"
+    )
+    print(
+        f"  module floor     {floor_us:.0f} us CPU per poll: the two queries alone, back to back on one thread "
+        f"({floor_us * args.machines * args.rate / 1e4:.1f} % of one core at this rate)"
+    )
     print(f"  replay servers   {result['replay_servers_cpu_percent']:.1f} % of one core")
     print(f"  one scrape       {scrape_wall * 1000:.1f} ms, {scrape_cpu * 1000:.1f} ms CPU, {len(body)} bytes")
+    if others is not None:
+        print(
+            f"  other processes  {others:.2f} cores busy during the run"
+            + ("  (figures unreliable: the machine was not quiet)" if others > 0.2 else "")
+        )
     for name, ok in checks.items():
         print(f"  {'PASS' if ok else 'FAIL'}  {name}")
     os.makedirs(os.path.dirname(args.json), exist_ok=True)
