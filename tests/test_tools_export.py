@@ -2,16 +2,17 @@
 
 import json
 import signal
+import threading
 import time
 import urllib.request
 
 import cnc_api_client_core as cnc
 import pytest
 from cnc_api_simulator import Simulator
-from cnc_api_tools import Machine
+from cnc_api_tools import Link, Machine
 from cnc_api_tools.fleet import Fleet
 from fake_server import FakeServer, delay, respond
-from tools_helpers import cnc_api_popen, free_port, sim_replies, unanswered_port, wait_for
+from tools_helpers import cnc_api_popen, free_port, sim, sim_replies, unanswered_port, wait_for  # noqa: F401
 
 parser = pytest.importorskip("prometheus_client.parser")
 from cnc_api_tools.exporter import Exporter  # noqa: E402
@@ -106,7 +107,7 @@ def test_a_machine_whose_connect_times_out_does_not_slow_the_others():
         for s in sims:
             s.stop()
     assert polls[0] == 0
-    assert all(p >= 15 for p in polls[1:]), polls
+    assert all(p >= 10 for p in polls[1:]), polls  # 20 due; a stalled poller would manage a handful
     assert max(durations) < 0.5
 
 
@@ -129,10 +130,22 @@ def test_a_machine_that_answers_slowly_does_not_hold_up_the_others(tmp_path):
         for s in sims:
             s.stop()
     assert polls[0] <= 3  # each of its polls takes 1.2 s
-    assert all(p >= 18 for p in polls[1:]), polls
+    assert all(p >= 12 for p in polls[1:]), polls  # 25 due; without the standby 2
 
 
 def test_fleet_rejects_a_rate_that_is_no_rate():
     for rate in (0, -1, float("inf"), float("nan")):
         with pytest.raises(ValueError):
             Fleet([], rate)
+
+
+def test_fleet_stops_all_its_threads_and_closes_its_machines(sim):  # noqa: F811
+    before = {t.ident for t in threading.enumerate()}
+    machines = [Machine("127.0.0.1", sim.port), Machine("127.0.0.1", free_port())]
+    fleet = Fleet(machines, rate=20, pollers=2).start()
+    wait_for(lambda: fleet.latest[0] is not None and machines[1].status.failures >= 1)
+    fleet.stop()
+    left = [t.name for t in threading.enumerate() if t.ident not in before and t.name.startswith("cnc-api")]
+    assert left == []
+    assert all(m.state is Link.CLOSED for m in machines)
+    assert fleet.polls[1] == 0

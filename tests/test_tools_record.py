@@ -13,7 +13,7 @@ def test_csv_for_a_fixed_time(sim):  # noqa: F811
     done = cnc_api("record", "--duration", "1", "--rate", "10", "--port", str(sim.port))
     assert done.returncode == 0, done.stderr
     rows = list(csv.DictReader(done.stdout.splitlines()))
-    assert 8 <= len(rows) <= 11
+    assert 5 <= len(rows) <= 11  # ticks missed under load are skipped, never doubled
     assert list(rows[0]) == [
         "time",
         "t",
