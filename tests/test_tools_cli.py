@@ -7,7 +7,7 @@ import signal
 import cnc_api_client_core as cnc
 import pytest
 from cnc_api_simulator import Simulator
-from tools_helpers import cli_env, cnc_api, cnc_api_popen, free_port, sim, wait_for  # noqa: F401
+from tools_helpers import SAMPLE, cli_env, cnc_api, cnc_api_popen, free_port, sim, wait_for  # noqa: F401
 
 COMMANDS = [
     "status",
@@ -54,6 +54,8 @@ UNREACHABLE = [
     ["param", "set", "1", "2"],
     ["geometry", "get", "table"],
     ["record", "--duration", "1"],
+    ["run", SAMPLE],
+    ["run", "--load", "part.nc"],
 ]
 
 
