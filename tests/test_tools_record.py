@@ -6,7 +6,8 @@ import signal
 
 import pytest
 from cnc_api_simulator import Simulator
-from tools_helpers import cnc_api, cnc_api_popen, sim, wait_for  # noqa: F401
+from fake_server import FakeServer, respond
+from tools_helpers import cnc_api, cnc_api_popen, sim, sim_replies, wait_for  # noqa: F401
 
 
 def test_csv_for_a_fixed_time(sim):  # noqa: F811
@@ -101,3 +102,22 @@ def test_list_fields():
     names = done.stdout.split()
     assert {"state", "compile_state", "gcode_line", "machine_position", "message"} <= set(names)
     assert "has_data" not in names
+
+
+def test_undecodable_replies_skip_samples_at_the_same_rate():
+    base = sim_replies()
+    count = [0]
+
+    def answer(request):
+        count[0] += 1
+        if json.loads(request).get("get") != "cnc.info":
+            return {"res": base[json.loads(request)["get"]]}
+        return {"res": base["cnc.info"]} if count[0] % 4 == 1 else b"not json"
+
+    with FakeServer(default=respond(answer)) as server:
+        done = cnc_api("record", "-f", "gcode_line", "--duration", "1", "--rate", "10", "--port", str(server.port))
+        requests = len(server.requests)
+    assert done.returncode == 0
+    rows = list(csv.DictReader(done.stdout.splitlines()))
+    assert 1 <= len(rows) <= 4
+    assert requests <= 12  # one query per tick, no hurry to make up for the bad ones

@@ -163,16 +163,16 @@ def record(
             if duration is not None and elapsed >= duration:
                 break
             records = {s: queries[s]() for s in sources}
-            if not all(r.has_data for r in records.values()):
-                if not client.is_connected:
-                    lost = True
-                    break
-                continue
-            writer.row(
-                [stamp.isoformat(timespec="milliseconds").replace("+00:00", "Z"), round(elapsed, 3)]
-                + [c.read(records[c.source]) for c in columns]
-            )
-            samples += 1
+            if all(r.has_data for r in records.values()):
+                writer.row(
+                    [stamp.isoformat(timespec="milliseconds").replace("+00:00", "Z"), round(elapsed, 3)]
+                    + [c.read(records[c.source]) for c in columns]
+                )
+                samples += 1
+            elif not client.is_connected:
+                lost = True
+                break
+            # else a reply that did not decode: that sample is skipped, the rate kept
             tick += 1
             due = start + tick * period
             now = time.monotonic()
