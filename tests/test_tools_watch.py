@@ -6,11 +6,10 @@ import re
 import select
 import signal
 import subprocess
-import sys
 import time
 
 from cnc_api_simulator import Simulator
-from tools_helpers import cli_env
+from tools_helpers import cli_env, command
 
 ANSI = re.compile(r"\x1b\[[0-9;?]*[A-Za-z]|\x1b[()][A-Z0-9]")
 
@@ -19,13 +18,11 @@ class Terminal:
     """The console script on a pseudo-terminal; `screen` is everything it wrote, escapes removed."""
 
     def __init__(self, *args):
-        script = os.path.join(os.path.dirname(sys.executable), "cnc-api")
-        command = [script] if os.path.exists(script) else [sys.executable, "-m", "cnc_api_tools"]
         self.master, slave = pty.openpty()
         env = cli_env(COLUMNS="200", LINES="30", TERM="xterm-256color")
         env.pop("NO_COLOR")
         self.proc = subprocess.Popen(
-            [*command, *args], stdin=slave, stdout=slave, stderr=slave, env=env, close_fds=True
+            [*command(), *args], stdin=slave, stdout=slave, stderr=slave, env=env, close_fds=True
         )
         os.close(slave)
         self.raw = b""
@@ -87,3 +84,21 @@ def test_watch_shows_machines_a_machine_going_down_and_coming_back_and_leaves_cl
         term.close()
         steady.stop()
         flaky.stop()
+
+
+def test_watch_into_a_pipe_prints_a_table_per_refresh():
+    with Simulator(port=0) as s:
+        proc = subprocess.Popen(
+            [*command(), "watch", "--port", str(s.port), "--rate", "4"],
+            stdout=subprocess.PIPE,
+            stderr=subprocess.PIPE,
+            text=True,
+            env=cli_env(),
+        )
+        time.sleep(2.0)
+        proc.send_signal(signal.SIGINT)
+        out, err = proc.communicate(timeout=15)
+    assert proc.returncode == 0, err
+    assert out.count("cnc-api watch - 1 machine(s)") >= 3
+    assert re.search(rf"127\.0\.0\.1:{s.port}\s+.\s*CONNECTED\s+.\s*IDLE", out)
+    assert "\x1b[" not in out

@@ -79,7 +79,7 @@ def cli_env(**extra: str) -> dict[str, str]:
     return env
 
 
-def _command() -> list[str]:
+def command() -> list[str]:
     """The installed console script, or the package's __main__ where none is installed."""
     script = os.path.join(os.path.dirname(sys.executable), "cnc-api")
     return [script] if os.path.exists(script) else [sys.executable, "-m", "cnc_api_tools"]
@@ -90,7 +90,7 @@ def cnc_api(
 ) -> subprocess.CompletedProcess[str]:
     """Run the console script in a real subprocess."""
     return subprocess.run(
-        [*_command(), *args],
+        [*command(), *args],
         capture_output=True,
         text=True,
         timeout=timeout,
@@ -101,7 +101,7 @@ def cnc_api(
 
 def cnc_api_popen(*args: str, env: dict[str, str] | None = None, **kw: object) -> subprocess.Popen[str]:
     return subprocess.Popen(
-        [*_command(), *args],
+        [*command(), *args],
         stdout=subprocess.PIPE,
         stderr=subprocess.PIPE,
         text=True,

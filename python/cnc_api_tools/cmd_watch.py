@@ -84,6 +84,11 @@ def watch(target: Target, machines: tuple[str, ...], rate: float) -> None:
     fleet = Fleet(handles, rate, pollers=min(4, len(handles)), compile=True)
     console = Console()
     with interruptible() as interrupt, fleet:
+        if not console.is_terminal:
+            # Piped or redirected: one table per refresh, one after the other, like a log.
+            while not interrupt.sleep(1.0 / rate):
+                console.print(render(handles, fleet.latest, rate))
+            return
         with Live(render(handles, fleet.latest, rate), console=console, screen=True, auto_refresh=False) as live:
             while not interrupt.sleep(1.0 / rate):
                 live.update(render(handles, fleet.latest, rate), refresh=True)
