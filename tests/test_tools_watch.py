@@ -15,7 +15,7 @@ ANSI = re.compile(r"\x1b\[[0-9;?]*[A-Za-z]|\x1b[()][A-Z0-9]")
 
 
 class Terminal:
-    """The console script on a pseudo-terminal; `screen` is everything it wrote, escapes removed."""
+    """The console script on a pseudo-terminal; `text` is everything it wrote, escapes removed."""
 
     def __init__(self, *args):
         self.master, slave = pty.openpty()
