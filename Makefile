@@ -33,6 +33,7 @@ demo: install
 typecheck: install
 	$(VPY) -m mypy.stubtest cnc_api_client_core
 	$(VPY) -m mypy --strict examples
+	$(VPY) -m mypy --strict -p cnc_api_tools
 
 # Sanitizer build: AddressSanitizer, UndefinedBehaviorSanitizer and libstdc++
 # assertions, in a venv and build tree of its own (the normal build is left
@@ -71,7 +72,12 @@ test-asan: $(ASAN_PY)
 soak: install
 	$(VPY) bench/soak.py
 
-.PHONY: bench
-# Module against the per-byte baseline and the raw floor, side by side.
+.PHONY: bench bench-exporter
+# Module against the per-byte baseline and the raw floor, side by side; then the exporter.
 bench: install
 	$(VPY) bench/run.py
+	$(MAKE) bench-exporter
+
+# 256 machines (native replay servers, 64 per process) polled at 10 Hz by one exporter process.
+bench-exporter: install
+	$(VPY) bench/exporter.py

@@ -1,0 +1,44 @@
+"""`cnc-api export`: a Prometheus endpoint for many machines."""
+
+from __future__ import annotations
+
+import click
+
+from .clibase import CliError, Target, interruptible, target_options
+from .link import Backoff, parse_endpoint
+
+
+@click.command()
+@target_options
+@click.argument("machines", nargs=-1, metavar="[HOST[:PORT]]...")
+@click.option("--listen", default="127.0.0.1:9108", show_default=True, help="ADDR:PORT of the metrics endpoint.")
+@click.option("--rate", type=click.FloatRange(0.1, 100), default=1.0, show_default=True, help="Polls per second.")
+@click.option("--pollers", type=click.IntRange(1, 64), default=1, show_default=True, help="Polling threads.")
+def export(target: Target, machines: tuple[str, ...], listen: str, rate: float, pollers: int) -> None:
+    """Serve Prometheus metrics of machines (default: --host and --port) on --listen /metrics.
+
+    Machines are polled concurrently by a few threads; a machine that is down is reconnected
+    with back-off apart from the others and shows as cnc_up 0.
+    """
+    try:
+        from .exporter import Exporter
+    except ImportError:
+        raise CliError("the exporter needs prometheus-client: pip install 'cnc_api_client_core[exporter]'") from None
+    try:
+        addr, port = parse_endpoint(listen, 9108)
+        endpoints = [parse_endpoint(t, target.port) for t in machines] or [(target.host, target.port)]
+    except ValueError as exc:
+        raise click.BadParameter(str(exc)) from None
+    backoff = Backoff(initial=0.5, factor=2.0, maximum=30.0)
+    exporter = Exporter([target.machine(h, p, backoff=backoff) for h, p in endpoints], rate, pollers=pollers)
+    with interruptible() as interrupt:
+        try:
+            bound = exporter.serve(addr, port)
+        except OSError as exc:
+            raise CliError(f"cannot listen on {listen}: {exc.strerror}") from None
+        click.echo(f"serving metrics of {len(endpoints)} machine(s) on http://{addr}:{bound}/metrics", err=True)
+        try:
+            while not interrupt.sleep(0.5):
+                pass
+        finally:
+            exporter.stop()

@@ -1,0 +1,261 @@
+"""`cnc-api run`: upload or load a program, analyse it, start it and follow it to its end."""
+
+from __future__ import annotations
+
+import time
+from typing import NoReturn
+
+import click
+import cnc_api_client_core as cnc
+from rich.console import Console
+from rich.progress import BarColumn, Progress, ProgressColumn, Task, TextColumn, TimeElapsedColumn
+from rich.text import Text
+
+from .clibase import (
+    EXIT_FAILED,
+    EXIT_INTERRUPTED,
+    EXIT_UNREACHABLE,
+    CliError,
+    Interrupt,
+    Target,
+    command,
+    interruptible,
+    lost,
+    target_options,
+)
+from .codes import FINAL_COMPILE_STATES, UNDER_WAY, AnalysisMode, CompileState, State, code_name, condition
+from .explain import explain_refusal
+
+# A started program that shows no run state within this time has already ended.
+START_GRACE = 1.0
+
+
+def parse_hms(text: object) -> float | None:
+    """Seconds of an "HH:MM:SS" (or "MM:SS", "SS", fractions allowed) text; None when it is none."""
+    if not isinstance(text, str) or not text.strip():
+        return None
+    total = 0.0
+    try:
+        for part in text.strip().split(":"):
+            total = total * 60 + float(part)
+    except ValueError:
+        return None
+    return total
+
+
+def _hms(seconds: float) -> str:
+    seconds = max(0, int(seconds + 0.5))
+    return f"{seconds // 3600}:{seconds // 60 % 60:02d}:{seconds % 60:02d}"
+
+
+class _Interrupted(Exception):
+    pass
+
+
+class _Remaining(ProgressColumn):
+    """Time left by the machining estimate, counting only the time the machine ran."""
+
+    def render(self, task: Task) -> Text:
+        left = task.fields.get("remaining")
+        return Text("remaining " + ("-:--:--" if left is None else _hms(left)), style="progress.remaining")
+
+
+def _wait_compiled(client: cnc.CncAPIClientCore, name: str, interrupt: Interrupt, timeout: float) -> cnc.APICompileInfo:
+    deadline = time.monotonic() + timeout
+    while True:
+        compiled = client.get_compile_info()
+        if not compiled.has_data:
+            if not client.is_connected:
+                lost(name)
+            raise CliError(f"{name} sent no compile information")
+        if compiled.state in FINAL_COMPILE_STATES:
+            return compiled
+        if time.monotonic() > deadline:
+            state = code_name(CompileState, compiled.state)
+            raise CliError(f"no compile result within {timeout:g} s (compile state {state})")
+        if interrupt.sleep(0.05):
+            raise _Interrupted
+
+
+def _wait_startable(client: cnc.CncAPIClientCore, interrupt: Interrupt, timeout: float) -> None:
+    """An analysis can still be under way once the compile state is final; the enabled commands tell."""
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        enabled = client.get_enabled_commands()
+        if not enabled.has_data or enabled.cnc_start is True:
+            return
+        if interrupt.sleep(0.05):
+            raise _Interrupted
+
+
+def _compile_error(compiled: cnc.APICompileInfo, shown: str, uploaded: bool) -> NoReturn:
+    where = shown if uploaded else (compiled.file_name or shown)
+    code = f" (code {compiled.code})" if compiled.code else ""
+    raise CliError(f"{where}:{compiled.file_line}: {compiled.message or 'compile error'}{code}")
+
+
+def _stop(target: Target, client: cnc.CncAPIClientCore, no_stop: bool) -> NoReturn:
+    if no_stop:
+        click.echo(f"interrupted: the program keeps running on {target.name}", err=True)
+        raise SystemExit(EXIT_INTERRUPTED)
+    if client.is_connected and client.cnc_stop():
+        click.echo("interrupted: machine stopped", err=True)
+        raise SystemExit(EXIT_INTERRUPTED)
+    # An interrupted exchange leaves the client dropped: stop through a connection of our own.
+    m = target.machine()
+    if not m.connect() or m.client is None:
+        raise CliError(f"interrupted, but could not stop the machine: cannot reach {target.name}", EXIT_UNREACHABLE)
+    stopper = m.client
+    if not stopper.cnc_stop():
+        reason = explain_refusal(stopper, "cnc_stop")
+        m.close()
+        raise CliError(f"interrupted, but could not stop the machine: {reason}")
+    m.close()
+    click.echo("interrupted: machine stopped", err=True)
+    raise SystemExit(EXIT_INTERRUPTED)
+
+
+def _follow(
+    client: cnc.CncAPIClientCore,
+    name: str,
+    interrupt: Interrupt,
+    total_lines: int | None,
+    estimate: float | None,
+    poll: float,
+) -> str:
+    """Show progress until the program ends; returns the time it took. Raises _Interrupted on Ctrl-C."""
+    started = time.monotonic()
+    running = 0.0  # seconds spent in the run states, for the time left
+    last = started
+    seen_run = False
+    total = float(total_lines) if total_lines else (estimate or None)
+    progress = Progress(
+        TextColumn("[bold]{task.description:<12}"),
+        BarColumn(),
+        TextColumn("{task.fields[where]}"),
+        TimeElapsedColumn(),
+        _Remaining(),
+        console=Console(stderr=False),
+        transient=False,
+    )
+    with progress:
+        task = progress.add_task("starting", total=total, where="", remaining=estimate)
+        while True:
+            info = client.get_cnc_info()
+            now = time.monotonic()
+            if interrupt:
+                raise _Interrupted
+            if not info.has_data:
+                if not client.is_connected:
+                    raise CliError(f"lost the connection to {name}; the machine may still be running", EXIT_UNREACHABLE)
+                raise CliError(f"{name} sent no usable status")
+            state = info.state_machine
+            line = info.gcode_line if isinstance(info.gcode_line, int) else 0
+            if state == State.RUN:
+                running += now - last
+            last = now
+            left = None if estimate is None else max(0.0, estimate - running)
+            where = f"line {line}/{total_lines}" if total_lines else f"line {line}"
+            done = line if total_lines else (running if estimate else None)
+            progress.update(task, description=code_name(State, state), completed=done, where=where, remaining=left)
+            if state in UNDER_WAY:
+                seen_run = True
+            elif condition(state) == "alarm":
+                raise CliError(f"the program ended in {code_name(State, state)} at line {line}")
+            elif seen_run or now - started > START_GRACE:
+                if condition(state) != "idle":
+                    raise CliError(f"the program ended in state {code_name(State, state)} at line {line}")
+                enabled = client.get_enabled_commands()
+                if enabled.has_data and enabled.cnc_resume is True:
+                    raise CliError(f"the program was stopped at line {line}")
+                if total_lines:
+                    progress.update(task, completed=total_lines, where=f"line {line}/{total_lines}", remaining=0.0)
+                break
+            if interrupt.sleep(poll):
+                raise _Interrupted
+    return _hms(time.monotonic() - started)
+
+
+@click.command()
+@target_options
+@click.argument("file", required=False, type=click.Path(dir_okay=False))
+@click.option("--load", "load_name", metavar="NAME", help="Run the control's own program file NAME instead of FILE.")
+@click.option(
+    "--analysis",
+    type=click.Choice([m.value for m in AnalysisMode]),
+    default=AnalysisMode.MT.value,
+    show_default=True,
+    help="Analysis mode requested before the start.",
+)
+@click.option("--no-analysis", is_flag=True, help="Start without asking for an analysis first.")
+@click.option(
+    "--compile-timeout", type=float, default=60.0, show_default=True, help="Longest wait for the compile result."
+)
+@click.option("--no-stop", is_flag=True, help="On Ctrl-C leave the program running on the machine.")
+@click.option("--poll", type=click.FloatRange(min=0.01), default=0.1, show_default=True, help="Seconds between looks.")
+def run(
+    target: Target,
+    file: str | None,
+    load_name: str | None,
+    analysis: str,
+    no_analysis: bool,
+    compile_timeout: float,
+    no_stop: bool,
+    poll: float,
+) -> None:
+    """Run a G-code FILE: upload, analyse, wait for the compile result, start, follow to the end.
+
+    Exits 0 when the program ran to its end, 1 when it was refused, did not compile, ended in an
+    alarm or was stopped, 3 when the connection was lost, 130 on Ctrl-C (which stops the machine
+    unless --no-stop).
+    """
+    if (file is None) == (load_name is None):
+        raise click.UsageError("give either FILE or --load NAME")
+    text: str | None = None
+    if file is not None:
+        try:
+            with open(file, encoding="utf-8") as f:
+                text = f.read()
+        except (OSError, UnicodeDecodeError) as exc:
+            raise CliError(f"cannot read {file}: {getattr(exc, 'strerror', None) or exc}") from None
+        if not text.strip():
+            raise CliError(f"{file} holds no program")
+    shown = file if file is not None else str(load_name)
+    m = target.connect()
+    with interruptible() as interrupt, m.use() as client:
+        try:
+            if text is not None:
+                command(client, target.name, "program_gcode_set_text", text)
+            else:
+                command(client, target.name, "program_load", load_name)
+            # A control may still be compiling the new program when the upload returns: its
+            # result comes first, since a program that does not compile is refused its analysis.
+            compiled = _wait_compiled(client, target.name, interrupt, compile_timeout)
+            if compiled.state == CompileState.ERROR:
+                _compile_error(compiled, shown, text is not None)
+            if not no_analysis:
+                command(client, target.name, "program_analysis", analysis)
+                compiled = _wait_compiled(client, target.name, interrupt, compile_timeout)
+                if compiled.state == CompileState.ERROR:
+                    _compile_error(compiled, shown, text is not None)
+            _wait_startable(client, interrupt, compile_timeout)
+            machining = client.get_machining_info()
+            estimate = parse_hms(machining.estimated_time) if machining.has_data else None
+            if interrupt:
+                raise _Interrupted
+        except _Interrupted:
+            click.echo("interrupted: the program was not started", err=True)
+            raise SystemExit(EXIT_INTERRUPTED) from None
+        command(client, target.name, "cnc_start")
+        click.echo(f"started {shown} on {target.name}", err=True)
+        try:
+            took = _follow(
+                client, target.name, interrupt, len(text.splitlines()) if text else None, estimate or None, poll
+            )
+        except _Interrupted:
+            _stop(target, client, no_stop)
+    m.close()
+    click.echo(f"program finished in {took}")
+
+
+__all__ = ["EXIT_FAILED", "parse_hms", "run"]

@@ -1,0 +1,104 @@
+"""`cnc-api watch` end to end in a pseudo-terminal: live view, a machine going down and back, Ctrl-C."""
+
+import os
+import pty
+import re
+import select
+import signal
+import subprocess
+import time
+
+from cnc_api_simulator import Simulator
+from tools_helpers import cli_env, command
+
+ANSI = re.compile(r"\x1b\[[0-9;?]*[A-Za-z]|\x1b[()][A-Z0-9]")
+
+
+class Terminal:
+    """The console script on a pseudo-terminal; `text` is everything it wrote, escapes removed."""
+
+    def __init__(self, *args):
+        self.master, slave = pty.openpty()
+        env = cli_env(COLUMNS="200", LINES="30", TERM="xterm-256color")
+        env.pop("NO_COLOR")
+        self.proc = subprocess.Popen(
+            [*command(), *args], stdin=slave, stdout=slave, stderr=slave, env=env, close_fds=True
+        )
+        os.close(slave)
+        self.raw = b""
+
+    def read(self, seconds):
+        end = time.monotonic() + seconds
+        while (left := end - time.monotonic()) > 0:
+            ready, _, _ = select.select([self.master], [], [], left)
+            if ready:
+                try:
+                    chunk = os.read(self.master, 65536)
+                except OSError:
+                    return
+                if not chunk:
+                    return
+                self.raw += chunk
+
+    @property
+    def text(self):
+        return ANSI.sub("", self.raw.decode("utf-8", "replace"))
+
+    def wait_for(self, pattern, timeout=20.0):
+        end = time.monotonic() + timeout
+        start = len(self.raw)
+        while time.monotonic() < end:
+            self.read(0.1)
+            if re.search(pattern, ANSI.sub("", self.raw[start:].decode("utf-8", "replace"))):
+                return
+        raise AssertionError(f"{pattern!r} not shown; screen ends with:\n{self.text[-2000:]}")
+
+    def close(self):
+        if self.proc.poll() is None:
+            self.proc.kill()
+            self.proc.wait()
+        os.close(self.master)
+
+
+def test_watch_shows_machines_a_machine_going_down_and_coming_back_and_leaves_cleanly():
+    steady = Simulator(port=0)
+    steady.start()
+    flaky = Simulator(port=0)
+    port = flaky.start()
+    term = Terminal("watch", f"127.0.0.1:{steady.port}", f"127.0.0.1:{port}", "--rate", "5")
+    try:
+        term.wait_for(rf"127\.0\.0\.1:{port}\s+.\s*CONNECTED\s+.\s*IDLE")
+        term.wait_for(rf"127\.0\.0\.1:{steady.port}\s+.\s*CONNECTED\s+.\s*IDLE")
+        assert b"\x1b[?1049h" in term.raw  # the alternate screen
+        flaky.stop()
+        term.wait_for(rf"127\.0\.0\.1:{port}\s+.\s*DOWN")
+        term.wait_for(rf"127\.0\.0\.1:{steady.port}\s+.\s*CONNECTED\s+.\s*IDLE")  # the other one carries on
+        with Simulator(port=port):
+            term.wait_for(rf"127\.0\.0\.1:{port}\s+.\s*CONNECTED\s+.\s*IDLE")
+            term.proc.send_signal(signal.SIGINT)
+            assert term.proc.wait(15) == 0
+        term.read(0.5)
+        assert term.raw.rstrip().endswith(b"\x1b[?1049l") or b"\x1b[?1049l" in term.raw[-200:]  # screen restored
+        assert b"\x1b[?25h" in term.raw[-200:]  # cursor shown again
+    finally:
+        term.close()
+        steady.stop()
+        flaky.stop()
+
+
+def test_watch_into_a_pipe_prints_a_table_per_refresh():
+    with Simulator(port=0) as s:
+        proc = subprocess.Popen(
+            [*command(), "watch", "--port", str(s.port), "--rate", "4"],
+            stdout=subprocess.PIPE,
+            stderr=subprocess.PIPE,
+            text=True,
+            env=cli_env(),
+        )
+        time.sleep(2.0)
+        proc.send_signal(signal.SIGINT)
+        out, err = proc.communicate(timeout=15)
+    assert proc.returncode == 0, err
+    assert out.count("cnc-api watch - 1 machine(s)") >= 3
+    assert re.search(rf"127\.0\.0\.1:{s.port}\s+.\s*CONNECTED\s+.\s*IDLE", out)
+    assert "\x1b[" not in out
