@@ -7,6 +7,8 @@ import importlib.metadata
 
 import click
 
+from .dashboard.command import dashboard
+
 
 def _version() -> str:
     try:
@@ -31,6 +33,9 @@ def sim(args: tuple[str, ...]) -> None:
     # Imported by name: the simulator's own parser owns its options, which keep growing.
     simulator = importlib.import_module("cnc_api_simulator.__main__")
     raise SystemExit(simulator.main(list(args)))
+
+
+cli.add_command(dashboard)
 
 
 def main(argv: list[str] | None = None) -> int:
