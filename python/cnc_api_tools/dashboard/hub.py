@@ -198,10 +198,11 @@ class MachineWatch:
     def summary(self) -> dict[str, Any]:
         """The overview tile's values."""
         status = self.machine.status
-        live = model.live_json(self.latest)
+        connected = self.machine.connected
+        # While down, the last known figures would pass for live ones: only the program is kept.
+        live = model.live_json(self.latest if connected else model.Latest())
         compiled = self.latest.compiled
         name = base_name(compiled.file_name) if compiled is not None and isinstance(compiled.file_name, str) else ""
-        connected = self.machine.connected
         tile: dict[str, Any] = {
             "id": self.index,
             "name": self.endpoint.name,

@@ -167,13 +167,14 @@
     if (marker.x === null) { marker.sx = marker.sy = null; return; }
     const [a, b] = PLANES[view.plane];
     const screen = (p) => [p[a] * view.scale + view.ox, -p[b] * view.scale + view.oy];
-    if (marker.trail.length > 1) {
-      ctx.strokeStyle = COLOURS.tool; ctx.globalAlpha = 0.55; ctx.lineWidth = 2;
-      ctx.beginPath();
-      marker.trail.forEach((p, i) => { const [x, y] = screen(p); if (i) ctx.lineTo(x, y); else ctx.moveTo(x, y); });
-      ctx.stroke();
-      ctx.globalAlpha = 1;
-    }
+    // Recent positions as dots: a line between two polls would cut the path's corners.
+    ctx.fillStyle = COLOURS.tool;
+    marker.trail.forEach((p, i) => {
+      const [x, y] = screen(p);
+      ctx.globalAlpha = 0.15 + (0.5 * i) / marker.trail.length;
+      ctx.fillRect(x - 1.5, y - 1.5, 3, 3);
+    });
+    ctx.globalAlpha = 1;
     const [sx, sy] = screen([marker.x, marker.y, marker.z]);
     marker.sx = sx; marker.sy = sy;
     ctx.strokeStyle = COLOURS.tool; ctx.fillStyle = COLOURS.tool; ctx.lineWidth = 2;
