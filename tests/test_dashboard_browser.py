@@ -31,6 +31,7 @@ from selenium.webdriver.common.by import By  # noqa: E402
 
 BROWSERS = ("chromium", "chromium-browser")
 WINDOW = (1400, 900)
+SANITIZER_ENV = {"LD_PRELOAD", "ASAN_OPTIONS", "LSAN_OPTIONS", "UBSAN_OPTIONS", "PYTHONMALLOC"}
 
 
 def _find_browser() -> tuple[str, str] | None:
@@ -62,7 +63,10 @@ def browser(tmp_path: Path, monkeypatch: pytest.MonkeyPatch) -> Iterator[Any]:
     ):
         options.add_argument(arg)
     options.set_capability("goog:loggingPrefs", {"browser": "ALL"})
-    driver = webdriver.Chrome(options=options, service=Service(found[1], log_output=str(tmp_path / "chromedriver.log")))
+    # The sanitizer run preloads its runtime into the interpreter; the browser is not ours to check.
+    env = {k: v for k, v in os.environ.items() if k not in SANITIZER_ENV}
+    service = Service(found[1], log_output=str(tmp_path / "chromedriver.log"), env=env)
+    driver = webdriver.Chrome(options=options, service=service)
     driver.set_page_load_timeout(30)
     try:
         yield driver

@@ -212,8 +212,8 @@ def build_path(entries: Any, program: Sequence[str] | None = None) -> ToolPath:
 def simplify(path: ToolPath, relative_tolerance: float = 2e-5) -> ToolPath:
     """Drop points closer to the last one kept than `relative_tolerance` of the path's diagonal.
 
-    A point where the move kind changes, and the last point, are always kept, so
-    the drawing looks the same at any zoom a screen can show.
+    The points on either side of a change of move kind, and the last point, are
+    always kept, so the drawing looks the same at any zoom a screen can show.
     """
     box = path.bounds()
     if box is None or path.count < 3:
@@ -232,8 +232,11 @@ def simplify(path: ToolPath, relative_tolerance: float = 2e-5) -> ToolPath:
         x, y, z = src[3 * i], src[3 * i + 1], src[3 * i + 2]
         if i != last:
             dx, dy, dz = x - lx, y - ly, z - lz
-            same_kind = kinds is None or (out_kinds is not None and kinds[i] == out_kinds[-1])
-            if same_kind and dx * dx + dy * dy + dz * dz < limit:
+            # A run of one kind keeps its first and last points, so runs meet where they did.
+            same_run = kinds is None or (
+                out_kinds is not None and kinds[i] == out_kinds[-1] and kinds[i + 1] == kinds[i]
+            )
+            if same_run and dx * dx + dy * dy + dz * dz < limit:
                 continue
         out.extend((x, y, z))
         if out_kinds is not None and kinds is not None:
