@@ -162,9 +162,13 @@ def test_overview_and_machine_page_follow_a_running_program(browser, tmp_path):
         start_x = browser.execute_script("return [cncDashboard.marker.sx, cncDashboard.marker.sy]")
         until(browser, f"cncDashboard.marker.moves > {moves + 3}", timeout=10)
         assert browser.execute_script("return [cncDashboard.marker.sx, cncDashboard.marker.sy]") != start_x
-        current = until(browser, "document.querySelector('#gcode li.current')?.innerText")
+        current, line = until(
+            browser,
+            "(() => { const li = document.querySelector('#gcode li.current');"
+            " return li && [li.innerText, cncDashboard.gcodeCurrent]; })()",
+        )
         number, code = current.split(maxsplit=1)
-        assert int(number) == browser.execute_script("return cncDashboard.gcodeCurrent") and code.startswith("G")
+        assert int(number) == line and code.startswith("G")
         assert browser.find_elements(By.CSS_SELECTOR, "button[data-action]") == []
         until(browser, "document.querySelector('[data-f=estimated]').textContent.includes(':')")
         time.sleep(0.5)  # let the progress bar's transition settle for the picture

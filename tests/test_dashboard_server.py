@@ -28,17 +28,20 @@ def get_json(url: str) -> dict:
 
 
 def test_overview_lists_every_machine_with_its_link_state(tmp_path):
-    with simulator(tmp_path) as sim, dashboard([sim.port, free_port()], names=["mill", "lathe"]) as dash:
+    names = ["mill", "<b>lathe</b>"]
+    with simulator(tmp_path) as sim, dashboard([sim.port, free_port()], names=names) as dash:
         data = wait_for(
             lambda: (d := get_json(dash.url + "api/machines"))["machines"][1]["link"]["state"] == "down" and d
         )
         mill, lathe = data["machines"]
         assert data["control"] is False
         assert (mill["name"], mill["link"]["state"], mill["state"]["name"]) == ("mill", "connected", "IDLE")
+        assert lathe["name"] == "<b>lathe</b>"
         assert mill["state"]["condition"] == "idle" and mill["alarm"] is False
         assert lathe["state"] is None and lathe["link"]["error"] == "connection refused"
         page = httpx.get(dash.url, timeout=10)
-        assert page.status_code == 200 and "mill" in page.text and "lathe" in page.text
+        assert page.status_code == 200 and "mill" in page.text
+        assert "&lt;b&gt;lathe&lt;/b&gt;" in page.text and "<b>" not in page.text  # names are text, not markup
         assert 'id="tile-0"' in page.text and 'id="tile-1"' in page.text
         assert "data-action" not in page.text  # read-only: no control is offered
 
@@ -288,13 +291,17 @@ def test_hundred_thousand_point_path_is_served_whole_and_fast():
         return _odd_replies(request)
 
     with FakeServer(default=respond(answer)) as server, dashboard([server.port]) as dash:
-        wait_for(lambda: get_json(dash.url + "api/machines/0")["path_count"] > 0, timeout=30)
-        started = time.perf_counter()
-        path = get_json(dash.url + "api/machines/0/path")
-        elapsed = time.perf_counter() - started
+        wait_for(lambda: get_json(dash.url + "api/machines/0")["path_count"] > 0, timeout=60)
+        took = []
+        for _ in range(3):
+            started = time.perf_counter()
+            body = httpx.get(dash.url + "api/machines/0/path", timeout=30).content
+            took.append(time.perf_counter() - started)
+        path = json.loads(body)
         assert path["reported"] == count and path["count"] + path["simplified"] == count
         assert len(path["xyz"]) == 3 * path["count"]
-        assert elapsed < 2.0  # served from the cached encoding, not rebuilt per request
+        # The encoding (megabytes) is made once with the path, off the event loop, not per request.
+        assert min(took) < 2.0, took
 
 
 def test_pages_and_assets_load_nothing_from_another_host(tmp_path):

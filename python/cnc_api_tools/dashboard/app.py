@@ -217,7 +217,7 @@ class Dashboard:
             for w in watches:
                 if seen.get(w.index) != w.version:
                     seen[w.index] = w.version
-                    yield _event("machine", w.summary())
+                    yield _event("machine", w.summary_json())
 
         return self._stream(events)
 
@@ -229,7 +229,7 @@ class Dashboard:
         def events(seen: dict[int, int]) -> Iterator[str]:
             if seen.get(watch.index) != watch.version:
                 seen[watch.index] = watch.version
-                yield _event("machine", watch.detail())
+                yield _event("machine", watch.detail_json())
 
         return self._stream(events)
 
@@ -264,8 +264,8 @@ def _json(value: Any, status: int = 200, headers: dict[str, str] | None = None) 
     return Response(dumps(value), status_code=status, media_type="application/json", headers=headers)
 
 
-def _event(name: str, value: Any) -> str:
-    return f"event: {name}\ndata: {dumps(value)}\n\n"
+def _event(name: str, data: str) -> str:
+    return f"event: {name}\ndata: {data}\n\n"
 
 
 def _asset_version() -> str:

@@ -99,6 +99,8 @@ class MachineWatch:
         self._program_key: tuple[Any, ...] | None = None
         self._checked_at = 0.0
         self._wake = asyncio.Event()
+        self._summary_json: tuple[int, str] = (-1, "")
+        self._detail_json: tuple[int, str] = (-1, "")
         self.polls = 0
 
     # ----- polling ----------------------------------------------------------------------------
@@ -166,10 +168,10 @@ class MachineWatch:
         self._program_key = program_key
         self.program = program
         lines = program.lines if program else None
-        path = await asyncio.to_thread(_make_path, points, lines)
-        self.path = path
-        self.path_version += 1
-        self._path_json = None
+        version = self.path_version + 1
+        # Encoded off the event loop: a long path takes a good part of a second.
+        path, encoded = await asyncio.to_thread(_make_path, points, lines, version)
+        self.path, self._path_json, self.path_version = path, encoded, version
 
     # ----- what the pages get -----------------------------------------------------------------
 
@@ -239,6 +241,17 @@ class MachineWatch:
             out["gcode"] = window(self.program.lines, line, self.settings.gcode_before, self.settings.gcode_after)
         return out
 
+    def summary_json(self) -> str:
+        """The tile's values as JSON, made once per poll however many pages are open."""
+        if self._summary_json[0] != self.version:
+            self._summary_json = (self.version, dumps(self.summary()))
+        return self._summary_json[1]
+
+    def detail_json(self) -> str:
+        if self._detail_json[0] != self.version:
+            self._detail_json = (self.version, dumps(self.detail()))
+        return self._detail_json[1]
+
     def path_json(self) -> bytes:
         if self._path_json is None:
             self._path_json = dumps(self.path.as_json(self.path_version)).encode()
@@ -264,10 +277,9 @@ class MachineWatch:
         await self.machine.close()
 
 
-def _make_path(points: cnc.APIProgrammedPoints, lines: Sequence[str] | None) -> ToolPath:
-    if not points.has_data:
-        return EMPTY_PATH
-    return simplify(build_path(points.points, lines))
+def _make_path(points: cnc.APIProgrammedPoints, lines: Sequence[str] | None, version: int) -> tuple[ToolPath, bytes]:
+    path = simplify(build_path(points.points, lines)) if points.has_data else EMPTY_PATH
+    return path, dumps(path.as_json(version)).encode()
 
 
 class Hub:
