@@ -19,6 +19,7 @@ from cnc_api_tools.codes import FINAL_COMPILE_STATES
 from cnc_api_tools.dashboard.app import ControlPolicy, create_app
 from cnc_api_tools.dashboard.hub import Endpoint, Settings
 from cnc_api_tools.dashboard.server import DashboardServer
+from replies import QUERIES
 from tools_helpers import wait_for
 
 PART = "part.nc"
@@ -125,3 +126,41 @@ def events(url: str, until: Callable[[dict[str, Any]], bool], timeout: float = 1
 
 def programs_dir(sim: Simulator) -> str:
     return os.fspath(sim.programs_dir)
+
+
+def odd_replies(request: bytes) -> object:
+    """Replies of a control that fills fields with values of the wrong kind."""
+    text = request.decode()
+    if "cnc.info" in text:
+        reply = QUERIES["cnc_info"].reply()
+        res = reply["res"]
+        res.update({"state.machine": "RUN", "gcode.line": 2**70, "worked.time": None})
+        res["feed"]["reference"] = "fast"
+        res["spindle"]["actual"] = [1, 2]
+        res["override"]["feed"] = {"x": 1}
+        return reply
+    if "axes.info" in text:
+        reply = QUERIES["axes_info"].reply()
+        reply["res"]["program.position"] = ["a", None, 1.5]
+        return reply
+    if "compile.info" in text:
+        return {
+            "res": {
+                "code": "E",
+                "code.line": None,
+                "file.line": 3.5,
+                "file.name": 7,
+                "message": 9,
+                "state": int(CompileState.ERROR),
+            }
+        }
+    if "machining.info" in text:
+        reply = QUERIES["machining_info"].reply()
+        reply["res"]["tool.path"]["estimated.time"] = "soon"
+        return reply
+    if "programmed.points" in text:
+        return {"res": {"points": [[0, 0, 0], "x", [1, "y", 2], {"x": 3, "y": 4}, [1e400, 0, 0], [5, 6, 7]]}}
+    for query in QUERIES.values():
+        if query.request == text:
+            return query.reply()
+    return {"res": True}

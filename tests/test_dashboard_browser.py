@@ -19,9 +19,8 @@ from typing import Any
 import pytest
 from cnc_api_tools import State
 from cnc_api_tools.dashboard.app import ControlPolicy
-from dashboard_helpers import PART, client, dashboard, load_and_start, programs_dir, simulator, state
+from dashboard_helpers import PART, client, dashboard, load_and_start, odd_replies, programs_dir, simulator, state
 from fake_server import FakeServer, respond
-from test_dashboard_server import _odd_replies
 from tools_helpers import free_port, wait_for
 
 webdriver = pytest.importorskip("selenium.webdriver", reason="selenium is not installed (pip install '.[test]')")
@@ -239,7 +238,7 @@ def test_huge_path_stays_smooth_to_pan_and_zoom(browser, tmp_path):
     reply = json.dumps({"res": {"points": points}})
 
     def answer(request: bytes) -> object:
-        return reply if b"programmed.points" in request else _odd_replies(request)
+        return reply if b"programmed.points" in request else odd_replies(request)
 
     with FakeServer(default=respond(answer)) as server, dashboard([server.port]) as dash:
         browser.get(dash.url + "machine/0")

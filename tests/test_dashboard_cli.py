@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import re
 import signal
+import socket
 import threading
 
 import httpx
@@ -79,3 +80,13 @@ def test_serves_until_interrupted_even_with_a_live_stream_open(tmp_path):
             if proc.poll() is None:
                 proc.kill()
                 proc.wait()
+
+
+def test_a_taken_port_is_one_clear_line():
+    taken = socket.create_server(("127.0.0.1", 0))
+    try:
+        done = cnc_api("dashboard", "--listen", f"127.0.0.1:{taken.getsockname()[1]}", "127.0.0.1:1", timeout=30)
+    finally:
+        taken.close()
+    assert done.returncode == 1
+    assert re.fullmatch(r"cnc-api dashboard: cannot listen on 127\.0\.0\.1:\d+: .*\n", done.stderr), done.stderr

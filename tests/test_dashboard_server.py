@@ -10,11 +10,10 @@ from pathlib import Path
 import cnc_api_tools.dashboard as dashboard_package
 import httpx
 import pytest
-from cnc_api_tools import CompileState, State
+from cnc_api_tools import State
 from cnc_api_tools.dashboard.app import ControlPolicy
-from dashboard_helpers import PART, dashboard, events, load_and_start, programs_dir, simulator, state
+from dashboard_helpers import PART, dashboard, events, load_and_start, odd_replies, programs_dir, simulator, state
 from fake_server import FakeServer, respond
-from replies import QUERIES
 from tools_helpers import free_port, wait_for
 
 PACKAGE = Path(dashboard_package.__file__).parent
@@ -222,46 +221,8 @@ def test_unknown_machine_is_not_found(tmp_path, path):
         assert httpx.get(dash.url + path, timeout=10).status_code == 404
 
 
-def _odd_replies(request: bytes) -> object:
-    """Replies of a control that fills fields with values of the wrong kind."""
-    text = request.decode()
-    if "cnc.info" in text:
-        reply = QUERIES["cnc_info"].reply()
-        res = reply["res"]
-        res.update({"state.machine": "RUN", "gcode.line": 2**70, "worked.time": None})
-        res["feed"]["reference"] = "fast"
-        res["spindle"]["actual"] = [1, 2]
-        res["override"]["feed"] = {"x": 1}
-        return reply
-    if "axes.info" in text:
-        reply = QUERIES["axes_info"].reply()
-        reply["res"]["program.position"] = ["a", None, 1.5]
-        return reply
-    if "compile.info" in text:
-        return {
-            "res": {
-                "code": "E",
-                "code.line": None,
-                "file.line": 3.5,
-                "file.name": 7,
-                "message": 9,
-                "state": int(CompileState.ERROR),
-            }
-        }
-    if "machining.info" in text:
-        reply = QUERIES["machining_info"].reply()
-        reply["res"]["tool.path"]["estimated.time"] = "soon"
-        return reply
-    if "programmed.points" in text:
-        return {"res": {"points": [[0, 0, 0], "x", [1, "y", 2], {"x": 3, "y": 4}, [1e400, 0, 0], [5, 6, 7]]}}
-    for query in QUERIES.values():
-        if query.request == text:
-            return query.reply()
-    return {"res": True}
-
-
 def test_odd_reply_values_never_break_the_pages_json():
-    with FakeServer(default=respond(_odd_replies)) as server, dashboard([server.port]) as dash:
+    with FakeServer(default=respond(odd_replies)) as server, dashboard([server.port]) as dash:
         detail = wait_for(lambda: (d := get_json(dash.url + "api/machines/0"))["path_count"] and d)
         assert detail["state"] is None and detail["line"] is None  # text and an overlong integer are no values
         assert detail["feed"]["actual"] is None and detail["spindle"]["actual"] is None
@@ -288,7 +249,7 @@ def test_hundred_thousand_point_path_is_served_whole_and_fast():
     def answer(request: bytes) -> object:
         if b"programmed.points" in request:
             return reply
-        return _odd_replies(request)
+        return odd_replies(request)
 
     with FakeServer(default=respond(answer)) as server, dashboard([server.port]) as dash:
         wait_for(lambda: get_json(dash.url + "api/machines/0")["path_count"] > 0, timeout=60)
