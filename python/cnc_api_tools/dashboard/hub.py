@@ -17,6 +17,7 @@ from __future__ import annotations
 import asyncio
 import contextlib
 import json
+import logging
 import time
 from collections.abc import Sequence
 from dataclasses import dataclass
@@ -34,6 +35,8 @@ from .path import EMPTY_PATH, ToolPath, build_path, simplify
 from .programs import ProgramFiles, ProgramText, base_name, window
 
 __all__ = ["ACTIONS", "ControlResult", "Endpoint", "Hub", "MachineWatch", "Settings"]
+
+log = logging.getLogger("cnc_api_tools.dashboard")
 
 # Control actions the pages offer, and the command each sends.
 ACTIONS = {"start": "cnc_start", "pause": "cnc_pause", "continue": "cnc_continue", "stop": "cnc_stop"}
@@ -109,7 +112,10 @@ class MachineWatch:
         loop = asyncio.get_running_loop()
         while True:
             started = loop.time()
-            await self.poll_once()
+            try:
+                await self.poll_once()
+            except Exception:  # one odd poll must not end this machine's updates for good
+                log.exception("polling %s failed", self.endpoint.name)
             self.hub.notify()
             pause = self.settings.interval - (loop.time() - started)
             with contextlib.suppress(TimeoutError):
