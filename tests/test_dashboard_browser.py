@@ -8,6 +8,7 @@ there (that is how docs/images is made: `make dashboard-screenshots`).
 
 from __future__ import annotations
 
+import contextlib
 import json
 import os
 import shutil
@@ -21,6 +22,7 @@ from cnc_api_tools import State
 from cnc_api_tools.dashboard.app import ControlPolicy
 from dashboard_helpers import PART, client, dashboard, load_and_start, odd_replies, programs_dir, simulator, state
 from fake_server import FakeServer, respond
+from replies import QUERIES
 from tools_helpers import free_port, wait_for
 
 webdriver = pytest.importorskip("selenium.webdriver", reason="selenium is not installed (pip install '.[test]')")
@@ -258,3 +260,47 @@ def test_huge_path_stays_smooth_to_pan_and_zoom(browser, tmp_path):
         feed, _ = browser.execute_script(COUNT_PIXELS)
         assert feed > 1000
         no_console_errors(browser)
+
+
+def _in_state(code: int) -> Callable[[bytes], object]:
+    def answer(request: bytes) -> object:
+        reply = odd_replies(request)
+        if b"cnc.info" in request:
+            reply = QUERIES["cnc_info"].reply()
+            reply["res"]["state.machine"] = code
+        return reply
+
+    return answer
+
+
+COLOURS = {
+    "ALARM": ("alarm", "rgb(255, 77, 79)"),
+    "LIMIT": ("alarm", "rgb(255, 77, 79)"),
+    "PAUSE": ("pause", "rgb(240, 169, 46)"),
+    "RUN": ("run", "rgb(47, 191, 113)"),
+    "IDLE": ("idle", "rgb(93, 143, 201)"),
+}
+
+
+def test_tile_colour_tells_the_state_and_an_alarm_stands_out(browser, tmp_path):
+    names = list(COLOURS)
+    with contextlib.ExitStack() as stack:
+        servers = [stack.enter_context(FakeServer(default=respond(_in_state(State[n])))) for n in names]
+        dash = stack.enter_context(dashboard([s.port for s in servers], names=names))
+        browser.get(dash.url)
+        until(browser, f"Object.values(cncDashboard.machines).filter(m => m.state).length === {len(names)}")
+        for i, name in enumerate(names):
+            condition, colour = COLOURS[name]
+            shown = browser.execute_script(
+                "const t = document.getElementById(arguments[0]); const s = getComputedStyle(t);"
+                "return [t.dataset.condition, s.borderLeftColor, t.querySelector('[data-f=state]').textContent,"
+                " s.animationName];",
+                f"tile-{i}",
+            )
+            assert shown[:2] == [condition, colour], (name, shown)
+            assert name in shown[2]
+            if condition == "alarm":
+                assert shown[2].startswith("⚠") and shown[3] == "alarm-pulse"
+            else:
+                assert shown[3] == "none"
+        screenshot(browser, tmp_path, "states.png")
