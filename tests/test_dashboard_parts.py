@@ -35,6 +35,8 @@ from cnc_api_tools.dashboard.server import control_listen_error, is_loopback, pa
         (["1", 2, 3], None),
         ([math.nan, 2, 3], None),
         ([1, math.inf, 3], None),
+        ([1.0, 2.0, math.nan], None),
+        ([10**400, 0, 0], None),  # an integer no float holds
         ({"x": 1}, None),
         ({"x": 1, "y": "2"}, None),
         ("1,2,3", None),

@@ -32,7 +32,10 @@ _POSITION_KEYS = ("position", "pos", "point", "xyz", "p")
 def _number(value: Any) -> float | None:
     if isinstance(value, bool) or not isinstance(value, int | float):
         return None
-    number = float(value)
+    try:
+        number = float(value)
+    except OverflowError:  # an integer beyond any float
+        return None
     return number if math.isfinite(number) else None
 
 
@@ -192,12 +195,20 @@ def build_path(entries: Any, program: Sequence[str] | None = None) -> ToolPath:
         return EMPTY_PATH
     xyz: list[float] = []
     kinds: list[int | None] = []
+    extend, append = xyz.extend, kinds.append
     for entry in entries:
+        # The common shape first, cheaply: a list of finite floats (x - x is 0 for those only).
+        if type(entry) is list and len(entry) >= 3:
+            x, y, z = entry[0], entry[1], entry[2]
+            if type(x) is float and type(y) is float and type(z) is float and x - x == y - y == z - z == 0.0:
+                extend((x, y, z))
+                append(None)
+                continue
         point = point_of(entry)
         if point is None:
             continue
-        xyz.extend(point[0])
-        kinds.append(point[1])
+        extend(point[0])
+        append(point[1])
     skipped = len(entries) - len(kinds)
     known: bytes | None = None
     if any(k is not None for k in kinds):
