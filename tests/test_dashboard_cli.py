@@ -5,6 +5,8 @@ from __future__ import annotations
 import re
 import signal
 import socket
+import subprocess
+import sys
 import threading
 
 import httpx
@@ -90,3 +92,20 @@ def test_a_taken_port_is_one_clear_line():
         taken.close()
     assert done.returncode == 1
     assert re.fullmatch(r"cnc-api dashboard: cannot listen on 127\.0\.0\.1:\d+: .*\n", done.stderr), done.stderr
+
+
+@pytest.mark.parametrize("missing", ["starlette", "uvicorn", "jinja2"])
+def test_without_the_extra_the_command_line_works_and_the_dashboard_says_what_to_install(missing):
+    # A module set to None in sys.modules cannot be imported: as if the extra were not installed.
+    script = (
+        f"import sys; sys.modules[{missing!r}] = None\n"
+        "from cnc_api_tools.cli import main\n"
+        "assert main(['--help']) == 0\n"
+        "sys.exit(main(['dashboard', '127.0.0.1:1']))\n"
+    )
+    done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=60)
+    assert done.returncode == 1, done
+    assert done.stderr.strip().splitlines()[-1] == (
+        f"cnc-api dashboard: the dashboard needs its extra ({missing} is missing): "
+        "pip install 'cnc_api_client_core[dashboard]'"
+    )

@@ -3,6 +3,7 @@ so the rest of the command line works without the dashboard extra."""
 
 from __future__ import annotations
 
+import importlib
 import logging
 import sys
 from typing import NoReturn
@@ -14,6 +15,7 @@ from ..link import DEFAULT_PORT, parse_endpoint
 __all__ = ["dashboard", "parse_machine"]
 
 EXTRA_HINT = "pip install 'cnc_api_client_core[dashboard]'"
+EXTRA_MODULES = ("starlette", "uvicorn", "jinja2")
 
 
 def parse_machine(text: str, default_port: int = DEFAULT_PORT) -> tuple[str, str, int]:
@@ -24,6 +26,16 @@ def parse_machine(text: str, default_port: int = DEFAULT_PORT) -> tuple[str, str
     host, port = parse_endpoint(address, default_port)
     shown = f"[{host}]:{port}" if ":" in host else f"{host}:{port}"
     return (name.strip() or shown), host, port
+
+
+def _missing(exc: ImportError) -> str:
+    """The library the extra would bring that cannot be imported (an ImportError may not name it)."""
+    for name in EXTRA_MODULES:
+        try:
+            importlib.import_module(name)
+        except ImportError:
+            return name
+    return exc.name or str(exc)
 
 
 def _fail(message: str, status: int) -> NoReturn:
@@ -105,7 +117,7 @@ def dashboard(
         from .hub import Endpoint, Settings
         from .server import DashboardServer, control_listen_error, is_loopback, parse_listen
     except ImportError as exc:
-        _fail(f"the dashboard needs its extra ({exc.name} is missing): {EXTRA_HINT}", 1)
+        _fail(f"the dashboard needs its extra ({_missing(exc)} is missing): {EXTRA_HINT}", 1)
 
     given = [*hosts, *machines]
     if not given:
