@@ -159,6 +159,8 @@ def test_overview_and_machine_page_follow_a_running_program(browser, tmp_path):
         until(browser, "window.cncDashboard.path && cncDashboard.path.count > 100 && cncDashboard.path.draws > 0")
         feed, rapid = browser.execute_script(COUNT_PIXELS)
         assert feed > 1000 and rapid > 20, (feed, rapid)  # the path is drawn, rapid moves apart
+        reached = until(browser, "cncDashboard.done.index > 0 && cncDashboard.done.index")
+        until(browser, f"cncDashboard.done.index > {reached}", timeout=10)  # the done part grows with the line
         moves = until(browser, "cncDashboard.marker.x !== null && cncDashboard.marker.moves + 1")
         start_x = browser.execute_script("return [cncDashboard.marker.sx, cncDashboard.marker.sy]")
         until(browser, f"cncDashboard.marker.moves > {moves + 3}", timeout=10)

@@ -92,6 +92,17 @@ def test_build_path_tells_rapid_from_feed_where_it_can(entries, program, kinds):
     assert path.count + path.skipped == len(entries)
 
 
+def test_points_map_to_program_lines_through_thinning():
+    program = ["(part)", "G0 X0 Y0", "G1 X0.000001 F100", "G1 X0.000002", "", "G1 X50", "G0 X50 Y50", "M30"]
+    entries = [[0.0, 0.0, 0.0], [1e-6, 0.0, 0.0], [2e-6, 0.0, 0.0], [50.0, 0.0, 0.0], [50.0, 50.0, 0.0]]
+    path = build_path(entries, program)
+    assert path.lines == [2, 3, 4, 6, 7]
+    thin = simplify(path)
+    assert thin.count == 4 and thin.lines == [2, 3, 6, 7]  # each kept point keeps its own line
+    assert thin.as_json(3)["lines"] == [2, 3, 6, 7]
+    assert build_path(entries).as_json(1)["lines"] is None  # no program text: no lines
+
+
 @pytest.mark.parametrize("value", [None, {"points": []}, "points", 12])
 def test_build_path_of_a_value_that_is_no_list_is_empty(value):
     path = build_path(value)

@@ -158,6 +158,7 @@ class ToolPath:
     reported: int  # entries the control reported
     skipped: int = 0  # entries that held no finite point
     simplified: int = 0  # points dropped as too close to draw apart
+    lines: list[int] | None = None  # program line of the move ending at each point, where known
 
     @property
     def count(self) -> int:
@@ -182,6 +183,7 @@ class ToolPath:
             "kinds_known": self.kinds is not None,
             "xyz": [round(v, 4) + 0.0 for v in self.xyz],
             "kinds": "" if self.kinds is None else self.kinds.decode("ascii"),
+            "lines": self.lines,
             "bounds": None if box is None else {"min": box[0], "max": box[1]},
         }
 
@@ -211,13 +213,15 @@ def build_path(entries: Any, program: Sequence[str] | None = None) -> ToolPath:
         append(point[1])
     skipped = len(entries) - len(kinds)
     known: bytes | None = None
+    lines: list[int] | None = None
     if any(k is not None for k in kinds):
         known = bytes(ord("0") + (FEED if k is None else k) for k in kinds)
     elif program is not None and not skipped and kinds:
         moves = motion_moves(program)
         if moves is not None and len(moves) == len(kinds):
             known = bytes(ord("0") + kind for kind, _ in moves)
-    return ToolPath(xyz, known, len(entries), skipped)
+            lines = [line for _, line in moves]
+    return ToolPath(xyz, known, len(entries), skipped, lines=lines)
 
 
 def simplify(path: ToolPath, relative_tolerance: float = 2e-5) -> ToolPath:
@@ -234,9 +238,10 @@ def simplify(path: ToolPath, relative_tolerance: float = 2e-5) -> ToolPath:
     if tolerance <= 0.0:
         return path
     limit = tolerance * tolerance
-    src, kinds = path.xyz, path.kinds
+    src, kinds, lines = path.xyz, path.kinds, path.lines
     out = src[0:3]
     out_kinds = bytearray(kinds[0:1]) if kinds is not None else None
+    out_lines = lines[0:1] if lines is not None else None
     lx, ly, lz = src[0], src[1], src[2]
     last = path.count - 1
     for i in range(1, path.count):
@@ -252,8 +257,15 @@ def simplify(path: ToolPath, relative_tolerance: float = 2e-5) -> ToolPath:
         out.extend((x, y, z))
         if out_kinds is not None and kinds is not None:
             out_kinds.append(kinds[i])
+        if out_lines is not None and lines is not None:
+            out_lines.append(lines[i])
         lx, ly, lz = x, y, z
     dropped = path.count - len(out) // 3
     return ToolPath(
-        out, bytes(out_kinds) if out_kinds is not None else None, path.reported, path.skipped, path.simplified + dropped
+        out,
+        bytes(out_kinds) if out_kinds is not None else None,
+        path.reported,
+        path.skipped,
+        path.simplified + dropped,
+        out_lines,
     )

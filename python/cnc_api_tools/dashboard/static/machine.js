@@ -12,6 +12,7 @@
   const status = document.getElementById("status");
   const wrap = document.getElementById("canvas-wrap");
   const pathCanvas = document.getElementById("path-canvas");
+  const doneCanvas = document.getElementById("done-canvas");
   const markerCanvas = document.getElementById("marker-canvas");
   const coords = document.getElementById("coords");
   const planeSelect = document.getElementById("plane");
@@ -20,14 +21,18 @@
   const TRAIL = 400;
   const css = getComputedStyle(document.documentElement);
   const colour = (name) => css.getPropertyValue(name).trim();
-  const COLOURS = { feed: colour("--feed"), rapid: colour("--rapid"), tool: colour("--tool"), grid: "#2a3340" };
+  const COLOURS = {
+    feed: colour("--feed"), rapid: colour("--rapid"), tool: colour("--tool"), done: colour("--done"), grid: "#2a3340",
+  };
 
   const view = (dash.view = { plane: "xy", scale: 1, ox: 0, oy: 0, user: false });
   const path = (dash.path = {
-    version: -1, count: 0, reported: 0, xyz: new Float64Array(0), kinds: new Uint8Array(0), known: false,
+    version: -1, count: 0, reported: 0, xyz: new Float64Array(0), kinds: new Uint8Array(0), known: false, lines: null,
     bounds: null, draws: 0, drawMs: 0, drawnSegments: 0, loading: false,
   });
   const marker = (dash.marker = { x: null, y: null, z: null, sx: null, sy: null, moves: 0, trail: [] });
+  // The moves up to the line in execution, drawn over the path while a program runs.
+  const done = (dash.done = { index: -1, draws: 0 });
   let width = 1, height = 1, dpr = 1;
   let latest = null;
 
@@ -38,7 +43,7 @@
     const r = wrap.getBoundingClientRect();
     width = Math.max(1, r.width);
     height = Math.max(1, r.height);
-    for (const c of [pathCanvas, markerCanvas]) {
+    for (const c of [pathCanvas, doneCanvas, markerCanvas]) {
       c.width = Math.round(width * dpr);
       c.height = Math.round(height * dpr);
     }
@@ -91,6 +96,7 @@
 
   function redraw() {
     drawPath();
+    drawDone();
     drawMarker();
   }
 
@@ -111,53 +117,88 @@
     ctx.fillText(LETTERS[b] + "+", view.ox + 4, 12);
   }
 
+  // Adds the moves of one kind (-1: all) ending at points 1..last to the context's path, skipping
+  // points closer than a pixel to the last one drawn; returns the segments added.
+  function trace(ctx, kind, last) {
+    const [a, b] = PLANES[view.plane];
+    const { xyz, kinds } = path;
+    const { scale, ox, oy } = view;
+    let open = false, lastX = 0, lastY = 0, segments = 0;
+    for (let i = 1; i <= last; i++) {
+      if (kind >= 0 && kinds[i] !== kind) { open = false; continue; }
+      const sx = xyz[3 * i + a] * scale + ox;
+      const sy = -xyz[3 * i + b] * scale + oy;
+      if (!open) {
+        lastX = xyz[3 * (i - 1) + a] * scale + ox;
+        lastY = -xyz[3 * (i - 1) + b] * scale + oy;
+        ctx.moveTo(lastX, lastY);
+        open = true;
+      }
+      const dx = sx - lastX, dy = sy - lastY;
+      const runGoesOn = i < last && (kind < 0 || kinds[i + 1] === kind);
+      if (dx * dx + dy * dy < 0.36 && runGoesOn) continue;
+      ctx.lineTo(sx, sy);
+      lastX = sx; lastY = sy;
+      segments++;
+    }
+    return segments;
+  }
+
+  // Rapid moves first, feed moves over them; one kind per stroke.
+  function strokeKinds(ctx, last, rapidColour, feedColour, feedWidth) {
+    let segments = 0;
+    for (const kind of path.known ? [0, 1] : [-1]) {
+      ctx.beginPath();
+      segments += trace(ctx, kind, last);
+      if (kind === 0) {
+        ctx.strokeStyle = rapidColour; ctx.lineWidth = 1; ctx.setLineDash([5, 4]); ctx.globalAlpha = 0.85;
+      } else {
+        ctx.strokeStyle = feedColour; ctx.lineWidth = feedWidth; ctx.setLineDash([]); ctx.globalAlpha = 1;
+      }
+      ctx.stroke();
+    }
+    ctx.globalAlpha = 1;
+    ctx.setLineDash([]);
+    return segments;
+  }
+
   function drawPath() {
     const started = performance.now();
     const ctx = pathCanvas.getContext("2d");
     ctx.setTransform(dpr, 0, 0, dpr, 0, 0);
     ctx.clearRect(0, 0, width, height);
     drawAxes(ctx);
-    const n = path.count;
-    let segments = 0;
-    if (n >= 2) {
-      const [a, b] = PLANES[view.plane];
-      const { xyz, kinds } = path;
-      const { scale, ox, oy } = view;
-      // Rapid moves first, feed moves over them; one kind per stroke.
-      const passes = path.known ? [0, 1] : [-1];
-      for (const kind of passes) {
-        ctx.beginPath();
-        let open = false, lastX = 0, lastY = 0;
-        for (let i = 1; i < n; i++) {
-          if (kind >= 0 && kinds[i] !== kind) { open = false; continue; }
-          const sx = xyz[3 * i + a] * scale + ox;
-          const sy = -xyz[3 * i + b] * scale + oy;
-          if (!open) {
-            lastX = xyz[3 * (i - 1) + a] * scale + ox;
-            lastY = -xyz[3 * (i - 1) + b] * scale + oy;
-            ctx.moveTo(lastX, lastY);
-            open = true;
-          }
-          const dx = sx - lastX, dy = sy - lastY;
-          const runGoesOn = i + 1 < n && (kind < 0 || kinds[i + 1] === kind);
-          if (dx * dx + dy * dy < 0.36 && runGoesOn) continue; // closer than a pixel
-          ctx.lineTo(sx, sy);
-          lastX = sx; lastY = sy;
-          segments++;
-        }
-        if (kind === 0) {
-          ctx.strokeStyle = COLOURS.rapid; ctx.lineWidth = 1; ctx.setLineDash([5, 4]); ctx.globalAlpha = 0.85;
-        } else {
-          ctx.strokeStyle = COLOURS.feed; ctx.lineWidth = 1.5; ctx.setLineDash([]); ctx.globalAlpha = 1;
-        }
-        ctx.stroke();
-      }
-      ctx.globalAlpha = 1;
-      ctx.setLineDash([]);
-    }
+    path.drawnSegments = path.count >= 2 ? strokeKinds(ctx, path.count - 1, COLOURS.rapid, COLOURS.feed, 1.5) : 0;
     path.drawMs = performance.now() - started;
     path.draws += 1;
-    path.drawnSegments = segments;
+  }
+
+  // Index of the last point whose move comes from a line at or before `line` (-1 for none).
+  function doneIndex(line) {
+    const lines = path.lines;
+    if (!lines || !(line > 0)) return -1;
+    let lo = 0, hi = lines.length - 1, found = -1;
+    while (lo <= hi) {
+      const mid = (lo + hi) >> 1;
+      if (lines[mid] <= line) { found = mid; lo = mid + 1; } else hi = mid - 1;
+    }
+    return found;
+  }
+
+  function drawDone() {
+    const ctx = doneCanvas.getContext("2d");
+    ctx.setTransform(dpr, 0, 0, dpr, 0, 0);
+    ctx.clearRect(0, 0, width, height);
+    if (done.index < 1) return;
+    strokeKinds(ctx, done.index, COLOURS.done, COLOURS.done, 2.5);
+    done.draws += 1;
+  }
+
+  function updateDone(m) {
+    const index = m.progress ? doneIndex(m.line) : -1;
+    if (index === done.index) return;
+    done.index = index;
+    drawDone();
   }
 
   function drawMarker() {
@@ -202,7 +243,9 @@
       path.known = data.kinds_known;
       path.kinds = Uint8Array.from(data.kinds, (ch) => ch.charCodeAt(0) - 48);
       path.bounds = data.bounds;
+      path.lines = Array.isArray(data.lines) ? Int32Array.from(data.lines) : null;
       path.version = data.version;
+      done.index = latest ? doneIndex(latest.progress ? latest.line : 0) : -1;
       marker.trail = [];
       const kinds = data.kinds_known ? "rapid and feed" : "move kinds not reported";
       let info = data.count ? `${CncDash.num(data.count)} points, ${kinds}` : "the control reports no programmed points";
@@ -308,6 +351,7 @@
     renderCompile(m);
     renderGcode(m);
     if (m.path_version !== path.version) loadPath();
+    updateDone(m);
     updateMarker(m.position);
   }
 
