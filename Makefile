@@ -72,6 +72,16 @@ test-asan: $(ASAN_PY)
 soak: install
 	$(VPY) bench/soak.py
 
+.PHONY: browser dashboard-screenshots
+# Headless Chromium and chromedriver (Debian packages) for the dashboard's browser tests.
+browser:
+	bash scripts/install-browser.sh
+
+# The README's dashboard pictures, taken by the browser test of a running program.
+dashboard-screenshots: install
+	CNC_DASHBOARD_SCREENSHOTS=docs/images $(VPY) -m pytest -q -p no:cacheprovider \
+		tests/test_dashboard_browser.py -k follow_a_running_program
+
 .PHONY: bench bench-exporter
 # Module against the per-byte baseline and the raw floor, side by side; then the exporter.
 bench: install

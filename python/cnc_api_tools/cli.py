@@ -284,11 +284,13 @@ def sim(args: tuple[str, ...]) -> None:
 
 def _register() -> None:
     from . import cmd_export, cmd_record, cmd_run, cmd_watch
+    from .dashboard.command import dashboard
 
     cli.add_command(cmd_run.run)
     cli.add_command(cmd_watch.watch)
     cli.add_command(cmd_record.record)
     cli.add_command(cmd_export.export)
+    cli.add_command(dashboard)
 
 
 _register()

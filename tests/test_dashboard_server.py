@@ -1,0 +1,282 @@
+"""The dashboard's endpoints and live streams against simulators and the fake server, over real HTTP."""
+
+from __future__ import annotations
+
+import json
+import re
+import time
+from pathlib import Path
+
+import cnc_api_tools.dashboard as dashboard_package
+import httpx
+import pytest
+from cnc_api_tools import State
+from cnc_api_tools.dashboard.app import ControlPolicy
+from dashboard_helpers import PART, dashboard, events, load_and_start, odd_replies, programs_dir, simulator, state
+from fake_server import FakeServer, respond
+from tools_helpers import free_port, wait_for
+
+PACKAGE = Path(dashboard_package.__file__).parent
+
+
+def get_json(url: str) -> dict:
+    reply = httpx.get(url, timeout=10)
+    assert reply.status_code == 200, reply.text
+    assert reply.headers["content-type"].startswith("application/json")
+    return reply.json()
+
+
+def test_overview_lists_every_machine_with_its_link_state(tmp_path):
+    names = ["mill", "<b>lathe</b>"]
+    with simulator(tmp_path) as sim, dashboard([sim.port, free_port()], names=names) as dash:
+        data = wait_for(
+            lambda: (d := get_json(dash.url + "api/machines"))["machines"][1]["link"]["state"] == "down" and d
+        )
+        mill, lathe = data["machines"]
+        assert data["control"] is False
+        assert (mill["name"], mill["link"]["state"], mill["state"]["name"]) == ("mill", "connected", "IDLE")
+        assert lathe["name"] == "<b>lathe</b>"
+        assert mill["state"]["condition"] == "idle" and mill["alarm"] is False
+        assert lathe["state"] is None and lathe["link"]["error"] == "connection refused"
+        page = httpx.get(dash.url, timeout=10)
+        assert page.status_code == 200 and "mill" in page.text
+        assert "&lt;b&gt;lathe&lt;/b&gt;" in page.text and "<b>" not in page.text  # names are text, not markup
+        assert 'id="tile-0"' in page.text and 'id="tile-1"' in page.text
+        assert "data-action" not in page.text  # read-only: no control is offered
+
+
+def test_live_stream_follows_a_run_and_progress_advances(tmp_path):
+    with simulator(tmp_path) as sim, dashboard([sim.port], programs=[programs_dir(sim)]) as dash:
+        events(dash.url + "api/events", lambda m: m["state"]["name"] == "IDLE")
+        c = load_and_start(sim.port)
+        seen = events(
+            dash.url + "api/events",
+            lambda m: m["progress"] is not None and (m["progress"]["fraction"] or 0) > 0.15,
+            timeout=20,
+        )
+        running = [m for m in seen if m["state"] and m["state"]["name"] == "RUN" and m["progress"]]
+        assert running, seen[-1]
+        fractions = [m["progress"]["fraction"] for m in running]
+        assert fractions == sorted(fractions) and fractions[-1] > fractions[0]
+        last = running[-1]
+        assert last["progress"]["basis"] == "line"  # the program's text was found by its file name
+        assert last["program"] == {
+            "name": PART,
+            "lines": len((Path(programs_dir(sim)) / PART).read_text().splitlines()),
+        }
+        assert last["enabled"]["stop"] is True and last["line"] > 0
+        assert last["progress"]["remaining"] is not None
+        c.cnc_stop()
+        c.close()
+
+
+def test_machine_page_data_path_gcode_and_estimate(tmp_path):
+    with simulator(tmp_path) as sim, dashboard([sim.port], programs=[programs_dir(sim)]) as dash:
+        c = load_and_start(sim.port)
+        detail = wait_for(lambda: (d := get_json(dash.url + "api/machines/0"))["gcode"] and d["line"] and d)
+        c.cnc_stop()
+        assert detail["machining"]["estimated_seconds"] > 10
+        assert detail["machining"]["total_path"] > 400
+        assert detail["compile"]["state"] in ("READY", "FINISHED") and detail["compile"]["error"] is None
+        g = detail["gcode"]
+        assert g["first"] <= g["current"] <= g["first"] + len(g["lines"]) - 1
+        text = (Path(programs_dir(sim)) / PART).read_text().splitlines()
+        assert g["lines"] == text[g["first"] - 1 : g["first"] - 1 + len(g["lines"])]
+
+        reply = httpx.get(dash.url + "api/machines/0/path", timeout=10)
+        path = reply.json()
+        points = c.get_programmed_points().points
+        assert path["version"] == detail["path_version"] >= 1
+        assert path["count"] == path["reported"] == len(points)
+        assert path["kinds_known"] and set(path["kinds"]) == {"0", "1"}  # rapid and feed told apart
+        assert path["xyz"][:3] == pytest.approx(points[0][:3])
+        assert path["bounds"] == {"min": [0.0, 0.0, -3.0], "max": [80.0, 50.0, 5.0]}
+        # unchanged path: the browser's copy is still good
+        again = httpx.get(dash.url + "api/machines/0/path", headers={"if-none-match": reply.headers["etag"]})
+        assert again.status_code == 304
+        c.close()
+
+
+def test_new_program_gives_a_new_path_version(tmp_path):
+    with simulator(tmp_path) as sim, dashboard([sim.port], programs=[programs_dir(sim)]) as dash:
+        c = load_and_start(sim.port)
+        c.cnc_stop()
+        first = wait_for(lambda: (d := get_json(dash.url + "api/machines/0"))["path_count"] > 100 and d)
+        wait_for(lambda: state(c) == State.IDLE)
+        (Path(programs_dir(sim)) / "square.nc").write_text("G0 X0 Y0\nG1 X5 F100\nG1 Y5\nG0 X0 Y0\nM30\n")
+        assert c.program_load("square.nc")
+        second = wait_for(lambda: (d := get_json(dash.url + "api/machines/0"))["path_count"] == 4 and d)
+        assert second["path_version"] > first["path_version"]
+        assert second["program"]["name"] == "square.nc" and second["gcode"]["total"] == 5
+        assert get_json(dash.url + "api/machines/0/path")["kinds"] == "0110"
+        c.close()
+
+
+def test_machine_going_down_shows_offline_and_comes_back(tmp_path):
+    with simulator(tmp_path) as sim:
+        port = sim.port
+        with dashboard([port]) as dash:
+            events(dash.url + "api/events", lambda m: m["link"]["state"] == "connected")
+            sim.stop()
+            down = events(dash.url + "api/events", lambda m: m["link"]["state"] == "down")[-1]
+            assert down["progress"] is None and down["fresh"] is False
+            assert not any(down["enabled"].values())
+
+
+@pytest.mark.parametrize(
+    ("policy", "headers", "host", "status"),
+    [
+        (ControlPolicy(), {"x-cnc-dashboard": "control"}, None, 403),
+        (ControlPolicy(allowed=True), {}, None, 403),  # a cross-site form carries no such header
+        (ControlPolicy(allowed=True), {"x-cnc-dashboard": "control", "origin": "http://evil.example"}, None, 403),
+        (ControlPolicy(allowed=True), {"x-cnc-dashboard": "control"}, "evil.example", 403),  # DNS rebinding
+        (ControlPolicy(allowed=True), {"x-cnc-dashboard": "control"}, None, 200),
+        (ControlPolicy(allowed=True), {"x-cnc-dashboard": "control"}, "localhost", 200),
+        (ControlPolicy(allowed=True, token="s3cret"), {"x-cnc-dashboard": "control"}, None, 401),
+        (
+            ControlPolicy(allowed=True, token="s3cret"),
+            {"x-cnc-dashboard": "control", "authorization": "Bearer s3cre"},
+            None,
+            401,
+        ),
+        (
+            ControlPolicy(allowed=True, token="s3cret"),
+            {"x-cnc-dashboard": "control", "authorization": "Bearer s3cret"},
+            None,
+            200,
+        ),
+        (
+            ControlPolicy(allowed=True, token="s3cret"),
+            {"x-cnc-dashboard": "control", "x-cnc-token": "s3cret"},
+            None,
+            200,
+        ),
+        # with a token, a non-loopback name is fine: the token is the guard
+        (
+            ControlPolicy(allowed=True, token="s3cret", loopback_only=False),
+            {"x-cnc-dashboard": "control", "x-cnc-token": "s3cret"},
+            "plant-pc.example",
+            200,
+        ),
+    ],
+    ids=[
+        "off",
+        "no-header",
+        "foreign-origin",
+        "foreign-host",
+        "loopback",
+        "localhost",
+        "token-missing",
+        "token-wrong",
+        "token-bearer",
+        "token-header",
+        "token-any-host",
+    ],
+)
+def test_control_is_refused_unless_allowed(tmp_path, policy, headers, host, status):
+    with simulator(tmp_path) as sim, dashboard([sim.port], policy=policy) as dash:
+        c = load_and_start(sim.port)
+        send = dict(headers)
+        if host:
+            send["host"] = f"{host}:{dash.port}"
+        reply = httpx.post(dash.url + "api/machines/0/control/stop", headers=send, timeout=10)
+        assert reply.status_code == status, reply.text
+        body = reply.json()
+        if status == 200:
+            assert body == {"ok": True, "command": "cnc_stop", "reason": None}
+            wait_for(lambda: state(c) == State.IDLE)
+        else:
+            assert body["ok"] is False and body["reason"]
+            time.sleep(0.3)
+            assert state(c) == State.RUN  # nothing reached the machine
+            c.cnc_stop()
+        if status == 401:
+            assert reply.headers["www-authenticate"] == "Bearer"
+        c.close()
+
+
+@pytest.mark.parametrize(
+    ("path", "status"),
+    [
+        ("api/machines/0/control/continue", 409),  # not enabled while idle: the reason says so
+        ("api/machines/0/control/explode", 404),
+        ("api/machines/7/control/stop", 404),
+        ("api/machines/1/control/start", 503),  # a machine that is down
+    ],
+)
+def test_control_answers_with_the_controls_reason(tmp_path, path, status):
+    policy = ControlPolicy(allowed=True)
+    with simulator(tmp_path) as sim, dashboard([sim.port, free_port()], policy=policy) as dash:
+        reply = httpx.post(dash.url + path, headers={"x-cnc-dashboard": "control"}, timeout=10)
+        assert reply.status_code == status, reply.text
+        if status == 409:
+            assert reply.json()["reason"].startswith("cnc_continue is not enabled in state IDLE")
+        if status == 503:
+            assert "not connected" in reply.json()["reason"]
+
+
+@pytest.mark.parametrize("path", ["api/machines/5", "api/machines/5/path", "api/machines/5/events", "machine/5"])
+def test_unknown_machine_is_not_found(tmp_path, path):
+    with dashboard([free_port()]) as dash:
+        assert httpx.get(dash.url + path, timeout=10).status_code == 404
+
+
+def test_odd_reply_values_never_break_the_pages_json():
+    with FakeServer(default=respond(odd_replies)) as server, dashboard([server.port]) as dash:
+        detail = wait_for(lambda: (d := get_json(dash.url + "api/machines/0"))["path_count"] and d)
+        assert detail["state"] is None and detail["line"] is None  # text and an overlong integer are no values
+        assert detail["feed"]["actual"] is None and detail["spindle"]["actual"] is None
+        assert detail["overrides"]["feed"] is None and detail["worked_time"] is None
+        assert detail["position"][:3] == [None, None, 1.5]
+        assert detail["compile"]["state"] == "ERROR" and detail["compile"]["error"]["line"] is None
+        assert detail["machining"]["estimated_seconds"] is None
+        path = get_json(dash.url + "api/machines/0/path")
+        assert path["count"] == 3 and path["skipped"] == 3  # the text, the mixed list and the infinity
+        assert path["xyz"] == [0, 0, 0, 3, 4, 0, 5, 6, 7]
+        with httpx.stream("GET", dash.url + "api/machines/0/events", timeout=10) as reply:
+            for line in reply.iter_lines():
+                if line.startswith("data:"):
+                    json.loads(line[5:], parse_constant=lambda c: pytest.fail(f"{c} in the stream"))
+                    break
+
+
+@pytest.mark.slow
+def test_hundred_thousand_point_path_is_served_whole_and_fast():
+    count = 100_000
+    points = [[round(50 * (i % 1000) / 1000, 3), round(i / 2000, 3), -1.0] for i in range(count)]
+    reply = json.dumps({"res": {"points": points}})
+
+    def answer(request: bytes) -> object:
+        if b"programmed.points" in request:
+            return reply
+        return odd_replies(request)
+
+    with FakeServer(default=respond(answer)) as server, dashboard([server.port]) as dash:
+        wait_for(lambda: get_json(dash.url + "api/machines/0")["path_count"] > 0, timeout=60)
+        took = []
+        for _ in range(3):
+            started = time.perf_counter()
+            body = httpx.get(dash.url + "api/machines/0/path", timeout=30).content
+            took.append(time.perf_counter() - started)
+        path = json.loads(body)
+        assert path["reported"] == count and path["count"] + path["simplified"] == count
+        assert len(path["xyz"]) == 3 * path["count"]
+        # The encoding (megabytes) is made once with the path, off the event loop, not per request.
+        assert min(took) < 2.0, took
+
+
+def test_pages_and_assets_load_nothing_from_another_host(tmp_path):
+    with dashboard([free_port()]) as dash:
+        pages = [httpx.get(dash.url, timeout=10), httpx.get(dash.url + "machine/0", timeout=10)]
+        for page in pages:
+            policy = page.headers["content-security-policy"]
+            assert "default-src 'self'" in policy and "frame-ancestors 'none'" in policy
+            assert page.headers["x-frame-options"] == "DENY"
+            refs = re.findall(r'(?:src|href)="([^"]+)"', page.text)
+            assert refs and all(ref.startswith("/") and not ref.startswith("//") for ref in refs), refs
+            for ref in refs:
+                assert httpx.get(dash.url + ref.lstrip("/"), timeout=10).status_code == 200, ref
+    for asset in [*PACKAGE.glob("static/*"), *PACKAGE.glob("templates/*")]:
+        text = asset.read_text()
+        text = text.replace('xmlns="http://www.w3.org/2000/svg"', "")
+        assert not re.search(r"https?://|//[a-z0-9.-]+\.[a-z]{2,}/|@import|url\(", text, re.I), asset.name
