@@ -10,6 +10,7 @@ import copy
 import itertools
 import json
 import math
+import pathlib
 import sys
 import types
 
@@ -38,10 +39,16 @@ def plain(value):
     return value
 
 
+# json.loads gives these very objects for NaN, Infinity and -Infinity.
+SHARED_FLOATS = (json.decoder.NaN, json.decoder.PosInf, json.decoder.NegInf)
+
+
 def same(a, b):
     if type(a) is not type(b):
         return False
     if isinstance(a, float):
+        if any((a is shared) is not (b is shared) for shared in SHARED_FLOATS):
+            return False
         return (a == b or (math.isnan(a) and math.isnan(b))) and math.copysign(1, a) == math.copysign(1, b)
     if isinstance(a, (list, tuple)):
         return len(a) == len(b) and all(same(x, y) for x, y in zip(a, b))
@@ -357,6 +364,16 @@ def test_nesting_limit_is_that_of_json_loads(peer, monkeypatch, where):
     assert accepted(low) and not accepted(low + 1)
 
 
+def test_shared_float_constants(peer):
+    """Two records decoded from the same reply hold equal lists: NaN is json's one NaN object."""
+    peer.line = '{"res":{"points":[NaN,Infinity,-Infinity,1e400]}}'
+    first, second = (run(peer.client, QUERIES["programmed_points"]).points for _ in range(2))
+    assert first == second
+    assert first[:3] == [json.decoder.NaN, json.decoder.PosInf, json.decoder.NegInf]
+    assert all(a is b for a, b in zip(first[:3], SHARED_FLOATS))
+    assert first[3] is not json.decoder.PosInf  # a number that overflows is a float of its own, as in json
+
+
 @pytest.mark.parametrize("name", ["cnc_info", "machining_info"])
 def test_every_truncation(peer, name):
     query = QUERIES[name]
@@ -421,3 +438,69 @@ def test_untouched_json_is_not_called(peer, monkeypatch):
     monkeypatch.undo()
     assert calls == []
     assert all(g[2][-1] == ("has_data", True) for g in got[:-1]) and got[-1] is True
+
+
+# Deep nesting under a raised recursion limit, in a child interpreter: the
+# scan must give json.loads' verdict, never overflow the C stack, also on a
+# thread with a small stack.
+DEEP = r"""
+import json, sys, threading
+import cnc_api_client_core as cnc
+sys.path.insert(0, sys.argv[1])
+from fake_server import Action, FakeServer
+
+depth, limit, stack = int(sys.argv[2]), int(sys.argv[3]), int(sys.argv[4])
+sys.setrecursionlimit(limit)
+line = '{"res":{"points":' + "[" * depth + "]" * depth + ',"x":' + "{\"a\":" * depth + "1" + "}" * depth + "}}"
+command = '{"res":true,"x":' + "[" * depth + "]" * depth + "}"
+
+def verdict(text, check):
+    try:
+        return check(json.loads(text))
+    except RecursionError:
+        return False
+
+def depth_of(value):
+    n = 0
+    while isinstance(value, list) and value:
+        value, n = value[0], n + 1
+    return n + isinstance(value, list)
+
+out = {}
+def run():
+    with FakeServer(default=Action("line", [lambda conn: conn.send(conn.server.line.encode() + b"\n")])) as server:
+        server.line = line
+        client = cnc.CncAPIClientCore()
+        assert client.connect(server.host, server.port)
+        points = client.get_programmed_points()
+        out["query"] = [points.has_data, depth_of(points.points) if points.has_data else None]
+        server.line = command
+        out["command"] = client.cnc_start()
+        client.close()
+
+if stack:
+    threading.stack_size(stack)
+    t = threading.Thread(target=run)
+    t.start()
+    t.join()
+else:
+    run()
+expected_query = verdict(line, lambda v: True)
+out["expected"] = [[expected_query, depth if expected_query else None], verdict(command, lambda v: v["res"] is True)]
+print(json.dumps(out))
+"""
+
+
+@pytest.mark.parametrize("depth, limit, stack", [
+    (60_000, 200_000, 0),        # json.loads parses it on the main thread's stack
+    (5_000, 200_000, 0),
+    (3_000, 200_000, 1 << 20),   # a thread of 1 MiB: json.loads parses this too
+    (400, 2_000, 256 << 10),     # the recursion limit stops json.loads first
+    (50, 100_000, 128 << 10),
+])
+def test_deep_nesting_at_any_recursion_limit(depth, limit, stack):
+    from child import assert_clean_exit, run_child
+    proc = run_child(DEEP, pathlib.Path(__file__).parent, depth, limit, stack, timeout=120)
+    assert_clean_exit(proc)
+    out = json.loads(proc.stdout)
+    assert [out["query"], out["command"]] == out["expected"]
