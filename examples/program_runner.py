@@ -29,8 +29,13 @@ from status_monitor import number, state_name
 UNDER_WAY = {cnc.SM_RUN, cnc.SM_PAUSE, cnc.SM_CHANGE_TOOL, cnc.SM_MEASURE_TOOL, cnc.SM_RETRACT}
 
 # Compile states of a program the control is still checking.
-CHECKING = {cnc.CS_INIT, cnc.CS_FIRST_STEP, cnc.CS_FIRST_STEP_RUNNING, cnc.CS_WAITING_FOR_DATA,
-            cnc.CS_WAITING_FOR_DATA_RUNNING}
+CHECKING = {
+    cnc.CS_INIT,
+    cnc.CS_FIRST_STEP,
+    cnc.CS_FIRST_STEP_RUNNING,
+    cnc.CS_WAITING_FOR_DATA,
+    cnc.CS_WAITING_FOR_DATA_RUNNING,
+}
 COMPILE_STATES = {getattr(cnc, name): name[3:] for name in dir(cnc) if name.startswith("CS_")}
 
 # A started program that shows no run state within this time has already ended.
@@ -89,14 +94,18 @@ class Runner:
                 raise RunnerError("no compile information from the API server", 2)
             if compiled.state == cnc.CS_ERROR:
                 raise RunnerError(
-                    f"program error at line {compiled.file_line}: {compiled.message} (code {compiled.code})", 1)
+                    f"program error at line {compiled.file_line}: {compiled.message} (code {compiled.code})", 1
+                )
             if compiled.state not in CHECKING:
                 return
             if compiled.state == cnc.CS_INIT and not text.strip():
                 raise RunnerError("the program is empty", 1)
             if time.monotonic() > deadline:
-                raise RunnerError(f"the control did not finish checking the program within {self.compile_timeout:g} s"
-                                  f" (compile state {COMPILE_STATES.get(compiled.state, compiled.state)})", 1)
+                raise RunnerError(
+                    f"the control did not finish checking the program within {self.compile_timeout:g} s"
+                    f" (compile state {COMPILE_STATES.get(compiled.state, compiled.state)})",
+                    1,
+                )
             time.sleep(self.poll)
 
     def refusal(self) -> str:
@@ -136,7 +145,7 @@ class Runner:
                 if info.gcode_line != last_line:
                     last_line = info.gcode_line
                     in_program = isinstance(last_line, int) and 0 < last_line <= len(lines)
-                    source = lines[last_line - 1].strip() if in_program else ""  # type: ignore[index, operator]
+                    source = lines[last_line - 1].strip() if in_program else ""
                     print(f"  line {last_line}: {source}", flush=True)
             elif state == cnc.SM_IDLE:
                 if seen_run or time.monotonic() - started > START_GRACE:
@@ -219,10 +228,15 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument("--host", default="127.0.0.1", help="API server address (default %(default)s)")
     parser.add_argument("--port", type=int, default=8000, help="API server port (default %(default)s)")
     parser.add_argument("--poll", type=float, default=0.1, help="seconds between status reads (default %(default)s)")
-    parser.add_argument("--timeout", type=float, default=3600.0,
-                        help="stop the machine after this many seconds (default %(default)s)")
-    parser.add_argument("--compile-timeout", type=float, default=60.0,
-                        help="longest wait for the control to check the program (default %(default)s)")
+    parser.add_argument(
+        "--timeout", type=float, default=3600.0, help="stop the machine after this many seconds (default %(default)s)"
+    )
+    parser.add_argument(
+        "--compile-timeout",
+        type=float,
+        default=60.0,
+        help="longest wait for the control to check the program (default %(default)s)",
+    )
     args = parser.parse_args(argv)
 
     try:

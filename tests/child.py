@@ -10,8 +10,9 @@ import textwrap
 
 def run_child(code: str, *args: object, timeout: float = 60.0) -> subprocess.CompletedProcess[str]:
     """Runs `code` in a fresh interpreter with `args` as sys.argv[1:]."""
-    return subprocess.run([sys.executable, "-c", textwrap.dedent(code), *map(str, args)],
-                          capture_output=True, text=True, timeout=timeout)
+    return subprocess.run(
+        [sys.executable, "-c", textwrap.dedent(code), *map(str, args)], capture_output=True, text=True, timeout=timeout
+    )
 
 
 def assert_clean_exit(proc: subprocess.CompletedProcess[str]) -> None:
@@ -21,8 +22,15 @@ def assert_clean_exit(proc: subprocess.CompletedProcess[str]) -> None:
 
 def start_children(code: str, *args: object, count: int) -> list[subprocess.Popen[str]]:
     """`count` children of `code` running side by side."""
-    return [subprocess.Popen([sys.executable, "-c", textwrap.dedent(code), *map(str, args)],
-                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True) for _ in range(count)]
+    return [
+        subprocess.Popen(
+            [sys.executable, "-c", textwrap.dedent(code), *map(str, args)],
+            stdout=subprocess.PIPE,
+            stderr=subprocess.PIPE,
+            text=True,
+        )
+        for _ in range(count)
+    ]
 
 
 def finish(children: list[subprocess.Popen[str]], timeout: float = 60.0) -> list[subprocess.CompletedProcess[str]]:

@@ -12,9 +12,8 @@ import socket
 import threading
 import time
 
-import pytest
-
 import cnc_api_client_core as cnc
+import pytest
 from conftest import PlainSocket, send
 
 PATHS = ["native", "generic"]
@@ -165,8 +164,7 @@ def test_descriptor_number_beyond_int_is_never_truncated(path, high, monkeypatch
     client = new_client(path, mine.address)
     bystander = socket.create_connection(other.address)
     real = socket.socket.fileno
-    monkeypatch.setattr(socket.socket, "fileno",
-                        lambda s: high + bystander.fileno() if s is client.ipc else real(s))
+    monkeypatch.setattr(socket.socket, "fileno", lambda s: high + bystander.fileno() if s is client.ipc else real(s))
     try:
         assert send(client, '{"cmd":"cnc.start"}') == '{"res":true}'
         assert client.is_connected is True

@@ -4,7 +4,6 @@ import threading
 import time
 
 import pytest
-
 from conftest import EXCHANGE_PATHS, client_on_path, connected_client, send, wire
 from fake_server import Action, close, delay, drip, raw, reply, reset, silence
 
@@ -112,10 +111,12 @@ def test_gap_time_out_never_ends_early(core, client, server):
     previous = signal.signal(signal.SIGUSR1, lambda *_: None)
     try:
         for _ in range(3):
-            sent, done = [], threading.Event()
-            server.script(Action("stamped", [lambda conn: sent.append(time.monotonic()) or conn.send(b'{"res"')]))
+            sent: list[float] = []
+            done = threading.Event()
+            stamp = lambda conn, sent=sent: sent.append(time.monotonic()) or conn.send(b'{"res"')  # noqa: E731
+            server.script(Action("stamped", [stamp]))
 
-            def poke():
+            def poke(done=done):
                 while not done.wait(0.0003):
                     signal.pthread_kill(main, signal.SIGUSR1)
 

@@ -12,9 +12,8 @@ import socket
 import threading
 import time
 
-import pytest
-
 import cnc_api_client_core as cnc
+import pytest
 from conftest import send
 from fake_server import close, delay, drip, raw, reply, reset, respond, silence
 

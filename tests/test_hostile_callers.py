@@ -7,12 +7,27 @@ from __future__ import annotations
 import json
 
 import pytest
-
 from child import assert_clean_exit, run_child
 from fake_server import FakeServer, respond
 
-GEOMETRY = json.dumps({"res": [{"name": n, "x": 1.0, "y": 2.0, "z": 3.0, "color": 4, "scale": 1.0, "visible": True,
-                                "edges.angle": 30.0, "edges.visible": False} for n in ("a", "b", "c")]})
+GEOMETRY = json.dumps(
+    {
+        "res": [
+            {
+                "name": n,
+                "x": 1.0,
+                "y": 2.0,
+                "z": 3.0,
+                "color": 4,
+                "scale": 1.0,
+                "visible": True,
+                "edges.angle": 30.0,
+                "edges.visible": False,
+            }
+            for n in ("a", "b", "c")
+        ]
+    }
+)
 
 # A record class whose attribute setting empties every list that holds the
 # record, so only the module's own references keep it alive.
@@ -76,10 +91,13 @@ print(json.dumps(out))
 """
 
 
-@pytest.mark.parametrize("which, expected", [
-    ("send-is-execute", {"cnc_start": False, "has_data": False, "send": False, "connected": True}),
-    ("update-is-a-query", {"update": "RecursionError", "connected": True}),
-])
+@pytest.mark.parametrize(
+    "which, expected",
+    [
+        ("send-is-execute", {"cnc_start": False, "has_data": False, "send": False, "connected": True}),
+        ("update-is-a-query", {"update": "RecursionError", "connected": True}),
+    ],
+)
 def test_private_methods_calling_each_other(core, which, expected):
     with FakeServer() as server:
         proc = run_child(ALIASED, server.port, which)

@@ -370,7 +370,7 @@ def test_shared_float_constants(peer):
     first, second = (run(peer.client, QUERIES["programmed_points"]).points for _ in range(2))
     assert first == second
     assert first[:3] == [json.decoder.NaN, json.decoder.PosInf, json.decoder.NegInf]
-    assert all(a is b for a, b in zip(first[:3], SHARED_FLOATS))
+    assert all(a is b for a, b in zip(first[:3], SHARED_FLOATS, strict=True))
     assert first[3] is not json.decoder.PosInf  # a number that overflows is a float of its own, as in json
 
 

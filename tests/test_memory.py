@@ -11,7 +11,6 @@ from __future__ import annotations
 import json
 
 import pytest
-
 from child import assert_clean_exit, run_child
 from fake_server import FakeServer, respond
 
@@ -54,11 +53,14 @@ def big_reply(request: bytes) -> bytes:
     return b'{"res":true}'
 
 
-@pytest.mark.parametrize("path, what, most", [
-    ("native", "reply", 2.4),
-    ("native", "request", 2.4),
-    ("generic", "request", 3.4),
-])
+@pytest.mark.parametrize(
+    "path, what, most",
+    [
+        ("native", "reply", 2.4),
+        ("native", "request", 2.4),
+        ("generic", "request", 3.4),
+    ],
+)
 def test_peak_memory(core, path, what, most):
     with FakeServer(default=respond(big_reply)) as server:
         proc = run_child(CHILD, server.port, path, what, SIZE, timeout=120)

@@ -11,7 +11,6 @@ import sys
 import time
 
 import pytest
-
 from fake_server import FakeServer, respond
 from latency_proxy import LatencyProxy
 from replies import QUERIES
@@ -46,8 +45,13 @@ def machine_state(core, port: int) -> int:
 
 
 def start_runner(program: pathlib.Path, port: int) -> subprocess.Popen[str]:
-    return subprocess.Popen([sys.executable, str(RUNNER), str(program), "--port", str(port), "--poll", "0.05"],
-                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, cwd=ROOT)
+    return subprocess.Popen(
+        [sys.executable, str(RUNNER), str(program), "--port", str(port), "--poll", "0.05"],
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+        text=True,
+        cwd=ROOT,
+    )
 
 
 def wait_for_line(proc: subprocess.Popen[str], text: str, timeout: float = 30.0) -> None:
@@ -86,6 +90,7 @@ def test_ctrl_c_stops_the_machine_through_a_slow_link(core, sim, tmp_path, seed,
 
 def refusing_server(request: bytes) -> bytes:
     """A control that takes the program but refuses to start: it is in alarm."""
+
     def reply(name, **members):
         query = QUERIES[name]
         return json.dumps(query.reply(lambda path, v: members.get(".".join(path), v))).encode()
@@ -105,11 +110,17 @@ def test_refused_start_is_explained(tmp_path):
     program = tmp_path / "short.nc"
     program.write_text("G0 X1\n")
     with FakeServer(default=respond(refusing_server)) as server:
-        result = subprocess.run([sys.executable, str(RUNNER), str(program), "--port", str(server.port)],
-                                capture_output=True, text=True, timeout=60, cwd=ROOT)
+        result = subprocess.run(
+            [sys.executable, str(RUNNER), str(program), "--port", str(server.port)],
+            capture_output=True,
+            text=True,
+            timeout=60,
+            cwd=ROOT,
+        )
     assert result.returncode == 1
-    assert result.stderr.strip() == ("the control refused to start the program: "
-                                     "machine state ALARM; start is not enabled"), result.stderr
+    assert result.stderr.strip() == (
+        "the control refused to start the program: machine state ALARM; start is not enabled"
+    ), result.stderr
 
 
 def test_waits_until_the_program_is_checked(tmp_path):
@@ -128,8 +139,13 @@ def test_waits_until_the_program_is_checked(tmp_path):
         return b'{"res":true}'
 
     with FakeServer(default=respond(checking)) as server:
-        result = subprocess.run([sys.executable, str(RUNNER), str(program), "--port", str(server.port),
-                                 "--poll", "0.01"], capture_output=True, text=True, timeout=60, cwd=ROOT)
+        result = subprocess.run(
+            [sys.executable, str(RUNNER), str(program), "--port", str(server.port), "--poll", "0.01"],
+            capture_output=True,
+            text=True,
+            timeout=60,
+            cwd=ROOT,
+        )
     assert result.returncode == 1
     assert result.stderr.strip() == "program error at line 7: bad word (code 12)"
     assert len(asked) == 4

@@ -16,7 +16,6 @@ import threading
 import time
 
 import pytest
-
 from child import assert_clean_exit, finish, start_children
 
 RUNS = 12  # children per case; each lost the race in most runs before the fix
