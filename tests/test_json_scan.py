@@ -14,12 +14,11 @@ import pathlib
 import sys
 import types
 
+import cnc_api_client_core as cnc
 import pytest
+from fake_server import Action, FakeServer
 from hypothesis import given, settings
 from hypothesis import strategies as st
-
-import cnc_api_client_core as cnc
-from fake_server import Action, FakeServer
 from replies import ELEMENTS, QUERIES, record_defaults_untouched, run  # noqa: F401
 
 WS = ["", " ", "\t", "\r", "  ", " \r\t "]  # JSON white space; a line feed would end the reply
