@@ -30,7 +30,8 @@ class Listener:
         self.sock = socket.create_server(("127.0.0.1", 0))
         self.address = self.sock.getsockname()
         self.conns: list[socket.socket] = []
-        threading.Thread(target=self._accept, daemon=True).start()
+        self.threads = [threading.Thread(target=self._accept, daemon=True)]
+        self.threads[0].start()
 
     def _accept(self) -> None:
         while True:
@@ -41,7 +42,8 @@ class Listener:
             self.conns.append(conn)
             data = bytearray()
             self.received.append(data)
-            threading.Thread(target=self._run, args=(conn, data), daemon=True).start()
+            self.threads.append(threading.Thread(target=self._run, args=(conn, data), daemon=True))
+            self.threads[-1].start()
 
     def _run(self, conn: socket.socket, data: bytearray) -> None:
         try:
@@ -55,9 +57,15 @@ class Listener:
             pass
 
     def close(self) -> None:
-        self.sock.close()
-        for conn in self.conns:
-            conn.close()
+        """Wakes and ends every thread: closing alone wakes no blocked accept or recv."""
+        for s in [self.sock, *self.conns]:
+            try:
+                s.shutdown(socket.SHUT_RDWR)
+            except OSError:
+                pass
+            s.close()
+        for thread in self.threads:
+            thread.join(5)
 
 
 def answer_after(pause: float, sip: bool):

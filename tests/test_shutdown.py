@@ -108,7 +108,7 @@ class Server(socketserver.ThreadingTCPServer):
 def test_daemon_threads_in_calls_at_exit(core, path, phase):
     server = Server("sending" if phase == "sending" else "between" if phase == "between" else "waiting")
     try:
-        children = start_children(CHILD, server.port, path, phase, count=RUNS)
+        children = start_children(CHILD, server.port, path, phase, count=RUNS, keeps_objects_at_exit=True)
         results = finish(children)
     finally:
         server.close()
@@ -119,5 +119,7 @@ def test_daemon_threads_in_calls_at_exit(core, path, phase):
 def test_daemon_thread_waiting_on_silent_server_at_exit(core):
     """A thread still waiting for the first reply byte when the process exits."""
     with socket.create_server(("127.0.0.1", 0)) as listener:
-        for proc in finish(start_children(CHILD, listener.getsockname()[1], "native", "waiting", count=2)):
+        for proc in finish(
+            start_children(CHILD, listener.getsockname()[1], "native", "waiting", count=2, keeps_objects_at_exit=True)
+        ):
             assert_clean_exit(proc)

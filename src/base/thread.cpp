@@ -1,6 +1,5 @@
 #include "base/thread.hpp"
 
-#include <cxxabi.h>
 #include <unistd.h>
 
 namespace cnc {
@@ -33,8 +32,11 @@ void park_thread() noexcept {
 void reacquire_gil(PyThreadState* state) noexcept {
     try {
         PyEval_RestoreThread(state);
-    } catch (abi::__forced_unwind&) {
-        park_thread();  // must not rethrow: the frames above hold objects
+    } catch (...) {
+        // Only the forced unwind of a thread ended by finalisation gets here
+        // (caught without binding it, which would bind a null reference). It
+        // must not go on: the frames above hold objects.
+        park_thread();
     }
 }
 

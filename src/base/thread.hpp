@@ -23,6 +23,11 @@ inline bool may_touch_objects() noexcept { return !interpreter_finalizing() || !
 // Blocks this thread for good, holding nothing of the interpreter's.
 [[noreturn]] void park_thread() noexcept;
 
+// Inside a catch (...) handler at an entry point: whether the exception is
+// the forced unwind that ends a thread cut off from the GIL by finalisation
+// (no C++ exception of the module's is ever thrown without the GIL).
+inline bool unwinding_for_finalization() noexcept { return !may_touch_objects(); }
+
 // Takes the GIL back for `state`, or parks the thread when finalisation
 // refuses it (a forced unwind never leaves this function).
 void reacquire_gil(PyThreadState* state) noexcept;

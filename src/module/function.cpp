@@ -1,6 +1,5 @@
 #include "module/function.hpp"
 
-#include <cxxabi.h>
 #include <structmember.h>
 
 #include <cstddef>
@@ -62,9 +61,8 @@ PyObject* run_body(const MethodSpec& spec, const Call& call) {
     try {
         const RecursionLevel level;
         return spec.impl(call).release();
-    } catch (abi::__forced_unwind&) {
-        throw;
     } catch (...) {
+        if (unwinding_for_finalization()) throw;
         set_error_from_current_exception();
     }
     if (!spec.absorb) return nullptr;
@@ -79,9 +77,8 @@ PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t 
         BoundArguments bound;
         bind_arguments(spec, f->varnames, args, PyVectorcall_NARGS(nargsf), kwnames, bound);
         if (PyObject* result = run_body(spec, {spec, bound.self(spec), bound.params(spec)})) return result;
-    } catch (abi::__forced_unwind&) {
-        park_thread();  // the interpreter ends this thread while it finalises
     } catch (...) {
+        if (unwinding_for_finalization()) park_thread();  // never unwind into the interpreter's frames
         set_error_from_current_exception();
     }
     add_method_traceback(f);

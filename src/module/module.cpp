@@ -1,7 +1,5 @@
 // Loading: multi-phase initialisation. The module lives once per process and
 // is never re-initialised.
-#include <cxxabi.h>
-
 #include "base/names.hpp"
 #include "model/classes.hpp"
 #include "module/boundary.hpp"
@@ -53,9 +51,8 @@ Ref new_module(PyObject* spec) {
 PyObject* module_create(PyObject* spec, PyModuleDef*) noexcept {
     try {
         return new_module(spec).release();
-    } catch (abi::__forced_unwind&) {
-        park_thread();
     } catch (...) {
+        if (unwinding_for_finalization()) park_thread();
         set_error_from_current_exception();
     }
     return nullptr;
@@ -102,10 +99,10 @@ int module_exec(PyObject* module) noexcept {
     try {
         populate(module);
         return 0;
-    } catch (abi::__forced_unwind&) {
-        park_thread();
     } catch (const PyErrorSet&) {
+        // loading's own rule below: an import error when none is pending
     } catch (...) {
+        if (unwinding_for_finalization()) park_thread();
         set_error_from_current_exception();
     }
     if (PyErr_Occurred()) {
