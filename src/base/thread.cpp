@@ -42,7 +42,12 @@ void reacquire_gil(PyThreadState* state) noexcept {
 
 bool GilReleased::run_signal_handlers() noexcept {
     reacquire_gil(state_);
-    const bool ok = PyErr_CheckSignals() == 0;
+    bool ok = true;
+    try {
+        ok = PyErr_CheckSignals() == 0;
+    } catch (...) {
+        park_thread();  // a handler's Python code ended by finalisation, as in reacquire_gil
+    }
     state_ = PyEval_SaveThread();
     return ok;
 }
