@@ -91,3 +91,20 @@ bench: install
 # 256 machines (native replay servers, 64 per process) polled at 10 Hz by one exporter process.
 bench-exporter: install
 	$(VPY) bench/exporter.py
+
+.PHONY: lint-cpp cpp-lint-tools
+CPP_SOURCES = $(shell find src bench/replay_server -name '*.cpp' -o -name '*.hpp' | sort)
+TIDY_SOURCES = $(filter src/%.cpp,$(CPP_SOURCES))
+PYTAG = $(shell $(VPY) -c 'import sys; print("cp%d%d" % sys.version_info[:2])')
+
+# Debian's clang-format and clang-tidy, installed when missing (CI runs as root).
+cpp-lint-tools:
+	@command -v clang-format >/dev/null && command -v clang-tidy >/dev/null || \
+		{ apt-get update -qq && apt-get install -y -qq clang-format clang-tidy >/dev/null; }
+
+# C++ style and checks: clang-format (.clang-format) on every C++ source,
+# clang-tidy (.clang-tidy) on src/ with the compile commands that CMake
+# exports into the build tree of `make install`.
+lint-cpp: install cpp-lint-tools
+	clang-format --dry-run -Werror $(CPP_SOURCES)
+	clang-tidy --quiet -p build/$(PYTAG)-$(PYTAG)-linux_$(shell uname -m) $(TIDY_SOURCES)

@@ -1,9 +1,11 @@
+import signal
+import socket
+import threading
 import time
 
 import pytest
-
-from conftest import EXCHANGE_PATHS, client_on_path, send, wire
-from fake_server import close, delay, drip, raw, reply, reset, silence
+from conftest import EXCHANGE_PATHS, client_on_path, connected_client, send, wire
+from fake_server import Action, close, delay, drip, raw, reply, reset, silence
 
 START = '{"cmd":"cnc.start"}'
 
@@ -99,6 +101,40 @@ def test_time_outs(client, server, action, text, low, high):
     assert send(client, START) == text
     assert low < time.monotonic() - start < high
     assert client.is_connected is (text != "")
+
+
+def test_gap_time_out_never_ends_early(core, client, server):
+    """The wait after the first byte lasts the whole second, however often a
+    signal cuts it short: the poll's millisecond time-out is rounded up."""
+    path = "native" if type(client.ipc) is socket.socket else "generic"
+    main, late = threading.get_ident(), []
+    previous = signal.signal(signal.SIGUSR1, lambda *_: None)
+    try:
+        for _ in range(3):
+            sent: list[float] = []
+            done = threading.Event()
+            stamp = lambda conn, sent=sent: sent.append(time.monotonic()) or conn.send(b'{"res"')  # noqa: E731
+            server.script(Action("stamped", [stamp]))
+
+            def poke(done=done):
+                while not done.wait(0.0003):
+                    signal.pthread_kill(main, signal.SIGUSR1)
+
+            poker = threading.Thread(target=poke)
+            poker.start()
+            try:
+                assert send(client, START) == ""
+                late.append(time.monotonic() - sent[0] - 1.0)  # from before the byte could arrive
+            finally:
+                done.set()
+                poker.join()
+            assert client.is_connected is False
+            client.ipc.close()
+            server.wait_closed(len(late))
+            client = connected_client(core, server, path)
+    finally:
+        signal.signal(signal.SIGUSR1, previous)
+    assert min(late) >= 0, late
 
 
 def test_dripping_under_one_second_is_read(client, server):

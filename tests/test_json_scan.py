@@ -10,15 +10,15 @@ import copy
 import itertools
 import json
 import math
+import pathlib
 import sys
 import types
 
+import cnc_api_client_core as cnc
 import pytest
+from fake_server import Action, FakeServer
 from hypothesis import given, settings
 from hypothesis import strategies as st
-
-import cnc_api_client_core as cnc
-from fake_server import Action, FakeServer
 from replies import ELEMENTS, QUERIES, record_defaults_untouched, run  # noqa: F401
 
 WS = ["", " ", "\t", "\r", "  ", " \r\t "]  # JSON white space; a line feed would end the reply
@@ -38,13 +38,24 @@ def plain(value):
     return value
 
 
+# json.loads gives these very objects for NaN, Infinity and -Infinity.
+SHARED_FLOATS = (json.decoder.NaN, json.decoder.PosInf, json.decoder.NegInf)
+
+
 def same(a, b):
     if type(a) is not type(b):
         return False
     if isinstance(a, float):
+        if any((a is shared) is not (b is shared) for shared in SHARED_FLOATS):
+            return False
         return (a == b or (math.isnan(a) and math.isnan(b))) and math.copysign(1, a) == math.copysign(1, b)
-    if isinstance(a, (list, tuple)):
-        return len(a) == len(b) and all(same(x, y) for x, y in zip(a, b))
+    if isinstance(a, (list, tuple)):  # a loop, not all(): no C frame per level of nesting
+        if len(a) != len(b):
+            return False
+        for x, y in zip(a, b, strict=True):
+            if not same(x, y):
+                return False
+        return True
     return a == b
 
 
@@ -333,7 +344,12 @@ def test_integer_digit_limit(peer, limit, digits, where):
 @pytest.mark.parametrize("depth", [10, 1000, 100000])
 def test_deep_nesting(peer, depth, where):
     query = QUERIES["programmed_points"]
-    check(peer, query, placed(query, "[" * depth + "]" * depth, where))
+    before = sys.getrecursionlimit()
+    sys.setrecursionlimit(max(before, 5000))  # room for the comparison's own recursion
+    try:
+        check(peer, query, placed(query, "[" * depth + "]" * depth, where))
+    finally:
+        sys.setrecursionlimit(before)
 
 
 @pytest.mark.parametrize("where", ["field", "top"])
@@ -348,13 +364,23 @@ def test_nesting_limit_is_that_of_json_loads(peer, monkeypatch, where):
     stub = types.ModuleType("json")
     stub.loads = json.loads  # the same function, but another module: the json.loads path
     monkeypatch.setattr(cnc, "json", stub)
-    low, high = 1, 5000
+    low, high = 1, 50_000  # 3.13 counts C recursion against a limit of its own, far above 3.11's
     while low < high:
         mid = (low + high + 1) // 2
         low, high = (mid, high) if accepted(mid) else (low, mid - 1)
     monkeypatch.undo()
-    assert 100 < low < 5000
+    assert 100 < low < 50_000
     assert accepted(low) and not accepted(low + 1)
+
+
+def test_shared_float_constants(peer):
+    """Two records decoded from the same reply hold equal lists: NaN is json's one NaN object."""
+    peer.line = '{"res":{"points":[NaN,Infinity,-Infinity,1e400]}}'
+    first, second = (run(peer.client, QUERIES["programmed_points"]).points for _ in range(2))
+    assert first == second
+    assert first[:3] == [json.decoder.NaN, json.decoder.PosInf, json.decoder.NegInf]
+    assert all(a is b for a, b in zip(first[:3], SHARED_FLOATS, strict=True))
+    assert first[3] is not json.decoder.PosInf  # a number that overflows is a float of its own, as in json
 
 
 @pytest.mark.parametrize("name", ["cnc_info", "machining_info"])
@@ -421,3 +447,69 @@ def test_untouched_json_is_not_called(peer, monkeypatch):
     monkeypatch.undo()
     assert calls == []
     assert all(g[2][-1] == ("has_data", True) for g in got[:-1]) and got[-1] is True
+
+
+# Deep nesting under a raised recursion limit, in a child interpreter: the
+# scan must give json.loads' verdict, never overflow the C stack, also on a
+# thread with a small stack.
+DEEP = r"""
+import json, sys, threading
+import cnc_api_client_core as cnc
+sys.path.insert(0, sys.argv[1])
+from fake_server import Action, FakeServer
+
+depth, limit, stack = int(sys.argv[2]), int(sys.argv[3]), int(sys.argv[4])
+sys.setrecursionlimit(limit)
+line = '{"res":{"points":' + "[" * depth + "]" * depth + ',"x":' + "{\"a\":" * depth + "1" + "}" * depth + "}}"
+command = '{"res":true,"x":' + "[" * depth + "]" * depth + "}"
+
+def verdict(text, check):
+    try:
+        return check(json.loads(text))
+    except RecursionError:
+        return False
+
+def depth_of(value):
+    n = 0
+    while isinstance(value, list) and value:
+        value, n = value[0], n + 1
+    return n + isinstance(value, list)
+
+out = {}
+def run():
+    with FakeServer(default=Action("line", [lambda conn: conn.send(conn.server.line.encode() + b"\n")])) as server:
+        server.line = line
+        client = cnc.CncAPIClientCore()
+        assert client.connect(server.host, server.port)
+        points = client.get_programmed_points()
+        out["query"] = [points.has_data, depth_of(points.points) if points.has_data else None]
+        server.line = command
+        out["command"] = client.cnc_start()
+        client.close()
+
+if stack:
+    threading.stack_size(stack)
+    t = threading.Thread(target=run)
+    t.start()
+    t.join()
+else:
+    run()
+expected_query = verdict(line, lambda v: True)
+out["expected"] = [[expected_query, depth if expected_query else None], verdict(command, lambda v: v["res"] is True)]
+print(json.dumps(out))
+"""
+
+
+@pytest.mark.parametrize("depth, limit, stack", [
+    (60_000, 200_000, 0),        # json.loads parses it on the main thread's stack
+    (5_000, 200_000, 0),
+    (3_000, 200_000, 1 << 20),   # a thread of 1 MiB: json.loads parses this too
+    (400, 2_000, 256 << 10),     # the recursion limit stops json.loads first
+    (50, 100_000, 128 << 10),
+])
+def test_deep_nesting_at_any_recursion_limit(depth, limit, stack):
+    from child import assert_clean_exit, run_child
+    proc = run_child(DEEP, pathlib.Path(__file__).parent, depth, limit, stack, timeout=120)
+    assert_clean_exit(proc)
+    out = json.loads(proc.stdout)
+    assert [out["query"], out["command"]] == out["expected"]

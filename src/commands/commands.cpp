@@ -1,8 +1,8 @@
 #include "commands/commands.hpp"
 
+#include "base/names.hpp"
 #include "core/client.hpp"
 #include "core/text.hpp"
-#include "module/names.hpp"
 
 namespace cnc::commands {
 namespace {

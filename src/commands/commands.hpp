@@ -2,7 +2,7 @@
 // hands it to the request execution.
 #pragma once
 
-#include "module/method_table.hpp"
+#include "base/method.hpp"
 
 namespace cnc::commands {
 

@@ -1,34 +1,35 @@
 #include "context/info_context.hpp"
 
-#include "module/names.hpp"
+#include "base/names.hpp"
+#include "model/tables.hpp"
 
 namespace cnc::context {
 namespace {
 
-// Context field, the client query that refreshes it, and its initial record's class.
+// Context field, the client query that refreshes it, and its initial record.
 struct Slot {
     PyObject* const& field;
     PyObject* const& query;
-    const char* record;
+    const model::Record* record;
 };
 
 const Slot kSlots[] = {
-    {names::axes_info, names::get_axes_info, "APIAxesInfo"},
-    {names::cnc_info, names::get_cnc_info, "APICncInfo"},
-    {names::compile_info, names::get_compile_info, "APICompileInfo"},
-    {names::enabled_commands, names::get_enabled_commands, "APIEnabledCommands"},
+    {names::axes_info, names::get_axes_info, model::record(model::kAxesInfo)},
+    {names::cnc_info, names::get_cnc_info, model::record(model::kCncInfo)},
+    {names::compile_info, names::get_compile_info, model::record(model::kCompileInfo)},
+    {names::enabled_commands, names::get_enabled_commands, model::record(model::kEnabledCommands)},
 };
 
 }  // namespace
 
 void add_class_records(PyObject* class_namespace, PyObject* module_dict) {
     for (const Slot& slot : kSlots) {
-        PyObject* record_class = PyDict_GetItemString(module_dict, slot.record);
+        Ref record_class = new_ref(PyDict_GetItemString(module_dict, slot.record->name));
         if (!record_class) {
-            PyErr_Format(PyExc_NameError, "name '%s' is not defined", slot.record);
+            PyErr_Format(PyExc_NameError, "name '%s' is not defined", slot.record->name);
             raise_pending();
         }
-        check(PyDict_SetItem(class_namespace, slot.field, call(record_class).get()));
+        check(PyDict_SetItem(class_namespace, slot.field, call(record_class.get()).get()));
     }
 }
 

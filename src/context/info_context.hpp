@@ -2,7 +2,7 @@
 // records of one client.
 #pragma once
 
-#include "module/method_table.hpp"
+#include "base/method.hpp"
 
 namespace cnc::context {
 

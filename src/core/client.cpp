@@ -1,6 +1,6 @@
 #include "core/client.hpp"
 
-#include "module/names.hpp"
+#include "base/names.hpp"
 
 namespace cnc::core {
 

@@ -2,7 +2,7 @@
 // request line for one reply line, and the success test of command replies.
 #pragma once
 
-#include "module/method_table.hpp"
+#include "base/method.hpp"
 
 namespace cnc::core {
 
@@ -19,8 +19,8 @@ Ref evaluate_response(const Call&);
 // through the instance, as a method written in Python would reach them, so a
 // subclass that overrides one is honoured.
 bool is_false(PyObject* value);
-Ref connection_flag(PyObject* client);                  // client.is_connected
-Ref exchange(PyObject* client, PyObject* request);      // client.__send_command(request)
-Ref execute(PyObject* client, PyObject* request);       // client.__execute_request(request)
+Ref connection_flag(PyObject* client);              // client.is_connected
+Ref exchange(PyObject* client, PyObject* request);  // client.__send_command(request)
+Ref execute(PyObject* client, PyObject* request);   // client.__execute_request(request)
 
 }  // namespace cnc::core

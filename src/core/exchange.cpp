@@ -1,42 +1,38 @@
 // One request line out, one reply line back, over the client's `ipc`.
+#include <algorithm>
+#include <cstring>
 #include <optional>
-#include <string>
 
+#include "base/names.hpp"
 #include "core/client.hpp"
 #include "core/native_exchange.hpp"
 #include "core/wire.hpp"
-#include "module/names.hpp"
 
 namespace cnc::core {
 namespace {
 
-// Cached small arguments of the socket calls.
-struct SocketArgs {
-    PyObject* no_wait;     // 0.0: the flush never blocks
-    PyObject* first_byte;  // 5 seconds for the first byte of the reply
-    PyObject* next_byte;   // 1 second for each further byte
-    PyObject* one;         // replies are received a byte at a time
-    PyObject* flush_size;  // at most 1024 stale bytes are discarded
-};
-
-const SocketArgs& socket_args() {
-    static const SocketArgs args = {
-        PyFloat_FromDouble(0.0), PyLong_FromLong(kFirstByteTimeout), PyLong_FromLong(kNextByteTimeout),
-        PyLong_FromLong(1), PyLong_FromLong(kFlushSize),
-    };
-    if (!args.no_wait || !args.first_byte || !args.next_byte || !args.one || !args.flush_size) raise_pending();
-    return args;
-}
-
 // Discards what an abandoned reply left behind. Nothing pending is the usual
 // case (a would-block error), so every error is ignored.
-void flush_receiving_buffer(PyObject* ipc, const SocketArgs& args) {
+void flush_receiving_buffer(PyObject* ipc) {
     try {
-        call_method(ipc, names::settimeout, args.no_wait);
-        call_method(ipc, names::recv, args.flush_size);
+        call_method(ipc, names::settimeout, module_state::no_wait());
+        call_method(ipc, names::recv, module_state::flush_size());
     } catch (const PyErrorSet&) {
         PyErr_Clear();
     }
+}
+
+// The request as UTF-8 with its line feed, in the one bytes object that
+// `sendall` takes: the text's own UTF-8 is copied once.
+Ref encoded_line(PyObject* request, bool add_line_feed) {
+    Py_ssize_t size;
+    const char* utf8 = PyUnicode_AsUTF8AndSize(request, &size);
+    if (!utf8) raise_pending();
+    Ref data = check(PyBytes_FromStringAndSize(nullptr, size + (add_line_feed ? 1 : 0)));
+    char* out = PyBytes_AS_STRING(data.get());
+    std::memcpy(out, utf8, static_cast<size_t>(size));
+    if (add_line_feed) out[size] = '\n';
+    return data;
 }
 
 // The bytes of one received chunk; an empty view means the peer closed.
@@ -56,7 +52,7 @@ public:
     ReceivedBytes(const ReceivedBytes&) = delete;
     ReceivedBytes& operator=(const ReceivedBytes&) = delete;
     ~ReceivedBytes() {
-        if (has_view_) PyBuffer_Release(&view_);
+        if (has_view_ && may_touch_objects()) PyBuffer_Release(&view_);
     }
     const unsigned char* begin() const { return data_; }
     const unsigned char* end() const { return data_ + size_; }
@@ -71,14 +67,16 @@ private:
 
 // Reads and drops the rest of a bad reply line so that the next exchange
 // starts in step with the server. A transport failure here drops the client.
-void drain_rest_of_line(PyObject* client, PyObject* ipc, const SocketArgs& args) {
+void drain_rest_of_line(PyObject* client, PyObject* ipc, Progress& progress) {
     try {
         for (;;) {
-            Ref chunk = call_method(ipc, names::recv, args.one);
+            Ref chunk = call_method(ipc, names::recv, module_state::one());
             ReceivedBytes bytes(chunk.get());
             if (bytes.empty()) return mark_dropped(client);
-            for (unsigned char byte : bytes)
-                if (byte == '\n') return;
+            if (std::find(bytes.begin(), bytes.end(), '\n') != bytes.end()) {
+                progress.line_complete = true;
+                return;
+            }
         }
     } catch (const PyErrorSet&) {
         if (!pending_is_socket_error()) throw;
@@ -88,17 +86,18 @@ void drain_rest_of_line(PyObject* client, PyObject* ipc, const SocketArgs& args)
 }
 
 // Reads the reply up to its line feed; nullopt when the peer closed first.
-std::optional<Ref> read_reply_line(PyObject* client, PyObject* ipc, const SocketArgs& args) {
-    std::string reply;
+std::optional<Ref> read_reply_line(PyObject* client, PyObject* ipc, Progress& progress) {
+    ReplyBytes reply;
     for (;;) {
-        Ref chunk = call_method(ipc, names::recv, args.one);
+        Ref chunk = call_method(ipc, names::recv, module_state::one());
         ReceivedBytes bytes(chunk.get());
         if (bytes.empty()) return std::nullopt;
-        call_method(ipc, names::settimeout, args.next_byte);
+        if (std::find(bytes.begin(), bytes.end(), '\n') != bytes.end()) progress.line_complete = true;
+        call_method(ipc, names::settimeout, module_state::next_byte());
         for (unsigned char byte : bytes) {
-            if (byte == '\n') return reply_text(reply);
+            if (byte == '\n') return reply.text();
             if (byte >= 0x80) {
-                drain_rest_of_line(client, ipc, args);
+                drain_rest_of_line(client, ipc, progress);
                 raise_decode_error(byte);
             }
             reply.push_back(static_cast<char>(byte));
@@ -106,15 +105,17 @@ std::optional<Ref> read_reply_line(PyObject* client, PyObject* ipc, const Socket
     }
 }
 
-Ref generic_exchange(PyObject* client, PyObject* ipc, PyObject* line) {
-    const SocketArgs& args = socket_args();
-    flush_receiving_buffer(ipc, args);
-    Ref data = check(PyUnicode_AsUTF8String(line));
+Ref generic_exchange(PyObject* client, PyObject* ipc, PyObject* request, bool add_line_feed, Progress& progress) {
+    flush_receiving_buffer(ipc);
+    Ref data = encoded_line(request, add_line_feed);
     // The time-out is set before sending so that a large request waits while
     // the server reads instead of failing on the flush's non-blocking socket.
-    call_method(ipc, names::settimeout, args.first_byte);
+    call_method(ipc, names::settimeout, module_state::first_byte());
+    // From here on part of the request may be out: `sendall` does not say how
+    // much it sent when it raises.
+    progress.request_started = true;
     call_method(ipc, names::sendall, data.get());
-    std::optional<Ref> reply = read_reply_line(client, ipc, args);
+    std::optional<Ref> reply = read_reply_line(client, ipc, progress);
     if (!reply) {
         mark_dropped(client);
         return new_ref(module_state::empty_text());
@@ -135,19 +136,22 @@ Ref send_command(const Call& call) {
     const Py_ssize_t inner_line_feed = PyUnicode_FindChar(request, '\n', 0, length - 1, 1);
     if (inner_line_feed == -2) raise_pending();
     if (inner_line_feed >= 0) return new_ref(module_state::empty_text());
-    Ref line = PyUnicode_READ_CHAR(request, length - 1) == '\n'
-                   ? new_ref(request)
-                   : check(PyUnicode_Concat(request, check(PyUnicode_FromOrdinal('\n')).get()));
+    const bool add_line_feed = PyUnicode_READ_CHAR(request, length - 1) != '\n';
     Ref ipc = getattr(client, names::ipc);
-    if (takes_native_path(ipc.get()))
-        if (std::optional<Ref> reply = native_exchange(client, ipc.get(), line.get())) return std::move(*reply);
+    Progress progress;
     try {
-        return generic_exchange(client, ipc.get(), line.get());
+        if (takes_native_path(ipc.get()))
+            if (std::optional<Ref> reply = native_exchange(client, ipc.get(), request, add_line_feed, progress))
+                return std::move(*reply);
+        return generic_exchange(client, ipc.get(), request, add_line_feed, progress);
     } catch (const PyErrorSet&) {
-        if (!pending_is_socket_error()) throw;
-        PyErr_Clear();
-        mark_dropped(client);
-        return new_ref(module_state::empty_text());
+        if (pending_is_socket_error()) {
+            PyErr_Clear();
+            mark_dropped(client);
+            return new_ref(module_state::empty_text());
+        }
+        drop_if_abandoned(client, progress);
+        throw;
     }
 }
 

@@ -1,8 +1,8 @@
 // Runs a command's request and judges its reply. Failures of any kind end in
 // false; the method table makes both bodies absorb them.
+#include "base/names.hpp"
 #include "core/client.hpp"
-#include "module/names.hpp"
-#include "queries/json_scan.hpp"
+#include "scan/json_scan.hpp"
 
 namespace cnc::core {
 
@@ -20,9 +20,12 @@ Ref evaluate_response(const Call& call) {
     if (length < 0) raise_pending();
     if (length == 0) return py_bool(false);
     Ref res;
-    if (const std::optional<std::string_view> text = queries::scannable(response)) {
-        std::vector<Ref> values;
-        if (!queries::scan_reply(*text, queries::result_plan(), values)) return py_bool(false);
+    std::vector<Ref> values;
+    const std::optional<std::string_view> scanned_text = scan::scannable(response);
+    const scan::Scan scanned =
+        scanned_text ? scan::scan_reply(*scanned_text, scan::result_plan(), values) : scan::Scan::Undecided;
+    if (scanned == scan::Scan::Failed) return py_bool(false);
+    if (scanned == scan::Scan::Found) {
         res = values[0];
     } else {
         Ref json = module_state::global(names::json);

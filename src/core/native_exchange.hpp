@@ -3,7 +3,8 @@
 
 #include <optional>
 
-#include "pyref.hpp"
+#include "base/ref.hpp"
+#include "core/wire.hpp"
 
 namespace cnc::core {
 
@@ -12,8 +13,11 @@ namespace cnc::core {
 // calls on `ipc`.
 bool takes_native_path(PyObject* ipc);
 
-// Sends `line` (ending in its line feed) and reads one reply line. nullopt
-// when the socket is closed, which the generic path then reports.
-std::optional<Ref> native_exchange(PyObject* client, PyObject* ipc, PyObject* line);
+// Sends `request` (with a line feed after it when `add_line_feed`) and reads
+// one reply line. nullopt when the socket's descriptor cannot be worked on
+// (closed, beyond the C int range, none to spare): the generic path then
+// takes the exchange.
+std::optional<Ref> native_exchange(PyObject* client, PyObject* ipc, PyObject* request, bool add_line_feed,
+                                   Progress& progress);
 
 }  // namespace cnc::core

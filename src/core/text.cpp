@@ -1,6 +1,6 @@
 #include "core/text.hpp"
 
-#include "module/names.hpp"
+#include "base/names.hpp"
 
 namespace cnc {
 

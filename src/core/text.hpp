@@ -4,7 +4,7 @@
 
 #include <vector>
 
-#include "pyref.hpp"
+#include "base/ref.hpp"
 
 namespace cnc {
 

@@ -1,7 +1,7 @@
 // Binds the constants and creates the record classes in the module namespace.
 #pragma once
 
-#include "pyref.hpp"
+#include "base/ref.hpp"
 
 namespace cnc::model {
 

@@ -3,7 +3,12 @@
 // are plain constant data with static storage.
 #include "model/tables.hpp"
 
+#ifndef CNC_VERSION
+#error "CNC_VERSION (the project version) must be defined by the build"
+#endif
+
 #include <iterator>
+#include <string_view>
 
 namespace cnc::model {
 namespace {
@@ -15,7 +20,7 @@ constexpr Constant number(const char* name, long value) { return {name, value, n
 constexpr Constant text(const char* name, const char* value) { return {name, 0, value}; }
 
 constexpr Constant kConstantTable[] = {
-    text("__version__", "1.4.1"),
+    text("__version__", CNC_VERSION),  // the project version, from the build
 
     // Program analysis modes.
     text("ANALYSIS_MT", "mt"),
@@ -118,15 +123,13 @@ constexpr Field has_data{"has_data", Default::False, 0, nullptr, nullptr, nullpt
 constexpr Field boolean(const char* name, const char* key, const char* group = nullptr) {
     return {name, Default::False, 0, nullptr, group, key, nullptr};
 }
-constexpr Field integer(const char* name, const char* key, const char* group = nullptr,
-                        long value = 0) {
+constexpr Field integer(const char* name, const char* key, const char* group = nullptr, long value = 0) {
     return {name, Default::Int, value, nullptr, group, key, nullptr};
 }
 constexpr Field real(const char* name, const char* key, const char* group = nullptr) {
     return {name, Default::Float, 0, nullptr, group, key, nullptr};
 }
-constexpr Field string(const char* name, const char* value, const char* key,
-                       const char* group = nullptr) {
+constexpr Field string(const char* name, const char* value, const char* key, const char* group = nullptr) {
     return {name, Default::Text, 0, value, group, key, nullptr};
 }
 constexpr Field int_zeros(const char* name, long count, const char* key) {
@@ -136,11 +139,10 @@ constexpr Field real_zeros(const char* name, long count, const char* key) {
     return {name, Default::FloatZeros, count, nullptr, nullptr, key, nullptr};
 }
 constexpr Field empty_list(const char* name, const char* key, const char* group = nullptr,
-                           const char* element = nullptr) {
+                           const Record* element = nullptr) {
     return {name, Default::EmptyList, 0, nullptr, group, key, element};
 }
-constexpr Field constant(const char* name, const char* constant_name, const char* key,
-                         const char* group = nullptr) {
+constexpr Field constant(const char* name, const char* constant_name, const char* key, const char* group = nullptr) {
     return {name, Default::Constant, 0, constant_name, group, key, nullptr};
 }
 
@@ -179,12 +181,10 @@ constexpr Field kAxesInfoFields[] = {
 // Each adjustable quantity lives in the `override` group as five members:
 // current value, minimum, maximum (100 until the server says otherwise),
 // enabled and locked.
-#define CNC_ADJUSTABLE(field, key)                              \
-    integer(field, key, "override"),                            \
-    integer(field "_min", key ".min", "override"),              \
-    integer(field "_max", key ".max", "override", 100),         \
-    boolean(field "_enabled", key ".enabled", "override"),      \
-    boolean(field "_locked", key ".locked", "override")
+#define CNC_ADJUSTABLE(field, key)                                                                                 \
+    integer(field, key, "override"), integer(field "_min", key ".min", "override"),                                \
+        integer(field "_max", key ".max", "override", 100), boolean(field "_enabled", key ".enabled", "override"), \
+        boolean(field "_locked", key ".locked", "override")
 
 constexpr Field kCncInfoFields[] = {
     has_data,
@@ -219,7 +219,7 @@ constexpr Field kCncInfoFields[] = {
     CNC_ADJUSTABLE("plasma_power", "plasma.power"),
     CNC_ADJUSTABLE("plasma_voltage", "plasma.voltage"),
     integer("tool_id", "id", "tool"),
-    boolean("tool_slot", "slot", "tool"),   // false, not 0, by design
+    boolean("tool_slot", "slot", "tool"),  // false, not 0, by design
     constant("tool_type", "TT_GENERIC", "type", "tool"),
     real("tool_diameter", "diameter", "tool"),
     real("tool_offset_x", "offset.x", "tool"),
@@ -236,7 +236,7 @@ constexpr Field kCncInfoFields[] = {
 
 constexpr Field kCncParametersFields[] = {
     has_data,
-    integer("address", nullptr),   // never filled by the read
+    integer("address", nullptr),  // never filled by the read
     empty_list("parameters", "parameters"),
 };
 
@@ -289,21 +289,14 @@ constexpr Field kUsedToolFields[] = {
 };
 
 // One real field per axis: field `<prefix>_<axis>` from member `<key>.<axis>`.
-#define MI_XYZ(prefix, key, group)                   \
-    real(prefix "_x", key ".x", group),              \
-    real(prefix "_y", key ".y", group),              \
-    real(prefix "_z", key ".z", group)
-#define MI_AB(prefix, key, group)                    \
-    real(prefix "_a", key ".a", group),              \
-    real(prefix "_b", key ".b", group)
-#define MI_C(prefix, key, group)                     \
-    real(prefix "_c", key ".c", group)
+#define MI_XYZ(prefix, key, group) \
+    real(prefix "_x", key ".x", group), real(prefix "_y", key ".y", group), real(prefix "_z", key ".z", group)
+#define MI_AB(prefix, key, group) real(prefix "_a", key ".a", group), real(prefix "_b", key ".b", group)
+#define MI_C(prefix, key, group) real(prefix "_c", key ".c", group)
 
 // min, max and length over X, Y, Z.
-#define MI_TCP_EXTENTS(prefix, group)                \
-    MI_XYZ(prefix "_min", "min", group),             \
-    MI_XYZ(prefix "_max", "max", group),             \
-    MI_XYZ(prefix "_length", "length", group)
+#define MI_TCP_EXTENTS(prefix, group) \
+    MI_XYZ(prefix "_min", "min", group), MI_XYZ(prefix "_max", "max", group), MI_XYZ(prefix "_length", "length", group)
 
 constexpr Field kMachiningInfoFields[] = {
     has_data,
@@ -311,7 +304,7 @@ constexpr Field kMachiningInfoFields[] = {
     real("tool_path_in_feed", "in.feed", "tool.path"),
     real("total_path", "total.path", "tool.path"),
     string("estimated_time", "00:00:00", "estimated.time", "tool.path"),
-    empty_list("used_tool", "used.tool", "tool.path", "APIMachiningInfoUsedTool"),
+    empty_list("used_tool", "used.tool", "tool.path", record(kMachiningInfoUsedTool)),
 
     MI_TCP_EXTENTS("tcp_extents_in_fast", "tcp.extents.in.fast"),
     MI_TCP_EXTENTS("tcp_extents_in_feed", "tcp.extents.in.feed"),
@@ -398,7 +391,9 @@ constexpr Field kVMGeometryInfoFields[] = {
 
 // ---------------------------------------------------------------------------
 
-constexpr Record kRecordTable[] = {
+}  // namespace
+
+constexpr Record kRecordTable[kRecordCount] = {
     {"APIAnalogInputs", "API data structure for analog inputs.", kAnalogFields},
     {"APIAnalogOutputs", "API data structure for analog outputs.", kAnalogFields},
     {"APIAxesInfo", "API data structure for axes info.", kAxesInfoFields},
@@ -409,14 +404,11 @@ constexpr Record kRecordTable[] = {
     {"APIDigitalOutputs", "API data structure for digital outputs.", kDigitalFields},
     {"APIEnabledCommands", "API data structure for enabled commands.", kEnabledCommandsFields},
     {"APIMachiningInfoUsedTool", "API data structure with used tool info.", kUsedToolFields},
-    {"APIMachiningInfo", "API data structure for machining info.", kMachiningInfoFields,
-     kMachiningInfoRequired},
-    {"APIProgrammedPoints", "API data structure for programmed points.",
-     kProgrammedPointsFields},
+    {"APIMachiningInfo", "API data structure for machining info.", kMachiningInfoFields, kMachiningInfoRequired},
+    {"APIProgrammedPoints", "API data structure for programmed points.", kProgrammedPointsFields},
     {"APIScan3DInfo", "API data structure for scan3d info.", kScan3DInfoFields},
     {"APISystemInfo", "API data structure for system info.", kSystemInfoFields},
-    {"APIVMGeometryInfo", "API data structure for virtual machine geometry info.",
-     kVMGeometryInfoFields},
+    {"APIVMGeometryInfo", "API data structure for virtual machine geometry info.", kVMGeometryInfoFields},
 };
 
 // Guard the counts that are easy to get wrong when editing the tables above.
@@ -427,16 +419,19 @@ static_assert(std::size(kEnabledCommandsFields) == 1 + 22);
 static_assert(std::size(kSystemInfoFields) == 1 + 15);
 static_assert(std::size(kAxesInfoFields) == 1 + 11);
 
-}  // namespace
+// The record indices name the rows of the record table.
+constexpr std::string_view kIndexedNames[kRecordCount] = {
+    "APIAnalogInputs",  "APIAnalogOutputs",    "APIAxesInfo",       "APICncInfo",         "APICncParameters",
+    "APICompileInfo",   "APIDigitalInputs",    "APIDigitalOutputs", "APIEnabledCommands", "APIMachiningInfoUsedTool",
+    "APIMachiningInfo", "APIProgrammedPoints", "APIScan3DInfo",     "APISystemInfo",      "APIVMGeometryInfo",
+};
+static_assert([] {
+    for (size_t i = 0; i < kRecordCount; ++i)
+        if (kIndexedNames[i] != kRecordTable[i].name) return false;
+    return true;
+}());
 
 constinit const std::span<const Constant> kConstants{kConstantTable};
 constinit const std::span<const Record> kRecords{kRecordTable};
-
-const Record* find_record(std::string_view name) {
-    for (const Record& record : kRecordTable) {
-        if (name == record.name) return &record;
-    }
-    return nullptr;
-}
 
 }  // namespace cnc::model

@@ -5,8 +5,8 @@ namespace {
 
 [[noreturn]] void raise_count(const MethodSpec& spec, Py_ssize_t given) {
     const int expected = spec.arity();
-    PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)", spec.name,
-                 "exactly", static_cast<Py_ssize_t>(expected), expected == 1 ? "" : "s", given);
+    PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)", spec.name, "exactly",
+                 static_cast<Py_ssize_t>(expected), expected == 1 ? "" : "s", given);
     raise_pending();
 }
 
@@ -37,8 +37,8 @@ PyObject* find_keyword(PyObject* kwnames, PyObject* const* kwvalues, PyObject* n
 
 // Judges the keywords left over once every parameter has a value: each must
 // name a parameter not given by position.
-void check_leftover_keywords(const MethodSpec& spec, PyObject* varnames, PyObject* kwnames,
-                             PyObject* const* kwvalues, Py_ssize_t nargs, PyObject** slots) {
+void check_leftover_keywords(const MethodSpec& spec, PyObject* varnames, PyObject* kwnames, PyObject* const* kwvalues,
+                             Py_ssize_t nargs, PyObject** slots) {
     const Py_ssize_t arity = PyTuple_GET_SIZE(varnames);
     for (Py_ssize_t k = 0; k < PyTuple_GET_SIZE(kwnames); ++k) {
         PyObject* key = PyTuple_GET_ITEM(kwnames, k);
@@ -70,8 +70,7 @@ void check_leftover_keywords(const MethodSpec& spec, PyObject* varnames, PyObjec
 }
 
 // A function of one argument takes it by position only.
-void bind_single(const MethodSpec& spec, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-                 PyObject** slots) {
+void bind_single(const MethodSpec& spec, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** slots) {
     if (kwnames && PyTuple_GET_SIZE(kwnames) > 0) {
         PyErr_Format(PyExc_TypeError, "%.200s() takes no keyword arguments", spec.name);
         raise_pending();
@@ -98,9 +97,7 @@ void bind_several(const MethodSpec& spec, PyObject* varnames, PyObject* const* a
     if (unused > 0) check_leftover_keywords(spec, varnames, kwnames, args + nargs, nargs, slots);
 }
 
-const char* expected_type_name(Annotation annotation) {
-    return annotation == Annotation::Unicode ? "str" : "list";
-}
+const char* expected_type_name(Annotation annotation) { return annotation == Annotation::Unicode ? "str" : "list"; }
 
 bool has_expected_type(Annotation annotation, PyObject* value) {
     if (value == Py_None) return true;

@@ -2,13 +2,13 @@
 // messages before a method body runs.
 #pragma once
 
-#include "module/method_table.hpp"
+#include "base/method.hpp"
 
 namespace cnc {
 
 struct BoundArguments {
-    PyObject* slots[3] = {};   // positional slots, the client first unless static
-    Ref converted[3];          // owned replacements made by the float conversion
+    PyObject* slots[3] = {};  // positional slots, the client first unless static
+    Ref converted[3];         // owned replacements made by the float conversion
     PyObject* self(const MethodSpec& spec) const { return spec.is_static ? nullptr : slots[0]; }
     PyObject* const* params(const MethodSpec& spec) const { return slots + (spec.is_static ? 0 : 1); }
 };

@@ -2,10 +2,10 @@
 
 #include <string>
 
+#include "base/names.hpp"
 #include "context/info_context.hpp"
 #include "module/function.hpp"
-#include "module/method_table.hpp"
-#include "module/names.hpp"
+#include "module/methods.hpp"
 
 namespace cnc {
 namespace {

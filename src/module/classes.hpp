@@ -2,7 +2,7 @@
 // own class machinery.
 #pragma once
 
-#include "pyref.hpp"
+#include "base/ref.hpp"
 
 namespace cnc {
 

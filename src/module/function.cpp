@@ -1,13 +1,13 @@
 #include "module/function.hpp"
 
-#include <cstddef>
-#include <new>
-#include <string>
-
 #include <structmember.h>
 
+#include <cstddef>
+#include <cstdio>
+
+#include "base/names.hpp"
 #include "module/arguments.hpp"
-#include "module/names.hpp"
+#include "module/boundary.hpp"
 #include "module/traceback.hpp"
 
 namespace cnc {
@@ -34,32 +34,52 @@ struct FunctionObject {
 
 FunctionObject* as_function(PyObject* obj) { return reinterpret_cast<FunctionObject*>(obj); }
 
-void add_method_traceback(FunctionObject* f) {
-    std::string where;
-    if (!f->traceback_code) where = std::string(kModuleName) + "." + f->class_name + "." + f->spec->name;
-    add_traceback_entry(where.c_str(), &f->traceback_code);
+void add_method_traceback(FunctionObject* f) noexcept {
+    char where[256] = "";
+    if (!f->traceback_code) std::snprintf(where, sizeof where, "%s.%s.%s", kModuleName, f->class_name, f->spec->name);
+    add_traceback_entry(where, &f->traceback_code);
 }
 
-PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+// This call's level of the interpreter's recursion count, as its own C
+// functions enter one: methods that call each other through the instance
+// then end in RecursionError instead of exhausting the C stack.
+class RecursionLevel {
+public:
+    RecursionLevel() {
+        if (Py_EnterRecursiveCall(" while calling a Python object")) raise_pending();
+    }
+    ~RecursionLevel() {
+        if (may_touch_objects()) Py_LeaveRecursiveCall();
+    }
+    RecursionLevel(const RecursionLevel&) = delete;
+    RecursionLevel& operator=(const RecursionLevel&) = delete;
+};
+
+// The body, with the method's failure rule: an absorbing method turns any
+// error into its failure result; otherwise null with the error set.
+PyObject* run_body(const MethodSpec& spec, const Call& call) {
+    try {
+        const RecursionLevel level;
+        return spec.impl(call).release();
+    } catch (...) {
+        if (unwinding_for_finalization()) throw;
+        set_error_from_current_exception();
+    }
+    if (!spec.absorb) return nullptr;
+    PyErr_Clear();
+    return spec.absorb(call).release();
+}
+
+PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) noexcept {
     FunctionObject* f = as_function(callable);
     const MethodSpec& spec = *f->spec;
     try {
         BoundArguments bound;
         bind_arguments(spec, f->varnames, args, PyVectorcall_NARGS(nargsf), kwnames, bound);
-        const Call call{spec, bound.self(spec), bound.params(spec)};
-        try {
-            return spec.impl(call).release();
-        } catch (const std::bad_alloc&) {
-            if (!spec.absorb) throw;
-            PyErr_Clear();
-        } catch (const PyErrorSet&) {
-            if (!spec.absorb) throw;
-            PyErr_Clear();
-        }
-        return spec.absorb(call).release();
-    } catch (const PyErrorSet&) {
-    } catch (const std::bad_alloc&) {
-        PyErr_NoMemory();
+        if (PyObject* result = run_body(spec, {spec, bound.self(spec), bound.params(spec)})) return result;
+    } catch (...) {
+        if (unwinding_for_finalization()) park_thread();  // never unwind into the interpreter's frames
+        set_error_from_current_exception();
     }
     add_method_traceback(f);
     return nullptr;
@@ -119,21 +139,24 @@ int set_text(PyObject*& slot, PyObject* value, const char* what) {
     return 0;
 }
 
-PyObject* get_name(PyObject* self, void*) { return Py_NewRef(as_function(self)->name); }
+// tp_clear may have emptied a slot of a function still reachable from Python.
+PyObject* or_none(PyObject* value) { return value ? value : Py_None; }
+
+PyObject* get_name(PyObject* self, void*) { return Py_NewRef(or_none(as_function(self)->name)); }
 int set_name(PyObject* self, PyObject* value, void*) { return set_text(as_function(self)->name, value, "__name__"); }
-PyObject* get_qualname(PyObject* self, void*) { return Py_NewRef(as_function(self)->qualname); }
+PyObject* get_qualname(PyObject* self, void*) { return Py_NewRef(or_none(as_function(self)->qualname)); }
 int set_qualname(PyObject* self, PyObject* value, void*) {
     return set_text(as_function(self)->qualname, value, "__qualname__");
 }
-PyObject* get_doc(PyObject* self, void*) { return Py_NewRef(as_function(self)->doc); }
+PyObject* get_doc(PyObject* self, void*) { return Py_NewRef(or_none(as_function(self)->doc)); }
 int set_doc(PyObject* self, PyObject* value, void*) {
     Py_XINCREF(value ? value : Py_None);
     Py_XSETREF(as_function(self)->doc, value ? value : Py_None);
     return 0;
 }
-PyObject* get_module(PyObject* self, void*) { return Py_NewRef(as_function(self)->module); }
-PyObject* get_annotations(PyObject* self, void*) { return Py_NewRef(as_function(self)->annotations); }
-PyObject* get_code(PyObject* self, void*) { return Py_NewRef(as_function(self)->code); }
+PyObject* get_module(PyObject* self, void*) { return Py_NewRef(or_none(as_function(self)->module)); }
+PyObject* get_annotations(PyObject* self, void*) { return Py_NewRef(or_none(as_function(self)->annotations)); }
+PyObject* get_code(PyObject* self, void*) { return Py_NewRef(or_none(as_function(self)->code)); }
 PyObject* get_none(PyObject*, void*) { Py_RETURN_NONE; }
 
 PyGetSetDef function_getset[] = {
@@ -217,9 +240,9 @@ Ref make_annotations(const MethodSpec& spec) {
 Ref make_code(const MethodSpec& spec, PyObject* varnames, PyObject* qualname) {
     Ref empty = check(reinterpret_cast<PyObject*>(PyCode_NewEmpty(kModuleName, spec.name, 1)));
     Ref replace = getattr(empty.get(), check(PyUnicode_InternFromString("replace")).get());
-    Ref kwargs = check(Py_BuildValue("{s:i,s:i,s:O,s:O,s:i}", "co_argcount", spec.arity(), "co_nlocals", spec.arity(),
-                                     "co_varnames", varnames, "co_qualname", qualname, "co_flags",
-                                     CO_OPTIMIZED | CO_NEWLOCALS));
+    Ref kwargs =
+        check(Py_BuildValue("{s:i,s:i,s:O,s:O,s:i}", "co_argcount", spec.arity(), "co_nlocals", spec.arity(),
+                            "co_varnames", varnames, "co_qualname", qualname, "co_flags", CO_OPTIMIZED | CO_NEWLOCALS));
     Ref args = check(PyTuple_New(0));
     return check(PyObject_Call(replace.get(), args.get(), kwargs.get()));
 }

@@ -3,7 +3,7 @@
 // called through vectorcall.
 #pragma once
 
-#include "module/method_table.hpp"
+#include "base/method.hpp"
 
 namespace cnc {
 

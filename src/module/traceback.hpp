@@ -2,12 +2,12 @@
 // traceback shows which method of the module an error passed through.
 #pragma once
 
-#include "pyref.hpp"
+#include "base/ref.hpp"
 
 namespace cnc {
 
 // Adds an entry named `where` to the pending error's traceback. `cached_code`
 // keeps the code object that names the entry between calls (may be null).
-void add_traceback_entry(const char* where, PyObject** cached_code);
+void add_traceback_entry(const char* where, PyObject** cached_code) noexcept;
 
 }  // namespace cnc

@@ -1,9 +1,11 @@
 // The two data sets: CNC parameters by address, and the geometry elements of
 // the virtual machine by name. Failures are absorbed at the method boundary
 // (false for the writers, None for the geometry reader).
+#include <vector>
+
+#include "base/names.hpp"
 #include "core/client.hpp"
 #include "core/text.hpp"
-#include "module/names.hpp"
 #include "queries/decode.hpp"
 #include "queries/queries.hpp"
 
@@ -28,9 +30,7 @@ Ref json_name(PyObject* name) {
 
 Ref lower_text_form(PyObject* value) { return call_method(text_form(value).get(), names::lower); }
 
-Ref attribute(PyObject* obj, const char* name) {
-    return check(PyObject_GetAttrString(obj, name));
-}
+Ref attribute(PyObject* obj, const char* name) { return check(PyObject_GetAttrString(obj, name)); }
 
 // One element of the geometry write request, its members in fixed order.
 void add_geometry_element(TextBuilder& text, PyObject* element) {
@@ -59,13 +59,24 @@ Ref set_cnc_parameters(const Call& call) {
     return core::execute(call.self, text.build().get());
 }
 
+// The records are held here, not in the result list: the record class runs
+// Python code while its records are filled, and that code could reach and
+// empty a list that exists already.
+Ref records_list(const std::vector<Ref>& records) {
+    Ref list = check(PyList_New(static_cast<Py_ssize_t>(records.size())));
+    for (size_t i = 0; i < records.size(); ++i)
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), new_ref(records[i].get()).release());
+    return list;
+}
+
 Ref get_vm_geometry_info(const Call& call) {
     PyObject* names = call.arg(0);
     const Py_ssize_t count = length_of(names);
     if (count == 0) return py_none();
-    const model::Record& table = record_table(call.spec.record);
-    Ref records = check(PyList_New(count));
-    for (Py_ssize_t i = 0; i < count; ++i) PyList_SET_ITEM(records.get(), i, new_record(table).release());
+    const model::Record& table = *call.spec.record;
+    std::vector<Ref> records;
+    records.reserve(static_cast<size_t>(count));
+    for (Py_ssize_t i = 0; i < count; ++i) records.push_back(new_record(table));
 
     TextBuilder text;
     text.add(R"({"get":"vm.geometry.info", "name":[)");
@@ -78,29 +89,30 @@ Ref get_vm_geometry_info(const Call& call) {
     text.add("]}");
 
     Ref reply = core::exchange(call.self, text.build().get());
-    if (length_of(reply.get()) == 0) return records;
+    if (length_of(reply.get()) == 0) return records_list(records);
     Ref elements = reply_result(reply.get());
     Ref empty = new_ref(module_state::empty_text());
     for (Py_ssize_t i = 0; i < count; ++i) {
-        PyObject* record = PyList_GET_ITEM(records.get(), i);
+        PyObject* record = records[static_cast<size_t>(i)].get();  // owned by `records` throughout
         Ref index = check(PyLong_FromSsize_t(i));
-        decode_into(record, table, item(elements.get(), index.get()).get());
+        Ref element = item(elements.get(), index.get());
+        decode_into(record, table, element.get());
         Ref name = getattr(record, names::name);
         const int named = check(PyObject_RichCompareBool(name.get(), empty.get(), Py_NE));
         setattr(record, names::has_data, named ? Py_True : Py_False);
     }
-    return records;
+    return records_list(records);
 }
 
 Ref set_vm_geometry_info(const Call& call) {
     PyObject* values = call.arg(0);
     if (length_of(values) == 0) return py_bool(false);
-    Ref record_class = module_state::global("APIVMGeometryInfo");
+    Ref geometry_class = record_class(*model::record(model::kVMGeometryInfo));
     TextBuilder text;
     text.add(R"({"set":"vm.geometry.info", "data":[)");
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(values); ++i) {
         Ref element = new_ref(PyList_GET_ITEM(values, i));
-        if (!check(PyObject_IsInstance(element.get(), record_class.get()))) return py_bool(false);
+        if (!check(PyObject_IsInstance(element.get(), geometry_class.get()))) return py_bool(false);
         add_geometry_element(text, element.get());
         text.add(i < PyList_GET_SIZE(values) - 1 ? "}," : "}");
     }

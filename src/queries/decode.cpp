@@ -1,10 +1,11 @@
 #include "queries/decode.hpp"
 
-#include <unordered_map>
+#include <array>
+#include <memory>
 #include <vector>
 
-#include "module/names.hpp"
-#include "queries/json_scan.hpp"
+#include "base/names.hpp"
+#include "scan/json_scan.hpp"
 
 namespace cnc::queries {
 namespace {
@@ -19,9 +20,9 @@ struct CompiledField {
 
 struct CompiledRecord {
     Ref class_name;
-    std::vector<CompiledField> fields;     // keyed fields only
-    std::vector<CompiledField> unstored;   // required members no field keeps
-    ReplyPlan plan;                        // the fields' wire paths, then the unstored ones
+    std::vector<CompiledField> fields;    // keyed fields only
+    std::vector<CompiledField> unstored;  // required members no field keeps
+    scan::ReplyPlan plan;                 // the fields' wire paths, then the unstored ones
 };
 
 Ref intern(const char* text) { return text ? check(PyUnicode_InternFromString(text)) : Ref(); }
@@ -29,22 +30,24 @@ Ref intern(const char* text) { return text ? check(PyUnicode_InternFromString(te
 const CompiledRecord& compiled(const model::Record& table) {
     // Lives as long as the process: its references must never be released
     // after the interpreter has finalised.
-    static auto& cache = *new std::unordered_map<const model::Record*, CompiledRecord>();
-    if (auto found = cache.find(&table); found != cache.end()) return found->second;
-    CompiledRecord record{intern(table.name), {}, {}, {}};
-    std::vector<model::WireKey> paths;
+    static auto& cache = *new std::array<std::unique_ptr<CompiledRecord>, model::kRecordCount>();
+    std::unique_ptr<CompiledRecord>& slot = cache[model::index_of(table)];
+    if (slot) return *slot;
+    auto record = std::make_unique<CompiledRecord>();
+    record->class_name = intern(table.name);
+    std::vector<scan::Path> paths;
     for (const model::Field& field : table.fields) {
         if (!field.key) continue;
-        const model::Record* element = field.element ? model::find_record(field.element) : nullptr;
-        record.fields.push_back({intern(field.name), intern(field.group), intern(field.key), element});
+        record->fields.push_back({intern(field.name), intern(field.group), intern(field.key), field.element});
         paths.push_back({field.group, field.key});
     }
     for (const model::WireKey& wire : table.required_unstored) {
-        record.unstored.push_back({Ref(), intern(wire.group), intern(wire.key), nullptr});
-        paths.push_back(wire);
+        record->unstored.push_back({Ref(), intern(wire.group), intern(wire.key), nullptr});
+        paths.push_back({wire.group, wire.key});
     }
-    record.plan = plan_for(paths);
-    return cache.emplace(&table, std::move(record)).first->second;
+    record->plan = scan::plan_for(paths);
+    slot = std::move(record);
+    return *slot;
 }
 
 // Resolves a field's holder: the source, or its group object. Consecutive
@@ -94,19 +97,9 @@ Ref item(PyObject* source, PyObject* key) {
     return check(PyObject_GetItem(source, key));
 }
 
-Ref new_record(const model::Record& table) {
-    Ref record_class = module_state::global(compiled(table).class_name.get());
-    return call(record_class.get());
-}
+Ref record_class(const model::Record& table) { return module_state::global(compiled(table).class_name.get()); }
 
-const model::Record& record_table(const char* name) {
-    const model::Record* table = model::find_record(name);
-    if (!table) {
-        PyErr_Format(PyExc_SystemError, "no record table named %s", name);
-        raise_pending();
-    }
-    return *table;
-}
+Ref new_record(const model::Record& table) { return call(record_class(table).get()); }
 
 void decode_into(PyObject* record, const model::Record& table, PyObject* source) {
     const CompiledRecord& compiled_table = compiled(table);
@@ -122,13 +115,14 @@ void decode_into(PyObject* record, const model::Record& table, PyObject* source)
 
 bool decode_reply(PyObject* record, const model::Record& table, PyObject* reply) {
     const CompiledRecord& compiled_table = compiled(table);
-    const std::optional<std::string_view> text = scannable(reply);
-    if (!text || !compiled_table.plan.usable) {
+    const std::optional<std::string_view> text = compiled_table.plan.usable ? scan::scannable(reply) : std::nullopt;
+    std::vector<Ref> values;
+    const scan::Scan scanned = text ? scan::scan_reply(*text, compiled_table.plan, values) : scan::Scan::Undecided;
+    if (scanned == scan::Scan::Failed) return false;
+    if (scanned == scan::Scan::Undecided) {
         decode_into(record, table, reply_result(reply).get());
         return true;
     }
-    std::vector<Ref> values;
-    if (!scan_reply(*text, compiled_table.plan, values)) return false;
     for (size_t i = 0; i < compiled_table.fields.size(); ++i) {
         const CompiledField& field = compiled_table.fields[i];
         if (field.element) values[i] = decode_records(values[i].get(), *field.element);

@@ -2,12 +2,14 @@
 // field table says, storing every value exactly as json.loads yields it.
 #pragma once
 
+#include "base/ref.hpp"
 #include "model/tables.hpp"
-#include "pyref.hpp"
 
 namespace cnc::queries {
 
-// A new record of the class the module binds under the table's name.
+// The class the module binds under the table's name, looked up now.
+Ref record_class(const model::Record& table);
+// A new record of that class.
 Ref new_record(const model::Record& table);
 
 // Copies every keyed field of `table` from `source` (the reply's `res`, or
@@ -26,7 +28,5 @@ Ref reply_result(PyObject* reply);
 
 // source[key] as Python evaluates it.
 Ref item(PyObject* source, PyObject* key);
-
-const model::Record& record_table(const char* name);
 
 }  // namespace cnc::queries

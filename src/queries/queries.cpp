@@ -2,9 +2,9 @@
 // at the method boundary into a new default record.
 #include "queries/queries.hpp"
 
+#include "base/names.hpp"
 #include "core/client.hpp"
 #include "core/text.hpp"
-#include "module/names.hpp"
 #include "queries/decode.hpp"
 
 namespace cnc::queries {
@@ -12,7 +12,7 @@ namespace {
 
 // Sends `request` and fills a new record of the row's class from the reply.
 Ref query_record(const Call& call, PyObject* request) {
-    const model::Record& table = record_table(call.spec.record);
+    const model::Record& table = *call.spec.record;
     if (core::is_false(core::connection_flag(call.self).get())) return new_record(table);
     Ref record = new_record(table);
     Ref reply = core::exchange(call.self, request);
@@ -31,7 +31,7 @@ Ref fill_record(const Call& call) {
     return query_record(call, request.get());
 }
 
-Ref default_record(const Call& call) { return new_record(record_table(call.spec.record)); }
+Ref default_record(const Call& call) { return new_record(*call.spec.record); }
 
 Ref get_cnc_parameters(const Call& call) {
     Ref request = TextBuilder()

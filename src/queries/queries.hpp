@@ -1,7 +1,7 @@
 // Status queries and the two data sets.
 #pragma once
 
-#include "module/method_table.hpp"
+#include "base/method.hpp"
 
 namespace cnc::queries {
 

@@ -2,25 +2,30 @@
 // scanner rule for rule: the same grammar, the same string escapes, the same
 // number conversions and the same nesting limit. Members no record reads are
 // validated without making objects.
-#include "queries/json_scan.hpp"
+#include "scan/json_scan.hpp"
 
 #include <charconv>
 #include <cstring>
-#include <limits>
 #include <string>
 
-#include "module/names.hpp"
+#include "base/names.hpp"
 
-namespace cnc::queries {
+namespace cnc::scan {
 namespace {
 
 // Bound while loading and compared at call time; never released, so nothing
 // touches them after the interpreter has finalised.
 PyObject* json_at_load = nullptr;
 PyObject* loads_at_load = nullptr;
+// What json.loads gives for NaN, Infinity and -Infinity: shared objects.
+PyObject* nan_constant = nullptr;
+PyObject* infinity_constant = nullptr;
+PyObject* minus_infinity_constant = nullptr;
 
 // json.loads reaches its scanner through loads, decode, raw_decode and the
-// scanner call, each a level of the interpreter's recursion count.
+// scanner call: on 3.11 each a level of the interpreter's recursion count,
+// on later versions fewer. Counting all of them makes the scan meet the
+// limit no later than json.loads does; it then leaves the verdict to it.
 constexpr int kLoadsLevels = 4;
 
 // Below this many digits no setting of the interpreter's int digit limit can
@@ -32,6 +37,9 @@ constexpr size_t npos = static_cast<size_t>(-1);
 // The text is not JSON as json.loads reads it.
 struct Rejected {};
 [[noreturn]] void reject() { throw Rejected{}; }
+
+// The text is nested deeper than the scan goes: json.loads decides.
+struct TooDeep {};
 
 bool is_space(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
 bool is_digit(char c) { return c >= '0' && c <= '9'; }
@@ -61,8 +69,9 @@ public:
     explicit Nesting(int levels = 1) {
         for (; entered_ < levels; ++entered_) {
             if (Py_EnterRecursiveCall(" while decoding a JSON object from a unicode string")) {
+                PyErr_Clear();
                 leave();
-                reject();
+                throw TooDeep{};
             }
         }
     }
@@ -134,6 +143,23 @@ size_t find(const std::vector<Item>& items, std::string_view name, size_t from =
     }
     return npos;
 }
+
+// One more level of nesting for the scan's own recursion.
+class Deeper {
+public:
+    explicit Deeper(int& depth) : depth_(depth) {
+        if (++depth_ > kMaxDepth) {
+            --depth_;
+            throw TooDeep{};
+        }
+    }
+    ~Deeper() { --depth_; }
+    Deeper(const Deeper&) = delete;
+    Deeper& operator=(const Deeper&) = delete;
+
+private:
+    int& depth_;
+};
 
 class Scanner {
 public:
@@ -235,6 +261,7 @@ private:
     // consumes it.
     template <typename Member>
     void object(Member&& member) {
+        Deeper deeper(depth_);
         Nesting level;
         ++p_;
         skip_space();
@@ -262,6 +289,7 @@ private:
     // p_ at '['. `element()` is called with p_ at each element and consumes it.
     template <typename Element>
     void array(Element&& element) {
+        Deeper deeper(depth_);
         Nesting level;
         ++p_;
         skip_space();
@@ -293,9 +321,14 @@ private:
             if (c != '\\') continue;
             escaped = true;
             switch (peek()) {
-                case '"': case '\\': case '/': case 'b': case 'f': case 'n': case 'r': case 't':
-                    ++p_;
-                    break;
+                case '"':
+                case '\\':
+                case '/':
+                case 'b':
+                case 'f':
+                case 'n':
+                case 'r':
+                case 't': ++p_; break;
                 case 'u':
                     if (end_ - p_ < 5 || hex4(p_ + 1) < 0) reject();
                     p_ += 5;
@@ -316,8 +349,8 @@ private:
         }
         chars_.clear();
         decode_escapes(raw.body, [this](Py_UCS4 c) { chars_.push_back(c); });
-        return check(PyUnicode_FromKindAndData(PyUnicode_4BYTE_KIND, chars_.data(),
-                                               static_cast<Py_ssize_t>(chars_.size())));
+        return check(
+            PyUnicode_FromKindAndData(PyUnicode_4BYTE_KIND, chars_.data(), static_cast<Py_ssize_t>(chars_.size())));
     }
 
     // A member name to match against the plan; nullopt when it holds a
@@ -327,8 +360,10 @@ private:
         key_.clear();
         bool ascii = true;
         decode_escapes(raw.body, [&](Py_UCS4 c) {
-            if (c < 0x80) key_ += static_cast<char>(c);
-            else ascii = false;
+            if (c < 0x80)
+                key_ += static_cast<char>(c);
+            else
+                ascii = false;
         });
         if (!ascii) return std::nullopt;
         return std::string_view(key_);
@@ -341,11 +376,11 @@ private:
             case 'n': return literal<Build>("null", [] { return py_none(); });
             case 't': return literal<Build>("true", [] { return py_bool(true); });
             case 'f': return literal<Build>("false", [] { return py_bool(false); });
-            case 'N': return literal<Build>("NaN", [] { return real(std::numeric_limits<double>::quiet_NaN()); });
-            case 'I': return literal<Build>("Infinity", [] { return real(std::numeric_limits<double>::infinity()); });
+            case 'N': return literal<Build>("NaN", [] { return new_ref(nan_constant); });
+            case 'I': return literal<Build>("Infinity", [] { return new_ref(infinity_constant); });
             case '-':
                 if (end_ - p_ > 1 && p_[1] == 'I')
-                    return literal<Build>("-Infinity", [] { return real(-std::numeric_limits<double>::infinity()); });
+                    return literal<Build>("-Infinity", [] { return new_ref(minus_infinity_constant); });
                 break;
         }
         return number<Build>();
@@ -442,15 +477,16 @@ private:
     const char* const end_;
     const ReplyPlan& plan_;
     std::vector<Ref>& slots_;
-    std::string key_;              // the last escaped key, decoded
-    std::vector<Py_UCS4> chars_;   // the last escaped string, decoded
+    std::string key_;             // the last escaped key, decoded
+    std::vector<Py_UCS4> chars_;  // the last escaped string, decoded
+    int depth_ = 0;               // objects and arrays open at p_
 };
 
 }  // namespace
 
-ReplyPlan plan_for(std::span<const model::WireKey> paths) {
+ReplyPlan plan_for(std::span<const Path> paths) {
     ReplyPlan plan;
-    for (const model::WireKey& path : paths) {
+    for (const Path& path : paths) {
         std::vector<ReplyPlan::Member>* members = &plan.direct;
         if (path.group) {
             size_t group = find(plan.groups, path.group);
@@ -483,7 +519,7 @@ const ReplyPlan& result_plan() {
     return plan;
 }
 
-bool scan_reply(std::string_view text, const ReplyPlan& plan, std::vector<Ref>& values) {
+Scan scan_reply(std::string_view text, const ReplyPlan& plan, std::vector<Ref>& values) {
     values.clear();
     try {
         std::vector<Ref> slots(plan.slots);
@@ -492,43 +528,69 @@ bool scan_reply(std::string_view text, const ReplyPlan& plan, std::vector<Ref>& 
             Scanner(text, plan, slots).reply();
         }
         for (const Ref& slot : slots)
-            if (!slot) return false;
+            if (!slot) return Scan::Failed;
         values.reserve(plan.slot_of_path.size());
         for (size_t slot : plan.slot_of_path) values.push_back(slots[slot]);
-        return true;
+        return Scan::Found;
+    } catch (const TooDeep&) {
+        values.clear();
+        return Scan::Undecided;
     } catch (const Rejected&) {
     } catch (const PyErrorSet&) {
     } catch (const std::bad_alloc&) {
     }
-    PyErr_Clear();  // the digit limit, the recursion limit, memory: all mean json.loads fails
+    PyErr_Clear();  // the digit limit, memory: both mean json.loads fails
     values.clear();
-    return false;
+    return Scan::Failed;
 }
 
+namespace {
+
+// json.loads' own object for `name`, from a decoder's parse_constant.
+PyObject* json_constant(PyObject* parse_constant, const char* name) {
+    Ref text = check(PyUnicode_FromString(name));
+    return call(parse_constant, text.get()).release();
+}
+
+}  // namespace
+
 void remember_json(PyObject* module_dict) {
-    PyObject* json = PyDict_GetItemWithError(module_dict, names::json);
-    PyObject* loads = json ? PyObject_GetAttr(json, names::loads) : nullptr;
-    if (!loads) {
+    try {
+        Ref json = new_ref(PyDict_GetItemWithError(module_dict, names::json));
+        if (!json) raise_pending();
+        Ref loads = getattr(json.get(), names::loads);
+        Ref decoder_module = getattr(json.get(), check(PyUnicode_InternFromString("decoder")).get());
+        Ref decoder_class = getattr(decoder_module.get(), check(PyUnicode_InternFromString("JSONDecoder")).get());
+        Ref decoder = call(decoder_class.get());
+        Ref parse_constant = getattr(decoder.get(), check(PyUnicode_InternFromString("parse_constant")).get());
+        Ref nan = Ref::steal(json_constant(parse_constant.get(), "NaN"));
+        Ref infinity = Ref::steal(json_constant(parse_constant.get(), "Infinity"));
+        Ref minus_infinity = Ref::steal(json_constant(parse_constant.get(), "-Infinity"));
+        nan_constant = nan.release();
+        infinity_constant = infinity.release();
+        minus_infinity_constant = minus_infinity.release();
+        json_at_load = json.release();
+        loads_at_load = loads.release();
+    } catch (const PyErrorSet&) {
         PyErr_Clear();  // nothing remembered: every reply goes through json.loads
-        return;
     }
-    json_at_load = Py_NewRef(json);
-    loads_at_load = loads;
 }
 
 std::optional<std::string_view> scannable(PyObject* reply) {
     if (!loads_at_load || !PyUnicode_CheckExact(reply)) return std::nullopt;
+#if PY_VERSION_HEX < 0x030C0000
     if (PyUnicode_READY(reply) < 0) {
         PyErr_Clear();  // json.loads meets the same failure
         return std::nullopt;
     }
+#endif
     if (!PyUnicode_IS_ASCII(reply)) return std::nullopt;
     // A failed lookup only means json.loads is asked, which then fails the same way.
-    PyObject* dict = module_state::module() ? PyModule_GetDict(module_state::module()) : nullptr;
-    PyObject* json = dict ? PyDict_GetItemWithError(dict, names::json) : nullptr;
-    PyObject* loads = json == json_at_load ? PyObject_GetAttr(json, names::loads) : nullptr;
-    Py_XDECREF(loads);  // only its identity is compared
-    if (!loads || loads != loads_at_load) {
+    PyObject* module = module_state::module();
+    PyObject* json = module ? PyDict_GetItemWithError(PyModule_GetDict(module), names::json) : nullptr;
+    // Compared by identity only; json_at_load itself is owned for good.
+    Ref loads = json == json_at_load ? Ref::steal(PyObject_GetAttr(json_at_load, names::loads)) : Ref();
+    if (loads.get() != loads_at_load) {
         PyErr_Clear();
         return std::nullopt;
     }
@@ -536,4 +598,4 @@ std::optional<std::string_view> scannable(PyObject* reply) {
                             static_cast<size_t>(PyUnicode_GET_LENGTH(reply)));
 }
 
-}  // namespace cnc::queries
+}  // namespace cnc::scan

@@ -1,8 +1,9 @@
-#include "module/method_table.hpp"
+#include "module/methods.hpp"
 
 #include "commands/commands.hpp"
 #include "context/info_context.hpp"
 #include "core/client.hpp"
+#include "model/tables.hpp"
 #include "queries/queries.hpp"
 
 namespace cnc {
@@ -62,10 +63,9 @@ constexpr MethodSpec command(const char* name, const char* request) {
 }
 
 // A command with one argument spliced between `head` and `closing`.
-constexpr MethodSpec command(const char* name, Param param, Impl splice, const char* head,
-                             const char* closing = "}") {
-    return {.owner = C, .name = name, .params = {param}, .doc = kXxx, .impl = splice, .request = head,
-            .closing = closing};
+constexpr MethodSpec command(const char* name, Param param, Impl splice, const char* head, const char* closing = "}") {
+    return {
+        .owner = C, .name = name, .params = {param}, .doc = kXxx, .impl = splice, .request = head, .closing = closing};
 }
 
 constexpr MethodSpec set_override(const char* name, const char* head) {
@@ -76,26 +76,51 @@ constexpr MethodSpec set_position(const char* name, const char* head) {
     return command(name, {"value", Float}, commands::with_text_form, head, "}}");
 }
 
+Ref absorb_false(const Call&) { return py_bool(false); }
+Ref absorb_none(const Call&) { return py_none(); }
+
 // A query that fills the record `record` from the reply to `request`.
-constexpr MethodSpec query(const char* name, const char* request, const char* record) {
-    return {.owner = C, .name = name, .doc = kXxx, .impl = queries::fill_record, .absorb = queries::default_record,
-            .request = request, .record = record};
+constexpr MethodSpec query(const char* name, const char* request, model::RecordIndex record) {
+    return {.owner = C,
+            .name = name,
+            .doc = kXxx,
+            .impl = queries::fill_record,
+            .absorb = queries::default_record,
+            .request = request,
+            .record = model::record(record)};
 }
 
 constexpr MethodSpec kMethodTable[] = {
     // CncAPIClientCore
     {.owner = C, .name = "__init__", .impl = core::client_init},
-    {.owner = C, .name = "connect", .params = {{{"host", Unicode}, {"port", Int}}}, .returns_bool = true,
-     .doc = kConnectDoc, .impl = core::connect},
+    {.owner = C,
+     .name = "connect",
+     .params = {{{"host", Unicode}, {"port", Int}}},
+     .returns_bool = true,
+     .doc = kConnectDoc,
+     .impl = core::connect},
     {.owner = C, .name = "close", .returns_bool = true, .doc = kCloseDoc, .impl = core::close},
-    {.owner = C, .name = "close_cnc_control_software", .doc = "Not implemented yet!",
+    {.owner = C,
+     .name = "close_cnc_control_software",
+     .doc = "Not implemented yet!",
      .impl = core::close_cnc_control_software},
 
     command("cnc_continue", R"({"cmd":"cnc.continue"})"),
-    {.owner = C, .name = "cnc_homing", .params = {{{"axes_mask", Int}}}, .returns_bool = true, .doc = kHomingDoc,
-     .impl = commands::with_text_form, .request = R"({"cmd":"cnc.homing","axes.mask":)", .closing = "}"},
-    {.owner = C, .name = "cnc_jog_command", .params = {{{"command", Int}}}, .doc = kJogDoc, .impl = commands::jog,
-     .request = R"({"cmd":"cnc.jog.command","command":)", .closing = "}"},
+    {.owner = C,
+     .name = "cnc_homing",
+     .params = {{{"axes_mask", Int}}},
+     .returns_bool = true,
+     .doc = kHomingDoc,
+     .impl = commands::with_text_form,
+     .request = R"({"cmd":"cnc.homing","axes.mask":)",
+     .closing = "}"},
+    {.owner = C,
+     .name = "cnc_jog_command",
+     .params = {{{"command", Int}}},
+     .doc = kJogDoc,
+     .impl = commands::jog,
+     .request = R"({"cmd":"cnc.jog.command","command":)",
+     .closing = "}"},
     command("cnc_mdi_command", {"command", Unicode}, commands::with_json, R"({"cmd":"cnc.mdi.command","command":)"),
     command("cnc_pause", R"({"cmd":"cnc.pause"})"),
     command("cnc_resume", {"line", Int}, commands::resume, R"({"cmd":"cnc.resume", "line":)"),
@@ -120,24 +145,38 @@ constexpr MethodSpec kMethodTable[] = {
     command("program_load", {"file_name", Annotation::None}, commands::with_json, R"({"cmd":"program.load","name":)"),
     command("program_save", {"file_name", Unicode}, commands::with_json, R"({"cmd":"program.save","name":)"),
 
-    query("get_analog_inputs", R"({"get":"analog.inputs"})", "APIAnalogInputs"),
-    query("get_analog_outputs", R"({"get":"analog.outputs"})", "APIAnalogOutputs"),
-    query("get_axes_info", R"({"get":"axes.info"})", "APIAxesInfo"),
-    query("get_cnc_info", R"({"get":"cnc.info"})", "APICncInfo"),
-    {.owner = C, .name = "get_cnc_parameters", .params = {{{"address", Int}, {"elements", Int}}}, .doc = kXxx,
-     .impl = queries::get_cnc_parameters, .absorb = queries::default_record, .record = "APICncParameters"},
-    query("get_compile_info", R"({"get":"compile.info"})", "APICompileInfo"),
-    query("get_digital_inputs", R"({"get":"digital.inputs"})", "APIDigitalInputs"),
-    query("get_digital_outputs", R"({"get":"digital.outputs"})", "APIDigitalOutputs"),
-    query("get_enabled_commands", R"({"get":"enabled.commands"})", "APIEnabledCommands"),
-    query("get_machining_info", R"({"get":"machining.info"})", "APIMachiningInfo"),
-    query("get_programmed_points", R"({"get":"programmed.points"})", "APIProgrammedPoints"),
-    query("get_scan3d_info", R"({"get":"scan3d.info"})", "APIScan3DInfo"),
-    query("get_system_info", R"({"get":"system.info"})", "APISystemInfo"),
-    {.owner = C, .name = "get_vm_geometry_info", .params = {{{"names", List}}}, .doc = kXxx,
-     .impl = queries::get_vm_geometry_info, .absorb = absorb_none, .record = "APIVMGeometryInfo"},
-    {.owner = C, .name = "set_cnc_parameters", .params = {{{"address", Int}, {"values", List}}}, .doc = kXxx,
-     .impl = queries::set_cnc_parameters, .absorb = absorb_false},
+    query("get_analog_inputs", R"({"get":"analog.inputs"})", model::kAnalogInputs),
+    query("get_analog_outputs", R"({"get":"analog.outputs"})", model::kAnalogOutputs),
+    query("get_axes_info", R"({"get":"axes.info"})", model::kAxesInfo),
+    query("get_cnc_info", R"({"get":"cnc.info"})", model::kCncInfo),
+    {.owner = C,
+     .name = "get_cnc_parameters",
+     .params = {{{"address", Int}, {"elements", Int}}},
+     .doc = kXxx,
+     .impl = queries::get_cnc_parameters,
+     .absorb = queries::default_record,
+     .record = model::record(model::kCncParameters)},
+    query("get_compile_info", R"({"get":"compile.info"})", model::kCompileInfo),
+    query("get_digital_inputs", R"({"get":"digital.inputs"})", model::kDigitalInputs),
+    query("get_digital_outputs", R"({"get":"digital.outputs"})", model::kDigitalOutputs),
+    query("get_enabled_commands", R"({"get":"enabled.commands"})", model::kEnabledCommands),
+    query("get_machining_info", R"({"get":"machining.info"})", model::kMachiningInfo),
+    query("get_programmed_points", R"({"get":"programmed.points"})", model::kProgrammedPoints),
+    query("get_scan3d_info", R"({"get":"scan3d.info"})", model::kScan3DInfo),
+    query("get_system_info", R"({"get":"system.info"})", model::kSystemInfo),
+    {.owner = C,
+     .name = "get_vm_geometry_info",
+     .params = {{{"names", List}}},
+     .doc = kXxx,
+     .impl = queries::get_vm_geometry_info,
+     .absorb = absorb_none,
+     .record = model::record(model::kVMGeometryInfo)},
+    {.owner = C,
+     .name = "set_cnc_parameters",
+     .params = {{{"address", Int}, {"values", List}}},
+     .doc = kXxx,
+     .impl = queries::set_cnc_parameters,
+     .absorb = absorb_false},
 
     set_override("set_override_fast", R"({"set":"override", "name":"fast", "value":)"),
     set_override("set_override_feed", R"({"set":"override", "name":"feed", "value":)"),
@@ -153,12 +192,23 @@ constexpr MethodSpec kMethodTable[] = {
     set_position("set_program_position_x", R"({"set":"program.position", "data":{"x":)"),
     set_position("set_program_position_y", R"({"set":"program.position", "data":{"y":)"),
     set_position("set_program_position_z", R"({"set":"program.position", "data":{"z":)"),
-    {.owner = C, .name = "set_vm_geometry_info", .params = {{{"values", List}}}, .doc = kXxx,
-     .impl = queries::set_vm_geometry_info, .absorb = absorb_false},
+    {.owner = C,
+     .name = "set_vm_geometry_info",
+     .params = {{{"values", List}}},
+     .doc = kXxx,
+     .impl = queries::set_vm_geometry_info,
+     .absorb = absorb_false},
 
-    {.owner = C, .name = "__evaluate_response", .params = {{{"response", Unicode}}}, .is_static = true,
-     .impl = core::evaluate_response, .absorb = absorb_false},
-    {.owner = C, .name = "__execute_request", .params = {{{"request", Unicode}}}, .impl = core::execute_request,
+    {.owner = C,
+     .name = "__evaluate_response",
+     .params = {{{"response", Unicode}}},
+     .is_static = true,
+     .impl = core::evaluate_response,
+     .absorb = absorb_false},
+    {.owner = C,
+     .name = "__execute_request",
+     .params = {{{"request", Unicode}}},
+     .impl = core::execute_request,
      .absorb = absorb_false},
     {.owner = C, .name = "__send_command", .params = {{{"request", Unicode}}}, .impl = core::send_command},
 
@@ -170,8 +220,5 @@ constexpr MethodSpec kMethodTable[] = {
 }  // namespace
 
 const std::span<const MethodSpec> kMethods = kMethodTable;
-
-Ref absorb_false(const Call&) { return py_bool(false); }
-Ref absorb_none(const Call&) { return py_none(); }
 
 }  // namespace cnc

@@ -5,11 +5,14 @@
 #pragma once
 
 #include <array>
-#include <span>
 
-#include "pyref.hpp"
+#include "base/ref.hpp"
 
 namespace cnc {
+
+namespace model {
+struct Record;
+}
 
 enum class Annotation : unsigned char {
     None,     // no annotation: passed through untouched
@@ -32,8 +35,8 @@ struct MethodSpec;
 // client (borrowed, already checked and converted by the argument layer).
 struct Call {
     const MethodSpec& spec;
-    PyObject* self;           // null for the static method
-    PyObject* const* args;    // the parameters after the client
+    PyObject* self;         // null for the static method
+    PyObject* const* args;  // the parameters after the client
     PyObject* arg(int i) const { return args[i]; }
 };
 
@@ -43,16 +46,16 @@ struct MethodSpec {
     Owner owner;
     const char* name;
     std::array<Param, 2> params = {};
-    bool is_static = false;       // takes no client
-    bool returns_bool = false;    // return annotation `bool`
+    bool is_static = false;     // takes no client
+    bool returns_bool = false;  // return annotation `bool`
     const char* doc = nullptr;
     Impl impl = nullptr;
     // What a failing body yields instead of raising; null: the error leaves the method.
     Impl absorb = nullptr;
     // Data the implementation works from.
-    const char* request = nullptr;  // a command's template head, or a query's request text
-    const char* closing = nullptr;  // a command's closing text
-    const char* record = nullptr;   // the record class a query fills
+    const char* request = nullptr;          // a command's template head, or a query's request text
+    const char* closing = nullptr;          // a command's closing text
+    const model::Record* record = nullptr;  // the record a query fills
 
     int param_count() const {
         int n = 0;
@@ -62,12 +65,5 @@ struct MethodSpec {
     // Positional arguments the function takes, the client included.
     int arity() const { return param_count() + (is_static ? 0 : 1); }
 };
-
-// Every method of both classes, each class's methods in definition order.
-extern const std::span<const MethodSpec> kMethods;
-
-// Results shared by the absorbing rows.
-Ref absorb_false(const Call&);
-Ref absorb_none(const Call&);
 
 }  // namespace cnc
