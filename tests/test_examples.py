@@ -7,16 +7,11 @@ import sys
 import threading
 import time
 
+import cnc_api_simulator as simulator
 import pytest
 
 ROOT = pathlib.Path(__file__).resolve().parents[1]
 EXAMPLES = ROOT / "examples"
-
-try:
-    import cnc_api_simulator  # noqa: F401
-except ImportError:
-    sys.path.insert(0, str(ROOT / "python"))
-simulator = pytest.importorskip("cnc_api_simulator", reason="the simulator package is not importable")
 
 # Tool 2 goes round a 10 x 20 rectangle: 30 mm in rapids, 30 mm in feed.
 PROGRAM = "T2\nG0 X10 Y0\nG1 X10 Y20 F600\nG1 X0 Y20\nG0 X0 Y0\nM30\n"
