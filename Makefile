@@ -92,11 +92,12 @@ SITE_DIR ?= build/site
 .PHONY: docs docs-serve
 
 docs: install
-	$(VPY) -m mkdocs build --strict --site-dir $(SITE_DIR)
-	$(PYTEST) tests/test_docs_examples.py
+	NO_MKDOCS_2_WARNING=1 $(VPY) -m mkdocs build --strict --site-dir $(SITE_DIR)
+	$(VPY) scripts/check_site.py $(SITE_DIR)
+	$(PYTEST) tests/test_docs_examples.py tests/test_stubs_docs.py
 
 docs-serve: install
-	$(VPY) -m mkdocs serve --dev-addr 127.0.0.1:8008
+	NO_MKDOCS_2_WARNING=1 $(VPY) -m mkdocs serve --dev-addr 127.0.0.1:8008
 
 # ---------------------------------------------------------------- distribution
 # An sdist and a wheel built from it (python -m build), the wheel repaired into a
@@ -112,7 +113,7 @@ SDIST_CHECK ?= build/sdist-check
 dist: install
 	rm -rf $(DIST_DIR) && mkdir -p $(DIST_DIR)/raw
 	$(VPY) -m build --outdir $(DIST_DIR)/raw -C build.verbose=true .
-	$(VPY) -m auditwheel repair --wheel-dir $(DIST_DIR) $(DIST_DIR)/raw/*.whl
+	PATH=$(CURDIR)/$(VENV)/bin:$$PATH $(VPY) -m auditwheel repair --wheel-dir $(DIST_DIR) $(DIST_DIR)/raw/*.whl
 	mv $(DIST_DIR)/raw/*.tar.gz $(DIST_DIR)/ && rm -rf $(DIST_DIR)/raw
 	$(VPY) -m twine check --strict $(DIST_DIR)/*
 
