@@ -1,8 +1,15 @@
 import socket
 
 import pytest
+from hypothesis import HealthCheck, settings
 
 from fake_server import FakeServer
+
+# The suite runs on more workers than there are cores, so how fast one example
+# is generated says nothing about its strategy: that health check is off, and
+# every test still runs all its examples.
+settings.register_profile("shared-cpu", suppress_health_check=[HealthCheck.too_slow], deadline=None)
+settings.load_profile("shared-cpu")
 
 SENTINEL = '{"get":"sentinel"}'
 
