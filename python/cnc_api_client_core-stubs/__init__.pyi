@@ -1181,7 +1181,8 @@ class CncAPIClientCore:
 
         Raises:
             TypeError: `int()` refuses the value (`None`, a list).
-            ValueError: `int()` refuses the value (a text like "4.5", NaN).
+            ValueError: `int()` refuses the value (a text like "4.5", NaN), or it has
+                more digits than an integer may be written with.
             OverflowError: The value is infinite.
         """
     def set_override_feed(self, value: int) -> bool:
@@ -1195,7 +1196,8 @@ class CncAPIClientCore:
 
         Raises:
             TypeError: `int()` refuses the value (`None`, a list).
-            ValueError: `int()` refuses the value (a text like "4.5", NaN).
+            ValueError: `int()` refuses the value (a text like "4.5", NaN), or it has
+                more digits than an integer may be written with.
             OverflowError: The value is infinite.
         """
     def set_override_feed_custom_1(self, value: int) -> bool:
@@ -1209,7 +1211,8 @@ class CncAPIClientCore:
 
         Raises:
             TypeError: `int()` refuses the value (`None`, a list).
-            ValueError: `int()` refuses the value (a text like "4.5", NaN).
+            ValueError: `int()` refuses the value (a text like "4.5", NaN), or it has
+                more digits than an integer may be written with.
             OverflowError: The value is infinite.
         """
     def set_override_feed_custom_2(self, value: int) -> bool:
@@ -1223,7 +1226,8 @@ class CncAPIClientCore:
 
         Raises:
             TypeError: `int()` refuses the value (`None`, a list).
-            ValueError: `int()` refuses the value (a text like "4.5", NaN).
+            ValueError: `int()` refuses the value (a text like "4.5", NaN), or it has
+                more digits than an integer may be written with.
             OverflowError: The value is infinite.
         """
     def set_override_jog(self, value: int) -> bool:
@@ -1237,7 +1241,8 @@ class CncAPIClientCore:
 
         Raises:
             TypeError: `int()` refuses the value (`None`, a list).
-            ValueError: `int()` refuses the value (a text like "4.5", NaN).
+            ValueError: `int()` refuses the value (a text like "4.5", NaN), or it has
+                more digits than an integer may be written with.
             OverflowError: The value is infinite.
         """
     def set_override_plasma_power(self, value: int) -> bool:
@@ -1251,7 +1256,8 @@ class CncAPIClientCore:
 
         Raises:
             TypeError: `int()` refuses the value (`None`, a list).
-            ValueError: `int()` refuses the value (a text like "4.5", NaN).
+            ValueError: `int()` refuses the value (a text like "4.5", NaN), or it has
+                more digits than an integer may be written with.
             OverflowError: The value is infinite.
         """
     def set_override_plasma_voltage(self, value: int) -> bool:
@@ -1265,7 +1271,8 @@ class CncAPIClientCore:
 
         Raises:
             TypeError: `int()` refuses the value (`None`, a list).
-            ValueError: `int()` refuses the value (a text like "4.5", NaN).
+            ValueError: `int()` refuses the value (a text like "4.5", NaN), or it has
+                more digits than an integer may be written with.
             OverflowError: The value is infinite.
         """
     def set_override_spindle(self, value: int) -> bool:
@@ -1279,7 +1286,8 @@ class CncAPIClientCore:
 
         Raises:
             TypeError: `int()` refuses the value (`None`, a list).
-            ValueError: `int()` refuses the value (a text like "4.5", NaN).
+            ValueError: `int()` refuses the value (a text like "4.5", NaN), or it has
+                more digits than an integer may be written with.
             OverflowError: The value is infinite.
         """
     # ------------------------------------------------------------ program position
