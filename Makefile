@@ -21,7 +21,8 @@ PIP       := $(VPY) -m pip
 EXTRAS    ?= dev
 
 # Most tests wait on real time-outs rather than on the CPU, so the suite runs on
-# more workers than the machine has cores.
+# more workers than the machine has cores; idle workers take over the queues of
+# busy ones (worksteal), as test durations range from milliseconds to seconds.
 TEST_WORKERS ?= 8
 PYTEST_ARGS  ?=
 # Pytest keeps its rewritten test modules when bytecode may be written; without
@@ -44,7 +45,7 @@ install: $(VPY)
 		| grep -v -e '^Requirement already satisfied' -e '^  Link requires a different Python'
 
 test: install
-	$(PYTEST) -n $(TEST_WORKERS) $(PYTEST_ARGS)
+	$(PYTEST) -n $(TEST_WORKERS) --dist worksteal $(PYTEST_ARGS)
 
 clean:
 	rm -rf build dist $(VENV) .venv-3.* .venv-asan
@@ -126,7 +127,7 @@ test-wheel:
 		found = [c for c in ("cc", "c++", "gcc", "g++", "clang", "clang++", "cmake") if shutil.which(c)]; \
 		sys.exit(f"build tools on PATH: {found}" if found else 0)'
 	env -u CC -u CXX -u PYTHONDONTWRITEBYTECODE PATH=$(CURDIR)/$(WHEEL_VENV)/bin \
-		$(WHEEL_VENV)/bin/python -m pytest -q -p no:cacheprovider -n $(TEST_WORKERS) $(PYTEST_ARGS)
+		$(WHEEL_VENV)/bin/python -m pytest -q -p no:cacheprovider -n $(TEST_WORKERS) --dist worksteal $(PYTEST_ARGS)
 
 test-sdist:
 	@ls $(DIST_DIR)/*.tar.gz >/dev/null 2>&1 || { echo "no sdist in $(DIST_DIR): run make dist"; exit 1; }
