@@ -84,3 +84,10 @@ def wire(server, client, connections=1) -> bytes:
     if connections:
         server.wait_closed(connections)
     return server.received
+
+
+def pytest_collection_modifyitems(items):
+    # Tests that wait out real time-outs start first, so that parallel workers
+    # sit out those waits side by side while the quick tests fill the cores.
+    # The order depends on the collection alone, as every worker must agree.
+    items.sort(key=lambda item: item.get_closest_marker("slow") is None)
