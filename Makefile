@@ -1,7 +1,33 @@
-PYTHON ?= python3
-VENV   ?= .venv
-VPY    := $(VENV)/bin/python
-PIP    := $(VPY) -m pip
+# Every target builds into a virtual environment and a build tree of its own.
+# The build tree belongs to make: a plain `pip install .` builds in a temporary
+# tree and leaves this one alone, so the next `make install` stays incremental.
+SHELL       := /bin/bash
+.SHELLFLAGS := -o pipefail -c
+
+# The interpreters come from pyenv where it is there; PY311..PY313 may point elsewhere.
+PYENV_ROOT ?= $(shell pyenv root 2>/dev/null || echo $(HOME)/.pyenv)
+PY311 ?= $(lastword $(sort $(wildcard $(PYENV_ROOT)/versions/3.11.*/bin/python)))
+PY312 ?= $(lastword $(sort $(wildcard $(PYENV_ROOT)/versions/3.12.*/bin/python)))
+PY313 ?= $(lastword $(sort $(wildcard $(PYENV_ROOT)/versions/3.13.*/bin/python)))
+
+PYTHON    ?= $(or $(PY311),python3)
+PYVER     := $(shell $(PYTHON) -c 'import sys; print("%d.%d" % sys.version_info[:2])')
+VENV      ?= .venv
+BUILD_DIR ?= build/py$(PYVER)
+VPY       := $(VENV)/bin/python
+PIP       := $(VPY) -m pip
+# Extras installed with the module: the main venv carries the docs, lint and
+# distribution tools too; the venvs of the other interpreters only the test ones.
+EXTRAS    ?= dev
+
+# Most tests wait on real time-outs rather than on the CPU, so the suite runs on
+# more workers than the machine has cores; idle workers take over the queues of
+# busy ones (worksteal), as test durations range from milliseconds to seconds.
+TEST_WORKERS ?= 8
+PYTEST_ARGS  ?=
+# Pytest keeps its rewritten test modules when bytecode may be written; without
+# that every worker rewrites them all again.
+PYTEST := env -u PYTHONDONTWRITEBYTECODE $(VPY) -m pytest -q -p no:cacheprovider
 
 .PHONY: venv install test clean
 
@@ -12,15 +38,28 @@ $(VPY):
 
 venv: $(VPY)
 
-# No build isolation: the persistent build tree under build/ then rebuilds incrementally.
+# No build isolation: the persistent build tree then rebuilds incrementally.
+# -v and build.verbose show CMake's and ninja's progress instead of a silent wait.
 install: $(VPY)
-	$(PIP) install -q --no-build-isolation ".[test]"
+	$(PIP) install -v --no-build-isolation -C build-dir=$(BUILD_DIR) -C build.verbose=true ".[$(EXTRAS)]" \
+		| grep -v -e '^Requirement already satisfied' -e '^  Link requires a different Python'
 
 test: install
-	$(VPY) -m pytest -q
+	$(PYTEST) -n $(TEST_WORKERS) --dist worksteal $(PYTEST_ARGS)
 
 clean:
-	rm -rf build $(VENV)
+	rm -rf build dist $(VENV) .venv-3.* .venv-asan
+
+# ---------------------------------------------------------------- interpreters
+# The suite on each supported CPython, each in a venv and build tree of its own.
+
+.PHONY: test-3.11 test-3.12 test-3.13 test-all
+
+test-3.11 test-3.12 test-3.13: test-%:
+	@py="$(PY$(subst .,,$*))"; test -n "$$py" || { echo "no CPython $* under $(PYENV_ROOT)/versions"; exit 1; }; \
+	$(MAKE) --no-print-directory test PYTHON="$$py" VENV=.venv-$* EXTRAS=test
+
+test-all: test test-3.12 test-3.13
 
 .PHONY: demo typecheck
 
@@ -35,6 +74,71 @@ typecheck: install
 	$(VPY) -m mypy --strict examples
 	$(VPY) -m mypy --strict -p cnc_api_tools
 
+# ---------------------------------------------------------------- lint
+# ruff on all Python; the C++ checks join in wherever a lint-cpp target exists.
+.PHONY: lint lint-py
+
+lint: lint-py
+	@if $(MAKE) -n lint-cpp >/dev/null 2>&1; then $(MAKE) --no-print-directory lint-cpp; fi
+
+lint-py: install
+	$(VPY) -m ruff check .
+	$(VPY) -m ruff format --check .
+
+# ---------------------------------------------------------------- docs
+# The site is built from docs/ and the type stubs (the API reference); warnings
+# fail the build. The code examples of the docs and the README run against the
+# simulator as part of the suite, and here once more on their own.
+SITE_DIR ?= build/site
+
+.PHONY: docs docs-serve
+
+docs: install
+	NO_MKDOCS_2_WARNING=1 $(VPY) -m mkdocs build --strict --site-dir $(SITE_DIR)
+	$(VPY) scripts/check_site.py $(SITE_DIR)
+	$(PYTEST) tests/test_docs_examples.py tests/test_stubs_docs.py
+
+docs-serve: install
+	NO_MKDOCS_2_WARNING=1 $(VPY) -m mkdocs serve --dev-addr 127.0.0.1:8008
+
+# ---------------------------------------------------------------- distribution
+# An sdist and a wheel built from it (python -m build), the wheel repaired into a
+# manylinux wheel, both checked with twine. test-wheel runs the suite against the
+# repaired wheel in a fresh venv with no compiler on PATH; test-sdist builds and
+# imports from the unpacked sdist alone.
+DIST_DIR    ?= dist
+WHEEL_VENV  ?= build/wheel-venv
+SDIST_CHECK ?= build/sdist-check
+
+.PHONY: dist test-wheel test-sdist
+
+dist: install
+	rm -rf $(DIST_DIR) && mkdir -p $(DIST_DIR)/raw
+	$(VPY) -m build --outdir $(DIST_DIR)/raw -C build.verbose=true .
+	PATH=$(CURDIR)/$(VENV)/bin:$$PATH $(VPY) -m auditwheel repair --wheel-dir $(DIST_DIR) $(DIST_DIR)/raw/*.whl
+	mv $(DIST_DIR)/raw/*.tar.gz $(DIST_DIR)/ && rm -rf $(DIST_DIR)/raw
+	$(VPY) -m twine check --strict $(DIST_DIR)/*
+
+test-wheel:
+	@ls $(DIST_DIR)/*manylinux*.whl >/dev/null 2>&1 || { echo "no repaired wheel in $(DIST_DIR): run make dist"; exit 1; }
+	rm -rf $(WHEEL_VENV)
+	$(PYTHON) -m venv $(WHEEL_VENV)
+	$(WHEEL_VENV)/bin/python -m pip install -q "$$(ls $(DIST_DIR)/*manylinux*.whl)[test]"
+	env -u CC -u CXX PATH=$(CURDIR)/$(WHEEL_VENV)/bin $(WHEEL_VENV)/bin/python -c 'import shutil, sys; \
+		found = [c for c in ("cc", "c++", "gcc", "g++", "clang", "clang++", "cmake") if shutil.which(c)]; \
+		sys.exit(f"build tools on PATH: {found}" if found else 0)'
+	env -u CC -u CXX -u PYTHONDONTWRITEBYTECODE PATH=$(CURDIR)/$(WHEEL_VENV)/bin \
+		$(WHEEL_VENV)/bin/python -m pytest -q -p no:cacheprovider -n $(TEST_WORKERS) --dist worksteal $(PYTEST_ARGS)
+
+test-sdist:
+	@ls $(DIST_DIR)/*.tar.gz >/dev/null 2>&1 || { echo "no sdist in $(DIST_DIR): run make dist"; exit 1; }
+	rm -rf $(SDIST_CHECK) && mkdir -p $(SDIST_CHECK)
+	tar -xzf $(DIST_DIR)/*.tar.gz -C $(SDIST_CHECK)
+	$(PYTHON) -m venv $(SDIST_CHECK)/venv
+	$(SDIST_CHECK)/venv/bin/python -m pip install -v -C build.verbose=true $(SDIST_CHECK)/cnc_api_client_core-*/
+	cd $(SDIST_CHECK) && venv/bin/python $(CURDIR)/scripts/smoke.py
+
+# ---------------------------------------------------------------- sanitizers
 # Sanitizer build: AddressSanitizer, UndefinedBehaviorSanitizer and libstdc++
 # assertions, in a venv and build tree of its own (the normal build is left
 # alone). The interpreter is not instrumented, so the sanitizer runtimes are
@@ -46,6 +150,9 @@ ASAN_PY    := $(ASAN_VENV)/bin/python
 ASAN_BUILD ?= build/asan
 ASAN_LOGS  := $(ASAN_BUILD)/reports
 ASAN_LIBS   = $(shell g++ -print-file-name=libasan.so) $(shell g++ -print-file-name=libubsan.so)
+# Serial: instrumented code runs a few times slower, and on two cores parallel
+# workers push the tests that time a server's bytes past their margins.
+ASAN_WORKERS ?= 0
 
 .PHONY: test-asan soak
 
@@ -63,7 +170,7 @@ test-asan: $(ASAN_PY)
 	ASAN_OPTIONS=detect_leaks=1:detect_stack_use_after_return=1:log_path=$(CURDIR)/$(ASAN_LOGS)/asan \
 	LSAN_OPTIONS=suppressions=$(CURDIR)/tests/lsan.supp:print_suppressions=0 \
 	UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1:log_path=$(CURDIR)/$(ASAN_LOGS)/ubsan \
-		$(ASAN_PY) -m pytest -q -p no:cacheprovider; status=$$?; \
+		$(ASAN_PY) -m pytest -q -p no:cacheprovider -n $(ASAN_WORKERS); status=$$?; \
 	if [ -n "$$(ls -A $(ASAN_LOGS))" ]; then cat $(ASAN_LOGS)/*; echo "sanitizer reports in $(ASAN_LOGS)"; exit 1; fi; \
 	exit $$status
 
@@ -95,7 +202,6 @@ bench-exporter: install
 .PHONY: lint-cpp cpp-lint-tools
 CPP_SOURCES = $(shell find src bench/replay_server -name '*.cpp' -o -name '*.hpp' | sort)
 TIDY_SOURCES = $(filter src/%.cpp,$(CPP_SOURCES))
-PYTAG = $(shell $(VPY) -c 'import sys; print("cp%d%d" % sys.version_info[:2])')
 
 # Debian's clang-format and clang-tidy, installed when missing (CI runs as root).
 cpp-lint-tools:
@@ -107,4 +213,4 @@ cpp-lint-tools:
 # exports into the build tree of `make install`.
 lint-cpp: install cpp-lint-tools
 	clang-format --dry-run -Werror $(CPP_SOURCES)
-	clang-tidy --quiet -p build/$(PYTAG)-$(PYTAG)-linux_$(shell uname -m) $(TIDY_SOURCES)
+	clang-tidy --quiet -p $(BUILD_DIR) $(TIDY_SOURCES)

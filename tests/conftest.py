@@ -1,8 +1,15 @@
 import socket
 
 import pytest
+from hypothesis import HealthCheck, settings
 
 from fake_server import FakeServer
+
+# The suite runs on more workers than there are cores, so how fast one example
+# is generated says nothing about its strategy: that health check is off, and
+# every test still runs all its examples.
+settings.register_profile("shared-cpu", suppress_health_check=[HealthCheck.too_slow], deadline=None)
+settings.load_profile("shared-cpu")
 
 SENTINEL = '{"get":"sentinel"}'
 
@@ -77,3 +84,10 @@ def wire(server, client, connections=1) -> bytes:
     if connections:
         server.wait_closed(connections)
     return server.received
+
+
+def pytest_collection_modifyitems(items):
+    # Tests that wait out real time-outs start first, so that parallel workers
+    # sit out those waits side by side while the quick tests fill the cores.
+    # The order depends on the collection alone, as every worker must agree.
+    items.sort(key=lambda item: item.get_closest_marker("slow") is None)

@@ -2,7 +2,6 @@
 
 import json
 import os
-import pathlib
 import signal
 import socket
 import subprocess
@@ -12,10 +11,7 @@ import time
 
 import pytest
 
-PYTHON_DIR = pathlib.Path(__file__).resolve().parents[1] / "python"
-sys.path.insert(0, str(PYTHON_DIR))
-
-from cnc_api_simulator import Simulator  # noqa: E402
+from cnc_api_simulator import Simulator
 
 SM_IDLE, SM_HOMING, SM_JOG, SM_RUN, SM_PAUSE = 5, 6, 7, 8, 9
 CS_INIT, CS_READY, CS_ERROR = 0, 1, 2
@@ -451,9 +447,8 @@ def test_stop_closes_client_connections(programs):
 
 
 def test_cli_prints_port_and_stops_on_sigterm(programs):
-    env = {**os.environ, "PYTHONPATH": str(PYTHON_DIR)}
     proc = subprocess.Popen([sys.executable, "-m", "cnc_api_simulator", "--port", "0", "--programs-dir",
-                             str(programs), "--speed", "2"], stdout=subprocess.PIPE, env=env)
+                             str(programs), "--speed", "2"], stdout=subprocess.PIPE)
     try:
         line = proc.stdout.readline().decode()
         assert line.startswith("cnc_api_simulator listening on 127.0.0.1:")
