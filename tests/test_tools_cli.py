@@ -10,6 +10,7 @@ from cnc_api_simulator import Simulator
 from tools_helpers import SAMPLE, cli_env, cnc_api, cnc_api_popen, free_port, sim, wait_for  # noqa: F401
 
 COMMANDS = [
+    "dashboard",
     "status",
     "watch",
     "run",

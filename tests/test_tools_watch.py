@@ -95,9 +95,18 @@ def test_watch_into_a_pipe_prints_a_table_per_refresh():
             text=True,
             env=cli_env(),
         )
-        time.sleep(2.0)
+        # Read until three tables came out: a loaded machine may take seconds to start the tool.
+        out = ""
+        deadline = time.monotonic() + 30
+        assert proc.stdout is not None
+        while out.count("cnc-api watch - 1 machine(s)") < 3 and time.monotonic() < deadline:
+            line = proc.stdout.readline()
+            if not line:
+                break
+            out += line
         proc.send_signal(signal.SIGINT)
-        out, err = proc.communicate(timeout=15)
+        rest, err = proc.communicate(timeout=15)
+        out += rest
     assert proc.returncode == 0, err
     assert out.count("cnc-api watch - 1 machine(s)") >= 3
     assert re.search(rf"127\.0\.0\.1:{s.port}\s+.\s*CONNECTED\s+.\s*IDLE", out)
