@@ -2,7 +2,7 @@
 
 import os
 
-MAX_PROGRAM_BYTES = 32 * 1024 * 1024
+MAX_PROGRAM_BYTES = 64 * 1024 * 1024
 
 
 def resolve(base, name):

@@ -1,0 +1,90 @@
+"""Background analysis: one worker thread compiles the latest program while the server answers."""
+
+from __future__ import annotations
+
+import threading
+from collections.abc import Callable
+
+from .compiled import Compiled, Key
+from .config import MachineConfig
+from .interp import Interpreter
+from .state import State
+
+
+class Job:
+    def __init__(self, text: str, state: State, key: Key, file_name: str) -> None:
+        self.text = text
+        self.state = state
+        self.key = key
+        self.file_name = file_name
+        self.cancelled = False
+        self.done = threading.Event()
+        self.compiled: Compiled | None = None
+
+
+class Analyzer:
+    """Runs one job at a time; a new job cancels the one in progress."""
+
+    def __init__(self, config: MachineConfig, programs_dir: str | None,
+                 finished: Callable[[Job], None]) -> None:
+        self._config = config
+        self._programs_dir = programs_dir
+        self._finished = finished
+        self._cond = threading.Condition()
+        self._next: Job | None = None
+        self._current: Job | None = None
+        self._thread: threading.Thread | None = None
+        self._closed = False
+
+    def submit(self, job: Job) -> None:
+        with self._cond:
+            for old in (self._next, self._current):
+                if old is not None:
+                    old.cancelled = True
+            if self._next is not None:
+                self._next.done.set()
+            self._next = job
+            if self._thread is None:
+                self._thread = threading.Thread(target=self._work, name="cnc_api_simulator analysis", daemon=True)
+                self._thread.start()
+            self._cond.notify()
+
+    def close(self) -> None:
+        with self._cond:
+            self._closed = True
+            for old in (self._next, self._current):
+                if old is not None:
+                    old.cancelled = True
+            self._cond.notify()
+        if self._thread is not None:
+            self._thread.join(5.0)
+
+    def _work(self) -> None:
+        while True:
+            with self._cond:
+                while self._next is None and not self._closed:
+                    self._cond.wait()
+                if self._closed:
+                    return
+                job = self._current = self._next
+                self._next = None
+            assert job is not None
+            if not job.cancelled:
+                interp = Interpreter(job.text, job.state, self._config, file_name=job.file_name,
+                                     programs_dir=self._programs_dir, cancelled=lambda: job.cancelled)
+                result = interp.run()
+                if not job.cancelled:
+                    job.compiled = Compiled(result, job.key, job.file_name)
+                    self._finished(job)
+            with self._cond:
+                self._current = None
+            job.done.set()
+
+    def cancel(self) -> None:
+        with self._cond:
+            for old in (self._next, self._current):
+                if old is not None:
+                    old.cancelled = True
+            if self._next is not None:
+                self._next.done.set()
+            self._next = None

@@ -1,0 +1,181 @@
+"""A compiled program as the machine runs it: positions along segments, statistics."""
+
+from __future__ import annotations
+
+import json
+import math
+from typing import Any
+
+from .errors import GCodeError
+from .interp import Result
+from .program import ARC, PAUSE, RAPID, Builder, Modal
+from .state import State
+
+Key = tuple[tuple[float, ...], int]
+
+
+def hms(seconds: float) -> str:
+    seconds = max(0, int(round(seconds))) if math.isfinite(seconds) else 0
+    return f"{seconds // 3600:02d}:{seconds // 60 % 60:02d}:{seconds % 60:02d}"
+
+
+def _round(value: float) -> float:
+    return round(value, 6) + 0.0  # + 0.0 turns -0.0 into 0.0
+
+
+def _extents(low: list[float], high: list[float], axes: str) -> dict[str, float]:
+    empty = low[0] == math.inf
+    if empty:
+        low = high = [0.0] * len(axes)
+    out: dict[str, float] = {}
+    for prefix, values in (("min", low), ("max", high), ("length", [h - lo for lo, h in zip(low, high, strict=True)])):
+        for axis, value in zip(axes, values, strict=True):
+            out[f"{prefix}.{axis}"] = _round(value)
+    return out
+
+
+def machining_info(b: Builder | None) -> dict[str, Any]:
+    """The machining statistics reply; all zero for no program."""
+    inf = math.inf
+    fast_tcp, feed_tcp = [inf] * 3 + [-inf] * 3, [inf] * 3 + [-inf] * 3
+    fast_j, feed_j = [inf] * 6 + [-inf] * 6, [inf] * 6 + [-inf] * 6
+    length = [0.0, 0.0]
+    tools: dict[int, list[float]] = {}
+    seconds = 0.0
+    if b is not None:
+        st = b.stats
+        length = st.length
+        tools = st.tools
+        seconds = math.fsum(b.durations)
+        for offset, boxes in st.groups:
+            for box, tcp, joints in ((boxes[0], fast_tcp, fast_j), (boxes[1], feed_tcp, feed_j)):
+                if box[0] == inf:
+                    continue
+                for i in range(6):
+                    joints[i] = min(joints[i], box[i])
+                    joints[i + 6] = max(joints[i + 6], box[i + 6])
+                for i in range(3):
+                    tcp[i] = min(tcp[i], box[i] - offset[i])
+                    tcp[i + 3] = max(tcp[i + 3], box[i + 6] - offset[i])
+    return {
+        "tool.path": {
+            "in.fast": _round(length[0]),
+            "in.feed": _round(length[1]),
+            "total.path": _round(length[0] + length[1]),
+            "estimated.time": hms(seconds),
+            "used.tool": [{"id": tool, "in.fast": _round(p[0]), "in.feed": _round(p[1])}
+                          for tool, p in tools.items() if tool and (p[0] or p[1])],
+        },
+        "tcp.extents.in.fast": _extents(fast_tcp[:3], fast_tcp[3:], "xyz"),
+        "tcp.extents.in.feed": _extents(feed_tcp[:3], feed_tcp[3:], "xyz"),
+        "joints.in.fast": _extents(fast_j[:6], fast_j[6:], "xyzabc"),
+        "joints.in.feed": _extents(feed_j[:6], feed_j[6:], "xyzabc"),
+    }
+
+
+class Compiled:
+    """The outcome of one analysis: segments (or an error) for one start position and state."""
+
+    def __init__(self, result: Result, key: Key, file_name: str) -> None:
+        self.key = key
+        self.error: GCodeError | None = result.error
+        self.file_name = file_name
+        b = result.builder
+        self.b = b
+        self.final: State = result.state
+        self.line_count = result.line_count
+        self.count = 0 if self.error else len(b.kinds)
+        self.info = machining_info(None if self.error else b)
+        self.total_time = math.fsum(b.durations) if not self.error else 0.0
+        self._points_reply: bytes | None = None
+
+    # ----- geometry -----------------------------------------------------------------------------------
+
+    def start_of(self, i: int) -> list[float]:
+        if i <= 0:
+            return list(self.b.start)
+        return list(self.b.ends[6 * (i - 1) : 6 * i])
+
+    def end_of(self, i: int) -> list[float]:
+        return list(self.b.ends[6 * i : 6 * i + 6])
+
+    def modal(self, i: int) -> Modal:
+        return self.b.modal_table[self.b.modals[i]]
+
+    def at(self, i: int, frac: float) -> list[float]:
+        """Machine position a fraction `frac` of the way through segment i."""
+        p = self.start_of(i)
+        t = self.end_of(i)
+        if frac >= 1.0:
+            return t
+        if self.b.kinds[i] != ARC:
+            return [a + (e - a) * frac for a, e in zip(p, t, strict=True)]
+        k = self.b.arcs[i]
+        cx, cy, cz, sweep, normal = self.b.arc_data[5 * k : 5 * k + 5]
+        ih = int(normal)
+        i1, i2 = {2: (0, 1), 1: (2, 0), 0: (1, 2)}[ih]
+        c = (cx, cy, cz)
+        r0 = math.hypot(p[i1] - c[i1], p[i2] - c[i2])
+        r1 = math.hypot(t[i1] - c[i1], t[i2] - c[i2])
+        a0 = math.atan2(p[i2] - c[i2], p[i1] - c[i1])
+        ang = a0 + sweep * frac
+        r = r0 + (r1 - r0) * frac
+        out = [a + (e - a) * frac for a, e in zip(p, t, strict=True)]
+        out[i1] = c[i1] + r * math.cos(ang)
+        out[i2] = c[i2] + r * math.sin(ang)
+        return out
+
+    def motion_index(self, point: int) -> int | None:
+        """Segment of the `point`-th programmed point (moves only, dwells and pauses skipped)."""
+        kinds = self.b.kinds
+        if not self.b.dwells and PAUSE not in kinds:
+            return point if 0 <= point < self.count else None
+        n = -1
+        for i in range(self.count):
+            if kinds[i] <= ARC:
+                n += 1
+                if n == point:
+                    return i
+        return None
+
+    def first_at_line(self, line: int) -> int:
+        lines = self.b.lines
+        if self.b.monotonic:
+            import bisect
+
+            return bisect.bisect_left(lines, line)
+        for i in range(self.count):
+            if lines[i] >= line:
+                return i
+        return self.count
+
+    def is_rapid(self, i: int) -> bool:
+        return self.b.kinds[i] == RAPID
+
+    # ----- replies ------------------------------------------------------------------------------------
+
+    def points_reply(self) -> bytes:
+        """The whole `programmed.points` reply, made once, a slice at a time."""
+        if self._points_reply is None:
+            parts = [b'{"res":{"points":[']
+            ends, kinds, modals, table = self.b.ends, self.b.kinds, self.b.modals, self.b.modal_table
+            chunk: list[list[float]] = []
+            first = True
+            for i in range(self.count):
+                if kinds[i] > ARC:
+                    continue
+                off = table[modals[i]].offset
+                j = 6 * i
+                chunk.append([round(ends[j] - off[0], 6) + 0.0, round(ends[j + 1] - off[1], 6) + 0.0,
+                              round(ends[j + 2] - off[2], 6) + 0.0])
+                if len(chunk) >= 5000:
+                    text = json.dumps(chunk, separators=(",", ":"))[1:-1].encode("ascii")
+                    parts.append(text if first else b"," + text)
+                    first = False
+                    chunk = []
+            if chunk:
+                text = json.dumps(chunk, separators=(",", ":"))[1:-1].encode("ascii")
+                parts.append(text if first else b"," + text)
+            parts.append(b"]}}\n")
+            self._points_reply = b"".join(parts)
+        return self._points_reply

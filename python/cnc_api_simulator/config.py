@@ -1,0 +1,64 @@
+"""Machine settings: axis limits, accepted machine-specific M codes, probing, stops."""
+
+from __future__ import annotations
+
+import math
+from dataclasses import dataclass, field
+
+AXES = "XYZABC"
+
+# A small three-axis mill with a rotary table: mm/min (deg/min) and mm/s^2 (deg/s^2).
+DEFAULT_RAPID = (10000.0, 10000.0, 6000.0, 7200.0, 7200.0, 7200.0)
+DEFAULT_MAX_FEED = (8000.0, 8000.0, 5000.0, 5400.0, 5400.0, 5400.0)
+DEFAULT_ACCEL = (800.0, 800.0, 500.0, 720.0, 720.0, 720.0)
+
+# Accepted and ignored: clamps, doors, air, chip conveyors, gear ranges, torch height
+# control, user codes. Anything else that the interpreter does not know is an error.
+DEFAULT_IGNORED_M = frozenset(
+    [10, 11, 12, 13, 14, 15, 16, 17, 18, 19, 20, 21, 22, 23, 24, 25, 26, 27, 28, 29]
+    + list(range(40, 46))
+    + list(range(48, 54))
+    + list(range(62, 69))
+    + list(range(100, 200))
+)
+
+DEFAULT_BLEND_TOLERANCE = 0.05  # mm a corner may be rounded under G64 without P
+PECK_CLEARANCE = 0.254  # mm, how far above the last peck a G83 comes back down
+
+
+@dataclass(frozen=True)
+class MachineConfig:
+    rapid: tuple[float, ...] = DEFAULT_RAPID
+    max_feed: tuple[float, ...] = DEFAULT_MAX_FEED
+    accel: tuple[float, ...] = DEFAULT_ACCEL
+    ignored_m: frozenset[int] = DEFAULT_IGNORED_M
+    optional_stop: bool = False  # M1 pauses only when the optional-stop switch is on
+    probe_trip: dict[int, float] = field(default_factory=dict)  # axis index -> machine position
+
+    def __post_init__(self) -> None:
+        for name in ("rapid", "max_feed", "accel"):
+            values = getattr(self, name)
+            if len(values) != len(AXES) or not all(0 < v < math.inf for v in values):
+                raise ValueError(f"{name} needs {len(AXES)} positive finite values")
+
+
+def parse_axis_values(text: str, defaults: tuple[float, ...]) -> tuple[float, ...]:
+    """`X=5000,Z=3000` over the defaults; raises ValueError on a bad item."""
+    values = list(defaults)
+    for item in text.split(","):
+        item = item.strip()
+        if not item:
+            continue
+        axis, sep, number = item.partition("=")
+        axis = axis.strip().upper()
+        if not sep or len(axis) != 1 or axis not in AXES:
+            raise ValueError(f"{item!r}: expected AXIS=VALUE with AXIS one of {AXES}")
+        value = float(number)
+        if not 0 < value < math.inf:
+            raise ValueError(f"{item!r}: the value must be positive")
+        values[AXES.index(axis)] = value
+    return tuple(values)
+
+
+def format_axis_values(values: tuple[float, ...]) -> str:
+    return ",".join(f"{a}={v:g}" for a, v in zip(AXES, values, strict=True))

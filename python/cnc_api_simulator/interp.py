@@ -1,0 +1,1518 @@
+"""G-code interpreter: runs a program's text into timed segments.
+
+Dialect: the common milling/turning G-code with numbered and named parameters,
+bracketed expressions, O-word subroutines and control flow, and the macro forms of
+program-number controls (M98/M99, G65, IF/GOTO, WHILE/DO/END). Coordinates are kept
+in millimetres and degrees whatever G20/G21 say.
+"""
+
+from __future__ import annotations
+
+import math
+import os
+from collections.abc import Callable
+
+from . import storage
+from .codes import SS_CCW, SS_CW, SS_OFF, UM_IMPERIAL, UM_METRIC
+from .config import DEFAULT_BLEND_TOLERANCE, PECK_CLEARANCE, MachineConfig
+from .errors import ERR_ARC, ERR_FLOW, ERR_LIMIT, ERR_SYNTAX, ERR_UNSUPPORTED, ERR_VALUE, GCodeError
+from .expr import Node, ParamRef, Value
+from .lexer import FAST, PAIRS, SIMPLE, Block, Macro, OWord, clean, parse_block, strip_comments
+from .program import ARC, LINE, RAPID, Builder, Modal, plan
+from .source import Source, label_of
+from .state import AXIS_COUNT, WCS_COUNT, Modes, State
+
+DEFAULT_FEED = 1000.0  # mm/min until the program sets F
+MAX_VALUE = 1e9  # words beyond this are refused, so positions and times stay finite
+MAX_LINES_RUN = 50_000_000  # lines interpreted, loops included: an endless loop ends here
+MAX_SEGMENTS = 20_000_000
+MAX_DEPTH = 64  # subroutine nesting
+CHECK_EVERY = 2048  # lines between looks at the cancel flag
+ARC_TOLERANCE = 0.005  # mm the end of an arc may miss its circle (plus 0.1 % of the radius)
+
+AXES = "XYZABC"
+_INCREMENTAL = {"U": 0, "V": 1, "W": 2}  # lathe-style incremental X, Y, Z
+_G65_LETTERS = {"A": 1, "B": 2, "C": 3, "I": 4, "J": 5, "K": 6, "D": 7, "E": 8, "F": 9, "H": 11, "M": 13,
+                "Q": 17, "R": 18, "S": 19, "T": 20, "U": 21, "V": 22, "W": 23, "X": 24, "Y": 25, "Z": 26}
+_PLANE_AXES = {17: (0, 1, 2), 18: (2, 0, 1), 19: (1, 2, 0)}  # first, second, normal axis
+_ARC_WORDS = {17: ("I", "J"), 18: ("K", "I"), 19: ("J", "K")}
+_SIMPLE_KEYS = frozenset("XYZABCFN")
+
+_MOTION = frozenset((0, 10, 20, 30, 330, 331, 382, 383, 384, 385, 760))
+_CYCLES = frozenset((730, 810, 820, 830, 840, 850, 860, 870, 880, 890))
+_WCS = {540: 1, 550: 2, 560: 3, 570: 4, 580: 5, 590: 6, 591: 7, 592: 8, 593: 9}
+
+_LOOP_ENDS = frozenset(("ENDWHILE", "ENDREPEAT", "WHILE"))
+_IF_NEXT = frozenset(("ELSEIF", "ELSE", "ENDIF"))
+_ENDIF = frozenset(("ENDIF",))
+_ENDSUB = frozenset(("ENDSUB",))
+_ENDWHILE = frozenset(("ENDWHILE",))
+_WHILE = frozenset(("WHILE",))
+_REPEAT = frozenset(("REPEAT",))
+_ENDREPEAT = frozenset(("ENDREPEAT",))
+_DO = frozenset(("DO",))
+
+
+class Frame:
+    """A subroutine or macro call: where to return and what to restore."""
+
+    __slots__ = ("src", "ret", "saved", "named", "label", "repeat", "entry", "loops", "counters", "line")
+
+    def __init__(self, src: Source, ret: int, saved: dict[int, float] | None, label: str, repeat: int,
+                 entry: int, line: int) -> None:
+        self.src = src
+        self.ret = ret  # line index to go on from in the caller's source
+        self.saved = saved  # the caller's local parameters, when the call has its own
+        self.named: dict[str, float] = {}
+        self.label = label
+        self.repeat = repeat  # further passes through the body (M98 L, G65 L)
+        self.entry = entry  # first body line
+        self.loops: dict[int, int] = {}  # WHILE/DO m -> line index of its head
+        self.counters: dict[int, int] = {}  # REPEAT line index -> passes left
+        self.line = line  # line of the main program that made the call
+
+
+class Result:
+    """A compiled program, or the error that stopped it."""
+
+    def __init__(self, builder: Builder, state: State, error: GCodeError | None, line_count: int,
+                 pauses: bool) -> None:
+        self.builder = builder
+        self.state = state
+        self.error = error
+        self.line_count = line_count
+        self.pauses = pauses
+
+
+class Interpreter:
+    def __init__(self, text: str, state: State, config: MachineConfig, *, file_name: str = "",
+                 programs_dir: str | None = None, cancelled: Callable[[], bool] | None = None,
+                 keep_modes: bool = False) -> None:
+        self.config = config
+        self.state = state
+        self.programs_dir = programs_dir
+        self.cancelled = cancelled
+        self.main = Source(file_name, text, cancelled)
+        self.src = self.main
+        self.i = 0
+        self.line = 0
+        self.frames: list[Frame] = []
+        self.ended = False
+        self.jumped = False
+        self.lines_run = 0
+        self.pauses = False
+        self.files: dict[str, Source] = {}
+        self.macro_style = False  # vacant parameters read as vacant once macro calls are seen
+        self.modal_stack: list[Modes] = []
+        modes = state.modes if keep_modes else Modes()
+        self.m = modes
+        self.pos = list(state.position)
+        self.b = Builder(config, self.pos)
+        self.tool = state.tool
+        self.immediate_tool = not self.main.has_m6  # without any M6, T changes the tool at once
+        self._update_offset()
+        self._modal_dirty = True
+        self._modal = 0
+        self.init_level = 0.0  # drill-axis level when a canned cycle began
+        self.cycle_words: dict[str, float] = {}
+        self.fanuc_g76: tuple[float, float] = (1.0, 0.0)  # finishing passes, minimum depth
+        self.probe = [0.0] * AXIS_COUNT
+        self._main_loops: dict[int, int] = {}
+        self._main_counters: dict[int, int] = {}
+
+    # ----- running ----------------------------------------------------------------------------------
+
+    def run(self) -> Result:
+        error: GCodeError | None = None
+        try:
+            self._loop()
+            if not self.ended and self.frames:
+                raise GCodeError("the file ends inside a subroutine", "", ERR_FLOW)
+            if self.cancelled is None or not self.cancelled():
+                plan(self.b)
+        except GCodeError as exc:
+            error = exc
+        except (ArithmeticError, ValueError) as exc:
+            error = GCodeError(f"value out of range ({exc})", "", ERR_VALUE)
+        except RecursionError:
+            error = GCodeError("expression nested too deeply", "", ERR_SYNTAX)
+        if error is not None and not error.line:
+            error.line = self.line
+            error.file = "" if self.src is self.main else self.src.name
+        self.state.position = list(self.pos)
+        self.state.tool = self.tool
+        self.state.modes = self.m
+        count = len(self.main.lines)
+        for src in [self.main, *self.files.values()]:
+            src.release()
+        return Result(self.b, self.state, error, count, self.pauses)
+
+    def _loop(self) -> None:
+        simple = SIMPLE.fullmatch
+        fast = FAST.fullmatch
+        xyz = self.b.xyz
+        main = self.main
+        big = 2 * MAX_VALUE
+        pairs = PAIRS.findall
+        cancelled = self.cancelled
+        while not self.ended:
+            src = self.src
+            lines = src.lines
+            n = len(lines)
+            i = self.i
+            self.jumped = False
+            budget = CHECK_EVERY
+            while i < n:
+                raw = lines[i]
+                i += 1
+                self.line = i
+                budget -= 1
+                if not budget:
+                    budget = CHECK_EVERY
+                    self.lines_run += CHECK_EVERY
+                    if cancelled is not None and cancelled():
+                        self.ended = True
+                        return
+                    if self.lines_run > MAX_LINES_RUN:
+                        raise GCodeError("the program runs too long (an endless loop?)", "", ERR_LIMIT)
+                    if len(self.b) > MAX_SEGMENTS:
+                        raise GCodeError("the program makes too many moves", "", ERR_LIMIT)
+                if "(" in raw or ";" in raw or ")" in raw:
+                    raw = strip_comments(raw)
+                s = "".join(raw.upper().split())
+                if not s:
+                    continue
+                mt = fast(s)
+                if mt is not None:
+                    gm, xs, ys, zs, fs = mt.groups()
+                    mo = self.m
+                    if (xs or ys or zs) and not mo.cycle:
+                        motion = mo.motion
+                        if gm is not None:
+                            motion = 0.0 if gm == "0" else 1.0
+                        if motion == 0.0 or motion == 1.0:
+                            mo.motion = motion
+                            self.i = i
+                            if fs is not None:
+                                self._feed(_bounded(fs, "F"))
+                            # the move, written out: this is where long programs spend their time
+                            p = self.pos
+                            t = p.copy()
+                            scale = 25.4 if mo.imperial else 1.0
+                            if mo.absolute:
+                                off = self.off
+                                if xs is not None:
+                                    t[0] = float(xs) * scale + off[0]
+                                if ys is not None:
+                                    t[1] = float(ys) * scale + off[1]
+                                if zs is not None:
+                                    t[2] = float(zs) * scale + off[2]
+                            else:
+                                if xs is not None:
+                                    t[0] += float(xs) * scale
+                                if ys is not None:
+                                    t[1] += float(ys) * scale
+                                if zs is not None:
+                                    t[2] += float(zs) * scale
+                            if not (-big < t[0] < big and -big < t[1] < big and -big < t[2] < big):
+                                _bounded(xs or "0", "X"), _bounded(ys or "0", "Y"), _bounded(zs or "0", "Z")
+                            if self._modal_dirty:
+                                self._modal_index()
+                            line = i if src is main or not self.frames else self._report_line()
+                            if motion == 0.0:
+                                xyz(RAPID, p, t, line, self._modal, self.off, self.tool, 0.0, 0.0)
+                            elif mo.feed_mode == 94 and mo.feed_given and mo.feed > 0.0:
+                                xyz(LINE, p, t, line, self._modal, self.off, self.tool, mo.feed * scale, 0.0)
+                            else:
+                                rate, seconds = self._rate(t)
+                                xyz(LINE, p, t, line, self._modal, self.off, self.tool, rate, seconds)
+                            self.pos = t
+                            continue
+                if simple(s):
+                    g: list[float] = []
+                    m: list[float] = []
+                    w: dict[str, float] = {}
+                    for k, v in pairs(s):
+                        x = float(v)
+                        if not -MAX_VALUE <= x <= MAX_VALUE:
+                            raise GCodeError("number out of range", f"{k}{v[:12]}", ERR_VALUE)
+                        if k == "G":
+                            g.append(x)
+                        elif k == "M":
+                            m.append(x)
+                        elif k in w:
+                            raise GCodeError(f"word {k} appears twice on the line", k, ERR_SYNTAX)
+                        else:
+                            w[k] = x
+                    self.i = i
+                    self.execute(g, m, w)
+                else:
+                    block = src.cache.get(i)
+                    if block is None:
+                        s = clean(raw)
+                        if not s:
+                            continue
+                        block = parse_block(s)
+                        src.cache[i] = block
+                    self.i = i
+                    self._block(block)
+                if self.jumped or self.ended:
+                    break
+            else:
+                self.i = i
+                if self.frames and self.src is not self.main and not self.ended:
+                    frame = self.frames[-1]
+                    if frame.src is not self.src:
+                        self._return(None)  # a subroutine file without M99 or ENDSUB returns at its end
+                        continue
+                return
+
+    def _report_line(self) -> int:
+        """Line shown while a move runs: in a subroutine file, the main program's calling line."""
+        if self.src is self.main or not self.frames:
+            return self.line
+        return self.frames[-1].line
+
+    # ----- parameters -------------------------------------------------------------------------------
+
+    def get(self, index: float) -> Value:
+        k = int(index)
+        if k != index or k < 0:
+            raise GCodeError(f"parameter number {index:g} is not a whole number", f"#{index:g}", ERR_VALUE)
+        st = self.state
+        v = st.params.get(k)
+        if v is not None:
+            return v
+        sysv = self._system_param(k)
+        if sysv is not None:
+            return sysv
+        return None if self.macro_style else 0.0
+
+    def _system_param(self, k: int) -> float | None:
+        st = self.state
+        if 5061 <= k <= 5066:
+            return self.probe[k - 5061]
+        if 5161 <= k <= 5166:
+            return st.g28[k - 5161]
+        if 5181 <= k <= 5186:
+            return st.g30[k - 5181]
+        if 5211 <= k <= 5216:
+            return st.g92[k - 5211]
+        if k == 5220:
+            return float(st.active_wcs)
+        if 5221 <= k < 5221 + 20 * WCS_COUNT:
+            n, axis = divmod(k - 5221, 20)
+            return st.wcs[n][axis] if axis < AXIS_COUNT else 0.0
+        if k == 5400:
+            return float(self.tool)
+        if 5401 <= k <= 5406:
+            return st.tlo[k - 5401]
+        if 5420 <= k <= 5425:
+            return self.pos[k - 5420] - self.off[k - 5420]
+        if 5001 <= k <= 5006:
+            return self.pos[k - 5001] - self.off[k - 5001]
+        if k == 4001:
+            return self.m.motion
+        if k == 4003:
+            return 90.0 if self.m.absolute else 91.0
+        if k == 4006:
+            return 20.0 if self.m.imperial else 21.0
+        if k == 4109:
+            return self.m.feed
+        if k == 4119:
+            return self.m.speed
+        if k == 4120:
+            return float(self.tool)
+        return None
+
+    def set(self, ref: ParamRef, value: Value) -> None:
+        if ref.name is not None:
+            self._set_named(ref.name, value)
+            return
+        index = ref.index
+        raw = index if isinstance(index, float) else (index(self) if index is not None else None)
+        if raw is None:
+            raise GCodeError("parameter number is vacant", "#", ERR_VALUE)
+        k = int(raw)
+        if k != raw or k <= 0:
+            raise GCodeError(f"cannot set parameter {raw:g}", f"#{raw:g}", ERR_VALUE)
+        st = self.state
+        if k == 3000:
+            raise GCodeError(f"alarm {value:g} raised by the program" if value is not None else "alarm raised",
+                             "#3000", ERR_FLOW)
+        if value is None:
+            st.params.pop(k, None)
+            return
+        if 5221 <= k < 5221 + 20 * WCS_COUNT and (k - 5221) % 20 < AXIS_COUNT:
+            n, axis = divmod(k - 5221, 20)
+            st.wcs[n][axis] = value
+            self._update_offset()
+            return
+        if 5161 <= k <= 5166:
+            st.g28[k - 5161] = value
+            return
+        if 5181 <= k <= 5186:
+            st.g30[k - 5181] = value
+            return
+        st.params[k] = value
+
+    def _set_named(self, name: str, value: Value) -> None:
+        v = 0.0 if value is None else value
+        if name.startswith("_") or not self.frames:
+            self.state.named[name] = v
+        else:
+            self.frames[-1].named[name] = v
+
+    def get_named(self, name: str) -> Value:
+        if self.frames and not name.startswith("_"):
+            v = self.frames[-1].named.get(name)
+            if v is not None:
+                return v
+        v = self.state.named.get(name)
+        if v is not None:
+            return v
+        sysv = self._system_named(name)
+        if sysv is None:
+            raise GCodeError("named parameter is not defined", f"#<{name.lower()}>", ERR_VALUE)
+        return sysv
+
+    def exists(self, name: str) -> bool:
+        if self.frames and self.frames[-1].named.get(name) is not None:
+            return True
+        return name in self.state.named or self._system_named(name) is not None
+
+    def _system_named(self, name: str) -> float | None:
+        m = self.m
+        if len(name) == 2 and name[0] == "_" and name[1] in AXES:
+            i = AXES.index(name[1])
+            return self.pos[i] - self.off[i]
+        if len(name) == 6 and name.startswith("_ABS_") and name[5] in AXES:
+            return self.pos[AXES.index(name[5])]
+        table: dict[str, float] = {
+            "_METRIC": float(not m.imperial), "_IMPERIAL": float(m.imperial),
+            "_ABSOLUTE": float(m.absolute), "_INCREMENTAL": float(not m.absolute),
+            "_FEED": m.feed, "_RPM": m.speed, "_CURRENT_TOOL": float(self.tool),
+            "_SELECTED_TOOL": float(m.next_tool), "_LINE": float(self.line),
+            "_MOTION_MODE": m.motion * 10.0, "_PLANE": m.plane * 10.0,
+            "_COORD_SYSTEM": float(_wcs_code(self.state.active_wcs)), "_TOOL_OFFSET": float(any(self.state.tlo)),
+            "_SPINDLE_ON": float(m.spindle != SS_OFF), "_SPINDLE_CW_CW": float(m.spindle == SS_CW),
+            "_MIST": float(m.mist), "_FLOOD": float(m.flood), "_TASK": 1.0,
+            "_VALUE": self.state.named.get("_VALUE", 0.0),
+            "_VALUE_RETURNED": self.state.named.get("_VALUE_RETURNED", 0.0),
+        }
+        return table.get(name)
+
+    def _eval(self, node: Node) -> Value:
+        return node if isinstance(node, float) else node(self)
+
+    # ----- blocks -----------------------------------------------------------------------------------
+
+    def _block(self, b: Block) -> None:
+        if b.oword is not None and b.oword.keyword:
+            self._oword(b.oword)
+            return
+        if b.macro is not None:
+            self._macro(b.macro)
+            return
+        values: dict[str, float] = {}
+        for letter, node in b.words.items():
+            v = node if isinstance(node, float) else node(self)
+            if v is not None:
+                if not -MAX_VALUE <= v <= MAX_VALUE:
+                    raise GCodeError("number out of range", f"{letter}{v:g}"[:14], ERR_VALUE)
+                values[letter] = v
+        g: list[float] = []
+        for node in b.g:
+            v = node if isinstance(node, float) else node(self)
+            if v is not None:
+                g.append(v)
+        m: list[float] = []
+        for node in b.m:
+            v = node if isinstance(node, float) else node(self)
+            if v is not None:
+                m.append(v)
+        if b.assigns:
+            results = [(ref, self._eval(expr)) for ref, expr in b.assigns]
+            for ref, value in results:
+                self.set(ref, value)
+        if values or g or m:
+            self.execute(g, m, values)
+
+    def _macro(self, mac: Macro) -> None:
+        self.macro_style = True
+        kind = mac.kind
+        if kind in ("IF_GOTO", "IF_THEN"):
+            assert mac.cond is not None
+            if not _truth(self._eval(mac.cond)):
+                return
+            if kind == "IF_THEN":
+                assert mac.then is not None
+                self._block(mac.then)
+                return
+            kind = "GOTO"
+        if kind == "GOTO":
+            assert mac.target is not None
+            number = self._whole(mac.target, "GOTO")
+            index = self.src.n_label(number, self.i - 1)
+            if index is None:
+                raise GCodeError(f"no line N{number} to go to", f"GOTO{number}", ERR_FLOW)
+            self._jump(index)
+            return
+        assert mac.target is not None
+        loop = self._whole(mac.target, kind)
+        frame_loops = self.frames[-1].loops if self.frames else self._main_loops
+        if kind == "WHILE":
+            assert mac.cond is not None
+            if _truth(self._eval(mac.cond)):
+                frame_loops[loop] = self.i - 1
+            else:
+                frame_loops.pop(loop, None)
+                self._jump(self._end_of_loop(loop))
+        elif kind == "DO":
+            frame_loops[loop] = self.i - 1
+        else:  # END m
+            head = frame_loops.get(loop)
+            if head is None:
+                raise GCodeError(f"END {loop} without a WHILE or DO {loop}", f"END{loop}", ERR_FLOW)
+            self._jump(head)
+
+    def _end_of_loop(self, loop: int) -> int:
+        lines = self.src.lines
+        for index in range(self.i, len(lines)):
+            raw = lines[index]
+            if "END" in raw.upper():
+                try:
+                    s = clean(raw)
+                except GCodeError:
+                    continue
+                if s.startswith(f"END{loop}") or (s.startswith("N") and f"END{loop}" in s):
+                    tail = s[s.index(f"END{loop}") + 3 + len(str(loop)) :]
+                    if not tail or not tail[0].isdigit():
+                        return index + 1
+        raise GCodeError(f"WHILE ... DO {loop} has no END {loop}", f"DO{loop}", ERR_FLOW)
+
+    def _whole(self, node: Node, word: str) -> int:
+        v = self._eval(node)
+        if v is None or v != int(v):
+            raise GCodeError("needs a whole number", word, ERR_VALUE)
+        return int(v)
+
+    def _jump(self, index: int) -> None:
+        self.i = index
+        self.jumped = True
+
+    # ----- O-words ----------------------------------------------------------------------------------
+
+    def _oword(self, o: OWord) -> None:
+        kw = o.keyword
+        src = self.src
+        here = self.i - 1
+        label = o.label
+        word = f"O{label} {kw}"
+        if kw == "SUB":
+            end = src.find(label, _ENDSUB, here)
+            if end is None:
+                raise GCodeError("subroutine without ENDSUB", word, ERR_FLOW)
+            self._jump(end[0] + 1)
+        elif kw in ("ENDSUB", "RETURN"):
+            if not self.frames:
+                raise GCodeError(f"{kw} outside a subroutine", word, ERR_FLOW)
+            value = self._eval(o.args[0]) if o.args else None
+            self._return(value)
+        elif kw == "CALL":
+            args = [self._eval(a) for a in o.args]
+            self._call_sub(label, args, word)
+        elif kw == "IF":
+            self._if(label, o.args[0], here, word)
+        elif kw in ("ELSEIF", "ELSE"):
+            end = src.find(label, _ENDIF, here)
+            if end is None:
+                raise GCodeError(f"{kw} without ENDIF", word, ERR_FLOW)
+            self._jump(end[0] + 1)
+        elif kw == "ENDIF" or kw == "DO":
+            pass
+        elif kw == "WHILE":
+            if src.previous_keyword(label, here) == "DO":
+                if _truth(self._eval(o.args[0])):
+                    head = src.find_before(label, _DO, here)
+                    assert head is not None
+                    self._jump(head[0] + 1)
+            elif not _truth(self._eval(o.args[0])):
+                end = src.find(label, _ENDWHILE, here)
+                if end is None:
+                    raise GCodeError("WHILE without ENDWHILE", word, ERR_FLOW)
+                self._jump(end[0] + 1)
+        elif kw == "ENDWHILE":
+            head = src.find_before(label, _WHILE, here)
+            if head is None:
+                raise GCodeError("ENDWHILE without WHILE", word, ERR_FLOW)
+            self._jump(head[0])
+        elif kw == "REPEAT":
+            counters = self.frames[-1].counters if self.frames else self._main_counters
+            left = counters.get(here)
+            if left is None:
+                count = self._eval(o.args[0])
+                left = int(count or 0.0)
+            if left > 0:
+                counters[here] = left - 1
+            else:
+                counters.pop(here, None)
+                end = src.find(label, _ENDREPEAT, here)
+                if end is None:
+                    raise GCodeError("REPEAT without ENDREPEAT", word, ERR_FLOW)
+                self._jump(end[0] + 1)
+        elif kw == "ENDREPEAT":
+            head = src.find_before(label, _REPEAT, here)
+            if head is None:
+                raise GCodeError("ENDREPEAT without REPEAT", word, ERR_FLOW)
+            self._jump(head[0])
+        elif kw in ("BREAK", "CONTINUE"):
+            end = src.find(label, _LOOP_ENDS, here)
+            if end is None:
+                raise GCodeError(f"{kw} outside a loop", word, ERR_FLOW)
+            index, end_kw = end
+            if end_kw == "WHILE" and src.previous_keyword(label, index) != "DO":
+                end = src.find(label, _ENDWHILE, here)
+                if end is None:
+                    raise GCodeError(f"{kw} outside a loop", word, ERR_FLOW)
+                index, end_kw = end
+            if kw == "BREAK":
+                if end_kw == "ENDREPEAT":
+                    head = src.find_before(label, _REPEAT, index)
+                    counters = self.frames[-1].counters if self.frames else self._main_counters
+                    if head is not None:
+                        counters.pop(head[0], None)
+                self._jump(index + 1)
+            elif end_kw == "WHILE":  # do-while: go and test the condition
+                self._jump(index)
+            else:
+                head = src.find_before(label, _REPEAT if end_kw == "ENDREPEAT" else _WHILE, index)
+                assert head is not None
+                self._jump(head[0])
+
+    def _if(self, label: str, cond: Node, here: int, word: str) -> None:
+        if _truth(self._eval(cond)):
+            return
+        src = self.src
+        at = here
+        while True:
+            nxt = src.find(label, _IF_NEXT, at)
+            if nxt is None:
+                raise GCodeError("IF without ENDIF", word, ERR_FLOW)
+            index, kw = nxt
+            if kw != "ELSEIF":
+                self._jump(index + 1)
+                return
+            block = src.cache.get(index + 1)
+            if block is None:
+                block = parse_block(clean(src.lines[index]))
+                src.cache[index + 1] = block
+            assert block.oword is not None
+            if _truth(self._eval(block.oword.args[0])):
+                self._jump(index + 1)
+                return
+            at = index
+
+    def _call_sub(self, label: str, args: list[Value], word: str) -> None:
+        src = self.src
+        index = src.definition(label, "SUB")
+        target = src
+        if index is None and src is not self.main:
+            index = self.main.definition(label, "SUB")
+            target = self.main
+        if index is None:
+            target = self._file(label, word)
+            index = target.definition(label, "SUB")
+            entry = index + 1 if index is not None else 0
+        else:
+            entry = index + 1
+        saved = {k: v for k, v in self.state.params.items() if k <= 30}
+        for k in list(self.state.params):
+            if k <= 30:
+                del self.state.params[k]
+        for n, v in enumerate(args, 1):
+            if v is not None:
+                self.state.params[n] = v
+        self._push(Frame(src, self.i, saved, label, 0, entry, self._report_line()), target, entry)
+
+    def _push(self, frame: Frame, target: Source, entry: int) -> None:
+        if len(self.frames) >= MAX_DEPTH:
+            raise GCodeError("subroutines nested too deeply", f"O{frame.label}", ERR_FLOW)
+        self.frames.append(frame)
+        self.src = target
+        self._jump(entry)
+
+    def _return(self, value: Value) -> None:
+        frame = self.frames[-1]
+        if frame.repeat > 0:
+            frame.repeat -= 1
+            frame.loops.clear()
+            frame.counters.clear()
+            self._jump(frame.entry)
+            return
+        self.frames.pop()
+        if frame.saved is not None:
+            params = self.state.params
+            for k in [k for k in params if k <= 33]:
+                del params[k]
+            params.update(frame.saved)
+        if value is not None:
+            self.state.named["_VALUE"] = value
+            self.state.named["_VALUE_RETURNED"] = 1.0
+        else:
+            self.state.named["_VALUE_RETURNED"] = 0.0
+        self.src = frame.src
+        self._jump(frame.ret)
+
+    def _file(self, label: str, word: str) -> Source:
+        """A subroutine or subprogram kept in its own file of the programs directory."""
+        src = self.files.get(label)
+        if src is not None:
+            return src
+        names = [f"{label.lower()}.ngc", f"{label}.ngc", f"{label.lower()}.nc", f"O{label}", f"O{label}.nc",
+                 f"o{label}.nc", f"{label}.nc", f"{label}.txt"]
+        for name in names:
+            path = storage.resolve(self.programs_dir, name) if self.programs_dir else None
+            if path and os.path.isfile(path):
+                text = storage.read(path)
+                if text is not None:
+                    src = self.files[label] = Source(name, text, self.cancelled)
+                    return src
+        raise GCodeError(f"no subroutine {label} in the program or the programs directory", word, ERR_FLOW)
+
+    def _call_program(self, number: int, repeat: int, args: dict[str, float] | None, word: str) -> None:
+        self.macro_style = True
+        label = str(number)
+        src = self.src
+        index = src.definition(label, "")
+        target = src
+        if index is None and self.main is not src:
+            index = self.main.definition(label, "")
+            target = self.main
+        if index is None and repeat == 1 and args is None and len(label) > 4:
+            count, label4 = int(label[:-4]), str(int(label[-4:]))
+            index = src.definition(label4, "")
+            if index is not None:
+                label, repeat = label4, count
+        if index is None:
+            target = self._file(label, word)
+            index = target.definition(label, "")
+            entry = index + 1 if index is not None else 0
+        else:
+            entry = index + 1
+        if repeat <= 0:
+            return
+        saved = None
+        if args is not None:
+            saved = {k: v for k, v in self.state.params.items() if k <= 33}
+            for k in list(saved):
+                del self.state.params[k]
+            for letter, value in args.items():
+                self.state.params[_G65_LETTERS[letter]] = value
+        self._push(Frame(src, self.i, saved, label, repeat - 1, entry, self._report_line()), target, entry)
+
+    # ----- words to actions ---------------------------------------------------------------------------
+
+    def _update_offset(self) -> None:
+        self.off = self.state.offset()
+        self._modal_dirty = True
+
+    def _modal_index(self) -> int:
+        if self._modal_dirty:
+            m = self.m
+            self._modal = self.b.modal(Modal(
+                UM_IMPERIAL if m.imperial else UM_METRIC, m.feed, m.speed, m.spindle, m.mist, m.flood,
+                self.tool, self.state.active_wcs, self.off))
+            self._modal_dirty = False
+        return self._modal
+
+    def execute(self, g: list[float], ms: list[float], w: dict[str, float]) -> None:
+        """Run one block of words with constant values."""
+        m = self.m
+        if "N" in w:
+            del w["N"]
+        # the common block: a straight move and maybe a feed
+        if not ms and w.keys() <= _SIMPLE_KEYS and (not g or (len(g) == 1 and (g[0] == 0.0 or g[0] == 1.0))):
+            if g:
+                m.motion = g[0]
+                m.cycle = 0
+            if "F" in w:
+                self._feed(w["F"])
+            if len(w) > ("F" in w) and not m.cycle and (m.motion == 0.0 or m.motion == 1.0):
+                self._straight(w, False)
+                return
+            if not (len(w) > ("F" in w)):
+                return
+        codes: dict[str, int] = {}
+        for code in g:
+            key = int(round(code * 10))
+            if abs(code * 10 - key) > 1e-6:
+                raise GCodeError("unsupported G code", f"G{_num(code)}", ERR_UNSUPPORTED)
+            group = _G_GROUPS.get(key)
+            if group is None:
+                raise GCodeError("unsupported G code", f"G{_num(code)}", ERR_UNSUPPORTED)
+            if group in codes and codes[group] != key:
+                raise GCodeError("two G codes of the same group on one line", f"G{_num(code)}", ERR_SYNTAX)
+            codes[group] = key
+        mcodes: list[int] = []
+        for code in ms:
+            if code != int(code):
+                raise GCodeError("unsupported M code", f"M{_num(code)}", ERR_UNSUPPORTED)
+            mcodes.append(int(code))
+        self._actions(codes, mcodes, w)
+
+    def _actions(self, codes: dict[str, int], mcodes: list[int], w: dict[str, float]) -> None:
+        m = self.m
+        st = self.state
+        if "units" in codes:
+            imperial = codes["units"] == 200
+            if imperial != m.imperial:
+                m.imperial = imperial
+                self._modal_dirty = True
+        if "feedmode" in codes:
+            m.feed_mode = codes["feedmode"] // 10
+        if "retract" in codes:
+            lathe_feed = m.plane == 18 and not m.cycle and "cycle" not in codes
+            if lathe_feed:  # turning controls use G98/G99 for feed per minute and per revolution
+                m.feed_mode = 94 if codes["retract"] == 980 else 95
+            else:
+                m.retract_to_r = codes["retract"] == 990
+        if "F" in w and "g65" not in codes:
+            self._feed(w["F"])
+        if "css" in codes:
+            m.css = codes["css"] == 960
+            if m.css and "D" in w:
+                m.css_max = w["D"]
+        if "S" in w and "g65" not in codes:
+            if w["S"] < 0:
+                raise GCodeError("spindle speed must not be negative", f"S{_num(w['S'])}", ERR_VALUE)
+            if "g50" in codes:
+                m.css_max = w["S"]
+            elif w["S"] != m.speed:
+                m.speed = w["S"]
+                self._modal_dirty = True
+        if "T" in w and "g65" not in codes:
+            t = w["T"]
+            if t < 0 or t != int(t):
+                raise GCodeError("tool number must be a whole number", f"T{_num(t)}", ERR_VALUE)
+            m.next_tool = int(t)
+            if self.immediate_tool:
+                self._set_tool(int(t))
+        for code in mcodes:
+            if code == 6:
+                if m.next_tool >= 0:
+                    self._set_tool(m.next_tool)
+                self.b.stop_blending()
+            elif code == 61:
+                if "Q" not in w:
+                    raise GCodeError("M61 needs a Q word with the tool number", "M61", ERR_VALUE)
+                self._set_tool(int(w["Q"]))
+            elif code in (3, 4, 5):
+                new = SS_CW if code == 3 else SS_CCW if code == 4 else SS_OFF
+                if new != m.spindle:
+                    m.spindle = new
+                    self._modal_dirty = True
+                    self.b.stop_blending()
+            elif code in (7, 8, 9):
+                mist = m.mist if code == 8 else code == 7 and True
+                flood = m.flood if code == 7 else code == 8
+                if code == 9:
+                    mist = flood = False
+                if (mist, flood) != (m.mist, m.flood):
+                    m.mist, m.flood = mist, flood
+                    self._modal_dirty = True
+            elif code in (0, 1, 2, 30, 60, 98, 99):
+                pass  # after the motion
+            elif code in (70, 71, 72, 73):
+                self._modal_save(code)
+            elif code not in self.config.ignored_m:
+                raise GCodeError("unknown M code (machine-specific codes are set with --ignore-m)",
+                                 f"M{code}", ERR_UNSUPPORTED)
+        if "dwell" in codes:
+            seconds = w.get("P", w.get("X", w.get("U", 0.0)))
+            if seconds < 0:
+                raise GCodeError("dwell time must not be negative", f"P{_num(seconds)}", ERR_VALUE)
+            self.b.dwell(self.pos, seconds, self._report_line(), self._modal_index())
+        if "plane" in codes:
+            m.plane = codes["plane"] // 10
+        if "diameter" in codes:
+            m.diameter = codes["diameter"] == 70
+        if "comp" in codes:
+            m.cutter_comp = codes["comp"]
+        if "tlo" in codes:
+            self._tool_length(codes["tlo"], w)
+        if "wcs" in codes:
+            number = _WCS[codes["wcs"]]
+            if number != st.active_wcs:
+                st.active_wcs = number
+                self._update_offset()
+        if "path" in codes:
+            m.exact_stop = codes["path"] != 640
+            self.b.exact_stop = m.exact_stop
+            if codes["path"] == 640:
+                m.tolerance = w.get("P", 0.0) * self._scale()
+                self.b.tolerance = m.tolerance or DEFAULT_BLEND_TOLERANCE
+        if "dist" in codes:
+            m.absolute = codes["dist"] == 900
+        if "arcdist" in codes:
+            m.arc_absolute = codes["arcdist"] == 901
+        consumed = False
+        nonmodal = codes.get("nonmodal")
+        if nonmodal is not None:
+            consumed = self._nonmodal(nonmodal, w)
+        if "g50" in codes and _has_axes(w):
+            self._g92(w)
+            consumed = True
+        motion = codes.get("motion")
+        before = m.motion
+        if motion is not None:
+            m.motion = motion / 10.0
+            m.cycle = 0
+        if "cycle" in codes:
+            if not m.cycle:
+                self.init_level = self.pos[_PLANE_AXES[m.plane][2]]
+                self.cycle_words = {}
+            m.cycle = codes["cycle"] // 10
+        if "cancel" in codes:
+            m.cycle = 0
+            if m.motion not in (0.0, 1.0, 2.0, 3.0):
+                m.motion = 1.0 if m.motion != 0.0 else 0.0
+        if "Q" in w and not m.cycle and motion != 760 and 61 not in mcodes and 66 not in mcodes \
+                and "path" not in codes and "g65" not in codes and nonmodal != 100:
+            raise GCodeError("Q word with no command that uses it", f"Q{_num(w['Q'])}", ERR_SYNTAX)
+        if not consumed and "g65" not in codes and nonmodal != 530:
+            if m.cycle and (_has_axes(w) or "cycle" in codes and ("R" in w or "Z" in w)):
+                self._cycle(w)
+            elif motion == 760:
+                self._g76(w)
+                m.motion = before  # a one-shot cycle
+            elif _has_axes(w) or (motion in (20, 30) and any(k in w for k in "IJKR")):
+                self._motion(w)
+        elif nonmodal == 530:
+            if _has_axes(w):
+                self._straight(w, True)
+        if "g65" in codes:
+            if "P" not in w:
+                raise GCodeError("G65 needs P and the program number", "G65", ERR_VALUE)
+            args = {k: v for k, v in w.items() if k in _G65_LETTERS}
+            self._call_program(int(w["P"]), int(w.get("L", 1)), args, f"G65 P{_num(w['P'])}")
+        for code in mcodes:
+            if code == 0 or code == 60 or (code == 1 and self.config.optional_stop):
+                self.b.pause(self.pos, self._report_line(), self._modal_index())
+                self.pauses = True
+            elif code in (2, 30):
+                self._end_program()
+            elif code == 98:
+                if "P" not in w:
+                    raise GCodeError("M98 needs P and the program number", "M98", ERR_VALUE)
+                repeat = int(w.get("L", w.get("K", 1)))
+                self._call_program(int(w["P"]), repeat, None, f"M98 P{_num(w['P'])}")
+            elif code == 99:
+                if self.frames:
+                    self._return(None)
+                else:
+                    self._end_program()  # a main program's M99 would repeat it for ever
+
+    def _end_program(self) -> None:
+        m = self.m
+        self.ended = True
+        m.spindle = SS_OFF
+        m.mist = m.flood = False
+        m.cycle = 0
+        m.plane = 17
+        m.absolute = True
+        m.feed_mode = 94
+        m.cutter_comp = 40
+        m.exact_stop = False
+        self._modal_dirty = True
+
+    def _modal_save(self, code: int) -> None:
+        import copy
+
+        if code in (70, 73):
+            self.modal_stack.append(copy.copy(self.m))
+        elif code == 71:
+            if self.modal_stack:
+                self.modal_stack.pop()
+        elif code == 72:
+            if not self.modal_stack:
+                raise GCodeError("M72 without a state saved by M70", "M72", ERR_FLOW)
+            saved = self.modal_stack.pop()
+            saved.motion = self.m.motion
+            self.m = saved
+            self.b.exact_stop = saved.exact_stop
+            self._modal_dirty = True
+
+    def _set_tool(self, tool: int) -> None:
+        if tool != self.tool:
+            self.tool = tool
+            self._modal_dirty = True
+
+    def _scale(self) -> float:
+        return 25.4 if self.m.imperial else 1.0
+
+    def _feed(self, f: float) -> None:
+        if f < 0:
+            raise GCodeError("feed rate must not be negative", f"F{_num(f)}", ERR_VALUE)
+        self.m.feed_given = True
+        if f != self.m.feed:
+            self.m.feed = f
+            self._modal_dirty = True
+
+    def _tool_length(self, key: int, w: dict[str, float]) -> None:
+        st = self.state
+        if key == 490:
+            st.tlo = [0.0] * AXIS_COUNT
+        elif key == 431:
+            st.tlo = [0.0] * AXIS_COUNT
+            for i, a in enumerate("XYZ"):
+                if a in w:
+                    st.tlo[i] = w[a] * self._scale()
+        else:
+            h = int(w.get("H", self.tool))
+            length = st.tool_lengths.get(h, 0.0)
+            if key == 430:
+                st.tlo = [0.0, 0.0, length, 0.0, 0.0, 0.0]
+            else:
+                st.tlo[2] += length
+        self._update_offset()
+
+    def _nonmodal(self, key: int, w: dict[str, float]) -> bool:
+        """G10, G28, G30, G52, G92...: True when they used the axis words of the block."""
+        st = self.state
+        scale = self._scale()
+        if key == 100:
+            self._g10(w)
+            return True
+        if key in (280, 300):
+            home = st.g28 if key == 280 else st.g30
+            if _has_axes(w):
+                mid = self._target(w, False)
+                self._line(RAPID, mid)
+                target = list(self.pos)
+                for i, a in enumerate(AXES):
+                    if a in w or (i < 3 and "UVW"[i] in w):
+                        target[i] = home[i]
+            else:
+                target = list(home)
+            self._line(RAPID, target)
+            return True
+        if key in (281, 301):
+            (st.g28 if key == 281 else st.g30)[:] = self.pos
+            return True
+        if key == 520:
+            for i, a in enumerate(AXES):
+                if a in w:
+                    st.g92[i] = w[a] * (scale if i < 3 else 1.0)
+            st.g92_saved = list(st.g92)
+            self._update_offset()
+            return True
+        if key == 920:
+            self._g92(w)
+            return True
+        if key in (921, 922):
+            st.g92 = [0.0] * AXIS_COUNT
+            if key == 921:
+                st.g92_saved = [0.0] * AXIS_COUNT
+            self._update_offset()
+            return True
+        if key == 923:
+            st.g92 = list(st.g92_saved)
+            self._update_offset()
+            return True
+        return False
+
+    def _g92(self, w: dict[str, float]) -> None:
+        st = self.state
+        scale = self._scale()
+        wcs = st.wcs[st.active_wcs - 1]
+        for i, a in enumerate(AXES):
+            if a in w:
+                value = w[a] * (scale if i < 3 else 1.0)
+                st.g92[i] = self.pos[i] - wcs[i] - st.tlo[i] - value
+        st.g92_saved = list(st.g92)
+        self._update_offset()
+
+    def _g10(self, w: dict[str, float]) -> None:
+        st = self.state
+        scale = self._scale()
+        lw = w.get("L")
+        if lw is None:
+            raise GCodeError("G10 needs an L word", "G10", ERR_VALUE)
+        kind = int(lw)
+        p = int(w.get("P", 0))
+        if kind in (2, 20):
+            if p == 0:
+                p = st.active_wcs
+            if not 1 <= p <= WCS_COUNT:
+                raise GCodeError("coordinate system number out of range 0 to 9", f"P{p}", ERR_VALUE)
+            table = st.wcs[p - 1]
+            for i, a in enumerate(AXES):
+                if a in w:
+                    value = w[a] * (scale if i < 3 else 1.0)
+                    if kind == 2:
+                        table[i] = value if self.m.absolute else table[i] + value
+                    else:
+                        table[i] = self.pos[i] - st.g92[i] - st.tlo[i] - value
+            self._update_offset()
+        elif kind in (1, 10, 11):
+            if "Z" in w:
+                if kind == 1:
+                    st.tool_lengths[p] = w["Z"] * scale
+                else:
+                    wcs = st.wcs[st.active_wcs - 1]
+                    st.tool_lengths[p] = self.pos[2] - wcs[2] - st.g92[2] - w["Z"] * scale
+            if "R" in w:
+                st.tool_diameters[p] = 2.0 * w["R"] * scale
+        else:
+            raise GCodeError("unsupported G10 form", f"G10 L{kind}", ERR_UNSUPPORTED)
+
+    # ----- motion -----------------------------------------------------------------------------------
+
+    def _target(self, w: dict[str, float], machine: bool) -> list[float]:
+        t = list(self.pos)
+        off = self.off
+        scale = 25.4 if self.m.imperial else 1.0
+        absolute = self.m.absolute or machine
+        for i in range(AXIS_COUNT):
+            a = AXES[i]
+            if a in w:
+                v = w[a] * scale if i < 3 else w[a]
+                if machine:
+                    t[i] = v
+                elif absolute:
+                    t[i] = v + off[i]
+                else:
+                    t[i] += v
+        for letter, i in _INCREMENTAL.items():
+            if letter in w:
+                if AXES[i] in w:
+                    raise GCodeError(f"{letter} and {AXES[i]} on one line", letter, ERR_SYNTAX)
+                t[i] += w[letter] * scale
+        if "@" in w or "^" in w:
+            i1, i2, _ = _PLANE_AXES[self.m.plane]
+            if AXES[i1] in w or AXES[i2] in w:
+                raise GCodeError("polar and cartesian coordinates on one line", "@", ERR_SYNTAX)
+            base1 = off[i1] if absolute else self.pos[i1]
+            base2 = off[i2] if absolute else self.pos[i2]
+            r0 = math.hypot(self.pos[i1] - base1, self.pos[i2] - base2)
+            a0 = math.degrees(math.atan2(self.pos[i2] - base2, self.pos[i1] - base1))
+            r = w["@"] * scale if "@" in w else r0
+            ang = math.radians(w["^"] if "^" in w else a0)
+            t[i1] = base1 + r * math.cos(ang)
+            t[i2] = base2 + r * math.sin(ang)
+        return t
+
+    def _rate(self, t: list[float]) -> tuple[float, float]:
+        """Feed of a move to `t`: (mm/min or deg/min, seconds for the move in inverse time)."""
+        m = self.m
+        if m.feed_mode == 93:
+            if m.feed <= 0:
+                raise GCodeError("inverse-time feed needs a positive F", "F", ERR_VALUE)
+            return 0.0, 60.0 / m.feed
+        p = self.pos
+        linear = t[0] != p[0] or t[1] != p[1] or t[2] != p[2]
+        if not m.feed_given:
+            return DEFAULT_FEED, 0.0
+        f = m.feed * (25.4 if m.imperial and linear else 1.0)
+        if m.feed_mode == 95:
+            f *= self._rpm()
+        if f <= 0:
+            raise GCodeError("feed move with a zero feed rate (no F, or F0)", "F", ERR_VALUE)
+        return f, 0.0
+
+    def _rpm(self) -> float:
+        m = self.m
+        if m.css:
+            radius = abs(self.pos[0] - self.off[0]) * (0.5 if m.diameter else 1.0)
+            top = m.css_max or 1e9
+            surface = m.speed * (0.3048 if m.imperial else 1.0) * 1000.0  # mm/min
+            rpm = surface / (2 * math.pi * radius) if radius > 1e-6 else top
+            rpm = min(rpm, top)
+        else:
+            rpm = m.speed
+        if rpm <= 0:
+            raise GCodeError("feed per revolution with no spindle speed", "S", ERR_VALUE)
+        return rpm
+
+    def _line(self, kind: int, t: list[float], rate: float = 0.0, seconds: float = 0.0) -> None:
+        self.b.line(kind, self.pos, t, self._report_line(), self._modal_index(), self.off, self.tool, rate,
+                    seconds)
+        self.pos = t
+
+    def _fast_move(self, xs: str | None, ys: str | None, zs: str | None, motion: float) -> None:
+        m = self.m
+        p = self.pos
+        t = p.copy()
+        scale = 25.4 if m.imperial else 1.0
+        if m.absolute:
+            off = self.off
+            if xs is not None:
+                t[0] = _bounded(xs, "X") * scale + off[0]
+            if ys is not None:
+                t[1] = _bounded(ys, "Y") * scale + off[1]
+            if zs is not None:
+                t[2] = _bounded(zs, "Z") * scale + off[2]
+        else:
+            if xs is not None:
+                t[0] += _bounded(xs, "X") * scale
+            if ys is not None:
+                t[1] += _bounded(ys, "Y") * scale
+            if zs is not None:
+                t[2] += _bounded(zs, "Z") * scale
+        if self._modal_dirty:
+            self._modal_index()
+        line = self.line if self.src is self.main or not self.frames else self._report_line()
+        if motion == 0.0:
+            self.b.xyz(RAPID, p, t, line, self._modal, self.off, self.tool, 0.0, 0.0)
+        else:
+            if m.feed_mode == 94 and m.feed_given and m.feed > 0.0:
+                rate, seconds = m.feed * scale, 0.0
+            else:
+                rate, seconds = self._rate(t)
+            self.b.xyz(LINE, p, t, line, self._modal, self.off, self.tool, rate, seconds)
+        self.pos = t
+
+    def _straight(self, w: dict[str, float], machine: bool) -> None:
+        t = self._target(w, machine)
+        if self.m.motion == 0.0:
+            self._line(RAPID, t)
+        else:
+            rate, seconds = self._rate(t)
+            self._line(LINE, t, rate, seconds)
+
+    def _motion(self, w: dict[str, float]) -> None:  # noqa: C901
+        motion = int(round(self.m.motion * 10))
+        if motion in (0, 10):
+            self._straight(w, False)
+        elif motion in (20, 30):
+            self._arc(motion == 20, w)
+        elif motion == 330:
+            self._synced(w)
+        elif motion == 331:
+            t = self._target(w, False)
+            start = list(self.pos)
+            pitch = w.get("K", 0.0) * self._scale()
+            rate = pitch * self._rpm()
+            if rate <= 0:
+                raise GCodeError("G33.1 needs a K pitch and a spindle speed", "K", ERR_VALUE)
+            self._line(LINE, t, rate)
+            self._line(LINE, start, rate)
+        elif 382 <= motion <= 385:
+            self._probe(w)
+        elif motion == 760:
+            self._g76(w)
+        else:
+            raise GCodeError("axis words without a motion mode", "G80", ERR_SYNTAX)
+
+    def _synced(self, w: dict[str, float]) -> None:
+        if "K" not in w:
+            raise GCodeError("G33 needs K, the distance per revolution", "G33", ERR_VALUE)
+        t = self._target(w, False)
+        self._line(LINE, t, w["K"] * self._scale() * self._rpm())
+
+    def _arc(self, clockwise: bool, w: dict[str, float]) -> None:
+        m = self.m
+        plane = m.plane
+        i1, i2, ih = _PLANE_AXES[plane]
+        t = self._target(w, False)
+        p = self.pos
+        scale = self._scale()
+        w1, w2 = _ARC_WORDS[plane]
+        turns = 1
+        if "P" in w:
+            turns = int(w["P"])
+            if turns != w["P"] or turns < 1:
+                raise GCodeError("arc P (turns) must be a whole number from 1", f"P{_num(w['P'])}", ERR_ARC)
+        if "R" in w:
+            if w1 in w or w2 in w:
+                raise GCodeError("arc with both R and a centre offset", "R", ERR_ARC)
+            c1, c2 = self._radius_centre(clockwise, p, t, w["R"] * scale, (i1, i2))
+        else:
+            if w1 not in w and w2 not in w:
+                raise GCodeError(f"arc needs {w1}/{w2} centre offsets or R in this plane", f"G{2 if clockwise else 3}",
+                                 ERR_ARC)
+            o1 = w.get(w1, 0.0) * scale
+            o2 = w.get(w2, 0.0) * scale
+            if m.arc_absolute:
+                c1, c2 = o1 + self.off[i1], o2 + self.off[i2]
+            else:
+                c1, c2 = p[i1] + o1, p[i2] + o2
+        r0 = math.hypot(p[i1] - c1, p[i2] - c2)
+        r1 = math.hypot(t[i1] - c1, t[i2] - c2)
+        if r0 < 1e-9:
+            raise GCodeError("arc radius is zero", f"G{2 if clockwise else 3}", ERR_ARC)
+        if abs(r0 - r1) > ARC_TOLERANCE + 0.001 * r0:
+            raise GCodeError(f"arc end point is not on the arc: radius {r0:.4f} at the start, {r1:.4f} at the end",
+                             f"G{2 if clockwise else 3}", ERR_ARC)
+        a0 = math.atan2(p[i2] - c2, p[i1] - c1)
+        a1 = math.atan2(t[i2] - c2, t[i1] - c1)
+        if clockwise:
+            sweep = (a0 - a1) % (2 * math.pi)
+        else:
+            sweep = (a1 - a0) % (2 * math.pi)
+        if sweep < 1e-9:
+            sweep = 2 * math.pi
+        sweep += 2 * math.pi * (turns - 1)
+        if clockwise:
+            sweep = -sweep
+        rate, seconds = self._rate(t)
+        self.b.arc(p, t, (c1, c2), (i1, i2, ih), sweep, self._report_line(), self._modal_index(), self.off,
+                   self.tool, rate, seconds)
+        self.pos = t
+
+    @staticmethod
+    def _radius_centre(clockwise: bool, p: list[float], t: list[float], r: float,
+                       axes: tuple[int, int]) -> tuple[float, float]:
+        i1, i2 = axes
+        d1, d2 = t[i1] - p[i1], t[i2] - p[i2]
+        chord = math.hypot(d1, d2)
+        if chord < 1e-9:
+            raise GCodeError("R-format arc with the same start and end point", "R", ERR_ARC)
+        half = chord / 2
+        if abs(r) < half:
+            if half - abs(r) > ARC_TOLERANCE + 0.001 * half:
+                raise GCodeError(f"arc radius {abs(r):.4f} is less than half the chord {half:.4f}", "R", ERR_ARC)
+            r = math.copysign(half, r)
+        h = math.sqrt(max(0.0, r * r - half * half))
+        # centre to the left of the chord for a short counter-clockwise arc
+        side = 1.0 if (r > 0) != clockwise else -1.0
+        m1, m2 = p[i1] + d1 / 2, p[i2] + d2 / 2
+        return m1 - side * h * d2 / chord, m2 + side * h * d1 / chord
+
+    def _probe(self, w: dict[str, float]) -> None:
+        t = self._target(w, False)
+        trip = list(t)
+        p = self.pos
+        best = 1.0
+        for axis, level in self.config.probe_trip.items():
+            d = t[axis] - p[axis]
+            if d and (p[axis] - level) * (t[axis] - level) <= 0:
+                f = (level - p[axis]) / d
+                if 0.0 <= f < best:
+                    best = f
+        if best < 1.0:
+            trip = [a + (b - a) * best for a, b in zip(p, t, strict=True)]
+        rate, seconds = self._rate(t)
+        self.b.stop_blending()
+        self._line(LINE, trip, rate, seconds)
+        self.probe = [trip[i] - self.off[i] for i in range(AXIS_COUNT)]
+        self.state.params[5070] = 1.0
+        self.b.stop_blending()
+
+    # ----- canned cycles ------------------------------------------------------------------------------
+
+    def _cycle(self, w: dict[str, float]) -> None:
+        m = self.m
+        cw = self.cycle_words
+        for k in "RQP":
+            if k in w:
+                cw[k] = w[k]
+        i1, i2, ia = _PLANE_AXES[m.plane]
+        drill = AXES[ia]
+        if drill in w:
+            cw["depth"] = w[drill]
+        if "R" not in cw:
+            raise GCodeError("canned cycle needs an R level", f"G{m.cycle}", ERR_VALUE)
+        if "depth" not in cw:
+            raise GCodeError(f"canned cycle needs a {drill} depth", f"G{m.cycle}", ERR_VALUE)
+        scale = self._scale()
+        repeat = int(w.get("L", w.get("K", 1.0)))
+        if repeat < 0:
+            raise GCodeError("canned cycle repeat count must not be negative", "L", ERR_VALUE)
+        hole_keys = [k for k in (AXES[i1], AXES[i2], "UVW"[i1], "UVW"[i2], "@", "^") if k in w]
+        q = abs(cw.get("Q", 0.0)) * scale
+        dwell = cw.get("P", 0.0)
+        for _ in range(repeat):
+            level = self.pos[ia]
+            off = self.off[ia]
+            if m.absolute:
+                r_level = cw["R"] * scale + off
+                bottom = cw["depth"] * scale + off
+            else:
+                r_level = level + cw["R"] * scale
+                bottom = r_level + cw["depth"] * scale
+            clear = r_level if m.retract_to_r else max(self.init_level, r_level)
+            if level < r_level:
+                self._line(RAPID, _with(self.pos, ia, r_level))
+            if hole_keys:
+                hole = self._target({k: w[k] for k in hole_keys}, False)
+                hole[ia] = self.pos[ia]
+                self._line(RAPID, hole)
+            self._drill(m.cycle, ia, r_level, bottom, clear, q, dwell)
+
+    def _drill(self, cycle: int, ia: int, r_level: float, bottom: float, clear: float, q: float,
+               dwell: float) -> None:
+        def to(level: float, kind: int) -> None:
+            t = list(self.pos)
+            t[ia] = level
+            if kind == RAPID:
+                self._line(RAPID, t)
+            else:
+                rate, seconds = self._rate(t)
+                self._line(LINE, t, rate, seconds)
+
+        to(r_level, RAPID)
+        down = -1.0 if bottom < r_level else 1.0
+        if cycle in (73, 83) and q > 0:
+            depth = r_level
+            while (bottom - depth) * down > 1e-9:
+                nxt = depth + down * q
+                if (nxt - bottom) * down > 0:
+                    nxt = bottom
+                if cycle == 83 and depth != r_level:
+                    to(depth - down * PECK_CLEARANCE, RAPID)
+                to(nxt, LINE)
+                depth = nxt
+                if (bottom - depth) * down > 1e-9:
+                    to(r_level if cycle == 83 else depth - down * PECK_CLEARANCE, RAPID)
+        else:
+            to(bottom, LINE)
+        if cycle in (82, 86, 88, 89) and dwell > 0:
+            self.b.dwell(self.pos, dwell, self._report_line(), self._modal_index())
+        if cycle in (84, 85, 89):
+            to(r_level, LINE)
+            if clear != r_level:
+                to(clear, RAPID)
+        else:
+            to(clear, RAPID)
+
+    def _g76(self, w: dict[str, float]) -> None:
+        scale = self._scale()
+        if "I" in w or "J" in w or "K" in w:
+            self._g76_wordy(w, scale)
+            return
+        if not any(a in w for a in "XZUW"):
+            p = w.get("P")
+            if p is not None:
+                self.fanuc_g76 = (float(int(p) // 10000 or 1), w.get("Q", 0.0) / 1000.0 * scale)
+            return
+        # two-block form: X/Z end of thread, P thread height and Q first cut (thousandths), F lead
+        start = list(self.pos)
+        t = self._target(w, False)
+        height = w.get("P", 0.0) / 1000.0 * scale
+        first = w.get("Q", 0.0) / 1000.0 * scale
+        lead = self.m.feed * scale if "F" not in w else w["F"] * scale
+        if height <= 0 or first <= 0 or lead <= 0:
+            raise GCodeError("G76 needs P (thread height), Q (first cut) and F (lead)", "G76", ERR_VALUE)
+        rate = lead * self._rpm()
+        out = start[0]
+        depth_dir = 1.0 if t[0] >= out else -1.0
+        final_x = t[0]
+        passes = self._thread_depths(first, height, 2.0, self.fanuc_g76[0])
+        for d in passes:
+            x = final_x - depth_dir * (height - d)
+            self._line(RAPID, _with(self.pos, 0, x))
+            self._line(LINE, _with(self.pos, 2, t[2]), rate)
+            self._line(RAPID, _with(self.pos, 0, out))
+            self._line(RAPID, _with(self.pos, 2, start[2]))
+
+    def _g76_wordy(self, w: dict[str, float], scale: float) -> None:
+        for k in ("P", "Z", "I", "J", "K"):
+            if k not in w:
+                raise GCodeError(f"G76 needs {k}", "G76", ERR_VALUE)
+        pitch, i, j, k = (w[a] * scale for a in "PIJK")
+        if pitch <= 0 or j <= 0 or k <= 0:
+            raise GCodeError("G76 pitch, first cut J and depth K must be positive", "G76", ERR_VALUE)
+        degression = w.get("R", 1.0)
+        if degression < 1.0:
+            raise GCodeError("G76 depth degression R must be at least 1", "R", ERR_VALUE)
+        springs = int(w.get("H", 0))
+        start = list(self.pos)
+        end_z = w["Z"] * scale + self.off[2] if self.m.absolute else start[2] + w["Z"] * scale
+        drive = start[0]
+        sign = 1.0 if i > 0 else -1.0
+        rate = pitch * self._rpm()
+        depths = self._thread_depths(j, k, degression, springs + 1)
+        for d in depths:
+            x = drive + i + sign * d
+            self._line(RAPID, _with(self.pos, 0, x))
+            self._line(LINE, _with(self.pos, 2, end_z), rate)
+            self._line(RAPID, _with(self.pos, 0, drive))
+            self._line(RAPID, _with(self.pos, 2, start[2]))
+
+    @staticmethod
+    def _thread_depths(first: float, full: float, degression: float, final_passes: float) -> list[float]:
+        depths: list[float] = []
+        n = 1
+        while True:
+            d = first * n ** (1.0 / degression)
+            if d >= full - 1e-9 or n > 10000:
+                break
+            depths.append(d)
+            n += 1
+        depths.extend([full] * max(1, int(final_passes)))
+        return depths
+
+
+def _bounded(text: str, letter: str) -> float:
+    x = float(text)
+    if not -MAX_VALUE <= x <= MAX_VALUE:
+        raise GCodeError("number out of range", f"{letter}{text[:12]}", ERR_VALUE)
+    return x
+
+
+def _with(p: list[float], axis: int, value: float) -> list[float]:
+    t = list(p)
+    t[axis] = value
+    return t
+
+
+def _truth(v: Value) -> bool:
+    return v is not None and v != 0.0
+
+
+def _has_axes(w: dict[str, float]) -> bool:
+    return any(a in w for a in "XYZABCUVW@^")
+
+
+def _num(value: float) -> str:
+    return str(int(value)) if value == int(value) else f"{value:g}"
+
+
+
+
+def _wcs_code(n: int) -> int:
+    return 540 + 10 * (n - 1) if n <= 6 else 590 + (n - 6)
+
+
+def _groups() -> dict[int, str]:
+    g: dict[int, str] = {}
+    for k in _MOTION:
+        g[k] = "motion"
+    for k in _CYCLES:
+        g[k] = "cycle"
+    g[800] = "cancel"
+    g[40] = "dwell"
+    for k in (100, 280, 281, 300, 301, 520, 530, 920, 921, 922, 923):
+        g[k] = "nonmodal"
+    g[650] = "g65"
+    g[500] = "g50"
+    for k in (170, 180, 190):
+        g[k] = "plane"
+    for k in (200, 210):
+        g[k] = "units"
+    for k in (70, 80):
+        g[k] = "diameter"
+    for k in (400, 410, 420, 411, 421):
+        g[k] = "comp"
+    for k in (430, 431, 432, 490):
+        g[k] = "tlo"
+    for k in _WCS:
+        g[k] = "wcs"
+    for k in (610, 611, 640):
+        g[k] = "path"
+    for k in (900, 910):
+        g[k] = "dist"
+    for k in (901, 911):
+        g[k] = "arcdist"
+    for k in (930, 940, 950):
+        g[k] = "feedmode"
+    for k in (960, 970):
+        g[k] = "css"
+    for k in (980, 990):
+        g[k] = "retract"
+    return g
+
+
+_G_GROUPS = _groups()
