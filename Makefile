@@ -75,3 +75,9 @@ soak: install
 # Module against the per-byte baseline and the raw floor, side by side.
 bench: install
 	$(VPY) bench/run.py
+
+.PHONY: bench-sim
+# The simulator under a 1,000,000-line program: reply times of a scripting client and
+# a poller, analysis time, peak memory, and the interpreter's parse rate.
+bench-sim: install
+	$(VPY) bench/sim_bench.py

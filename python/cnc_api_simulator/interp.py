@@ -24,8 +24,6 @@ from .state import AXIS_COUNT, WCS_COUNT, Modes, State
 
 DEFAULT_FEED = 1000.0  # mm/min until the program sets F
 MAX_VALUE = 1e9  # words beyond this are refused, so positions and times stay finite
-MAX_LINES_RUN = 50_000_000  # lines interpreted, loops included: an endless loop ends here
-MAX_SEGMENTS = 20_000_000
 MAX_DEPTH = 64  # subroutine nesting
 CHECK_EVERY = 2048  # lines between looks at the cancel flag
 ARC_TOLERANCE = 0.005  # mm the end of an arc may miss its circle (plus 0.1 % of the radius)
@@ -117,6 +115,7 @@ class Interpreter:
         self.cycle_words: dict[str, float] = {}
         self.fanuc_g76: tuple[float, float] = (1.0, 0.0)  # finishing passes, minimum depth
         self.probe = [0.0] * AXIS_COUNT
+        self._budget = CHECK_EVERY
         self._main_loops: dict[int, int] = {}
         self._main_counters: dict[int, int] = {}
 
@@ -161,7 +160,7 @@ class Interpreter:
             n = len(lines)
             i = self.i
             self.jumped = False
-            budget = CHECK_EVERY
+            budget = self._budget
             while i < n:
                 raw = lines[i]
                 i += 1
@@ -173,9 +172,9 @@ class Interpreter:
                     if cancelled is not None and cancelled():
                         self.ended = True
                         return
-                    if self.lines_run > MAX_LINES_RUN:
+                    if self.lines_run > self.config.max_run_lines:
                         raise GCodeError("the program runs too long (an endless loop?)", "", ERR_LIMIT)
-                    if len(self.b) > MAX_SEGMENTS:
+                    if len(self.b) > self.config.max_segments:
                         raise GCodeError("the program makes too many moves", "", ERR_LIMIT)
                 if "(" in raw or ";" in raw or ")" in raw:
                     raw = strip_comments(raw)
@@ -257,6 +256,7 @@ class Interpreter:
                     self.i = i
                     self._block(block)
                 if self.jumped or self.ended:
+                    self._budget = budget
                     break
             else:
                 self.i = i
@@ -508,7 +508,7 @@ class Interpreter:
         src = self.src
         here = self.i - 1
         label = o.label
-        word = f"O{label} {kw}"
+        word = f"O{label} {kw}" if label.isdigit() else f"O<{label}> {kw}"
         if kw == "SUB":
             end = src.find(label, _ENDSUB, here)
             if end is None:
@@ -1338,12 +1338,15 @@ class Interpreter:
             if hole_keys:
                 hole = self._target({k: w[k] for k in hole_keys}, False)
                 hole[ia] = self.pos[ia]
-                self._line(RAPID, hole)
+                if hole != self.pos:
+                    self._line(RAPID, hole)
             self._drill(m.cycle, ia, r_level, bottom, clear, q, dwell)
 
     def _drill(self, cycle: int, ia: int, r_level: float, bottom: float, clear: float, q: float,
                dwell: float) -> None:
         def to(level: float, kind: int) -> None:
+            if abs(self.pos[ia] - level) < 1e-12:
+                return
             t = list(self.pos)
             t[ia] = level
             if kind == RAPID:
