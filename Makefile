@@ -33,6 +33,7 @@ demo: install
 typecheck: install
 	$(VPY) -m mypy.stubtest cnc_api_client_core
 	$(VPY) -m mypy --strict examples
+	$(VPY) -m mypy --strict python/cnc_api_simulator
 
 # Sanitizer build: AddressSanitizer, UndefinedBehaviorSanitizer and libstdc++
 # assertions, in a venv and build tree of its own (the normal build is left

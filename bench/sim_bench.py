@@ -79,8 +79,11 @@ def server_run(lines: int, watch: float) -> dict[str, Any]:
     import cnc_api_client_core as cnc
 
     text = make_program(lines)
-    proc = subprocess.Popen([sys.executable, "-m", "cnc_api_simulator", "--port", "0", "--speed", "1"],
-                            stdout=subprocess.PIPE, env={**os.environ, "PYTHONPATH": str(ROOT / "python")})
+    proc = subprocess.Popen(
+        [sys.executable, "-m", "cnc_api_simulator", "--port", "0", "--speed", "1"],
+        stdout=subprocess.PIPE,
+        env={**os.environ, "PYTHONPATH": str(ROOT / "python")},
+    )
     assert proc.stdout is not None
     port = int(proc.stdout.readline().decode().rsplit(":", 1)[1])
     ctx = mp.get_context("spawn")
@@ -129,11 +132,23 @@ def server_run(lines: int, watch: float) -> dict[str, Any]:
         p_worst, p_calls, p_fail = results.get(timeout=30)
         poll.join(10)
         return {
-            "lines": lines, "bytes": len(text), "set_ok": ok, "set_ms": times["set"],
-            "analysis_s": analysed - sent, "set_to_ready_s": analysed - t0, "state": state, "start_ok": started,
-            "line_after_watch": line, "estimated": machining.estimated_time, "total_path": machining.total_path,
-            "client_worst_ms": worst, "poller_worst_ms": p_worst, "poller_calls": p_calls,
-            "poller_failures": p_fail, "connected": c.is_connected, "peak_mib": peak_rss_mib(proc.pid),
+            "lines": lines,
+            "bytes": len(text),
+            "set_ok": ok,
+            "set_ms": times["set"],
+            "analysis_s": analysed - sent,
+            "set_to_ready_s": analysed - t0,
+            "state": state,
+            "start_ok": started,
+            "line_after_watch": line,
+            "estimated": machining.estimated_time,
+            "total_path": machining.total_path,
+            "client_worst_ms": worst,
+            "poller_worst_ms": p_worst,
+            "poller_calls": p_calls,
+            "poller_failures": p_fail,
+            "connected": c.is_connected,
+            "peak_mib": peak_rss_mib(proc.pid),
             "times": times,
         }
     finally:
@@ -153,7 +168,8 @@ def parse_rates(lines: int) -> dict[str, float]:
 
     rnd = random.Random(3)
     straight = "G21 G90 F1200\n" + "\n".join(
-        f"G1 X{rnd.uniform(-99, 99):.4f} Y{rnd.uniform(-99, 99):.4f} Z{rnd.uniform(-9, 0):.4f}" for _ in range(lines))
+        f"G1 X{rnd.uniform(-99, 99):.4f} Y{rnd.uniform(-99, 99):.4f} Z{rnd.uniform(-9, 0):.4f}" for _ in range(lines)
+    )
     arcs = ["G21 G90 F1200 G0 X0 Y0"]
     for k in range(lines):
         arcs.append(f"G{2 + k % 2} X{(k + 1) % 2 * 10:.3f} Y0 I{5 if k % 2 == 0 else -5:.3f} J0")
@@ -163,7 +179,7 @@ def parse_rates(lines: int) -> dict[str, float]:
     for name, text in (("straight", straight), ("arcs", "\n".join(arcs))):
         planned = [0.0]
 
-        def timed_plan(b: Any) -> None:
+        def timed_plan(b: Any, planned: list[float] = planned) -> None:
             t = time.perf_counter()
             plan(b)
             planned[0] = time.perf_counter() - t
@@ -188,13 +204,18 @@ def main() -> int:
     r = server_run(args.lines, args.watch)
     print(f"program: {r['lines']:,} lines, {r['bytes'] / 1e6:.1f} MB")
     print(f"set request round trip (sending the text included): {r['set_ms']:.0f} ms, res {r['set_ok']}")
-    print(f"analysis: {r['analysis_s']:.1f} s after the set reply ({r['set_to_ready_s']:.1f} s from the set), "
-          f"compile state {r['state']}")
-    print(f"start: res {r['start_ok']}; after {args.watch:g} s at line {r['line_after_watch']}; "
-          f"estimate {r['estimated']}, path {r['total_path']:.0f} mm")
+    print(
+        f"analysis: {r['analysis_s']:.1f} s after the set reply ({r['set_to_ready_s']:.1f} s from the set), "
+        f"compile state {r['state']}"
+    )
+    print(
+        f"start: res {r['start_ok']}; after {args.watch:g} s at line {r['line_after_watch']}; "
+        f"estimate {r['estimated']}, path {r['total_path']:.0f} mm"
+    )
     print("worst reply per request (ms): " + ", ".join(f"{k} {v:.1f}" for k, v in r["times"].items()))
-    print(f"scripting client worst reply (set excluded): {r['client_worst_ms']:.1f} ms; still connected: "
-          f"{r['connected']}")
+    print(
+        f"scripting client worst reply (set excluded): {r['client_worst_ms']:.1f} ms; still connected: {r['connected']}"
+    )
     print(f"poller: {r['poller_calls']} calls, {r['poller_failures']} failed, worst {r['poller_worst_ms']:.1f} ms")
     print(f"simulator peak memory: {r['peak_mib']:.0f} MiB")
     rates = parse_rates(args.parse_lines)

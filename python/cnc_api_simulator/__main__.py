@@ -11,7 +11,13 @@ from collections.abc import Callable
 
 from . import __version__
 from .config import (
-    AXES, DEFAULT_ACCEL, DEFAULT_IGNORED_M, DEFAULT_MAX_FEED, DEFAULT_RAPID, MachineConfig, format_axis_values,
+    AXES,
+    DEFAULT_ACCEL,
+    DEFAULT_IGNORED_M,
+    DEFAULT_MAX_FEED,
+    DEFAULT_RAPID,
+    MachineConfig,
+    format_axis_values,
     parse_axis_values,
 )
 from .server import DEFAULT_HOST, DEFAULT_PORT, DEFAULT_SPEED, Simulator
@@ -75,31 +81,63 @@ def _ranges(codes: frozenset[int]) -> str:
 
 
 def build_parser() -> argparse.ArgumentParser:
-    parser = argparse.ArgumentParser(prog="python -m cnc_api_simulator",
-                                     description="Simulated CNC API server (one JSON request per line).")
+    parser = argparse.ArgumentParser(
+        prog="python -m cnc_api_simulator", description="Simulated CNC API server (one JSON request per line)."
+    )
     parser.add_argument("--version", action="version", version=f"%(prog)s {__version__}")
     parser.add_argument("--host", default=DEFAULT_HOST, help="address to listen on (default %(default)s)")
-    parser.add_argument("--port", type=int, default=DEFAULT_PORT,
-                        help="TCP port, 0 picks a free one (default %(default)s)")
-    parser.add_argument("--programs-dir", help="directory of program.load/program.save files and of subroutine "
-                        "files (default: a temporary directory removed at exit)")
-    parser.add_argument("--speed", type=_speed, default=DEFAULT_SPEED,
-                        help="machine time multiplier (default %(default)s)")
-    limits = parser.add_argument_group("machine limits", "per axis, as AXIS=VALUE[,AXIS=VALUE...]; axes not "
-                                       "named keep their default")
-    limits.add_argument("--max-rapid", type=_axes(DEFAULT_RAPID), default=DEFAULT_RAPID, metavar="AXES",
-                        help=f"rapid rates, mm/min and deg/min (default {format_axis_values(DEFAULT_RAPID)})")
-    limits.add_argument("--max-feed", type=_axes(DEFAULT_MAX_FEED), default=DEFAULT_MAX_FEED, metavar="AXES",
-                        help=f"highest feed rates, mm/min and deg/min (default {format_axis_values(DEFAULT_MAX_FEED)})")
-    limits.add_argument("--accel", type=_axes(DEFAULT_ACCEL), default=DEFAULT_ACCEL, metavar="AXES",
-                        help=f"accelerations, mm/s^2 and deg/s^2 (default {format_axis_values(DEFAULT_ACCEL)})")
+    parser.add_argument(
+        "--port", type=int, default=DEFAULT_PORT, help="TCP port, 0 picks a free one (default %(default)s)"
+    )
+    parser.add_argument(
+        "--programs-dir",
+        help="directory of program.load/program.save files and of subroutine "
+        "files (default: a temporary directory removed at exit)",
+    )
+    parser.add_argument(
+        "--speed", type=_speed, default=DEFAULT_SPEED, help="machine time multiplier (default %(default)s)"
+    )
+    limits = parser.add_argument_group(
+        "machine limits", "per axis, as AXIS=VALUE[,AXIS=VALUE...]; axes not named keep their default"
+    )
+    limits.add_argument(
+        "--max-rapid",
+        type=_axes(DEFAULT_RAPID),
+        default=DEFAULT_RAPID,
+        metavar="AXES",
+        help=f"rapid rates, mm/min and deg/min (default {format_axis_values(DEFAULT_RAPID)})",
+    )
+    limits.add_argument(
+        "--max-feed",
+        type=_axes(DEFAULT_MAX_FEED),
+        default=DEFAULT_MAX_FEED,
+        metavar="AXES",
+        help=f"highest feed rates, mm/min and deg/min (default {format_axis_values(DEFAULT_MAX_FEED)})",
+    )
+    limits.add_argument(
+        "--accel",
+        type=_axes(DEFAULT_ACCEL),
+        default=DEFAULT_ACCEL,
+        metavar="AXES",
+        help=f"accelerations, mm/s^2 and deg/s^2 (default {format_axis_values(DEFAULT_ACCEL)})",
+    )
     codes = parser.add_argument_group("program")
-    codes.add_argument("--ignore-m", type=_m_codes, default=DEFAULT_IGNORED_M, metavar="CODES",
-                       help=f"machine-specific M codes accepted and ignored (default {_ranges(DEFAULT_IGNORED_M)})")
+    codes.add_argument(
+        "--ignore-m",
+        type=_m_codes,
+        default=DEFAULT_IGNORED_M,
+        metavar="CODES",
+        help=f"machine-specific M codes accepted and ignored (default {_ranges(DEFAULT_IGNORED_M)})",
+    )
     codes.add_argument("--optional-stop", action="store_true", help="M1 pauses like M0 (default: M1 is skipped)")
-    codes.add_argument("--probe-trip", type=_probe, default={}, metavar="AXES",
-                       help="probing moves (G38.x) trip where they cross these machine positions, "
-                       "as AXIS=POSITION[,...] (default: at the programmed end)")
+    codes.add_argument(
+        "--probe-trip",
+        type=_probe,
+        default={},
+        metavar="AXES",
+        help="probing moves (G38.x) trip where they cross these machine positions, "
+        "as AXIS=POSITION[,...] (default: at the programmed end)",
+    )
     return parser
 
 
@@ -108,8 +146,14 @@ def main(argv: list[str] | None = None) -> int:
     args = parser.parse_args(argv)
     if args.programs_dir is not None and not os.path.isdir(args.programs_dir):
         parser.error(f"--programs-dir {args.programs_dir!r} is not a directory")
-    config = MachineConfig(rapid=args.max_rapid, max_feed=args.max_feed, accel=args.accel,
-                           ignored_m=args.ignore_m, optional_stop=args.optional_stop, probe_trip=args.probe_trip)
+    config = MachineConfig(
+        rapid=args.max_rapid,
+        max_feed=args.max_feed,
+        accel=args.accel,
+        ignored_m=args.ignore_m,
+        optional_stop=args.optional_stop,
+        probe_trip=args.probe_trip,
+    )
 
     done = threading.Event()
     for sig in (signal.SIGINT, signal.SIGTERM):

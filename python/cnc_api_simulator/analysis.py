@@ -21,12 +21,14 @@ class Job:
         self.done = threading.Event()
         self.compiled: Compiled | None = None
 
+    def is_cancelled(self) -> bool:
+        return self.cancelled
+
 
 class Analyzer:
     """Runs one job at a time; a new job cancels the one in progress."""
 
-    def __init__(self, config: MachineConfig, programs_dir: str | None,
-                 finished: Callable[[Job], None]) -> None:
+    def __init__(self, config: MachineConfig, programs_dir: str | None, finished: Callable[[Job], None]) -> None:
         self._config = config
         self._programs_dir = programs_dir
         self._finished = finished
@@ -70,8 +72,14 @@ class Analyzer:
                 self._next = None
             assert job is not None
             if not job.cancelled:
-                interp = Interpreter(job.text, job.state, self._config, file_name=job.file_name,
-                                     programs_dir=self._programs_dir, cancelled=lambda: job.cancelled)
+                interp = Interpreter(
+                    job.text,
+                    job.state,
+                    self._config,
+                    file_name=job.file_name,
+                    programs_dir=self._programs_dir,
+                    cancelled=job.is_cancelled,
+                )
                 result = interp.run()
                 if not job.cancelled:
                     job.compiled = Compiled(result, job.key, job.file_name)

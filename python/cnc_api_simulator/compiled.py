@@ -63,8 +63,11 @@ def machining_info(b: Builder | None) -> dict[str, Any]:
             "in.feed": _round(length[1]),
             "total.path": _round(length[0] + length[1]),
             "estimated.time": hms(seconds),
-            "used.tool": [{"id": tool, "in.fast": _round(p[0]), "in.feed": _round(p[1])}
-                          for tool, p in tools.items() if tool and (p[0] or p[1])],
+            "used.tool": [
+                {"id": tool, "in.fast": _round(p[0]), "in.feed": _round(p[1])}
+                for tool, p in tools.items()
+                if tool and (p[0] or p[1])
+            ],
         },
         "tcp.extents.in.fast": _extents(fast_tcp[:3], fast_tcp[3:], "xyz"),
         "tcp.extents.in.feed": _extents(feed_tcp[:3], feed_tcp[3:], "xyz"),
@@ -166,8 +169,13 @@ class Compiled:
                     continue
                 off = table[modals[i]].offset
                 j = 6 * i
-                chunk.append([round(ends[j] - off[0], 6) + 0.0, round(ends[j + 1] - off[1], 6) + 0.0,
-                              round(ends[j + 2] - off[2], 6) + 0.0])
+                chunk.append(
+                    [
+                        round(ends[j] - off[0], 6) + 0.0,
+                        round(ends[j + 1] - off[1], 6) + 0.0,
+                        round(ends[j + 2] - off[2], 6) + 0.0,
+                    ]
+                )
                 if len(chunk) >= 5000:
                     text = json.dumps(chunk, separators=(",", ":"))[1:-1].encode("ascii")
                     parts.append(text if first else b"," + text)

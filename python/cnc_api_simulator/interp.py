@@ -18,8 +18,8 @@ from .config import DEFAULT_BLEND_TOLERANCE, PECK_CLEARANCE, MachineConfig
 from .errors import ERR_ARC, ERR_FLOW, ERR_LIMIT, ERR_SYNTAX, ERR_UNSUPPORTED, ERR_VALUE, GCodeError
 from .expr import Node, ParamRef, Value
 from .lexer import FAST, PAIRS, SIMPLE, Block, Macro, OWord, clean, parse_block, strip_comments
-from .program import ARC, LINE, RAPID, Builder, Modal, plan
-from .source import Source, label_of
+from .program import LINE, RAPID, Builder, Modal, plan
+from .source import Source
 from .state import AXIS_COUNT, WCS_COUNT, Modes, State
 
 DEFAULT_FEED = 1000.0  # mm/min until the program sets F
@@ -30,8 +30,29 @@ ARC_TOLERANCE = 0.005  # mm the end of an arc may miss its circle (plus 0.1 % of
 
 AXES = "XYZABC"
 _INCREMENTAL = {"U": 0, "V": 1, "W": 2}  # lathe-style incremental X, Y, Z
-_G65_LETTERS = {"A": 1, "B": 2, "C": 3, "I": 4, "J": 5, "K": 6, "D": 7, "E": 8, "F": 9, "H": 11, "M": 13,
-                "Q": 17, "R": 18, "S": 19, "T": 20, "U": 21, "V": 22, "W": 23, "X": 24, "Y": 25, "Z": 26}
+_G65_LETTERS = {
+    "A": 1,
+    "B": 2,
+    "C": 3,
+    "I": 4,
+    "J": 5,
+    "K": 6,
+    "D": 7,
+    "E": 8,
+    "F": 9,
+    "H": 11,
+    "M": 13,
+    "Q": 17,
+    "R": 18,
+    "S": 19,
+    "T": 20,
+    "U": 21,
+    "V": 22,
+    "W": 23,
+    "X": 24,
+    "Y": 25,
+    "Z": 26,
+}
 _PLANE_AXES = {17: (0, 1, 2), 18: (2, 0, 1), 19: (1, 2, 0)}  # first, second, normal axis
 _ARC_WORDS = {17: ("I", "J"), 18: ("K", "I"), 19: ("J", "K")}
 _SIMPLE_KEYS = frozenset("XYZABCFN")
@@ -56,8 +77,9 @@ class Frame:
 
     __slots__ = ("src", "ret", "saved", "named", "label", "repeat", "entry", "loops", "counters", "line")
 
-    def __init__(self, src: Source, ret: int, saved: dict[int, float] | None, label: str, repeat: int,
-                 entry: int, line: int) -> None:
+    def __init__(
+        self, src: Source, ret: int, saved: dict[int, float] | None, label: str, repeat: int, entry: int, line: int
+    ) -> None:
         self.src = src
         self.ret = ret  # line index to go on from in the caller's source
         self.saved = saved  # the caller's local parameters, when the call has its own
@@ -73,8 +95,7 @@ class Frame:
 class Result:
     """A compiled program, or the error that stopped it."""
 
-    def __init__(self, builder: Builder, state: State, error: GCodeError | None, line_count: int,
-                 pauses: bool) -> None:
+    def __init__(self, builder: Builder, state: State, error: GCodeError | None, line_count: int, pauses: bool) -> None:
         self.builder = builder
         self.state = state
         self.error = error
@@ -83,9 +104,17 @@ class Result:
 
 
 class Interpreter:
-    def __init__(self, text: str, state: State, config: MachineConfig, *, file_name: str = "",
-                 programs_dir: str | None = None, cancelled: Callable[[], bool] | None = None,
-                 keep_modes: bool = False) -> None:
+    def __init__(
+        self,
+        text: str,
+        state: State,
+        config: MachineConfig,
+        *,
+        file_name: str = "",
+        programs_dir: str | None = None,
+        cancelled: Callable[[], bool] | None = None,
+        keep_modes: bool = False,
+    ) -> None:
         self.config = config
         self.state = state
         self.programs_dir = programs_dir
@@ -338,8 +367,9 @@ class Interpreter:
             raise GCodeError(f"cannot set parameter {raw:g}", f"#{raw:g}", ERR_VALUE)
         st = self.state
         if k == 3000:
-            raise GCodeError(f"alarm {value:g} raised by the program" if value is not None else "alarm raised",
-                             "#3000", ERR_FLOW)
+            raise GCodeError(
+                f"alarm {value:g} raised by the program" if value is not None else "alarm raised", "#3000", ERR_FLOW
+            )
         if value is None:
             st.params.pop(k, None)
             return
@@ -389,14 +419,24 @@ class Interpreter:
         if len(name) == 6 and name.startswith("_ABS_") and name[5] in AXES:
             return self.pos[AXES.index(name[5])]
         table: dict[str, float] = {
-            "_METRIC": float(not m.imperial), "_IMPERIAL": float(m.imperial),
-            "_ABSOLUTE": float(m.absolute), "_INCREMENTAL": float(not m.absolute),
-            "_FEED": m.feed, "_RPM": m.speed, "_CURRENT_TOOL": float(self.tool),
-            "_SELECTED_TOOL": float(m.next_tool), "_LINE": float(self.line),
-            "_MOTION_MODE": m.motion * 10.0, "_PLANE": m.plane * 10.0,
-            "_COORD_SYSTEM": float(_wcs_code(self.state.active_wcs)), "_TOOL_OFFSET": float(any(self.state.tlo)),
-            "_SPINDLE_ON": float(m.spindle != SS_OFF), "_SPINDLE_CW_CW": float(m.spindle == SS_CW),
-            "_MIST": float(m.mist), "_FLOOD": float(m.flood), "_TASK": 1.0,
+            "_METRIC": float(not m.imperial),
+            "_IMPERIAL": float(m.imperial),
+            "_ABSOLUTE": float(m.absolute),
+            "_INCREMENTAL": float(not m.absolute),
+            "_FEED": m.feed,
+            "_RPM": m.speed,
+            "_CURRENT_TOOL": float(self.tool),
+            "_SELECTED_TOOL": float(m.next_tool),
+            "_LINE": float(self.line),
+            "_MOTION_MODE": m.motion * 10.0,
+            "_PLANE": m.plane * 10.0,
+            "_COORD_SYSTEM": float(_wcs_code(self.state.active_wcs)),
+            "_TOOL_OFFSET": float(any(self.state.tlo)),
+            "_SPINDLE_ON": float(m.spindle != SS_OFF),
+            "_SPINDLE_CW_CW": float(m.spindle == SS_CW),
+            "_MIST": float(m.mist),
+            "_FLOOD": float(m.flood),
+            "_TASK": 1.0,
             "_VALUE": self.state.named.get("_VALUE", 0.0),
             "_VALUE_RETURNED": self.state.named.get("_VALUE_RETURNED", 0.0),
         }
@@ -669,8 +709,16 @@ class Interpreter:
         src = self.files.get(label)
         if src is not None:
             return src
-        names = [f"{label.lower()}.ngc", f"{label}.ngc", f"{label.lower()}.nc", f"O{label}", f"O{label}.nc",
-                 f"o{label}.nc", f"{label}.nc", f"{label}.txt"]
+        names = [
+            f"{label.lower()}.ngc",
+            f"{label}.ngc",
+            f"{label.lower()}.nc",
+            f"O{label}",
+            f"O{label}.nc",
+            f"o{label}.nc",
+            f"{label}.nc",
+            f"{label}.txt",
+        ]
         for name in names:
             path = storage.resolve(self.programs_dir, name) if self.programs_dir else None
             if path and os.path.isfile(path):
@@ -720,9 +768,19 @@ class Interpreter:
     def _modal_index(self) -> int:
         if self._modal_dirty:
             m = self.m
-            self._modal = self.b.modal(Modal(
-                UM_IMPERIAL if m.imperial else UM_METRIC, m.feed, m.speed, m.spindle, m.mist, m.flood,
-                self.tool, self.state.active_wcs, self.off))
+            self._modal = self.b.modal(
+                Modal(
+                    UM_IMPERIAL if m.imperial else UM_METRIC,
+                    m.feed,
+                    m.speed,
+                    m.spindle,
+                    m.mist,
+                    m.flood,
+                    self.tool,
+                    self.state.active_wcs,
+                    self.off,
+                )
+            )
             self._modal_dirty = False
         return self._modal
 
@@ -826,8 +884,9 @@ class Interpreter:
             elif code in (70, 71, 72, 73):
                 self._modal_save(code)
             elif code not in self.config.ignored_m:
-                raise GCodeError("unknown M code (machine-specific codes are set with --ignore-m)",
-                                 f"M{code}", ERR_UNSUPPORTED)
+                raise GCodeError(
+                    "unknown M code (machine-specific codes are set with --ignore-m)", f"M{code}", ERR_UNSUPPORTED
+                )
         if "dwell" in codes:
             seconds = w.get("P", w.get("X", w.get("U", 0.0)))
             if seconds < 0:
@@ -877,8 +936,16 @@ class Interpreter:
             m.cycle = 0
             if m.motion not in (0.0, 1.0, 2.0, 3.0):
                 m.motion = 1.0 if m.motion != 0.0 else 0.0
-        if "Q" in w and not m.cycle and motion != 760 and 61 not in mcodes and 66 not in mcodes \
-                and "path" not in codes and "g65" not in codes and nonmodal != 100:
+        if (
+            "Q" in w
+            and not m.cycle
+            and motion != 760
+            and 61 not in mcodes
+            and 66 not in mcodes
+            and "path" not in codes
+            and "g65" not in codes
+            and nonmodal != 100
+        ):
             raise GCodeError("Q word with no command that uses it", f"Q{_num(w['Q'])}", ERR_SYNTAX)
         if not consumed and "g65" not in codes and nonmodal != 530:
             if m.cycle and (_has_axes(w) or "cycle" in codes and ("R" in w or "Z" in w)):
@@ -1136,8 +1203,7 @@ class Interpreter:
         return rpm
 
     def _line(self, kind: int, t: list[float], rate: float = 0.0, seconds: float = 0.0) -> None:
-        self.b.line(kind, self.pos, t, self._report_line(), self._modal_index(), self.off, self.tool, rate,
-                    seconds)
+        self.b.line(kind, self.pos, t, self._report_line(), self._modal_index(), self.off, self.tool, rate, seconds)
         self.pos = t
 
     def _fast_move(self, xs: str | None, ys: str | None, zs: str | None, motion: float) -> None:
@@ -1230,8 +1296,9 @@ class Interpreter:
             c1, c2 = self._radius_centre(clockwise, p, t, w["R"] * scale, (i1, i2))
         else:
             if w1 not in w and w2 not in w:
-                raise GCodeError(f"arc needs {w1}/{w2} centre offsets or R in this plane", f"G{2 if clockwise else 3}",
-                                 ERR_ARC)
+                raise GCodeError(
+                    f"arc needs {w1}/{w2} centre offsets or R in this plane", f"G{2 if clockwise else 3}", ERR_ARC
+                )
             o1 = w.get(w1, 0.0) * scale
             o2 = w.get(w2, 0.0) * scale
             if m.arc_absolute:
@@ -1243,8 +1310,11 @@ class Interpreter:
         if r0 < 1e-9:
             raise GCodeError("arc radius is zero", f"G{2 if clockwise else 3}", ERR_ARC)
         if abs(r0 - r1) > ARC_TOLERANCE + 0.001 * r0:
-            raise GCodeError(f"arc end point is not on the arc: radius {r0:.4f} at the start, {r1:.4f} at the end",
-                             f"G{2 if clockwise else 3}", ERR_ARC)
+            raise GCodeError(
+                f"arc end point is not on the arc: radius {r0:.4f} at the start, {r1:.4f} at the end",
+                f"G{2 if clockwise else 3}",
+                ERR_ARC,
+            )
         a0 = math.atan2(p[i2] - c2, p[i1] - c1)
         a1 = math.atan2(t[i2] - c2, t[i1] - c1)
         if clockwise:
@@ -1257,13 +1327,25 @@ class Interpreter:
         if clockwise:
             sweep = -sweep
         rate, seconds = self._rate(t)
-        self.b.arc(p, t, (c1, c2), (i1, i2, ih), sweep, self._report_line(), self._modal_index(), self.off,
-                   self.tool, rate, seconds)
+        self.b.arc(
+            p,
+            t,
+            (c1, c2),
+            (i1, i2, ih),
+            sweep,
+            self._report_line(),
+            self._modal_index(),
+            self.off,
+            self.tool,
+            rate,
+            seconds,
+        )
         self.pos = t
 
     @staticmethod
-    def _radius_centre(clockwise: bool, p: list[float], t: list[float], r: float,
-                       axes: tuple[int, int]) -> tuple[float, float]:
+    def _radius_centre(
+        clockwise: bool, p: list[float], t: list[float], r: float, axes: tuple[int, int]
+    ) -> tuple[float, float]:
         i1, i2 = axes
         d1, d2 = t[i1] - p[i1], t[i2] - p[i2]
         chord = math.hypot(d1, d2)
@@ -1342,8 +1424,7 @@ class Interpreter:
                     self._line(RAPID, hole)
             self._drill(m.cycle, ia, r_level, bottom, clear, q, dwell)
 
-    def _drill(self, cycle: int, ia: int, r_level: float, bottom: float, clear: float, q: float,
-               dwell: float) -> None:
+    def _drill(self, cycle: int, ia: int, r_level: float, bottom: float, clear: float, q: float, dwell: float) -> None:
         def to(level: float, kind: int) -> None:
             if abs(self.pos[ia] - level) < 1e-12:
                 return
@@ -1411,9 +1492,9 @@ class Interpreter:
             self._line(RAPID, _with(self.pos, 2, start[2]))
 
     def _g76_wordy(self, w: dict[str, float], scale: float) -> None:
-        for k in ("P", "Z", "I", "J", "K"):
-            if k not in w:
-                raise GCodeError(f"G76 needs {k}", "G76", ERR_VALUE)
+        for letter in ("P", "Z", "I", "J", "K"):
+            if letter not in w:
+                raise GCodeError(f"G76 needs {letter}", "G76", ERR_VALUE)
         pitch, i, j, k = (w[a] * scale for a in "PIJK")
         if pitch <= 0 or j <= 0 or k <= 0:
             raise GCodeError("G76 pitch, first cut J and depth K must be positive", "G76", ERR_VALUE)
@@ -1471,8 +1552,6 @@ def _has_axes(w: dict[str, float]) -> bool:
 
 def _num(value: float) -> str:
     return str(int(value)) if value == int(value) else f"{value:g}"
-
-
 
 
 def _wcs_code(n: int) -> int:

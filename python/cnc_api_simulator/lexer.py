@@ -16,8 +16,23 @@ FAST = re.compile(rf"(?:N\d+)?(?:G0*([01]))?(?:X{_NUM})?(?:Y{_NUM})?(?:Z{_NUM})?
 PAIRS = re.compile(r"([A-Z])([-+]?(?:\d+\.?\d*|\.\d+))")
 
 O_KEYWORDS = frozenset(
-    ("SUB", "ENDSUB", "CALL", "RETURN", "IF", "ELSEIF", "ELSE", "ENDIF", "WHILE", "ENDWHILE", "DO",
-     "REPEAT", "ENDREPEAT", "BREAK", "CONTINUE")
+    (
+        "SUB",
+        "ENDSUB",
+        "CALL",
+        "RETURN",
+        "IF",
+        "ELSEIF",
+        "ELSE",
+        "ENDIF",
+        "WHILE",
+        "ENDWHILE",
+        "DO",
+        "REPEAT",
+        "ENDREPEAT",
+        "BREAK",
+        "CONTINUE",
+    )
 )
 _NEEDS_ARG = frozenset(("IF", "ELSEIF", "WHILE", "REPEAT"))
 _WORD_LETTERS = frozenset("ABCDEFGHIJKLMNPQRSTUVWXYZ@^")
@@ -99,8 +114,11 @@ def clean(raw: str) -> str:
     elif c == "%":
         return ""
     if "$" in s:
-        raise GCodeError("'$' commands belong to another controller's dialect and are not G-code",
-                         s[s.index("$") : s.index("$") + 8], ERR_UNSUPPORTED)
+        raise GCodeError(
+            "'$' commands belong to another controller's dialect and are not G-code",
+            s[s.index("$") : s.index("$") + 8],
+            ERR_UNSUPPORTED,
+        )
     return s
 
 

@@ -17,8 +17,25 @@ from typing import Any
 from . import storage
 from .analysis import Analyzer, Job
 from .codes import (
-    ANALYSIS_MODES, AXES_MASK, AXIS_COUNT, AXIS_NAMES, CS_ERROR, CS_FIRST_STEP, CS_FIRST_STEP_RUNNING, CS_INIT,
-    CS_READY, JC_LAST, SM_HOMING, SM_IDLE, SM_JOG, SM_PAUSE, SM_RUN, SS_CCW, SS_CW, SS_OFF, TT_GENERIC,
+    ANALYSIS_MODES,
+    AXES_MASK,
+    AXIS_COUNT,
+    AXIS_NAMES,
+    CS_ERROR,
+    CS_FIRST_STEP,
+    CS_FIRST_STEP_RUNNING,
+    CS_INIT,
+    CS_READY,
+    JC_LAST,
+    SM_HOMING,
+    SM_IDLE,
+    SM_JOG,
+    SM_PAUSE,
+    SM_RUN,
+    SS_CCW,
+    SS_CW,
+    SS_OFF,
+    TT_GENERIC,
 )
 from .compiled import Compiled, Key, hms, machining_info
 from .config import MachineConfig
@@ -75,8 +92,9 @@ class Approach:
 class _Run:
     """A program or MDI run: which segment, and how far through it (0 to 1)."""
 
-    def __init__(self, program: Compiled, index: int, frac: float, approach: Approach | None,
-                 from_program: bool) -> None:
+    def __init__(
+        self, program: Compiled, index: int, frac: float, approach: Approach | None, from_program: bool
+    ) -> None:
         self.program = program
         self.index = index
         self.frac = frac
@@ -85,8 +103,13 @@ class _Run:
 
 
 class Machine:
-    def __init__(self, programs_dir: str | None, speed: float = 1.0, clock: Callable[[], float] = time.monotonic,
-                 config: MachineConfig | None = None) -> None:
+    def __init__(
+        self,
+        programs_dir: str | None,
+        speed: float = 1.0,
+        clock: Callable[[], float] = time.monotonic,
+        config: MachineConfig | None = None,
+    ) -> None:
         if not 0 < speed < math.inf:
             raise ValueError("speed must be a positive number")
         self.lock = threading.Lock()
@@ -229,8 +252,17 @@ class Machine:
         self.cnc = final
         self.offset = final.offset()
         m = final.modes
-        self.modal = Modal(1 if m.imperial else 0, m.feed, m.speed, m.spindle, m.mist, m.flood, final.tool,
-                           final.active_wcs, self.offset)
+        self.modal = Modal(
+            1 if m.imperial else 0,
+            m.feed,
+            m.speed,
+            m.spindle,
+            m.mist,
+            m.flood,
+            final.tool,
+            final.active_wcs,
+            self.offset,
+        )
         self.version += 1
 
     def _step_jog(self, dt: float) -> None:
@@ -375,8 +407,9 @@ class Machine:
     def program_position(self) -> list[float]:
         return [p - o for p, o in zip(self.cnc.position, self.offset, strict=True)]
 
-    def _begin(self, program: Compiled, index: int, frac: float, approach_to: list[float] | None,
-               from_program: bool) -> bool:
+    def _begin(
+        self, program: Compiled, index: int, frac: float, approach_to: list[float] | None, from_program: bool
+    ) -> bool:
         here = list(self.cnc.position)
         approach = None
         if approach_to is not None and any(abs(a - b) > 1e-9 for a, b in zip(here, approach_to, strict=True)):
@@ -548,8 +581,9 @@ class Machine:
         tool = TOOLS.get(m.tool, (TT_GENERIC, 0.0, 0.0, 0.0, 0.0, 0.0))
         override: dict[str, Any] = {}
         for name, (value, low, high) in self.overrides.items():
-            override.update({name: value, f"{name}.min": low, f"{name}.max": high,
-                             f"{name}.enabled": True, f"{name}.locked": False})
+            override.update(
+                {name: value, f"{name}.min": low, f"{name}.max": high, f"{name}.enabled": True, f"{name}.locked": False}
+            )
         return {
             "units.mode": m.units,
             "axes.mask": AXES_MASK,
@@ -578,9 +612,16 @@ class Machine:
             },
             "override": override,
             "tool": {
-                "id": m.tool, "slot": m.tool in TOOLS, "type": tool[0], "diameter": tool[1],
-                "offset.x": 0.0, "offset.y": 0.0, "offset.z": tool[2],
-                "param.1": tool[3], "param.2": tool[4], "param.3": tool[5],
+                "id": m.tool,
+                "slot": m.tool in TOOLS,
+                "type": tool[0],
+                "diameter": tool[1],
+                "offset.x": 0.0,
+                "offset.y": 0.0,
+                "offset.z": tool[2],
+                "param.1": tool[3],
+                "param.2": tool[4],
+                "param.3": tool[5],
             },
         }
 

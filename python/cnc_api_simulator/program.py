@@ -97,8 +97,9 @@ class Builder:
 
     # ----- segments ------------------------------------------------------------------------------
 
-    def _append(self, kind: int, end: list[float], line: int, modal: int, plen: float, v: float, a: float,
-                vj: float) -> None:
+    def _append(
+        self, kind: int, end: list[float], line: int, modal: int, plen: float, v: float, a: float, vj: float
+    ) -> None:
         self.kinds.append(kind)
         self.ends.extend(end)
         self.lines.append(line)
@@ -122,8 +123,9 @@ class Builder:
             vj = math.sqrt(min(a, self._prev_a) * self.tolerance * sin_half / (1.0 - sin_half))
         return min(vj, v, self._prev_v)
 
-    def _track(self, kind: int, p: list[float], t: list[float], offset: tuple[float, ...], tool: int,
-               length: float) -> list[float]:
+    def _track(
+        self, kind: int, p: list[float], t: list[float], offset: tuple[float, ...], tool: int, length: float
+    ) -> list[float]:
         k = 0 if kind == RAPID else 1
         st = self.stats
         st.length[k] += length
@@ -142,8 +144,18 @@ class Builder:
         _grow(box, t)
         return box
 
-    def line(self, kind: int, p: list[float], t: list[float], line: int, modal: int, offset: tuple[float, ...],
-             tool: int, rate: float, seconds: float = 0.0) -> None:
+    def line(
+        self,
+        kind: int,
+        p: list[float],
+        t: list[float],
+        line: int,
+        modal: int,
+        offset: tuple[float, ...],
+        tool: int,
+        rate: float,
+        seconds: float = 0.0,
+    ) -> None:
         """A straight move; `rate` in mm/min (deg/min for rotary-only moves), or `seconds` for it."""
         dx = t[0] - p[0]
         dy = t[1] - p[1]
@@ -179,9 +191,20 @@ class Builder:
         if plen > 0.0:
             self._dir, self._prev_v, self._prev_a = u, v, a
 
-    def arc(self, p: list[float], t: list[float], center: tuple[float, float], axes: tuple[int, int, int],
-            sweep: float, line: int, modal: int, offset: tuple[float, ...], tool: int, rate: float,
-            seconds: float = 0.0) -> None:
+    def arc(
+        self,
+        p: list[float],
+        t: list[float],
+        center: tuple[float, float],
+        axes: tuple[int, int, int],
+        sweep: float,
+        line: int,
+        modal: int,
+        offset: tuple[float, ...],
+        tool: int,
+        rate: float,
+        seconds: float = 0.0,
+    ) -> None:
         """A circular or helical move in the plane of `axes` (first, second, normal axis)."""
         i1, i2, ih = axes
         c1, c2 = center
@@ -236,8 +259,18 @@ class Builder:
         self._append(PAUSE, p, line, modal, 0.0, 0.0, INF, 0.0)
         self._dir = None
 
-    def xyz(self, kind: int, p: list[float], t: list[float], line: int, modal: int, offset: tuple[float, ...],
-            tool: int, rate: float, seconds: float) -> None:
+    def xyz(
+        self,
+        kind: int,
+        p: list[float],
+        t: list[float],
+        line: int,
+        modal: int,
+        offset: tuple[float, ...],
+        tool: int,
+        rate: float,
+        seconds: float,
+    ) -> None:
         """line() for the common move of the linear axes only, written out for speed."""
         dx = t[0] - p[0]
         dy = t[1] - p[1]
@@ -352,8 +385,14 @@ def _grow(box: list[float], q: list[float]) -> None:
             box[i + 6] = v
 
 
-def _grow_arc(box: list[float], p: list[float], center: tuple[float, float], axes: tuple[int, int, int],
-              sweep: float, radius: float) -> None:
+def _grow_arc(
+    box: list[float],
+    p: list[float],
+    center: tuple[float, float],
+    axes: tuple[int, int, int],
+    sweep: float,
+    radius: float,
+) -> None:
     """Widen the box by the points where the arc crosses the axis directions of its plane."""
     i1, i2, _ = axes
     a0 = math.atan2(p[i2] - center[1], p[i1] - center[0])
@@ -377,6 +416,7 @@ def _grow_arc(box: list[float], p: list[float], center: tuple[float, float], axe
 
 
 # ----- time planning ---------------------------------------------------------------------------------
+
 
 def plan(b: Builder) -> None:
     """Durations of the moves: acceleration-limited speeds through the junctions.

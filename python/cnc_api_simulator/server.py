@@ -55,8 +55,14 @@ class Simulator:
     A simulator starts once; make a new one to serve again.
     """
 
-    def __init__(self, host: str = DEFAULT_HOST, port: int = 0, programs_dir: str | None = None,
-                 speed: float = DEFAULT_SPEED, config: MachineConfig | None = None) -> None:
+    def __init__(
+        self,
+        host: str = DEFAULT_HOST,
+        port: int = 0,
+        programs_dir: str | None = None,
+        speed: float = DEFAULT_SPEED,
+        config: MachineConfig | None = None,
+    ) -> None:
         self.host = host
         self.requested_port = port
         self._own_dir: str | None = None
@@ -104,8 +110,7 @@ class Simulator:
                     self._spawn(sock)
 
     def _spawn(self, sock: socket.socket) -> None:
-        thread = threading.Thread(target=self._client, args=(sock,), name="cnc_api_simulator client",
-                                  daemon=True)
+        thread = threading.Thread(target=self._client, args=(sock,), name="cnc_api_simulator client", daemon=True)
         with self._guard:
             self._clients[sock] = thread
         thread.start()

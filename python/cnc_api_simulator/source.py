@@ -10,9 +10,7 @@ from .lexer import Block
 
 CHUNK = 1 << 18  # characters handled per step, so no single step holds the interpreter long
 
-_OWORD = re.compile(
-    r"^[ \t]*(?:/[ \t]*)?(?:[Nn][ \t]*\d+[ \t]*)?[Oo:][ \t]*(\d+|<[^>\n]*>)[ \t]*([A-Za-z]*)", re.M
-)
+_OWORD = re.compile(r"^[ \t]*(?:/[ \t]*)?(?:[Nn][ \t]*\d+[ \t]*)?[Oo:][ \t]*(\d+|<[^>\n]*>)[ \t]*([A-Za-z]*)", re.M)
 _M6 = re.compile(r"[Mm][ \t]*0*6(?![\d.])")
 _NLABEL = re.compile(r"[ \t]*/?[ \t]*[Nn][ \t]*(\d+)")
 
