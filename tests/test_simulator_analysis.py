@@ -147,7 +147,8 @@ def test_analysis_matches_independent_computation(machine, case):
     text, end, fast, feed = case
     info = analyse(machine, text)
     assert info["state"] == CS_READY, info["message"]
-    assert end_point(machine) == pytest.approx(list(end), abs=1e-3)
+    # every arc drawn may have been too small to keep: then nothing moves
+    assert (end_point(machine) or [0.0, 0.0, 0.0]) == pytest.approx(list(end), abs=1e-3)
     path = ask(machine, {"get": "machining.info"})["tool.path"]
     assert path["in.fast"] == pytest.approx(fast, abs=1e-3)
     assert path["in.feed"] == pytest.approx(feed, rel=1e-3, abs=1e-2)

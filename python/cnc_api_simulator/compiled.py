@@ -8,7 +8,7 @@ from typing import Any
 
 from .errors import GCodeError
 from .interp import Result
-from .program import ARC, PAUSE, RAPID, Builder, Modal
+from .program import ARC, DIAMETER, PAUSE, RAPID, Builder, Modal
 from .state import State
 
 Key = tuple[tuple[float, ...], int]
@@ -116,6 +116,11 @@ class Compiled:
         k = self.b.arcs[i]
         cx, cy, cz, sweep, normal = self.b.arc_data[5 * k : 5 * k + 5]
         ih = int(normal)
+        dia = ih >= DIAMETER
+        if dia:
+            ih -= DIAMETER
+            p[0] *= 0.5
+            t[0] *= 0.5
         i1, i2 = {2: (0, 1), 1: (2, 0), 0: (1, 2)}[ih]
         c = (cx, cy, cz)
         r0 = math.hypot(p[i1] - c[i1], p[i2] - c[i2])
@@ -126,6 +131,8 @@ class Compiled:
         out = [a + (e - a) * frac for a, e in zip(p, t, strict=True)]
         out[i1] = c[i1] + r * math.cos(ang)
         out[i2] = c[i2] + r * math.sin(ang)
+        if dia:
+            out[0] *= 2.0
         return out
 
     def motion_index(self, point: int) -> int | None:

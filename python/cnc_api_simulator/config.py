@@ -33,6 +33,7 @@ class MachineConfig:
     accel: tuple[float, ...] = DEFAULT_ACCEL
     ignored_m: frozenset[int] = DEFAULT_IGNORED_M
     optional_stop: bool = False  # M1 pauses only when the optional-stop switch is on
+    block_delete: bool = False  # lines starting with '/' are skipped only when the switch is on
     probe_trip: dict[int, float] = field(default_factory=dict)  # axis index -> machine position
     max_run_lines: int = 20_000_000  # lines interpreted, loops included: an endless loop ends here
     max_segments: int = 3_000_000  # moves of one program, which bounds its memory

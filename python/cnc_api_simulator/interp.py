@@ -8,6 +8,7 @@ in millimetres and degrees whatever G20/G21 say.
 
 from __future__ import annotations
 
+import copy
 import math
 import os
 from collections.abc import Callable
@@ -18,7 +19,7 @@ from .config import DEFAULT_BLEND_TOLERANCE, PECK_CLEARANCE, MachineConfig
 from .errors import ERR_ARC, ERR_FLOW, ERR_LIMIT, ERR_SYNTAX, ERR_UNSUPPORTED, ERR_VALUE, GCodeError
 from .expr import Node, ParamRef, Value
 from .lexer import FAST, PAIRS, SIMPLE, Block, Macro, OWord, clean, parse_block, strip_comments
-from .program import LINE, RAPID, Builder, Modal, plan
+from .program import ARC, DIAMETER, LINE, RAPID, Builder, Modal, plan
 from .source import Source
 from .state import AXIS_COUNT, WCS_COUNT, Modes, State
 
@@ -57,9 +58,11 @@ _PLANE_AXES = {17: (0, 1, 2), 18: (2, 0, 1), 19: (1, 2, 0)}  # first, second, no
 _ARC_WORDS = {17: ("I", "J"), 18: ("K", "I"), 19: ("J", "K")}
 _SIMPLE_KEYS = frozenset("XYZABCFN")
 
-_MOTION = frozenset((0, 10, 20, 30, 330, 331, 382, 383, 384, 385, 760))
-_CYCLES = frozenset((730, 810, 820, 830, 840, 850, 860, 870, 880, 890))
+_MOTION = frozenset((0, 10, 20, 30, 50, 51, 52, 320, 330, 331, 382, 383, 384, 385, 760))
+_CYCLES = frozenset((730, 740, 810, 820, 830, 840, 850, 860, 870, 880, 890))
+_LATHE_CYCLES = frozenset((700, 710, 720, 750))  # G70 finish, G71/G72 rough, G75 groove
 _WCS = {540: 1, 550: 2, 560: 3, 570: 4, 580: 5, 590: 6, 591: 7, 592: 8, 593: 9}
+_SPLINE_CHORD = 0.2  # mm: a spline is run as chords of about this length
 
 _LOOP_ENDS = frozenset(("ENDWHILE", "ENDREPEAT", "WHILE"))
 _IF_NEXT = frozenset(("ELSEIF", "ELSE", "ENDIF"))
@@ -144,6 +147,15 @@ class Interpreter:
         self.cycle_words: dict[str, float] = {}
         self.fanuc_g76: tuple[float, float] = (1.0, 0.0)  # finishing passes, minimum depth
         self.probe = [0.0] * AXIS_COUNT
+        # G68 rotation in the working plane: (centre 1, centre 2, cos, sin) in program coordinates
+        self.rot: tuple[float, float, float, float] | None = None
+        self.polar = False  # G16: the plane's first axis word is a radius, the second an angle
+        self.polar_last = [0.0, 0.0]  # radius and angle, both modal under G16
+        self.transformed = False  # rotation or polar mode: moves take the general path
+        self.lathe_retract = 0.5  # G71/G72 R, G74/G75 R (mm)
+        self.lathe_depth = 1.0  # G71/G72 U (radius), depth of one roughing pass
+        self.spline_last: tuple[float, float] | None = None  # G5: the last control vector, for the next I J
+        self.seen_percent = False
         self._budget = CHECK_EVERY
         self._main_loops: dict[int, int] = {}
         self._main_counters: dict[int, int] = {}
@@ -210,11 +222,22 @@ class Interpreter:
                 s = "".join(raw.upper().split())
                 if not s:
                     continue
+                c0 = s[0]
+                if c0 == "/" or c0 == "%":
+                    if c0 == "%":
+                        if self.seen_percent and src is main:
+                            self.ended = True  # the closing '%': nothing after it is read
+                            self.i = i
+                            return
+                        self.seen_percent = True
+                        continue
+                    if self.config.block_delete:
+                        continue
                 mt = fast(s)
                 if mt is not None:
                     gm, xs, ys, zs, fs = mt.groups()
                     mo = self.m
-                    if (xs or ys or zs) and not mo.cycle:
+                    if (xs or ys or zs) and not mo.cycle and not self.transformed:
                         motion = mo.motion
                         if gm is not None:
                             motion = 0.0 if gm == "0" else 1.0
@@ -806,6 +829,8 @@ class Interpreter:
             key = int(round(code * 10))
             if abs(code * 10 - key) > 1e-6:
                 raise GCodeError("unsupported G code", f"G{_num(code)}", ERR_UNSUPPORTED)
+            if key in (700, 710, 720, 730, 740, 750):
+                key = self._lathe_or_other(key, w)
             group = _G_GROUPS.get(key)
             if group is None:
                 raise GCodeError("unsupported G code", f"G{_num(code)}", ERR_UNSUPPORTED)
@@ -830,7 +855,8 @@ class Interpreter:
         if "feedmode" in codes:
             m.feed_mode = codes["feedmode"] // 10
         if "retract" in codes:
-            lathe_feed = m.plane == 18 and not m.cycle and "cycle" not in codes
+            plane = codes["plane"] // 10 if "plane" in codes else m.plane
+            lathe_feed = plane == 18 and not m.cycle and "cycle" not in codes
             if lathe_feed:  # turning controls use G98/G99 for feed per minute and per revolution
                 m.feed_mode = 94 if codes["retract"] == 980 else 95
             else:
@@ -855,7 +881,8 @@ class Interpreter:
                 raise GCodeError("tool number must be a whole number", f"T{_num(t)}", ERR_VALUE)
             m.next_tool = int(t)
             if self.immediate_tool:
-                self._set_tool(int(t))
+                # a turning control's T0101: tool 01 with offset 01
+                self._set_tool(int(t) // 100 if t >= 100 else int(t))
         for code in mcodes:
             if code == 6:
                 if m.next_tool >= 0:
@@ -896,12 +923,21 @@ class Interpreter:
             m.plane = codes["plane"] // 10
         if "diameter" in codes:
             m.diameter = codes["diameter"] == 70
+            m.diameter_set = True
         if "comp" in codes:
             m.cutter_comp = codes["comp"]
         if "tlo" in codes:
             self._tool_length(codes["tlo"], w)
         if "wcs" in codes:
-            number = _WCS[codes["wcs"]]
+            if codes["wcs"] == 541:  # G54.1 Pn: the extra work offsets
+                p = w.get("P", 1.0)
+                if p != int(p) or not 1 <= p <= 300:
+                    raise GCodeError("G54.1 needs P from 1 to 300", f"P{_num(p)}", ERR_VALUE)
+                number = WCS_COUNT + int(p)
+                while len(st.wcs) < number:
+                    st.wcs.append([0.0] * AXIS_COUNT)
+            else:
+                number = _WCS[codes["wcs"]]
             if number != st.active_wcs:
                 st.active_wcs = number
                 self._update_offset()
@@ -913,12 +949,22 @@ class Interpreter:
                 self.b.tolerance = m.tolerance or DEFAULT_BLEND_TOLERANCE
         if "dist" in codes:
             m.absolute = codes["dist"] == 900
+        if "rotation" in codes:
+            self._rotation(codes["rotation"], w)
+        if "polar" in codes:
+            self.polar = codes["polar"] == 160
+            if self.polar:
+                self.polar_last = [0.0, 0.0]
+            self.transformed = self.polar or self.rot is not None
         if "arcdist" in codes:
             m.arc_absolute = codes["arcdist"] == 901
         consumed = False
         nonmodal = codes.get("nonmodal")
         if nonmodal is not None:
             consumed = self._nonmodal(nonmodal, w)
+        if "lathe" in codes:
+            self._lathe_cycle(codes["lathe"], w)
+            consumed = True
         if "g50" in codes and _has_axes(w):
             self._g92(w)
             consumed = True
@@ -939,14 +985,18 @@ class Interpreter:
         if (
             "Q" in w
             and not m.cycle
-            and motion != 760
+            and motion not in (50, 760)
             and 61 not in mcodes
-            and 66 not in mcodes
+            and not (66 in mcodes or 67 in mcodes or 68 in mcodes)
+            and "lathe" not in codes
+            and "rotation" not in codes
             and "path" not in codes
             and "g65" not in codes
             and nonmodal != 100
         ):
             raise GCodeError("Q word with no command that uses it", f"Q{_num(w['Q'])}", ERR_SYNTAX)
+        if "rotation" in codes:
+            consumed = True
         if not consumed and "g65" not in codes and nonmodal != 530:
             if m.cycle and (_has_axes(w) or "cycle" in codes and ("R" in w or "Z" in w)):
                 self._cycle(w)
@@ -1137,6 +1187,8 @@ class Interpreter:
     # ----- motion -----------------------------------------------------------------------------------
 
     def _target(self, w: dict[str, float], machine: bool) -> list[float]:
+        if self.transformed and not machine:
+            return self._target_transformed(w)
         t = list(self.pos)
         off = self.off
         scale = 25.4 if self.m.imperial else 1.0
@@ -1169,6 +1221,64 @@ class Interpreter:
             t[i1] = base1 + r * math.cos(ang)
             t[i2] = base2 + r * math.sin(ang)
         return t
+
+    def _target_transformed(self, w: dict[str, float]) -> list[float]:
+        """Target under G68 rotation or G16 polar words: worked out in the unrotated program
+        coordinates, then turned into the plane and shifted to the machine."""
+        off = self.off
+        scale = self._scale()
+        i1, i2, _ = _PLANE_AXES[self.m.plane]
+        prog = [p - o for p, o in zip(self.pos, off, strict=True)]
+        if self.rot is not None:
+            prog[i1], prog[i2] = self._rotate(prog[i1], prog[i2], -1.0)
+        t = list(prog)
+        absolute = self.m.absolute
+        for i in range(AXIS_COUNT):
+            a = AXES[i]
+            if a in w and not (self.polar and i in (i1, i2)):
+                v = w[a] * scale if i < 3 else w[a]
+                t[i] = v if absolute else t[i] + v
+        for letter, i in _INCREMENTAL.items():
+            if letter in w:
+                t[i] += w[letter] * scale
+        if self.polar and (AXES[i1] in w or AXES[i2] in w):
+            radius = w[AXES[i1]] * scale if AXES[i1] in w else self.polar_last[0]
+            angle = w[AXES[i2]] if AXES[i2] in w else self.polar_last[1]
+            self.polar_last = [radius, angle]
+            c1, c2 = (0.0, 0.0) if absolute else (prog[i1], prog[i2])
+            t[i1] = c1 + radius * math.cos(math.radians(angle))
+            t[i2] = c2 + radius * math.sin(math.radians(angle))
+        if "@" in w or "^" in w:
+            b1, b2 = (0.0, 0.0) if absolute else (prog[i1], prog[i2])
+            r = w["@"] * scale if "@" in w else math.hypot(prog[i1] - b1, prog[i2] - b2)
+            ang = math.radians(w["^"]) if "^" in w else math.atan2(prog[i2] - b2, prog[i1] - b1)
+            t[i1], t[i2] = b1 + r * math.cos(ang), b2 + r * math.sin(ang)
+        if self.rot is not None:
+            t[i1], t[i2] = self._rotate(t[i1], t[i2], 1.0)
+        return [v + o for v, o in zip(t, off, strict=True)]
+
+    def _rotate(self, a: float, b: float, sense: float) -> tuple[float, float]:
+        """A plane point turned about the G68 centre (sense -1 turns it back)."""
+        assert self.rot is not None
+        c1, c2, cos, sin = self.rot
+        sin *= sense
+        da, db = a - c1, b - c2
+        return c1 + da * cos - db * sin, c2 + da * sin + db * cos
+
+    def _rotation(self, key: int, w: dict[str, float]) -> None:
+        if key == 690:
+            self.rot = None
+        else:
+            i1, i2, _ = _PLANE_AXES[self.m.plane]
+            if "R" not in w:
+                raise GCodeError("G68 needs R, the angle of rotation", "G68", ERR_VALUE)
+            scale = self._scale()
+            here = [p - o for p, o in zip(self.pos, self.off, strict=True)]
+            c1 = w[AXES[i1]] * scale if AXES[i1] in w else here[i1]
+            c2 = w[AXES[i2]] * scale if AXES[i2] in w else here[i2]
+            angle = math.radians(w["R"])
+            self.rot = (c1, c2, math.cos(angle), math.sin(angle))
+        self.transformed = self.polar or self.rot is not None
 
     def _rate(self, t: list[float]) -> tuple[float, float]:
         """Feed of a move to `t`: (mm/min or deg/min, seconds for the move in inverse time)."""
@@ -1206,39 +1316,6 @@ class Interpreter:
         self.b.line(kind, self.pos, t, self._report_line(), self._modal_index(), self.off, self.tool, rate, seconds)
         self.pos = t
 
-    def _fast_move(self, xs: str | None, ys: str | None, zs: str | None, motion: float) -> None:
-        m = self.m
-        p = self.pos
-        t = p.copy()
-        scale = 25.4 if m.imperial else 1.0
-        if m.absolute:
-            off = self.off
-            if xs is not None:
-                t[0] = _bounded(xs, "X") * scale + off[0]
-            if ys is not None:
-                t[1] = _bounded(ys, "Y") * scale + off[1]
-            if zs is not None:
-                t[2] = _bounded(zs, "Z") * scale + off[2]
-        else:
-            if xs is not None:
-                t[0] += _bounded(xs, "X") * scale
-            if ys is not None:
-                t[1] += _bounded(ys, "Y") * scale
-            if zs is not None:
-                t[2] += _bounded(zs, "Z") * scale
-        if self._modal_dirty:
-            self._modal_index()
-        line = self.line if self.src is self.main or not self.frames else self._report_line()
-        if motion == 0.0:
-            self.b.xyz(RAPID, p, t, line, self._modal, self.off, self.tool, 0.0, 0.0)
-        else:
-            if m.feed_mode == 94 and m.feed_given and m.feed > 0.0:
-                rate, seconds = m.feed * scale, 0.0
-            else:
-                rate, seconds = self._rate(t)
-            self.b.xyz(LINE, p, t, line, self._modal, self.off, self.tool, rate, seconds)
-        self.pos = t
-
     def _straight(self, w: dict[str, float], machine: bool) -> None:
         t = self._target(w, machine)
         if self.m.motion == 0.0:
@@ -1255,6 +1332,15 @@ class Interpreter:
             self._arc(motion == 20, w)
         elif motion == 330:
             self._synced(w)
+        elif motion == 320:  # a turning control's thread cut: F (or K) is the lead
+            lead = w.get("K", w.get("F", self.m.feed)) * self._scale()
+            if lead <= 0:
+                raise GCodeError("G32 needs F, the lead of the thread", "G32", ERR_VALUE)
+            self._line(LINE, self._target(w, False), lead * self._rpm())
+        elif motion in (50, 51):
+            self._spline(motion == 50, w)
+        elif motion == 52:
+            raise GCodeError("NURBS blocks (G5.2/G5.3) are unsupported", "G5.2", ERR_UNSUPPORTED)
         elif motion == 331:
             t = self._target(w, False)
             start = list(self.pos)
@@ -1271,6 +1357,50 @@ class Interpreter:
         else:
             raise GCodeError("axis words without a motion mode", "G80", ERR_SYNTAX)
 
+    def _spline(self, cubic: bool, w: dict[str, float]) -> None:
+        """G5 cubic and G5.1 quadratic splines in the XY plane, run as short chords."""
+        word = "G5" if cubic else "G5.1"
+        if self.m.plane != 17:
+            raise GCodeError("splines are only in the XY plane (G17)", word, ERR_UNSUPPORTED)
+        scale = self._scale()
+        p = self.pos
+        t = self._target(w, False)
+        p0, p3 = (p[0], p[1]), (t[0], t[1])
+        if cubic:
+            if "I" in w or "J" in w:
+                v1 = (w.get("I", 0.0) * scale, w.get("J", 0.0) * scale)
+            elif self.spline_last is not None:
+                v1 = (-self.spline_last[0], -self.spline_last[1])
+            else:
+                raise GCodeError("the first G5 of a curve needs I and J", word, ERR_VALUE)
+            if "P" not in w or "Q" not in w:
+                raise GCodeError("G5 needs P and Q", word, ERR_VALUE)
+            v2 = (w["P"] * scale, w["Q"] * scale)
+            c1 = (p0[0] + v1[0], p0[1] + v1[1])
+            c2 = (p3[0] + v2[0], p3[1] + v2[1])
+            self.spline_last = v2
+        else:
+            if "I" not in w and "J" not in w:
+                raise GCodeError("G5.1 needs I and J", word, ERR_VALUE)
+            cq = (p0[0] + w.get("I", 0.0) * scale, p0[1] + w.get("J", 0.0) * scale)
+            c1 = (p0[0] + 2.0 / 3.0 * (cq[0] - p0[0]), p0[1] + 2.0 / 3.0 * (cq[1] - p0[1]))
+            c2 = (p3[0] + 2.0 / 3.0 * (cq[0] - p3[0]), p3[1] + 2.0 / 3.0 * (cq[1] - p3[1]))
+            self.spline_last = None
+        hull = math.dist(p0, c1) + math.dist(c1, c2) + math.dist(c2, p3)
+        n = max(4, min(1000, math.ceil(hull / _SPLINE_CHORD)))
+        rate, seconds = self._rate(t)
+        seconds /= n
+        for k in range(1, n + 1):
+            u = k / n
+            a, b, c, d = (1 - u) ** 3, 3 * u * (1 - u) ** 2, 3 * u * u * (1 - u), u**3
+            q = list(p) if k < n else t
+            if k < n:
+                q[0] = a * p0[0] + b * c1[0] + c * c2[0] + d * p3[0]
+                q[1] = a * p0[1] + b * c1[1] + c * c2[1] + d * p3[1]
+                for i in (2, 3, 4, 5):
+                    q[i] = p[i] + (t[i] - p[i]) * u
+            self._line(LINE, q, rate, seconds)
+
     def _synced(self, w: dict[str, float]) -> None:
         if "K" not in w:
             raise GCodeError("G33 needs K, the distance per revolution", "G33", ERR_VALUE)
@@ -1283,40 +1413,23 @@ class Interpreter:
         i1, i2, ih = _PLANE_AXES[plane]
         t = self._target(w, False)
         p = self.pos
-        scale = self._scale()
-        w1, w2 = _ARC_WORDS[plane]
         turns = 1
         if "P" in w:
             turns = int(w["P"])
             if turns != w["P"] or turns < 1:
                 raise GCodeError("arc P (turns) must be a whole number from 1", f"P{_num(w['P'])}", ERR_ARC)
-        if "R" in w:
-            if w1 in w or w2 in w:
-                raise GCodeError("arc with both R and a centre offset", "R", ERR_ARC)
-            c1, c2 = self._radius_centre(clockwise, p, t, w["R"] * scale, (i1, i2))
-        else:
-            if w1 not in w and w2 not in w:
-                raise GCodeError(
-                    f"arc needs {w1}/{w2} centre offsets or R in this plane", f"G{2 if clockwise else 3}", ERR_ARC
-                )
-            o1 = w.get(w1, 0.0) * scale
-            o2 = w.get(w2, 0.0) * scale
-            if m.arc_absolute:
-                c1, c2 = o1 + self.off[i1], o2 + self.off[i2]
-            else:
-                c1, c2 = p[i1] + o1, p[i2] + o2
-        r0 = math.hypot(p[i1] - c1, p[i2] - c2)
-        r1 = math.hypot(t[i1] - c1, t[i2] - c2)
-        if r0 < 1e-9:
-            raise GCodeError("arc radius is zero", f"G{2 if clockwise else 3}", ERR_ARC)
-        if abs(r0 - r1) > ARC_TOLERANCE + 0.001 * r0:
-            raise GCodeError(
-                f"arc end point is not on the arc: radius {r0:.4f} at the start, {r1:.4f} at the end",
-                f"G{2 if clockwise else 3}",
-                ERR_ARC,
-            )
-        a0 = math.atan2(p[i2] - c2, p[i1] - c1)
-        a1 = math.atan2(t[i2] - c2, t[i1] - c1)
+        dia = m.diameter and plane == 18
+        try:
+            c1, c2, pp, tt = self._arc_centre(clockwise, w, dia)
+        except GCodeError:
+            # A turning program that never says G7 may still give X as a diameter: take the
+            # arc that way when only that reading puts its end on its circle.
+            if plane != 18 or m.diameter_set or dia:
+                raise
+            c1, c2, pp, tt = self._arc_centre(clockwise, w, True)
+            m.diameter = dia = True
+        a0 = math.atan2(pp[i2] - c2, pp[i1] - c1)
+        a1 = math.atan2(tt[i2] - c2, tt[i1] - c1)
         if clockwise:
             sweep = (a0 - a1) % (2 * math.pi)
         else:
@@ -1339,8 +1452,53 @@ class Interpreter:
             self.tool,
             rate,
             seconds,
+            dia,
         )
         self.pos = t
+
+    def _arc_centre(
+        self, clockwise: bool, w: dict[str, float], dia: bool
+    ) -> tuple[float, float, list[float], list[float]]:
+        """Centre of an arc and its start and end, X as a radius when `dia` (X words are diameters)."""
+        m = self.m
+        i1, i2, _ = _PLANE_AXES[m.plane]
+        scale = self._scale()
+        w1, w2 = _ARC_WORDS[m.plane]
+        p = list(self.pos)
+        t = self._target(w, False)
+        off = list(self.off)
+        if dia:
+            p[0] *= 0.5
+            t[0] *= 0.5
+            off[0] *= 0.5
+        word = f"G{2 if clockwise else 3}"
+        if "R" in w:
+            if w1 in w or w2 in w:
+                raise GCodeError("arc with both R and a centre offset", "R", ERR_ARC)
+            c1, c2 = self._radius_centre(clockwise, p, t, w["R"] * scale, (i1, i2))
+        else:
+            if w1 not in w and w2 not in w:
+                raise GCodeError(f"arc needs {w1}/{w2} centre offsets or R in this plane", word, ERR_ARC)
+            o1 = w.get(w1, 0.0) * scale
+            o2 = w.get(w2, 0.0) * scale
+            if m.arc_absolute:
+                if self.rot is not None:
+                    o1, o2 = self._rotate(o1, o2, 1.0)
+                c1, c2 = o1 + off[i1], o2 + off[i2]
+            else:
+                if self.rot is not None:
+                    cos, sin = self.rot[2], self.rot[3]
+                    o1, o2 = o1 * cos - o2 * sin, o1 * sin + o2 * cos
+                c1, c2 = p[i1] + o1, p[i2] + o2
+        r0 = math.hypot(p[i1] - c1, p[i2] - c2)
+        r1 = math.hypot(t[i1] - c1, t[i2] - c2)
+        if r0 < 1e-9:
+            raise GCodeError("arc radius is zero", word, ERR_ARC)
+        if abs(r0 - r1) > ARC_TOLERANCE + 0.001 * r0:
+            raise GCodeError(
+                f"arc end point is not on the arc: radius {r0:.4f} at the start, {r1:.4f} at the end", word, ERR_ARC
+            )
+        return c1, c2, p, t
 
     @staticmethod
     def _radius_centre(
@@ -1381,6 +1539,196 @@ class Interpreter:
         self.probe = [trip[i] - self.off[i] for i in range(AXIS_COUNT)]
         self.state.params[5070] = 1.0
         self.b.stop_blending()
+
+    # ----- turning cycles -----------------------------------------------------------------------------
+
+    def _lathe_or_other(self, key: int, w: dict[str, float]) -> int:
+        """G70 to G75 mean different things on turning and milling controls: the words decide."""
+        profile = "P" in w or "Q" in w
+        if key in (700, 710) and not w:
+            return 200 if key == 700 else 210  # inch and metric of older controls
+        if key == 730:
+            return 7300 if "Z" not in w and (profile or "U" in w or "W" in w) else 730
+        if key == 740:
+            axes = _has_axes(w)
+            return 7400 if (not axes and "R" in w) or (axes and "R" not in w) else 740
+        return key
+
+    def _lathe_cycle(self, key: int, w: dict[str, float]) -> None:
+        if key in (7400, 750):
+            self._lathe_peck(key == 7400, w)
+            return
+        if key in (710, 720, 7300) and "P" not in w and "Q" not in w:  # first block: depth and retract
+            scale = self._scale()
+            if key == 7300:
+                self.cycle_words = {k: w[k] for k in "UWR" if k in w}
+                return
+            depth = w.get("U" if key == 710 else "W", w.get("D"))
+            if depth is not None:
+                self.lathe_depth = abs(depth) * scale
+            if "R" in w:
+                self.lathe_retract = abs(w["R"]) * scale
+            return
+        first, last, after = self._profile(w, f"G{key // 10}")
+        start = list(self.pos)
+        if key == 700:
+            self._run_lines(first, last, collect=False)
+            self._line(RAPID, start)
+            return
+        points = self._run_lines(first, last, collect=True)
+        scale = self._scale()
+        du, dw = w.get("U", 0.0) * scale, w.get("W", 0.0) * scale
+        shifted = [(x + du, z + dw) for x, z in points[1:]]
+        if not shifted:
+            raise GCodeError("the cycle's profile has no moves", f"G{key // 10}", ERR_VALUE)
+        if key == 7300:
+            self._pattern(start, shifted, w)
+        else:
+            fanuc = "P" in w
+            if "D" in w and "P" in w:  # one-block form: D is the depth of cut
+                self.lathe_depth = abs(w["D"]) * scale
+            elif "D" in w:
+                self.lathe_depth = abs(w["D"]) * scale
+            diameter = fanuc or self.m.diameter
+            self._rough(start, shifted, key == 720, diameter)
+        self._line(RAPID, start)
+        if after is not None:
+            self._jump(after)
+
+    def _profile(self, w: dict[str, float], word: str) -> tuple[int, int, int | None]:
+        """Lines of a cycle's profile: N-numbered P to Q, or the O-word subroutine Q.
+        Also the line to go on from when the profile follows the cycle block."""
+        src = self.src
+        if "P" in w and "Q" in w:
+            first = src.n_label(int(w["P"]), self.i - 1)
+            last = src.n_label(int(w["Q"]), self.i - 1)
+            if first is None or last is None or last < first:
+                raise GCodeError(f"no profile from N{_num(w['P'])} to N{_num(w['Q'])}", word, ERR_FLOW)
+            return first, last, last + 1 if first >= self.i else None
+        if "Q" in w:
+            label = str(int(w["Q"]))
+            head = src.definition(label, "SUB")
+            end = src.find(label, _ENDSUB, head) if head is not None else None
+            if head is None or end is None:
+                raise GCodeError(f"no profile subroutine O{label}", word, ERR_FLOW)
+            return head + 1, end[0] - 1, None
+        raise GCodeError("the cycle needs P and Q, the first and last line of its profile", word, ERR_VALUE)
+
+    def _run_lines(self, first: int, last: int, collect: bool) -> list[tuple[float, float]]:
+        """Run lines `first` to `last` (indexes) in place. Collecting, the moves are not made:
+        their X-Z points come back (arcs sampled) and the machine state is left as it was."""
+        saved = (self.b, list(self.pos), copy.copy(self.m), self.tool, self.i, self.line, self.spline_last)
+        if collect:
+            self.b = Builder(self.config, self.pos)
+        try:
+            for k in range(first, last + 1):
+                s = clean(self.src.lines[k])
+                self.i = self.line = k + 1
+                if not s:
+                    continue
+                block = parse_block(s)
+                if block.oword is not None or block.macro is not None:
+                    raise GCodeError("program flow inside a cycle's profile", s[:12], ERR_FLOW)
+                self._block(block)
+                if self.jumped or self.ended:
+                    raise GCodeError("program flow inside a cycle's profile", s[:12], ERR_FLOW)
+            points: list[tuple[float, float]] = [(saved[1][0], saved[1][2])]
+            if collect:
+                points.extend(_xz_points(self.b))
+            return points
+        finally:
+            if collect:
+                self.b, self.pos, self.m, self.tool = saved[0], saved[1], saved[2], saved[3]
+                self._modal_dirty = True
+            self.i, self.line, self.spline_last = saved[4], saved[5], saved[6]
+
+    def _rough(self, start: list[float], profile: list[tuple[float, float]], facing: bool, diameter: bool) -> None:
+        """G71 (along Z) and G72 (along X) roughing: passes a depth apart down to the profile."""
+        cut, step_axis = (0, 2) if facing else (2, 0)  # axis fed along, axis stepped in
+        depth = self.lathe_depth * (2.0 if diameter and step_axis == 0 else 1.0)
+        retract = self.lathe_retract
+        s_step, s_cut = start[step_axis], start[cut]
+        levels = [p[0] if step_axis == 0 else p[1] for p in profile]
+        far = min(levels) if min(levels) < s_step else max(levels)
+        sign = -1.0 if far < s_step else 1.0
+        if depth <= 0:
+            raise GCodeError("roughing depth must be positive", "U", ERR_VALUE)
+        rate, _ = self._rate(start)
+        count = 0
+        level = s_step + sign * depth
+        while (far - level) * sign > -1e-9 and count < 10000:
+            end = _crossing(profile, step_axis == 0, level, s_cut)
+            q = list(self.pos)
+            q[step_axis] = level
+            self._line(RAPID, q)
+            q = list(q)
+            q[cut] = end
+            self._line(LINE, q, rate)
+            back = 1.0 if s_cut > end else -1.0
+            q = list(q)
+            q[step_axis] -= sign * retract * (2.0 if diameter and step_axis == 0 else 1.0)
+            q[cut] += back * retract
+            self._line(LINE, q, rate)
+            q = list(q)
+            q[cut] = s_cut
+            self._line(RAPID, q)
+            level += sign * depth
+            count += 1
+        self._follow(profile, rate)
+
+    def _pattern(self, start: list[float], profile: list[tuple[float, float]], w: dict[str, float]) -> None:
+        """G73: the profile repeated, shifted a little less each pass."""
+        scale = self._scale()
+        cw = self.cycle_words
+        relief_x = cw.get("U", 0.0) * scale * 2.0
+        relief_z = cw.get("W", 0.0) * scale
+        passes = max(1, int(cw.get("R", 1.0)))
+        rate, _ = self._rate(start)
+        for k in range(passes):
+            f = (passes - 1 - k) / (passes - 1) if passes > 1 else 0.0
+            shifted = [(x + relief_x * f, z + relief_z * f) for x, z in profile]
+            self._line(RAPID, _with(_with(self.pos, 0, shifted[0][0]), 2, shifted[0][1]))
+            self._follow(shifted, rate)
+            self._line(RAPID, start)
+
+    def _follow(self, profile: list[tuple[float, float]], rate: float) -> None:
+        for x, z in profile:
+            self._line(LINE, _with(_with(self.pos, 0, x), 2, z), rate)
+
+    def _lathe_peck(self, along_z: bool, w: dict[str, float]) -> None:
+        """G74 face pecking (along Z) and G75 grooving (along X), shifting across between holes."""
+        scale = self._scale()
+        if not _has_axes(w):
+            if "R" in w:
+                self.lathe_retract = abs(w["R"]) * scale
+            return
+        micro = 0.001 * scale
+        start = list(self.pos)
+        t = self._target(w, False)
+        feed_axis, shift_axis = (2, 0) if along_z else (0, 2)
+        peck = abs(w.get("Q" if along_z else "P", 0.0)) * micro
+        shift = abs(w.get("P" if along_z else "Q", 0.0)) * micro
+        rate, _ = self._rate(t)
+        stations = [start[shift_axis]]
+        if shift > 0 and abs(t[shift_axis] - start[shift_axis]) > 1e-9:
+            n = math.ceil(abs(t[shift_axis] - start[shift_axis]) / shift - 1e-9)
+            stations = [start[shift_axis] + (t[shift_axis] - start[shift_axis]) * k / n for k in range(n + 1)]
+        elif abs(t[shift_axis] - start[shift_axis]) > 1e-9:
+            stations.append(t[shift_axis])
+        origin, bottom = start[feed_axis], t[feed_axis]
+        down = 1.0 if bottom > origin else -1.0
+        for station in stations:
+            self._line(RAPID, _with(self.pos, shift_axis, station))
+            depth = origin
+            while (bottom - depth) * down > 1e-9:
+                depth = bottom if peck <= 0 else depth + down * peck
+                if (depth - bottom) * down > 0:
+                    depth = bottom
+                self._line(LINE, _with(self.pos, feed_axis, depth), rate)
+                if (bottom - depth) * down > 1e-9:
+                    self._line(RAPID, _with(self.pos, feed_axis, depth - down * self.lathe_retract))
+            self._line(RAPID, _with(self.pos, feed_axis, origin))
+        self._line(RAPID, start)
 
     # ----- canned cycles ------------------------------------------------------------------------------
 
@@ -1529,6 +1877,49 @@ class Interpreter:
         return depths
 
 
+def _xz_points(b: Builder) -> list[tuple[float, float]]:
+    """X-Z points along a collected profile; arcs in a few steps, enough to find the passes."""
+    out: list[tuple[float, float]] = []
+    ends = b.ends
+    prev = list(b.start)
+    for i in range(len(b.kinds)):
+        end = list(ends[6 * i : 6 * i + 6])
+        if b.kinds[i] == ARC:
+            k = b.arcs[i]
+            cx, cy, cz, sweep, normal = b.arc_data[5 * k : 5 * k + 5]
+            ih = int(normal)
+            xs = 1.0
+            if ih >= DIAMETER:
+                ih -= DIAMETER
+                xs = 2.0
+                prev[0] *= 0.5
+            i1, i2 = {2: (0, 1), 1: (2, 0), 0: (1, 2)}[ih]
+            c = (cx, cy, cz)
+            a0 = math.atan2(prev[i2] - c[i2], prev[i1] - c[i1])
+            r = math.hypot(prev[i1] - c[i1], prev[i2] - c[i2])
+            for j in range(1, 16):
+                q = list(prev)
+                q[i1] = c[i1] + r * math.cos(a0 + sweep * j / 16)
+                q[i2] = c[i2] + r * math.sin(a0 + sweep * j / 16)
+                out.append((q[0] * xs, q[2]))
+        if b.kinds[i] <= ARC:
+            out.append((end[0], end[2]))
+        prev = end
+    return out
+
+
+def _crossing(profile: list[tuple[float, float]], level_is_x: bool, level: float, default: float) -> float:
+    """Where the profile first reaches `level` (an X, or a Z when facing): the end of a pass."""
+    step, cut = (0, 1) if level_is_x else (1, 0)
+    for a, b in zip(profile, profile[1:], strict=False):
+        lo, hi = min(a[step], b[step]), max(a[step], b[step])
+        if lo - 1e-9 <= level <= hi + 1e-9 and hi > lo:
+            f = (level - a[step]) / (b[step] - a[step])
+            return a[cut] + (b[cut] - a[cut]) * f
+    # a level beyond the profile's first point: cut to the nearest end of the profile
+    return profile[-1][cut] if profile else default
+
+
 def _bounded(text: str, letter: str) -> float:
     x = float(text)
     if not -MAX_VALUE <= x <= MAX_VALUE:
@@ -1580,8 +1971,14 @@ def _groups() -> dict[int, str]:
         g[k] = "comp"
     for k in (430, 431, 432, 490):
         g[k] = "tlo"
-    for k in _WCS:
+    for k in [*_WCS, 541]:
         g[k] = "wcs"
+    for k in (680, 690):
+        g[k] = "rotation"
+    for k in (150, 160):
+        g[k] = "polar"
+    for k in (*_LATHE_CYCLES, 7300, 7400):
+        g[k] = "lathe"
     for k in (610, 611, 640):
         g[k] = "path"
     for k in (900, 910):

@@ -20,6 +20,8 @@ ARC = 2
 DWELL = 3
 PAUSE = 4
 
+DIAMETER = 10  # added to an arc's normal axis when its X positions are diameters
+
 INF = math.inf
 TWO_PI = 2.0 * math.pi
 
@@ -204,10 +206,20 @@ class Builder:
         tool: int,
         rate: float,
         seconds: float = 0.0,
+        dia: bool = False,
     ) -> None:
-        """A circular or helical move in the plane of `axes` (first, second, normal axis)."""
+        """A circular or helical move in the plane of `axes` (first, second, normal axis).
+
+        With `dia`, X positions are diameters: the centre is in radius terms and the
+        geometry is worked out on halved X values."""
         i1, i2, ih = axes
         c1, c2 = center
+        end = t
+        if dia:
+            p = list(p)
+            t = list(t)
+            p[0] *= 0.5
+            t[0] *= 0.5
         r0 = math.hypot(p[i1] - c1, p[i2] - c2)
         r1 = math.hypot(t[i1] - c1, t[i2] - c2)
         radius = 0.5 * (r0 + r1)
@@ -244,10 +256,10 @@ class Builder:
         self.arcs[len(self.kinds)] = len(self.arc_data) // 5
         cz = [0.0, 0.0, 0.0]
         cz[i1], cz[i2] = c1, c2
-        self.arc_data.extend((cz[0], cz[1], cz[2], sweep, float(ih)))
-        self._append(ARC, t, line, modal, plen, v, a, vj)
-        box = self._track(ARC, p, t, offset, tool, plen)
-        _grow_arc(box, p, center, axes, sweep, max(r0, r1))
+        self.arc_data.extend((cz[0], cz[1], cz[2], sweep, float(ih + (DIAMETER if dia else 0))))
+        self._append(ARC, end, line, modal, plen, v, a, vj)
+        box = self._track(ARC, p, end, offset, tool, plen)
+        _grow_arc(box, p, center, axes, sweep, max(r0, r1), 2.0 if dia else 1.0)
         self._dir, self._prev_v, self._prev_a = tangent(t, r1), v, a
 
     def dwell(self, p: list[float], seconds: float, line: int, modal: int) -> None:
@@ -392,8 +404,10 @@ def _grow_arc(
     axes: tuple[int, int, int],
     sweep: float,
     radius: float,
+    xscale: float = 1.0,
 ) -> None:
-    """Widen the box by the points where the arc crosses the axis directions of its plane."""
+    """Widen the box by the points where the arc crosses the axis directions of its plane
+    (`xscale` 2 turns the X of those points back into diameters)."""
     i1, i2, _ = axes
     a0 = math.atan2(p[i2] - center[1], p[i1] - center[0])
     for k in range(4):
@@ -408,6 +422,7 @@ def _grow_arc(
             q = list(p)
             q[i1] = center[0] + radius * math.cos(ang)
             q[i2] = center[1] + radius * math.sin(ang)
+            q[0] *= xscale
             for i in (i1, i2):
                 if q[i] < box[i]:
                     box[i] = q[i]

@@ -37,7 +37,8 @@ class Modes:
     retract_to_r: bool = False  # G99
     css: bool = False  # G96
     css_max: float = 0.0
-    diameter: bool = False  # G7
+    diameter: bool = False  # G7: X words are diameters
+    diameter_set: bool = False  # G7 or G8 given, so the reading of X is not guessed
     cutter_comp: int = 40
     next_tool: int = -1
 
