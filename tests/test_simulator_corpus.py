@@ -31,6 +31,12 @@ ENDS = {
     "tapping.nc": [0, 0, 20],
     "splines.ngc": [10, 0, 0],
     "subprogram_file_main.nc": [10, 0, 10],
+    "fanuc_inch_mill.nc": [0, 0, 0],
+    "ngc_params_system.ngc": [17, 28, 3],
+    "fanuc_macro_loops.nc": [-40, -15, 65],
+    "cam_3d_finish_g18_g19.nc": [20, 0, 0],
+    "plasma_ngc_io.ngc": [0, 0, 0],
+    "rotary_5axis_g93.ngc": [0, 0, 50, 0, 0, 0],
 }
 
 # file: (line of the error, word named in the message)

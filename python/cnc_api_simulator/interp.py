@@ -132,7 +132,7 @@ class Interpreter:
         self.lines_run = 0
         self.pauses = False
         self.files: dict[str, Source] = {}
-        self.macro_style = False  # vacant parameters read as vacant once macro calls are seen
+        self.macro_style = self.main.has_macro  # unset parameters read as vacant, not 0
         self.modal_stack: list[Modes] = []
         modes = state.modes if keep_modes else Modes()
         self.m = modes
@@ -331,6 +331,8 @@ class Interpreter:
         k = int(index)
         if k != index or k < 0:
             raise GCodeError(f"parameter number {index:g} is not a whole number", f"#{index:g}", ERR_VALUE)
+        if k == 0:
+            return None  # #0 is always vacant
         st = self.state
         v = st.params.get(k)
         if v is not None:

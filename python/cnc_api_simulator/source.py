@@ -12,6 +12,8 @@ CHUNK = 1 << 18  # characters handled per step, so no single step holds the inte
 
 _OWORD = re.compile(r"^[ \t]*(?:/[ \t]*)?(?:[Nn][ \t]*\d+[ \t]*)?[Oo:][ \t]*(\d+|<[^>\n]*>)[ \t]*([A-Za-z]*)", re.M)
 _M6 = re.compile(r"[Mm][ \t]*0*6(?![\d.])")
+# signs of a program-number control's macros, where an unset parameter reads as vacant
+_MACRO = re.compile(r"GOTO|WHILE\s*\[|[Mm]\s*98|[Gg]\s*65(?![\d.])|#\s*0(?![\d.])", re.I)
 _NLABEL = re.compile(r"[ \t]*/?[ \t]*[Nn][ \t]*(\d+)")
 
 
@@ -31,6 +33,7 @@ class Source:
         self.olabels: dict[str, list[tuple[int, str]]] = {}
         self.cache: dict[int, Block] = {}
         self.has_m6 = False
+        self.has_macro = False
         self._nlabels: dict[int, list[int]] | None = None
         pos = 0
         n = len(text)
@@ -58,6 +61,8 @@ class Source:
             self.olabels.setdefault(label, []).append((base + counted, m.group(2).upper()))
         if not self.has_m6 and _M6.search(chunk):
             self.has_m6 = True
+        if not self.has_macro and _MACRO.search(chunk):
+            self.has_macro = True
 
     # ----- lookups ---------------------------------------------------------------------------------
 
