@@ -1,14 +1,23 @@
-"""Background analysis: one worker thread compiles the latest program while the server answers."""
+"""Background analysis: one worker thread compiles the latest program while the server answers.
+
+A large program is analysed in a child process (see `worker`), so the server's threads
+keep the interpreter lock and a core to themselves; a small one right on the worker
+thread, where it is done before a child process could even start.
+"""
 
 from __future__ import annotations
 
+import logging
 import threading
 from collections.abc import Callable
 
 from .compiled import Compiled, Key
 from .config import MachineConfig
-from .interp import Interpreter
+from .interp import Interpreter, Result
 from .state import State
+from .worker import Child
+
+_log = logging.getLogger(__name__)
 
 
 class Job:
@@ -28,23 +37,26 @@ class Job:
 class Analyzer:
     """Runs one job at a time; a new job cancels the one in progress."""
 
-    def __init__(self, config: MachineConfig, programs_dir: str | None, finished: Callable[[Job], None]) -> None:
+    def __init__(
+        self,
+        config: MachineConfig,
+        programs_dir: str | None,
+        finished: Callable[[Job], None],
+    ) -> None:
         self._config = config
         self._programs_dir = programs_dir
         self._finished = finished
+        self._threshold = config.child_threshold
         self._cond = threading.Condition()
         self._next: Job | None = None
         self._current: Job | None = None
+        self._child: Child | None = None
         self._thread: threading.Thread | None = None
         self._closed = False
 
     def submit(self, job: Job) -> None:
         with self._cond:
-            for old in (self._next, self._current):
-                if old is not None:
-                    old.cancelled = True
-            if self._next is not None:
-                self._next.done.set()
+            self._cancel_locked()
             self._next = job
             if self._thread is None:
                 self._thread = threading.Thread(target=self._work, name="cnc_api_simulator analysis", daemon=True)
@@ -54,12 +66,24 @@ class Analyzer:
     def close(self) -> None:
         with self._cond:
             self._closed = True
-            for old in (self._next, self._current):
-                if old is not None:
-                    old.cancelled = True
+            self._cancel_locked()
             self._cond.notify()
         if self._thread is not None:
             self._thread.join(5.0)
+
+    def cancel(self) -> None:
+        with self._cond:
+            self._cancel_locked()
+            self._next = None
+
+    def _cancel_locked(self) -> None:
+        for old in (self._next, self._current):
+            if old is not None:
+                old.cancelled = True
+        if self._next is not None:
+            self._next.done.set()
+        if self._child is not None:
+            self._child.kill()
 
     def _work(self) -> None:
         while True:
@@ -72,27 +96,37 @@ class Analyzer:
                 self._next = None
             assert job is not None
             if not job.cancelled:
-                interp = Interpreter(
-                    job.text,
-                    job.state,
-                    self._config,
-                    file_name=job.file_name,
-                    programs_dir=self._programs_dir,
-                    cancelled=job.is_cancelled,
-                )
-                result = interp.run()
-                if not job.cancelled:
+                result = self._analyse(job)
+                if result is not None and not job.cancelled:
                     job.compiled = Compiled(result, job.key, job.file_name)
                     self._finished(job)
             with self._cond:
                 self._current = None
             job.done.set()
 
-    def cancel(self) -> None:
-        with self._cond:
-            for old in (self._next, self._current):
-                if old is not None:
-                    old.cancelled = True
-            if self._next is not None:
-                self._next.done.set()
-            self._next = None
+    def _analyse(self, job: Job) -> Result | None:
+        if len(job.text) >= self._threshold:
+            try:
+                child = Child()
+            except OSError:
+                _log.exception("no child process for the analysis; analysing in the server")
+            else:
+                with self._cond:
+                    self._child = child
+                    if job.cancelled:
+                        child.kill()
+                result = child.run(job.text, job.state, self._config, job.file_name, self._programs_dir)
+                with self._cond:
+                    self._child = None
+                child.kill()
+                if result is not None or job.cancelled:
+                    return result
+                _log.error("the analysis process failed; analysing in the server")
+        return Interpreter(
+            job.text,
+            job.state,
+            self._config,
+            file_name=job.file_name,
+            programs_dir=self._programs_dir,
+            cancelled=job.is_cancelled,
+        ).run()

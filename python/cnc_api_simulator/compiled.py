@@ -113,7 +113,7 @@ class Compiled:
             return t
         if self.b.kinds[i] != ARC:
             return [a + (e - a) * frac for a, e in zip(p, t, strict=True)]
-        k = self.b.arcs[i]
+        k = self.b.arc_index(i)
         cx, cy, cz, sweep, normal = self.b.arc_data[5 * k : 5 * k + 5]
         ih = int(normal)
         dia = ih >= DIAMETER

@@ -18,9 +18,10 @@ from .codes import SS_CCW, SS_CW, SS_OFF, UM_IMPERIAL, UM_METRIC
 from .config import DEFAULT_BLEND_TOLERANCE, PECK_CLEARANCE, MachineConfig
 from .errors import ERR_ARC, ERR_FLOW, ERR_LIMIT, ERR_SYNTAX, ERR_UNSUPPORTED, ERR_VALUE, GCodeError
 from .expr import Node, ParamRef, Value
-from .lexer import FAST, PAIRS, SIMPLE, Block, Macro, OWord, clean, parse_block, strip_comments
-from .program import ARC, DIAMETER, LINE, RAPID, Builder, Modal, plan
-from .source import Source
+from .lexer import LINE, PAIRS, SIMPLE, Block, Macro, OWord, clean, parse_block, strip_comments
+from .program import ARC, DIAMETER, RAPID, Builder, Modal, finish
+from .program import LINE as FEED
+from .source import Place, Source
 from .state import AXIS_COUNT, WCS_COUNT, Modes, State
 
 DEFAULT_FEED = 1000.0  # mm/min until the program sets F
@@ -81,16 +82,23 @@ class Frame:
     __slots__ = ("src", "ret", "saved", "named", "label", "repeat", "entry", "loops", "counters", "line")
 
     def __init__(
-        self, src: Source, ret: int, saved: dict[int, float] | None, label: str, repeat: int, entry: int, line: int
+        self,
+        src: Source,
+        ret: Place,
+        saved: dict[int, float] | None,
+        label: str,
+        repeat: int,
+        entry: Place,
+        line: int,
     ) -> None:
         self.src = src
-        self.ret = ret  # line index to go on from in the caller's source
+        self.ret = ret  # where to go on from in the caller's source
         self.saved = saved  # the caller's local parameters, when the call has its own
         self.named: dict[str, float] = {}
         self.label = label
         self.repeat = repeat  # further passes through the body (M98 L, G65 L)
         self.entry = entry  # first body line
-        self.loops: dict[int, int] = {}  # WHILE/DO m -> line index of its head
+        self.loops: dict[int, Place] = {}  # WHILE/DO m -> its head
         self.counters: dict[int, int] = {}  # REPEAT line index -> passes left
         self.line = line  # line of the main program that made the call
 
@@ -122,9 +130,11 @@ class Interpreter:
         self.state = state
         self.programs_dir = programs_dir
         self.cancelled = cancelled
-        self.main = Source(file_name, text, cancelled)
+        self.main = Source(file_name, text)
         self.src = self.main
-        self.i = 0
+        self.i = 0  # index of the next line
+        self.at = 0  # offset of the next line
+        self.here = 0  # offset of the line being run
         self.line = 0
         self.frames: list[Frame] = []
         self.ended = False
@@ -132,14 +142,14 @@ class Interpreter:
         self.lines_run = 0
         self.pauses = False
         self.files: dict[str, Source] = {}
-        self.macro_style = self.main.has_macro  # unset parameters read as vacant, not 0
+        self._macro_style: bool | None = None  # unset parameters read as vacant, not 0
         self.modal_stack: list[Modes] = []
         modes = state.modes if keep_modes else Modes()
         self.m = modes
         self.pos = list(state.position)
         self.b = Builder(config, self.pos)
         self.tool = state.tool
-        self.immediate_tool = not self.main.has_m6  # without any M6, T changes the tool at once
+        self._immediate_tool: bool | None = None
         self._update_offset()
         self._modal_dirty = True
         self._modal = 0
@@ -157,7 +167,7 @@ class Interpreter:
         self.spline_last: tuple[float, float] | None = None  # G5: the last control vector, for the next I J
         self.seen_percent = False
         self._budget = CHECK_EVERY
-        self._main_loops: dict[int, int] = {}
+        self._main_loops: dict[int, Place] = {}
         self._main_counters: dict[int, int] = {}
 
     # ----- running ----------------------------------------------------------------------------------
@@ -169,7 +179,7 @@ class Interpreter:
             if not self.ended and self.frames:
                 raise GCodeError("the file ends inside a subroutine", "", ERR_FLOW)
             if self.cancelled is None or not self.cancelled():
-                plan(self.b)
+                finish(self.b)
         except GCodeError as exc:
             error = exc
         except (ArithmeticError, ValueError) as exc:
@@ -182,32 +192,37 @@ class Interpreter:
         self.state.position = list(self.pos)
         self.state.tool = self.tool
         self.state.modes = self.m
-        count = len(self.main.lines)
+        count = self.main.line_count
         for src in [self.main, *self.files.values()]:
             src.release()
         return Result(self.b, self.state, error, count, self.pauses)
 
-    def _loop(self) -> None:
+    def _loop(self) -> None:  # noqa: C901
+        lines_of = LINE.finditer
         simple = SIMPLE.fullmatch
-        fast = FAST.fullmatch
-        xyz = self.b.xyz
+        pairs = PAIRS.findall
         main = self.main
         big = 2 * MAX_VALUE
-        pairs = PAIRS.findall
         cancelled = self.cancelled
+        b = self.b
+        kinds, ends, numbers, modals, feeds = b.kinds, b.ends, b.lines, b.modals, b.feeds
         while not self.ended:
             src = self.src
-            lines = src.lines
-            n = len(lines)
+            text = src.text
+            n = len(text)
             i = self.i
             self.jumped = False
             budget = self._budget
-            while i < n:
-                raw = lines[i]
+            at_end = True
+            fresh = True  # the locals of the fast path below need reading from the interpreter
+            for mt in lines_of(text, self.at):
+                start = mt.start()
+                if start >= n:
+                    break
                 i += 1
-                self.line = i
                 budget -= 1
                 if not budget:
+                    self.line = i
                     budget = CHECK_EVERY
                     self.lines_run += CHECK_EVERY
                     if cancelled is not None and cancelled():
@@ -215,8 +230,81 @@ class Interpreter:
                         return
                     if self.lines_run > self.config.max_run_lines:
                         raise GCodeError("the program runs too long (an endless loop?)", "", ERR_LIMIT)
-                    if len(self.b) > self.config.max_segments:
+                    if len(kinds) > self.config.max_segments:
                         raise GCodeError("the program makes too many moves", "", ERR_LIMIT)
+                gm, xs, ys, zs, fs, raw = mt.groups()
+                if raw is None:
+                    # A plain straight move (or a line of only N, G0/G1 or F): the common case of
+                    # long programs, written out here with the modal state in locals. Position
+                    # and line number go back to the interpreter before anything else runs.
+                    if fresh:
+                        mo = self.m
+                        fast_ok = not mo.cycle and not self.transformed
+                        scale = 25.4 if mo.imperial else 1.0
+                        absolute = mo.absolute
+                        ox, oy, oz = self.off[0], self.off[1], self.off[2]
+                        px, py, pz, pa, pb, pc = self.pos
+                        own_line = src is main or not self.frames
+                        feed_ok = mo.feed_mode == 94 and mo.feed_given and mo.feed > 0.0
+                        rate = mo.feed * scale
+                        fresh = False
+                    if gm is not None:
+                        motion = 0.0 if gm == "0" else 1.0
+                        if mo.cycle:
+                            mo.cycle = 0
+                            fast_ok = not self.transformed
+                        mo.motion = motion
+                    else:
+                        motion = mo.motion
+                    if fs is not None:
+                        self.line = i
+                        self._feed(_bounded(fs, "F"))
+                        feed_ok = mo.feed_mode == 94 and mo.feed_given and mo.feed > 0.0
+                        rate = mo.feed * scale
+                    if xs is None and ys is None and zs is None:
+                        continue
+                    if fast_ok and (motion == 0.0 or motion == 1.0):
+                        if absolute:
+                            x = px if xs is None else float(xs) * scale + ox
+                            y = py if ys is None else float(ys) * scale + oy
+                            z = pz if zs is None else float(zs) * scale + oz
+                        else:
+                            x = px if xs is None else px + float(xs) * scale
+                            y = py if ys is None else py + float(ys) * scale
+                            z = pz if zs is None else pz + float(zs) * scale
+                        if not (-big < x < big and -big < y < big and -big < z < big):
+                            self.line = i
+                            _bounded(xs or "0", "X"), _bounded(ys or "0", "Y"), _bounded(zs or "0", "Z")
+                        if self._modal_dirty:
+                            self._modal_index()
+                        ends.extend((x, y, z, pa, pb, pc))
+                        modals.append(self._modal)
+                        if own_line:
+                            numbers.append(i)
+                        else:
+                            self.line = i
+                            numbers.append(self._report_line())
+                        if motion == 0.0:
+                            kinds.append(0)
+                            feeds.append(0.0)
+                        else:
+                            kinds.append(1)
+                            if feed_ok:
+                                feeds.append(rate)
+                            else:
+                                self.line = i
+                                self.pos = [px, py, pz, pa, pb, pc]
+                                f, seconds = self._rate([x, y, z, pa, pb, pc])
+                                feeds.append(-seconds if seconds > 0.0 else f)
+                        px, py, pz = x, y, z
+                        continue
+                    raw = mt.group().rstrip("\n")
+                if not fresh:
+                    self.pos = [px, py, pz, pa, pb, pc]
+                    fresh = True
+                self.line = i
+                self.here = start
+                self.i, self.at = i, mt.end()
                 if "(" in raw or ";" in raw or ")" in raw:
                     raw = strip_comments(raw)
                 s = "".join(raw.upper().split())
@@ -227,58 +315,11 @@ class Interpreter:
                     if c0 == "%":
                         if self.seen_percent and src is main:
                             self.ended = True  # the closing '%': nothing after it is read
-                            self.i = i
                             return
                         self.seen_percent = True
                         continue
                     if self.config.block_delete:
                         continue
-                mt = fast(s)
-                if mt is not None:
-                    gm, xs, ys, zs, fs = mt.groups()
-                    mo = self.m
-                    if (xs or ys or zs) and not mo.cycle and not self.transformed:
-                        motion = mo.motion
-                        if gm is not None:
-                            motion = 0.0 if gm == "0" else 1.0
-                        if motion == 0.0 or motion == 1.0:
-                            mo.motion = motion
-                            self.i = i
-                            if fs is not None:
-                                self._feed(_bounded(fs, "F"))
-                            # the move, written out: this is where long programs spend their time
-                            p = self.pos
-                            t = p.copy()
-                            scale = 25.4 if mo.imperial else 1.0
-                            if mo.absolute:
-                                off = self.off
-                                if xs is not None:
-                                    t[0] = float(xs) * scale + off[0]
-                                if ys is not None:
-                                    t[1] = float(ys) * scale + off[1]
-                                if zs is not None:
-                                    t[2] = float(zs) * scale + off[2]
-                            else:
-                                if xs is not None:
-                                    t[0] += float(xs) * scale
-                                if ys is not None:
-                                    t[1] += float(ys) * scale
-                                if zs is not None:
-                                    t[2] += float(zs) * scale
-                            if not (-big < t[0] < big and -big < t[1] < big and -big < t[2] < big):
-                                _bounded(xs or "0", "X"), _bounded(ys or "0", "Y"), _bounded(zs or "0", "Z")
-                            if self._modal_dirty:
-                                self._modal_index()
-                            line = i if src is main or not self.frames else self._report_line()
-                            if motion == 0.0:
-                                xyz(RAPID, p, t, line, self._modal, self.off, self.tool, 0.0, 0.0)
-                            elif mo.feed_mode == 94 and mo.feed_given and mo.feed > 0.0:
-                                xyz(LINE, p, t, line, self._modal, self.off, self.tool, mo.feed * scale, 0.0)
-                            else:
-                                rate, seconds = self._rate(t)
-                                xyz(LINE, p, t, line, self._modal, self.off, self.tool, rate, seconds)
-                            self.pos = t
-                            continue
                 if simple(s):
                     g: list[float] = []
                     m: list[float] = []
@@ -295,7 +336,6 @@ class Interpreter:
                             raise GCodeError(f"word {k} appears twice on the line", k, ERR_SYNTAX)
                         else:
                             w[k] = x
-                    self.i = i
                     self.execute(g, m, w)
                 else:
                     block = src.cache.get(i)
@@ -305,19 +345,40 @@ class Interpreter:
                             continue
                         block = parse_block(s)
                         src.cache[i] = block
-                    self.i = i
                     self._block(block)
                 if self.jumped or self.ended:
-                    self._budget = budget
+                    at_end = False
                     break
-            else:
-                self.i = i
-                if self.frames and self.src is not self.main and not self.ended:
-                    frame = self.frames[-1]
-                    if frame.src is not self.src:
-                        self._return(None)  # a subroutine file without M99 or ENDSUB returns at its end
-                        continue
-                return
+            if not fresh:
+                self.pos = [px, py, pz, pa, pb, pc]
+            self.line = i
+            self._budget = budget
+            if not at_end:
+                continue
+            self.i, self.at = i, n
+            if self.frames and self.src is not self.main and not self.ended:
+                frame = self.frames[-1]
+                if frame.src is not self.src:
+                    self._return(None)  # a subroutine file without M99 or ENDSUB returns at its end
+                    continue
+            return
+
+    @property
+    def macro_style(self) -> bool:
+        if self._macro_style is None:
+            self._macro_style = self.main.has_macro
+        return self._macro_style
+
+    @macro_style.setter
+    def macro_style(self, value: bool) -> None:
+        self._macro_style = value
+
+    @property
+    def immediate_tool(self) -> bool:
+        """Without any M6 in the program, T changes the tool at once."""
+        if self._immediate_tool is None:
+            self._immediate_tool = not self.main.has_m6
+        return self._immediate_tool
 
     def _report_line(self) -> int:
         """Line shown while a move runs: in a subroutine file, the main program's calling line."""
@@ -518,10 +579,10 @@ class Interpreter:
         if kind == "GOTO":
             assert mac.target is not None
             number = self._whole(mac.target, "GOTO")
-            index = self.src.n_label(number, self.i - 1)
-            if index is None:
+            place = self.src.n_label(number, self.i - 1)
+            if place is None:
                 raise GCodeError(f"no line N{number} to go to", f"GOTO{number}", ERR_FLOW)
-            self._jump(index)
+            self._jump(place)
             return
         assert mac.target is not None
         loop = self._whole(mac.target, kind)
@@ -529,32 +590,20 @@ class Interpreter:
         if kind == "WHILE":
             assert mac.cond is not None
             if _truth(self._eval(mac.cond)):
-                frame_loops[loop] = self.i - 1
+                frame_loops[loop] = (self.i - 1, self.here)
             else:
                 frame_loops.pop(loop, None)
-                self._jump(self._end_of_loop(loop))
+                after = self.src.end_of_loop(loop, (self.i, self.at))
+                if after is None:
+                    raise GCodeError(f"WHILE ... DO {loop} has no END {loop}", f"DO{loop}", ERR_FLOW)
+                self._jump(after)
         elif kind == "DO":
-            frame_loops[loop] = self.i - 1
+            frame_loops[loop] = (self.i - 1, self.here)
         else:  # END m
             head = frame_loops.get(loop)
             if head is None:
                 raise GCodeError(f"END {loop} without a WHILE or DO {loop}", f"END{loop}", ERR_FLOW)
             self._jump(head)
-
-    def _end_of_loop(self, loop: int) -> int:
-        lines = self.src.lines
-        for index in range(self.i, len(lines)):
-            raw = lines[index]
-            if "END" in raw.upper():
-                try:
-                    s = clean(raw)
-                except GCodeError:
-                    continue
-                if s.startswith(f"END{loop}") or (s.startswith("N") and f"END{loop}" in s):
-                    tail = s[s.index(f"END{loop}") + 3 + len(str(loop)) :]
-                    if not tail or not tail[0].isdigit():
-                        return index + 1
-        raise GCodeError(f"WHILE ... DO {loop} has no END {loop}", f"DO{loop}", ERR_FLOW)
 
     def _whole(self, node: Node, word: str) -> int:
         v = self._eval(node)
@@ -562,9 +611,13 @@ class Interpreter:
             raise GCodeError("needs a whole number", word, ERR_VALUE)
         return int(v)
 
-    def _jump(self, index: int) -> None:
-        self.i = index
+    def _jump(self, place: Place) -> None:
+        self.i, self.at = place
         self.jumped = True
+
+    def _after(self, entry: tuple[int, str, int]) -> Place:
+        """The line after an O-word's line."""
+        return entry[0] + 1, self.src.next_line(entry[2])
 
     # ----- O-words ----------------------------------------------------------------------------------
 
@@ -578,7 +631,7 @@ class Interpreter:
             end = src.find(label, _ENDSUB, here)
             if end is None:
                 raise GCodeError("subroutine without ENDSUB", word, ERR_FLOW)
-            self._jump(end[0] + 1)
+            self._jump(self._after(end))
         elif kw in ("ENDSUB", "RETURN"):
             if not self.frames:
                 raise GCodeError(f"{kw} outside a subroutine", word, ERR_FLOW)
@@ -593,7 +646,7 @@ class Interpreter:
             end = src.find(label, _ENDIF, here)
             if end is None:
                 raise GCodeError(f"{kw} without ENDIF", word, ERR_FLOW)
-            self._jump(end[0] + 1)
+            self._jump(self._after(end))
         elif kw == "ENDIF" or kw == "DO":
             pass
         elif kw == "WHILE":
@@ -601,17 +654,17 @@ class Interpreter:
                 if _truth(self._eval(o.args[0])):
                     head = src.find_before(label, _DO, here)
                     assert head is not None
-                    self._jump(head[0] + 1)
+                    self._jump(self._after(head))
             elif not _truth(self._eval(o.args[0])):
                 end = src.find(label, _ENDWHILE, here)
                 if end is None:
                     raise GCodeError("WHILE without ENDWHILE", word, ERR_FLOW)
-                self._jump(end[0] + 1)
+                self._jump(self._after(end))
         elif kw == "ENDWHILE":
             head = src.find_before(label, _WHILE, here)
             if head is None:
                 raise GCodeError("ENDWHILE without WHILE", word, ERR_FLOW)
-            self._jump(head[0])
+            self._jump((head[0], head[2]))
         elif kw == "REPEAT":
             counters = self.frames[-1].counters if self.frames else self._main_counters
             left = counters.get(here)
@@ -625,35 +678,35 @@ class Interpreter:
                 end = src.find(label, _ENDREPEAT, here)
                 if end is None:
                     raise GCodeError("REPEAT without ENDREPEAT", word, ERR_FLOW)
-                self._jump(end[0] + 1)
+                self._jump(self._after(end))
         elif kw == "ENDREPEAT":
             head = src.find_before(label, _REPEAT, here)
             if head is None:
                 raise GCodeError("ENDREPEAT without REPEAT", word, ERR_FLOW)
-            self._jump(head[0])
+            self._jump((head[0], head[2]))
         elif kw in ("BREAK", "CONTINUE"):
             end = src.find(label, _LOOP_ENDS, here)
             if end is None:
                 raise GCodeError(f"{kw} outside a loop", word, ERR_FLOW)
-            index, end_kw = end
+            index, end_kw, _ = end
             if end_kw == "WHILE" and src.previous_keyword(label, index) != "DO":
                 end = src.find(label, _ENDWHILE, here)
                 if end is None:
                     raise GCodeError(f"{kw} outside a loop", word, ERR_FLOW)
-                index, end_kw = end
+                index, end_kw, _ = end
             if kw == "BREAK":
                 if end_kw == "ENDREPEAT":
                     head = src.find_before(label, _REPEAT, index)
                     counters = self.frames[-1].counters if self.frames else self._main_counters
                     if head is not None:
                         counters.pop(head[0], None)
-                self._jump(index + 1)
+                self._jump(self._after(end))
             elif end_kw == "WHILE":  # do-while: go and test the condition
-                self._jump(index)
+                self._jump((end[0], end[2]))
             else:
                 head = src.find_before(label, _REPEAT if end_kw == "ENDREPEAT" else _WHILE, index)
                 assert head is not None
-                self._jump(head[0])
+                self._jump((head[0], head[2]))
 
     def _if(self, label: str, cond: Node, here: int, word: str) -> None:
         if _truth(self._eval(cond)):
@@ -664,33 +717,31 @@ class Interpreter:
             nxt = src.find(label, _IF_NEXT, at)
             if nxt is None:
                 raise GCodeError("IF without ENDIF", word, ERR_FLOW)
-            index, kw = nxt
+            index, kw, offset = nxt
             if kw != "ELSEIF":
-                self._jump(index + 1)
+                self._jump(self._after(nxt))
                 return
             block = src.cache.get(index + 1)
             if block is None:
-                block = parse_block(clean(src.lines[index]))
+                block = parse_block(clean(src.line_at(offset)))
                 src.cache[index + 1] = block
             assert block.oword is not None
             if _truth(self._eval(block.oword.args[0])):
-                self._jump(index + 1)
+                self._jump(self._after(nxt))
                 return
             at = index
 
     def _call_sub(self, label: str, args: list[Value], word: str) -> None:
         src = self.src
-        index = src.definition(label, "SUB")
+        head = src.definition(label, "SUB")
         target = src
-        if index is None and src is not self.main:
-            index = self.main.definition(label, "SUB")
+        if head is None and src is not self.main:
+            head = self.main.definition(label, "SUB")
             target = self.main
-        if index is None:
+        if head is None:
             target = self._file(label, word)
-            index = target.definition(label, "SUB")
-            entry = index + 1 if index is not None else 0
-        else:
-            entry = index + 1
+            head = target.definition(label, "SUB")
+        entry = (head[0] + 1, target.next_line(head[2])) if head is not None else (0, 0)
         saved = {k: v for k, v in self.state.params.items() if k <= 30}
         for k in list(self.state.params):
             if k <= 30:
@@ -698,9 +749,9 @@ class Interpreter:
         for n, v in enumerate(args, 1):
             if v is not None:
                 self.state.params[n] = v
-        self._push(Frame(src, self.i, saved, label, 0, entry, self._report_line()), target, entry)
+        self._push(Frame(src, (self.i, self.at), saved, label, 0, entry, self._report_line()), target, entry)
 
-    def _push(self, frame: Frame, target: Source, entry: int) -> None:
+    def _push(self, frame: Frame, target: Source, entry: Place) -> None:
         if len(self.frames) >= MAX_DEPTH:
             raise GCodeError("subroutines nested too deeply", f"O{frame.label}", ERR_FLOW)
         self.frames.append(frame)
@@ -749,7 +800,7 @@ class Interpreter:
             if path and os.path.isfile(path):
                 text = storage.read(path)
                 if text is not None:
-                    src = self.files[label] = Source(name, text, self.cancelled)
+                    src = self.files[label] = Source(name, text)
                     return src
         raise GCodeError(f"no subroutine {label} in the program or the programs directory", word, ERR_FLOW)
 
@@ -757,22 +808,20 @@ class Interpreter:
         self.macro_style = True
         label = str(number)
         src = self.src
-        index = src.definition(label, "")
+        head = src.definition(label, "")
         target = src
-        if index is None and self.main is not src:
-            index = self.main.definition(label, "")
+        if head is None and self.main is not src:
+            head = self.main.definition(label, "")
             target = self.main
-        if index is None and repeat == 1 and args is None and len(label) > 4:
+        if head is None and repeat == 1 and args is None and len(label) > 4:
             count, label4 = int(label[:-4]), str(int(label[-4:]))
-            index = src.definition(label4, "")
-            if index is not None:
+            head = src.definition(label4, "")
+            if head is not None:
                 label, repeat = label4, count
-        if index is None:
+        if head is None:
             target = self._file(label, word)
-            index = target.definition(label, "")
-            entry = index + 1 if index is not None else 0
-        else:
-            entry = index + 1
+            head = target.definition(label, "")
+        entry = (head[0] + 1, target.next_line(head[2])) if head is not None else (0, 0)
         if repeat <= 0:
             return
         saved = None
@@ -782,7 +831,7 @@ class Interpreter:
                 del self.state.params[k]
             for letter, value in args.items():
                 self.state.params[_G65_LETTERS[letter]] = value
-        self._push(Frame(src, self.i, saved, label, repeat - 1, entry, self._report_line()), target, entry)
+        self._push(Frame(src, (self.i, self.at), saved, label, repeat - 1, entry, self._report_line()), target, entry)
 
     # ----- words to actions ---------------------------------------------------------------------------
 
@@ -945,10 +994,9 @@ class Interpreter:
                 self._update_offset()
         if "path" in codes:
             m.exact_stop = codes["path"] != 640
-            self.b.exact_stop = m.exact_stop
             if codes["path"] == 640:
                 m.tolerance = w.get("P", 0.0) * self._scale()
-                self.b.tolerance = m.tolerance or DEFAULT_BLEND_TOLERANCE
+            self.b.set_blending(m.exact_stop, m.tolerance or DEFAULT_BLEND_TOLERANCE)
         if "dist" in codes:
             m.absolute = codes["dist"] == 900
         if "rotation" in codes:
@@ -1059,7 +1107,7 @@ class Interpreter:
             saved = self.modal_stack.pop()
             saved.motion = self.m.motion
             self.m = saved
-            self.b.exact_stop = saved.exact_stop
+            self.b.set_blending(saved.exact_stop, saved.tolerance or DEFAULT_BLEND_TOLERANCE)
             self._modal_dirty = True
 
     def _set_tool(self, tool: int) -> None:
@@ -1315,7 +1363,7 @@ class Interpreter:
         return rpm
 
     def _line(self, kind: int, t: list[float], rate: float = 0.0, seconds: float = 0.0) -> None:
-        self.b.line(kind, self.pos, t, self._report_line(), self._modal_index(), self.off, self.tool, rate, seconds)
+        self.b.line(kind, t, self._report_line(), self._modal_index(), rate, seconds)
         self.pos = t
 
     def _straight(self, w: dict[str, float], machine: bool) -> None:
@@ -1324,7 +1372,7 @@ class Interpreter:
             self._line(RAPID, t)
         else:
             rate, seconds = self._rate(t)
-            self._line(LINE, t, rate, seconds)
+            self._line(FEED, t, rate, seconds)
 
     def _motion(self, w: dict[str, float]) -> None:  # noqa: C901
         motion = int(round(self.m.motion * 10))
@@ -1338,7 +1386,7 @@ class Interpreter:
             lead = w.get("K", w.get("F", self.m.feed)) * self._scale()
             if lead <= 0:
                 raise GCodeError("G32 needs F, the lead of the thread", "G32", ERR_VALUE)
-            self._line(LINE, self._target(w, False), lead * self._rpm())
+            self._line(FEED, self._target(w, False), lead * self._rpm())
         elif motion in (50, 51):
             self._spline(motion == 50, w)
         elif motion == 52:
@@ -1350,8 +1398,8 @@ class Interpreter:
             rate = pitch * self._rpm()
             if rate <= 0:
                 raise GCodeError("G33.1 needs a K pitch and a spindle speed", "K", ERR_VALUE)
-            self._line(LINE, t, rate)
-            self._line(LINE, start, rate)
+            self._line(FEED, t, rate)
+            self._line(FEED, start, rate)
         elif 382 <= motion <= 385:
             self._probe(w)
         elif motion == 760:
@@ -1401,13 +1449,13 @@ class Interpreter:
                 q[1] = a * p0[1] + b * c1[1] + c * c2[1] + d * p3[1]
                 for i in (2, 3, 4, 5):
                     q[i] = p[i] + (t[i] - p[i]) * u
-            self._line(LINE, q, rate, seconds)
+            self._line(FEED, q, rate, seconds)
 
     def _synced(self, w: dict[str, float]) -> None:
         if "K" not in w:
             raise GCodeError("G33 needs K, the distance per revolution", "G33", ERR_VALUE)
         t = self._target(w, False)
-        self._line(LINE, t, w["K"] * self._scale() * self._rpm())
+        self._line(FEED, t, w["K"] * self._scale() * self._rpm())
 
     def _arc(self, clockwise: bool, w: dict[str, float]) -> None:
         m = self.m
@@ -1442,20 +1490,7 @@ class Interpreter:
         if clockwise:
             sweep = -sweep
         rate, seconds = self._rate(t)
-        self.b.arc(
-            p,
-            t,
-            (c1, c2),
-            (i1, i2, ih),
-            sweep,
-            self._report_line(),
-            self._modal_index(),
-            self.off,
-            self.tool,
-            rate,
-            seconds,
-            dia,
-        )
+        self.b.arc(t, (c1, c2), ih, sweep, self._report_line(), self._modal_index(), rate, seconds, dia)
         self.pos = t
 
     def _arc_centre(
@@ -1537,7 +1572,7 @@ class Interpreter:
             trip = [a + (b - a) * best for a, b in zip(p, t, strict=True)]
         rate, seconds = self._rate(t)
         self.b.stop_blending()
-        self._line(LINE, trip, rate, seconds)
+        self._line(FEED, trip, rate, seconds)
         self.probe = [trip[i] - self.off[i] for i in range(AXIS_COUNT)]
         self.state.params[5070] = 1.0
         self.b.stop_blending()
@@ -1571,13 +1606,13 @@ class Interpreter:
             if "R" in w:
                 self.lathe_retract = abs(w["R"]) * scale
             return
-        first, last, after = self._profile(w, f"G{key // 10}")
+        first, count, after = self._profile(w, f"G{key // 10}")
         start = list(self.pos)
         if key == 700:
-            self._run_lines(first, last, collect=False)
+            self._run_lines(first, count, collect=False)
             self._line(RAPID, start)
             return
-        points = self._run_lines(first, last, collect=True)
+        points = self._run_lines(first, count, collect=True)
         scale = self._scale()
         du, dw = w.get("U", 0.0) * scale, w.get("W", 0.0) * scale
         shifted = [(x + du, z + dw) for x, z in points[1:]]
@@ -1597,34 +1632,36 @@ class Interpreter:
         if after is not None:
             self._jump(after)
 
-    def _profile(self, w: dict[str, float], word: str) -> tuple[int, int, int | None]:
-        """Lines of a cycle's profile: N-numbered P to Q, or the O-word subroutine Q.
-        Also the line to go on from when the profile follows the cycle block."""
+    def _profile(self, w: dict[str, float], word: str) -> tuple[Place, int, Place | None]:
+        """Lines of a cycle's profile, N-numbered P to Q or the O-word subroutine Q: the first
+        line and the count. Also where to go on when the profile follows the cycle block."""
         src = self.src
         if "P" in w and "Q" in w:
             first = src.n_label(int(w["P"]), self.i - 1)
             last = src.n_label(int(w["Q"]), self.i - 1)
-            if first is None or last is None or last < first:
+            if first is None or last is None or last[0] < first[0]:
                 raise GCodeError(f"no profile from N{_num(w['P'])} to N{_num(w['Q'])}", word, ERR_FLOW)
-            return first, last, last + 1 if first >= self.i else None
+            after = (last[0] + 1, src.next_line(last[1])) if first[0] >= self.i else None
+            return first, last[0] - first[0] + 1, after
         if "Q" in w:
             label = str(int(w["Q"]))
             head = src.definition(label, "SUB")
-            end = src.find(label, _ENDSUB, head) if head is not None else None
+            end = src.find(label, _ENDSUB, head[0]) if head is not None else None
             if head is None or end is None:
                 raise GCodeError(f"no profile subroutine O{label}", word, ERR_FLOW)
-            return head + 1, end[0] - 1, None
+            return self._after(head), end[0] - head[0] - 1, None
         raise GCodeError("the cycle needs P and Q, the first and last line of its profile", word, ERR_VALUE)
 
-    def _run_lines(self, first: int, last: int, collect: bool) -> list[tuple[float, float]]:
-        """Run lines `first` to `last` (indexes) in place. Collecting, the moves are not made:
+    def _run_lines(self, first: Place, count: int, collect: bool) -> list[tuple[float, float]]:
+        """Run `count` lines from `first` in place. Collecting, the moves are not made:
         their X-Z points come back (arcs sampled) and the machine state is left as it was."""
         saved = (self.b, list(self.pos), copy.copy(self.m), self.tool, self.i, self.line, self.spline_last)
         if collect:
             self.b = Builder(self.config, self.pos)
+            self._modal_dirty = True
         try:
-            for k in range(first, last + 1):
-                s = clean(self.src.lines[k])
+            for k, _, raw in self.src.lines_from(first, count):
+                s = clean(raw)
                 self.i = self.line = k + 1
                 if not s:
                     continue
@@ -1665,12 +1702,12 @@ class Interpreter:
             self._line(RAPID, q)
             q = list(q)
             q[cut] = end
-            self._line(LINE, q, rate)
+            self._line(FEED, q, rate)
             back = 1.0 if s_cut > end else -1.0
             q = list(q)
             q[step_axis] -= sign * retract * (2.0 if diameter and step_axis == 0 else 1.0)
             q[cut] += back * retract
-            self._line(LINE, q, rate)
+            self._line(FEED, q, rate)
             q = list(q)
             q[cut] = s_cut
             self._line(RAPID, q)
@@ -1695,7 +1732,7 @@ class Interpreter:
 
     def _follow(self, profile: list[tuple[float, float]], rate: float) -> None:
         for x, z in profile:
-            self._line(LINE, _with(_with(self.pos, 0, x), 2, z), rate)
+            self._line(FEED, _with(_with(self.pos, 0, x), 2, z), rate)
 
     def _lathe_peck(self, along_z: bool, w: dict[str, float]) -> None:
         """G74 face pecking (along Z) and G75 grooving (along X), shifting across between holes."""
@@ -1726,7 +1763,7 @@ class Interpreter:
                 depth = bottom if peck <= 0 else depth + down * peck
                 if (depth - bottom) * down > 0:
                     depth = bottom
-                self._line(LINE, _with(self.pos, feed_axis, depth), rate)
+                self._line(FEED, _with(self.pos, feed_axis, depth), rate)
                 if (bottom - depth) * down > 1e-9:
                     self._line(RAPID, _with(self.pos, feed_axis, depth - down * self.lathe_retract))
             self._line(RAPID, _with(self.pos, feed_axis, origin))
@@ -1784,7 +1821,7 @@ class Interpreter:
                 self._line(RAPID, t)
             else:
                 rate, seconds = self._rate(t)
-                self._line(LINE, t, rate, seconds)
+                self._line(FEED, t, rate, seconds)
 
         to(r_level, RAPID)
         down = -1.0 if bottom < r_level else 1.0
@@ -1796,16 +1833,16 @@ class Interpreter:
                     nxt = bottom
                 if cycle == 83 and depth != r_level:
                     to(depth - down * PECK_CLEARANCE, RAPID)
-                to(nxt, LINE)
+                to(nxt, FEED)
                 depth = nxt
                 if (bottom - depth) * down > 1e-9:
                     to(r_level if cycle == 83 else depth - down * PECK_CLEARANCE, RAPID)
         else:
-            to(bottom, LINE)
+            to(bottom, FEED)
         if cycle in (82, 86, 88, 89) and dwell > 0:
             self.b.dwell(self.pos, dwell, self._report_line(), self._modal_index())
         if cycle in (84, 85, 89):
-            to(r_level, LINE)
+            to(r_level, FEED)
             if clear != r_level:
                 to(clear, RAPID)
         else:
@@ -1837,7 +1874,7 @@ class Interpreter:
         for d in passes:
             x = final_x - depth_dir * (height - d)
             self._line(RAPID, _with(self.pos, 0, x))
-            self._line(LINE, _with(self.pos, 2, t[2]), rate)
+            self._line(FEED, _with(self.pos, 2, t[2]), rate)
             self._line(RAPID, _with(self.pos, 0, out))
             self._line(RAPID, _with(self.pos, 2, start[2]))
 
@@ -1861,7 +1898,7 @@ class Interpreter:
         for d in depths:
             x = drive + i + sign * d
             self._line(RAPID, _with(self.pos, 0, x))
-            self._line(LINE, _with(self.pos, 2, end_z), rate)
+            self._line(FEED, _with(self.pos, 2, end_z), rate)
             self._line(RAPID, _with(self.pos, 0, drive))
             self._line(RAPID, _with(self.pos, 2, start[2]))
 
@@ -1887,7 +1924,7 @@ def _xz_points(b: Builder) -> list[tuple[float, float]]:
     for i in range(len(b.kinds)):
         end = list(ends[6 * i : 6 * i + 6])
         if b.kinds[i] == ARC:
-            k = b.arcs[i]
+            k = b.arc_index(i)
             cx, cy, cz, sweep, normal = b.arc_data[5 * k : 5 * k + 5]
             ih = int(normal)
             xs = 1.0

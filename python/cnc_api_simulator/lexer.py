@@ -11,8 +11,15 @@ from .expr import Node, ParamRef, Reader
 # expression instead of the general reader.
 SIMPLE = re.compile(r"(?:[A-NP-Z][-+]?(?:\d+\.?\d*|\.\d+))*")
 _NUM = r"([-+]?(?:\d+\.?\d*|\.\d+))"
-# The move of CAM output: [N..] [G0|G1] [X..] [Y..] [Z..] [F..]
-FAST = re.compile(rf"(?:N\d+)?(?:G0*([01]))?(?:X{_NUM})?(?:Y{_NUM})?(?:Z{_NUM})?(?:F{_NUM})?")
+_B = r"[ \t]*"
+# One line of program text: the move of CAM output, [N..] [G0|G1] [X..] [Y..] [Z..] [F..] in
+# any case and spacing (groups 1 to 5), or any other line (group 6). Matched over the whole
+# text, line after line, so no list of lines is ever made.
+LINE = re.compile(
+    rf"{_B}(?:N{_B}\d+{_B})?(?:G{_B}0*([01])(?![\d.]){_B})?(?:X{_B}{_NUM}{_B})?(?:Y{_B}{_NUM}{_B})?"
+    rf"(?:Z{_B}{_NUM}{_B})?(?:F{_B}{_NUM}{_B})?(?:\n|\Z)|([^\n]*)(?:\n|\Z)",
+    re.I,
+)
 PAIRS = re.compile(r"([A-Z])([-+]?(?:\d+\.?\d*|\.\d+))")
 
 O_KEYWORDS = frozenset(

@@ -142,6 +142,7 @@ class Machine:
 
         self.tables = Tables()
         self.text = ""
+        self.has_text = False  # anything but blanks in the text (kept, not worked out per request)
         self.file_name = ""
         self.compiled: Compiled | None = None
         self.job: Job | None = None
@@ -319,7 +320,7 @@ class Machine:
 
     @property
     def compile_state(self) -> int:
-        if not self.text.strip():
+        if not self.has_text:
             return CS_INIT
         if self.job is not None:
             return CS_FIRST_STEP_RUNNING if self._pending_start else CS_FIRST_STEP
@@ -334,7 +335,7 @@ class Machine:
     @property
     def _startable(self) -> bool:
         """Idle with a program that has no error (ready, or still being analysed)."""
-        return self._free and self.compile_state in (CS_READY, CS_FIRST_STEP, CS_INIT) and bool(self.text.strip())
+        return self._free and self.compile_state in (CS_READY, CS_FIRST_STEP, CS_INIT) and self.has_text
 
     def _ready(self) -> Compiled | None:
         c = self.compiled
@@ -361,9 +362,10 @@ class Machine:
         if not self._free:
             return False
         self.text = text
+        self.has_text = not text.isspace() and bool(text)
         self.file_name = file_name
         self._resume = None
-        if not text.strip():
+        if not self.has_text:
             self.analyzer.cancel()
             self.job = None
             self.compiled = None

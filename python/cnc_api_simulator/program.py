@@ -2,17 +2,22 @@
 
 Segments live in flat arrays (no object per move), so a program of a million lines
 costs some tens of bytes a move and gives the garbage collector nothing to scan.
+While a program is read, a move only appends what was programmed; `finish` then works
+out lengths, extents, speed limits and durations for all moves in one pass.
 Positions are machine coordinates; a segment's modal record carries the offset that
 turns them into program coordinates.
 """
 
 from __future__ import annotations
 
+import bisect
 import math
+import operator
 from array import array
+from itertools import accumulate, chain, compress, islice, repeat
 from typing import NamedTuple
 
-from .config import MachineConfig
+from .config import DEFAULT_BLEND_TOLERANCE, MachineConfig
 
 RAPID = 0
 LINE = 1
@@ -24,6 +29,7 @@ DIAMETER = 10  # added to an arc's normal axis when its X positions are diameter
 
 INF = math.inf
 TWO_PI = 2.0 * math.pi
+_PLANES = {2: (0, 1), 1: (2, 0), 0: (1, 2)}  # normal axis -> first, second axis of the plane
 
 
 class Modal(NamedTuple):
@@ -41,51 +47,37 @@ class Modal(NamedTuple):
 
 
 class Stats:
-    """Path lengths, tools and extents, gathered while the segments are made."""
+    """Path lengths, tools and extents of a finished program."""
 
     def __init__(self) -> None:
         self.length = [0.0, 0.0]  # mm in rapid, in feed
         self.tools: dict[int, list[float]] = {}
-        # per offset group: (offset, [min6 max6] for rapid, for feed)
+        # per offset: (offset, [min6 max6] for rapid, for feed), machine coordinates
         self.groups: list[tuple[tuple[float, ...], list[list[float]]]] = []
-
-    def new_group(self, offset: tuple[float, ...]) -> list[list[float]]:
-        boxes = [[INF] * 6 + [-INF] * 6, [INF] * 6 + [-INF] * 6]
-        self.groups.append((offset, boxes))
-        return boxes
 
 
 class Builder:
-    """Collects segments, their statistics and the figures the time planner needs."""
+    """Collects the segments of a program as it is read."""
 
     def __init__(self, config: MachineConfig, start: list[float]) -> None:
+        self.config = config
         self.kinds = array("b")
         self.ends = array("d")  # 6 per segment
         self.lines = array("i")
         self.modals = array("i")
-        self.arcs: dict[int, int] = {}  # segment -> arc number
-        self.dwells: dict[int, float] = {}  # segment -> seconds
-        self.durations = array("d")  # filled by plan()
+        # mm/min (deg/min for rotary-only moves); 0 for rapids; -seconds for an inverse-time move
+        self.feeds = array("d")
+        self.arc_segments = array("i")  # segment of each arc, ascending
         self.arc_data = array("d")  # cx cy cz sweep normal-axis, per arc
-        # planner input, 4 per segment: path length, top speed, acceleration, junction speed
-        self.pdata = array("d")
+        self.dwells: dict[int, float] = {}  # segment -> seconds
+        self.breaks = array("i")  # segments that start from standstill
+        self.blending: list[tuple[int, bool, float]] = []  # from segment: exact stop, corner tolerance
+        self.durations = array("d")  # filled by finish()
         self.start = tuple(start)
         self.stats = Stats()
         self.modal_table: list[Modal] = []
         self._modal_index: dict[Modal, int] = {}
-        self.rapid = tuple(v / 60.0 for v in config.rapid)
-        self.max_feed = tuple(v / 60.0 for v in config.max_feed)
-        self.accel = config.accel
-        self.exact_stop = False
-        self.tolerance = 0.05
-        self._dir: tuple[float, float, float] | None = None  # exit direction of the last move
-        self._prev_v = 0.0
-        self._prev_a = INF
-        self._offset: tuple[float, ...] | None = None
-        self._boxes: list[list[float]] = []
-        self._last_kind = -1
-        self.monotonic = True
-        self._last_line = 0
+        self.monotonic = True  # line numbers never go back (no loops or calls)
 
     def __len__(self) -> int:
         return len(self.kinds)
@@ -97,321 +89,352 @@ class Builder:
             self.modal_table.append(m)
         return index
 
+    def arc_index(self, segment: int) -> int:
+        """Number of the arc that is `segment`."""
+        return bisect.bisect_left(self.arc_segments, segment)
+
     # ----- segments ------------------------------------------------------------------------------
 
-    def _append(
-        self, kind: int, end: list[float], line: int, modal: int, plen: float, v: float, a: float, vj: float
-    ) -> None:
+    def line(self, kind: int, t: list[float], line: int, modal: int, rate: float, seconds: float = 0.0) -> None:
+        """A straight move to `t`: at `rate` mm/min (deg/min for rotary-only moves), or in `seconds`."""
         self.kinds.append(kind)
-        self.ends.extend(end)
+        self.ends.extend(t)
         self.lines.append(line)
-        if line < self._last_line:
-            self.monotonic = False
-        self._last_line = line
         self.modals.append(modal)
-        self.pdata.extend((plen, v, a, vj))
-
-    def _junction(self, u: tuple[float, float, float] | None, v: float, a: float) -> float:
-        prev = self._dir
-        if prev is None or u is None or self.exact_stop:
-            return 0.0
-        cos = -(prev[0] * u[0] + prev[1] * u[1] + prev[2] * u[2])
-        if cos < -0.999999:
-            vj = INF
-        elif cos > 0.999999:
-            return 0.0
-        else:
-            sin_half = math.sqrt(0.5 * (1.0 - cos))
-            vj = math.sqrt(min(a, self._prev_a) * self.tolerance * sin_half / (1.0 - sin_half))
-        return min(vj, v, self._prev_v)
-
-    def _track(
-        self, kind: int, p: list[float], t: list[float], offset: tuple[float, ...], tool: int, length: float
-    ) -> list[float]:
-        k = 0 if kind == RAPID else 1
-        st = self.stats
-        st.length[k] += length
-        used = st.tools.get(tool)
-        if used is None:
-            used = st.tools[tool] = [0.0, 0.0]
-        used[k] += length
-        if offset is not self._offset:
-            self._offset = offset
-            self._boxes = st.new_group(offset)
-            self._last_kind = -1
-        box = self._boxes[k]
-        if self._last_kind != k:
-            self._last_kind = k
-            _grow(box, p)
-        _grow(box, t)
-        return box
-
-    def line(
-        self,
-        kind: int,
-        p: list[float],
-        t: list[float],
-        line: int,
-        modal: int,
-        offset: tuple[float, ...],
-        tool: int,
-        rate: float,
-        seconds: float = 0.0,
-    ) -> None:
-        """A straight move; `rate` in mm/min (deg/min for rotary-only moves), or `seconds` for it."""
-        dx = t[0] - p[0]
-        dy = t[1] - p[1]
-        dz = t[2] - p[2]
-        length = math.sqrt(dx * dx + dy * dy + dz * dz)
-        deltas = [dx, dy, dz, t[3] - p[3], t[4] - p[4], t[5] - p[5]]
-        rotary = deltas[3] != 0.0 or deltas[4] != 0.0 or deltas[5] != 0.0
-        plen = length if length > 1e-12 else (math.sqrt(sum(d * d for d in deltas[3:])) if rotary else 0.0)
-        u: tuple[float, float, float] | None = None
-        if plen > 0.0:
-            limits = self.rapid if kind == RAPID else self.max_feed
-            v = INF if kind == RAPID else rate / 60.0
-            if seconds > 0.0:
-                v = plen / seconds
-            a = INF
-            accel = self.accel
-            for i in range(6 if rotary else 3):
-                d = deltas[i]
-                if d:
-                    r = plen / abs(d)
-                    if limits[i] * r < v:
-                        v = limits[i] * r
-                    if accel[i] * r < a:
-                        a = accel[i] * r
-            if length > 1e-12:
-                u = (dx / length, dy / length, dz / length)
-            vj = self._junction(u, v, a)
-        else:  # a move to where the machine stands: no time, and the path goes on as it was
-            v, a, vj = INF, INF, INF
-            u = self._dir
-        self._append(kind, t, line, modal, plen, v, a, vj)
-        self._track(kind, p, t, offset, tool, length)
-        if plen > 0.0:
-            self._dir, self._prev_v, self._prev_a = u, v, a
+        self.feeds.append(-seconds if seconds > 0.0 else rate)
 
     def arc(
         self,
-        p: list[float],
         t: list[float],
         center: tuple[float, float],
-        axes: tuple[int, int, int],
+        normal: int,
         sweep: float,
         line: int,
         modal: int,
-        offset: tuple[float, ...],
-        tool: int,
         rate: float,
         seconds: float = 0.0,
         dia: bool = False,
     ) -> None:
-        """A circular or helical move in the plane of `axes` (first, second, normal axis).
+        """A circular or helical move about `normal` (0 X, 1 Y, 2 Z), centre in the plane's axes.
 
-        With `dia`, X positions are diameters: the centre is in radius terms and the
-        geometry is worked out on halved X values."""
-        i1, i2, ih = axes
-        c1, c2 = center
-        end = t
-        if dia:
-            p = list(p)
-            t = list(t)
-            p[0] *= 0.5
-            t[0] *= 0.5
-        r0 = math.hypot(p[i1] - c1, p[i2] - c2)
-        r1 = math.hypot(t[i1] - c1, t[i2] - c2)
-        radius = 0.5 * (r0 + r1)
-        h = t[ih] - p[ih]
-        planar = radius * abs(sweep)
-        plen = math.hypot(planar, h)
-        v = rate / 60.0
-        if seconds > 0.0:
-            v = plen / seconds
-        feed_lim, accel = self.max_feed, self.accel
-        v = min(v, feed_lim[i1], feed_lim[i2])
-        a = min(accel[i1], accel[i2])
-        if h:
-            r = plen / abs(h)
-            v = min(v, feed_lim[ih] * r)
-            a = min(a, accel[ih] * r)
-        if radius > 0.0:
-            v = min(v, math.sqrt(a * radius))  # centripetal limit
-        # unit tangents at both ends
-        sign = 1.0 if sweep > 0 else -1.0
-        k = planar / plen if plen else 0.0
-        kh = h / plen if plen else 0.0
-
-        def tangent(q: list[float], r_: float) -> tuple[float, float, float]:
-            out = [0.0, 0.0, 0.0]
-            if r_ > 0.0:
-                out[i1] = -sign * (q[i2] - c2) / r_ * k
-                out[i2] = sign * (q[i1] - c1) / r_ * k
-            out[ih] = kh
-            return (out[0], out[1], out[2])
-
-        u0 = tangent(p, r0)
-        vj = self._junction(u0, v, a)
-        self.arcs[len(self.kinds)] = len(self.arc_data) // 5
+        With `dia`, X positions are diameters: the centre is in radius terms."""
+        i1, i2 = _PLANES[normal]
         cz = [0.0, 0.0, 0.0]
-        cz[i1], cz[i2] = c1, c2
-        self.arc_data.extend((cz[0], cz[1], cz[2], sweep, float(ih + (DIAMETER if dia else 0))))
-        self._append(ARC, end, line, modal, plen, v, a, vj)
-        box = self._track(ARC, p, end, offset, tool, plen)
-        _grow_arc(box, p, center, axes, sweep, max(r0, r1), 2.0 if dia else 1.0)
-        self._dir, self._prev_v, self._prev_a = tangent(t, r1), v, a
+        cz[i1], cz[i2] = center
+        self.arc_segments.append(len(self.kinds))
+        self.arc_data.extend((cz[0], cz[1], cz[2], sweep, float(normal + (DIAMETER if dia else 0))))
+        self.line(ARC, t, line, modal, rate, seconds)
 
     def dwell(self, p: list[float], seconds: float, line: int, modal: int) -> None:
         self.dwells[len(self.kinds)] = seconds
-        self._append(DWELL, p, line, modal, 0.0, 0.0, INF, 0.0)
-        self._dir = None
+        self.line(DWELL, p, line, modal, 0.0)
 
     def pause(self, p: list[float], line: int, modal: int) -> None:
-        self._append(PAUSE, p, line, modal, 0.0, 0.0, INF, 0.0)
-        self._dir = None
-
-    def xyz(
-        self,
-        kind: int,
-        p: list[float],
-        t: list[float],
-        line: int,
-        modal: int,
-        offset: tuple[float, ...],
-        tool: int,
-        rate: float,
-        seconds: float,
-    ) -> None:
-        """line() for the common move of the linear axes only, written out for speed."""
-        dx = t[0] - p[0]
-        dy = t[1] - p[1]
-        dz = t[2] - p[2]
-        length = math.sqrt(dx * dx + dy * dy + dz * dz)
-        if length <= 1e-12:
-            self.line(kind, p, t, line, modal, offset, tool, rate, seconds)
-            return
-        if kind == RAPID:
-            limits = self.rapid
-            v = INF
-        else:
-            limits = self.max_feed
-            v = length / seconds if seconds > 0.0 else rate / 60.0
-        accel = self.accel
-        a = INF
-        if dx:
-            r = length / abs(dx)
-            if limits[0] * r < v:
-                v = limits[0] * r
-            a = accel[0] * r
-        if dy:
-            r = length / abs(dy)
-            if limits[1] * r < v:
-                v = limits[1] * r
-            if accel[1] * r < a:
-                a = accel[1] * r
-        if dz:
-            r = length / abs(dz)
-            if limits[2] * r < v:
-                v = limits[2] * r
-            if accel[2] * r < a:
-                a = accel[2] * r
-        u = (dx / length, dy / length, dz / length)
-        prev = self._dir
-        if prev is None or self.exact_stop:
-            vj = 0.0
-        else:
-            cos = -(prev[0] * u[0] + prev[1] * u[1] + prev[2] * u[2])
-            if cos < -0.999999:
-                vj = v if v < self._prev_v else self._prev_v
-            elif cos > 0.999999:
-                vj = 0.0
-            else:
-                sin_half = math.sqrt(0.5 * (1.0 - cos))
-                pa = self._prev_a
-                vj = math.sqrt((a if a < pa else pa) * self.tolerance * sin_half / (1.0 - sin_half))
-                if v < vj:
-                    vj = v
-                if self._prev_v < vj:
-                    vj = self._prev_v
-        self.kinds.append(kind)
-        self.ends.extend(t)
-        self.lines.append(line)
-        if line < self._last_line:
-            self.monotonic = False
-        self._last_line = line
-        self.modals.append(modal)
-        self.pdata.extend((length, v, a, vj))
-        self._dir = u
-        self._prev_v = v
-        self._prev_a = a
-        # statistics
-        k = 0 if kind == RAPID else 1
-        st = self.stats
-        st.length[k] += length
-        used = st.tools.get(tool)
-        if used is None:
-            used = st.tools[tool] = [0.0, 0.0]
-        used[k] += length
-        if offset is not self._offset or self._last_kind != k:
-            self._track_start(k, p, offset)
-        box = self._boxes[k]
-        x, y, z = t[0], t[1], t[2]
-        if x < box[0]:
-            box[0] = x
-        if x > box[6]:
-            box[6] = x
-        if y < box[1]:
-            box[1] = y
-        if y > box[7]:
-            box[7] = y
-        if z < box[2]:
-            box[2] = z
-        if z > box[8]:
-            box[8] = z
-
-    def _track_start(self, k: int, p: list[float], offset: tuple[float, ...]) -> None:
-        if offset is not self._offset:
-            self._offset = offset
-            self._boxes = self.stats.new_group(offset)
-        self._last_kind = k
-        box = self._boxes[k]
-        _grow(box, p)
-        for i in range(3, 6):  # the rotary axes stand still in a move of the linear ones
-            if p[i] < box[i]:
-                box[i] = p[i]
-            if p[i] > box[i + 6]:
-                box[i + 6] = p[i]
+        self.line(PAUSE, p, line, modal, 0.0)
 
     def stop_blending(self) -> None:
         """The next move starts from standstill (tool change, spindle start, probing)."""
-        self._dir = None
+        n = len(self.kinds)
+        if not self.breaks or self.breaks[-1] != n:
+            self.breaks.append(n)
+
+    def set_blending(self, exact_stop: bool, tolerance: float) -> None:
+        """G61 / G64 P from the next segment on."""
+        self.blending.append((len(self.kinds), exact_stop, tolerance))
 
 
-def _grow(box: list[float], q: list[float]) -> None:
-    for i in range(6):
-        v = q[i]
-        if v < box[i]:
-            box[i] = v
-        if v > box[i + 6]:
-            box[i + 6] = v
+# ----- finishing: statistics and timing ------------------------------------------------------------
 
 
-def _grow_arc(
-    box: list[float],
-    p: list[float],
-    center: tuple[float, float],
-    axes: tuple[int, int, int],
-    sweep: float,
-    radius: float,
-    xscale: float = 1.0,
-) -> None:
-    """Widen the box by the points where the arc crosses the axis directions of its plane
-    (`xscale` 2 turns the X of those points back into diameters)."""
-    i1, i2, _ = axes
+def finish(b: Builder) -> None:
+    """Lengths, tools, extents and the duration of every segment."""
+    limits = _limits(b)
+    _extents(b)
+    _plan(b, *limits)
+    lines = b.lines
+    b.monotonic = all(map(operator.le, lines, islice(lines, 1, None)))
+
+
+Limits = tuple["array[float]", "array[float]", "array[float]", "array[float]"]
+
+
+def _limits(b: Builder) -> Limits:  # noqa: C901
+    """Per segment: path length, top speed, acceleration and junction speed (the planner's
+    input); path lengths per tool as a side effect. Speeds in mm/s (deg/s)."""
+    cfg = b.config
+    rapid = tuple(v / 60.0 for v in cfg.rapid)
+    max_feed = tuple(v / 60.0 for v in cfg.max_feed)
+    accel = cfg.accel
+    kinds, ends, feeds, modals = b.kinds, b.ends, b.feeds, b.modals
+    n = len(kinds)
+    lengths, tops, accs, joins = array("d"), array("d"), array("d"), array("d")
+    add_len, add_top, add_acc, add_join = lengths.append, tops.append, accs.append, joins.append
+    per_modal = [[0.0, 0.0] for _ in b.modal_table]
+    sqrt = math.sqrt
+    px, py, pz, pa, pb, pc = b.start
+    ux = uy = uz = 0.0
+    have_dir = False
+    prev_v = prev_a = 0.0
+    exact, tol = False, DEFAULT_BLEND_TOLERANCE
+    events = sorted([(i, 0, e, t) for i, e, t in b.blending] + [(i, 1, False, 0.0) for i in b.breaks])
+    events.append((n, 0, False, 0.0))
+    event_k = 0
+    next_event = events[0][0]
+    arc_k = 0
+    rx, ry, rz = rapid[0], rapid[1], rapid[2]
+    fx, fy, fz = max_feed[0], max_feed[1], max_feed[2]
+    ax, ay, az = accel[0], accel[1], accel[2]
+    points = zip(*[iter(ends)] * 6, strict=True)
+    for i, kind, f, mi, (x, y, z, a_, b_, c_) in zip(range(n), kinds, feeds, modals, points, strict=True):
+        while i == next_event:
+            _, what, e, t = events[event_k]
+            if what:
+                have_dir = False  # a tool change, spindle start or probe: from standstill
+            else:
+                exact, tol = e, t or DEFAULT_BLEND_TOLERANCE
+            event_k += 1
+            next_event = events[event_k][0] if event_k < len(events) - 1 else -1
+        if kind <= LINE and a_ == pa and b_ == pb and c_ == pc:
+            dx, dy, dz = x - px, y - py, z - pz
+            length = sqrt(dx * dx + dy * dy + dz * dz)
+            if length <= 1e-12:  # a move to where the machine stands: no time, the path goes on
+                add_len(0.0)
+                add_top(INF)
+                add_acc(0.0)
+                add_join(INF)
+                continue
+            if kind == RAPID:
+                lx, ly, lz = rx, ry, rz
+                v = INF
+            else:
+                lx, ly, lz = fx, fy, fz
+                v = length / -f if f < 0.0 else f / 60.0
+            acc = INF
+            if dx:
+                r = length / abs(dx)
+                if lx * r < v:
+                    v = lx * r
+                acc = ax * r
+            if dy:
+                r = length / abs(dy)
+                if ly * r < v:
+                    v = ly * r
+                if ay * r < acc:
+                    acc = ay * r
+            if dz:
+                r = length / abs(dz)
+                if lz * r < v:
+                    v = lz * r
+                if az * r < acc:
+                    acc = az * r
+            nx, ny, nz = dx / length, dy / length, dz / length
+            if have_dir and not exact:
+                cos = -(ux * nx + uy * ny + uz * nz)
+                if cos < -0.999999:
+                    vj = v if v < prev_v else prev_v
+                elif cos > 0.999999:
+                    vj = 0.0
+                else:
+                    sin_half = sqrt(0.5 * (1.0 - cos))
+                    vj = sqrt((acc if acc < prev_a else prev_a) * tol * sin_half / (1.0 - sin_half))
+                    if v < vj:
+                        vj = v
+                    if prev_v < vj:
+                        vj = prev_v
+            else:
+                vj = 0.0
+            ux, uy, uz = nx, ny, nz
+            have_dir = True
+            add_len(length)
+            add_top(v)
+            add_acc(acc)
+            add_join(vj)
+            prev_v, prev_a = v, acc
+            per_modal[mi][kind] += length
+            px, py, pz = x, y, z
+            continue
+        if kind <= LINE:  # a move of rotary axes, maybe with linear ones
+            dx, dy, dz, da, db, dc = x - px, y - py, z - pz, a_ - pa, b_ - pb, c_ - pc
+            length = sqrt(dx * dx + dy * dy + dz * dz)
+            plen = length if length > 1e-12 else sqrt(da * da + db * db + dc * dc)
+            lims = rapid if kind == RAPID else max_feed
+            v = INF if kind == RAPID else (plen / -f if f < 0.0 else f / 60.0)
+            acc = INF
+            for axis, d in enumerate((dx, dy, dz, da, db, dc)):
+                if d:
+                    r = plen / abs(d)
+                    if lims[axis] * r < v:
+                        v = lims[axis] * r
+                    if accel[axis] * r < acc:
+                        acc = accel[axis] * r
+            vj = 0.0
+            if length > 1e-12:
+                nx, ny, nz = dx / length, dy / length, dz / length
+                if have_dir and not exact:
+                    cos = -(ux * nx + uy * ny + uz * nz)
+                    if cos < -0.999999:
+                        vj = min(v, prev_v)
+                    elif cos <= 0.999999:
+                        sin_half = sqrt(0.5 * (1.0 - cos))
+                        vj = min(v, prev_v, sqrt(min(acc, prev_a) * tol * sin_half / (1.0 - sin_half)))
+                ux, uy, uz = nx, ny, nz
+                have_dir = True
+            else:  # rotary only: from standstill, and the next move too
+                have_dir = False
+            add_len(plen)
+            add_top(v)
+            add_acc(acc)
+            add_join(vj)
+            prev_v, prev_a = v, acc
+            per_modal[mi][kind] += length  # degrees never count as tool path
+        elif kind == ARC:
+            plen, v, acc, t0, t1 = _arc_limits(b, arc_k, (px, py, pz), (x, y, z), f, max_feed, accel)
+            arc_k += 1
+            vj = 0.0
+            if have_dir and not exact:
+                cos = -(ux * t0[0] + uy * t0[1] + uz * t0[2])
+                if cos < -0.999999:
+                    vj = min(v, prev_v)
+                elif cos <= 0.999999:
+                    sin_half = sqrt(0.5 * (1.0 - cos))
+                    vj = min(v, prev_v, sqrt(min(acc, prev_a) * tol * sin_half / (1.0 - sin_half)))
+            ux, uy, uz = t1
+            have_dir = True
+            add_len(plen)
+            add_top(v)
+            add_acc(acc)
+            add_join(vj)
+            prev_v, prev_a = v, acc
+            per_modal[mi][1] += plen
+        else:  # dwell or pause: the machine stands still
+            add_len(0.0)
+            add_top(0.0)
+            add_acc(0.0)
+            add_join(0.0)
+            have_dir = False
+        px, py, pz, pa, pb, pc = x, y, z, a_, b_, c_
+    st = b.stats
+    for index, (fast, feed) in enumerate(per_modal):
+        st.length[0] += fast
+        st.length[1] += feed
+        if fast or feed:
+            used = st.tools.setdefault(b.modal_table[index].tool, [0.0, 0.0])
+            used[0] += fast
+            used[1] += feed
+    return lengths, tops, accs, joins
+
+
+def _arc_limits(
+    b: Builder,
+    k: int,
+    p: tuple[float, float, float],
+    t: tuple[float, float, float],
+    feed: float,
+    max_feed: tuple[float, ...],
+    accel: tuple[float, ...],
+) -> tuple[float, float, float, tuple[float, float, float], tuple[float, float, float]]:
+    """Path length, top speed, acceleration and the unit tangents at both ends of arc k."""
+    cx, cy, cz, sweep, normal = b.arc_data[5 * k : 5 * k + 5]
+    ih = int(normal)
+    ps, ts = list(p), list(t)
+    if ih >= DIAMETER:
+        ih -= DIAMETER
+        ps[0] *= 0.5
+        ts[0] *= 0.5
+    i1, i2 = _PLANES[ih]
+    c = (cx, cy, cz)
+    r0 = math.hypot(ps[i1] - c[i1], ps[i2] - c[i2])
+    r1 = math.hypot(ts[i1] - c[i1], ts[i2] - c[i2])
+    radius = 0.5 * (r0 + r1)
+    h = ts[ih] - ps[ih]
+    planar = radius * abs(sweep)
+    plen = math.hypot(planar, h)
+    v = plen / -feed if feed < 0.0 else feed / 60.0
+    v = min(v, max_feed[i1], max_feed[i2])
+    acc = min(accel[i1], accel[i2])
+    if h:
+        r = plen / abs(h)
+        v = min(v, max_feed[ih] * r)
+        acc = min(acc, accel[ih] * r)
+    if radius > 0.0:
+        v = min(v, math.sqrt(acc * radius))  # centripetal limit
+    sign = 1.0 if sweep > 0 else -1.0
+    kp = planar / plen if plen else 0.0
+    kh = h / plen if plen else 0.0
+
+    def tangent(q: list[float], r_: float) -> tuple[float, float, float]:
+        out = [0.0, 0.0, 0.0]
+        if r_ > 0.0:
+            out[i1] = -sign * (q[i2] - c[i2]) / r_ * kp
+            out[i2] = sign * (q[i1] - c[i1]) / r_ * kp
+        out[ih] = kh
+        return (out[0], out[1], out[2])
+
+    return plen, v, acc, tangent(ps, r0), tangent(ts, r1)
+
+
+def _extents(b: Builder) -> None:
+    """Machine-coordinate boxes of the rapid and the feed moves, per work offset.
+
+    The end points are gathered a whole axis at a time by the array machinery; only arcs,
+    which may bulge past their ends, are looked at one by one."""
+    kinds, ends, modals = b.kinds, b.ends, b.modals
+    n = len(kinds)
+    offsets: dict[tuple[float, ...], int] = {}
+    group_of = [offsets.setdefault(m.offset, len(offsets)) for m in b.modal_table]
+    single = len(offsets) <= 1
+    cls = bytes(0 if k == RAPID else 1 if k <= ARC else 2 for k in kinds)
+    groups = bytes(n) if single else bytes(min(group_of[m], 255) for m in modals)
+    starts = list(b.start)
+    st = b.stats
+    arc_boxes: dict[tuple[int, int], list[float]] = {}
+    for k, seg in enumerate(b.arc_segments):
+        box = arc_boxes.setdefault((groups[seg], 1), [INF] * 6 + [-INF] * 6)
+        p = starts if seg == 0 else list(ends[6 * (seg - 1) : 6 * seg])
+        _grow_arc(box, b, k, p)
+    for offset, g in offsets.items():
+        boxes = [[INF] * 6 + [-INF] * 6, [INF] * 6 + [-INF] * 6]
+        for c in (0, 1):
+            if single:
+                mask = [x == c for x in cls]
+            else:
+                mask = [x == c and y == g for x, y in zip(cls, groups, strict=True)]
+            # a run of moves begins where the machine stood: the end of the segment before
+            first = [m and (i == 0 or not mask[i - 1]) for i, m in enumerate(mask)] if n else []
+            box = boxes[c]
+            if not any(mask):
+                continue
+            run_starts = list(compress(range(n), first))
+            for axis in range(6):
+                column = ends[axis::6]
+                before = [starts[axis] if i == 0 else column[i - 1] for i in run_starts]
+                box[axis] = min(min(compress(column, mask)), min(before))
+                box[axis + 6] = max(max(compress(column, mask)), max(before))
+            bulge = arc_boxes.get((g, c))
+            if bulge is not None:
+                for axis in range(6):
+                    box[axis] = min(box[axis], bulge[axis])
+                    box[axis + 6] = max(box[axis + 6], bulge[axis + 6])
+        st.groups.append((offset, boxes))
+
+
+def _grow_arc(box: list[float], b: Builder, k: int, p: list[float]) -> None:
+    """Widen the box by the points where arc k crosses the axis directions of its plane."""
+    cx, cy, cz, sweep, normal = b.arc_data[5 * k : 5 * k + 5]
+    ih = int(normal)
+    xscale = 1.0
+    p = list(p)
+    if ih >= DIAMETER:
+        ih -= DIAMETER
+        xscale = 2.0
+        p[0] *= 0.5
+    i1, i2 = _PLANES[ih]
+    c = (cx, cy, cz)
+    center = (c[i1], c[i2])
+    radius = math.hypot(p[i1] - center[0], p[i2] - center[1])
     a0 = math.atan2(p[i2] - center[1], p[i1] - center[0])
-    for k in range(4):
-        ang = k * math.pi / 2
+    for q_ in range(4):
+        ang = q_ * math.pi / 2
         if abs(sweep) >= TWO_PI:
             inside = True
         elif sweep > 0:
@@ -433,45 +456,60 @@ def _grow_arc(
 # ----- time planning ---------------------------------------------------------------------------------
 
 
-def plan(b: Builder) -> None:
+def _plan(b: Builder, lengths: array[float], tops: array[float], accs: array[float], joins: array[float]) -> None:
     """Durations of the moves: acceleration-limited speeds through the junctions.
 
     A forward and a backward pass bound the speed at every junction by what the
     neighbouring moves can reach with their acceleration; each move then runs a
     trapezoid (or triangle) profile between its two junction speeds.
+
+    In squared speeds both passes are s[i] = min(limit[i], s[i-1] + c), c = 2 a L of the
+    move between: with the running sum C of the c values, s[i] - C[i] is a running
+    minimum of limit - C, which the iterator machinery computes without a Python loop.
     """
-    n = len(b.kinds)
-    d = b.pdata  # plen, vmax, acc, vj per segment; vj is rewritten in place
-    sqrt = math.sqrt
-    # forward: the speed at the start of move i can be no more than move i-1 reaches
-    prev = 0.0
-    for j in range(0, 4 * n, 4):
-        lim = d[j + 3]
-        if j:
-            length = d[j - 4]
-            reach = sqrt(prev * prev + 2.0 * d[j - 2] * length) if length > 0.0 else prev
-            if reach < lim:
-                lim = reach
-        d[j + 3] = prev = lim
-    # backward: ... nor more than move i can shed before the next junction
-    nxt = 0.0
-    for j in range(4 * (n - 1), -1, -4):
-        length = d[j]
-        reach = sqrt(nxt * nxt + 2.0 * d[j + 2] * length) if length > 0.0 else nxt
-        if reach < d[j + 3]:
-            d[j + 3] = reach
-        nxt = d[j + 3]
+    n = len(lengths)
     durations = b.durations = array("d", bytes(8 * n))
-    for i, seconds in b.dwells.items():
-        durations[i] = seconds
-    trapezoid = _trapezoid
-    for i in range(n):
-        j = 4 * i
-        length = d[j]
+    if not n:
+        return
+    sq = [v * v for v in joins]
+    reach = list(map(operator.mul, map(operator.mul, accs, lengths), repeat(2.0)))
+    # forward: the speed at the start of move i can be no more than move i-1 reaches
+    prefix = list(accumulate(reach[:-1], initial=0.0))
+    low = accumulate(map(operator.sub, sq, prefix), min)
+    forward = list(map(operator.add, prefix, low))
+    # backward: ... nor more than move i can shed before the next junction (0 at the end)
+    back_prefix = list(accumulate(reversed(reach)))
+    back_low = accumulate(chain((0.0,), map(operator.sub, reversed(forward), back_prefix)), min)
+    next(back_low)
+    starts = list(map(operator.add, back_prefix, back_low))
+    starts.reverse()
+    sqrt = math.sqrt
+    ends = chain(islice(starts, 1, None), (0.0,))
+    for i, length, s0, s1, vc, a in zip(range(n), lengths, starts, ends, tops, accs, strict=True):
         if length <= 0.0:
             continue
-        durations[i] = trapezoid(length, d[j + 3], d[j + 7] if i + 1 < n else 0.0, d[j + 1], d[j + 2])
-    b.pdata = array("d")  # no longer needed
+        v0 = sqrt(s0) if s0 > 0.0 else 0.0
+        v1 = sqrt(s1) if s1 > 0.0 else 0.0
+        if vc <= 0.0:
+            durations[i] = INF
+            continue
+        if a == INF:
+            durations[i] = length / vc
+            continue
+        if v0 > vc:
+            v0 = vc
+        if v1 > vc:
+            v1 = vc
+        vc2 = vc * vc
+        d_acc = (vc2 - v0 * v0) / (2.0 * a)
+        d_dec = (vc2 - v1 * v1) / (2.0 * a)
+        if d_acc + d_dec <= length:
+            durations[i] = (2.0 * vc - v0 - v1) / a + (length - d_acc - d_dec) / vc
+        else:
+            peak = sqrt(max(0.0, a * length + 0.5 * (v0 * v0 + v1 * v1)))
+            durations[i] = max(0.0, (2.0 * peak - v0 - v1) / a)
+    for i, seconds in b.dwells.items():
+        durations[i] = seconds
 
 
 def _trapezoid(length: float, v0: float, v1: float, vc: float, a: float) -> float:
