@@ -46,7 +46,7 @@ def machining_info(b: Builder | None) -> dict[str, Any]:
         st = b.stats
         length = st.length
         tools = st.tools
-        seconds = math.fsum(b.durations)
+        seconds = st.seconds
         for offset, boxes in st.groups:
             for box, tcp, joints in ((boxes[0], fast_tcp, fast_j), (boxes[1], feed_tcp, feed_j)):
                 if box[0] == inf:
@@ -89,7 +89,7 @@ class Compiled:
         self.line_count = result.line_count
         self.count = 0 if self.error else len(b.kinds)
         self.info = machining_info(None if self.error else b)
-        self.total_time = math.fsum(b.durations) if not self.error else 0.0
+        self.total_time = b.stats.seconds if not self.error else 0.0
         self._points_reply: bytes | None = None
 
     # ----- geometry -----------------------------------------------------------------------------------

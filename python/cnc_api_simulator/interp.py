@@ -1462,7 +1462,6 @@ class Interpreter:
         plane = m.plane
         i1, i2, ih = _PLANE_AXES[plane]
         t = self._target(w, False)
-        p = self.pos
         turns = 1
         if "P" in w:
             turns = int(w["P"])
@@ -1470,13 +1469,13 @@ class Interpreter:
                 raise GCodeError("arc P (turns) must be a whole number from 1", f"P{_num(w['P'])}", ERR_ARC)
         dia = m.diameter and plane == 18
         try:
-            c1, c2, pp, tt = self._arc_centre(clockwise, w, dia)
+            c1, c2, pp, tt = self._arc_centre(clockwise, w, t, dia)
         except GCodeError:
             # A turning program that never says G7 may still give X as a diameter: take the
             # arc that way when only that reading puts its end on its circle.
             if plane != 18 or m.diameter_set or dia:
                 raise
-            c1, c2, pp, tt = self._arc_centre(clockwise, w, True)
+            c1, c2, pp, tt = self._arc_centre(clockwise, w, t, True)
             m.diameter = dia = True
         a0 = math.atan2(pp[i2] - c2, pp[i1] - c1)
         a1 = math.atan2(tt[i2] - c2, tt[i1] - c1)
@@ -1494,7 +1493,7 @@ class Interpreter:
         self.pos = t
 
     def _arc_centre(
-        self, clockwise: bool, w: dict[str, float], dia: bool
+        self, clockwise: bool, w: dict[str, float], target: list[float], dia: bool
     ) -> tuple[float, float, list[float], list[float]]:
         """Centre of an arc and its start and end, X as a radius when `dia` (X words are diameters)."""
         m = self.m
@@ -1502,7 +1501,7 @@ class Interpreter:
         scale = self._scale()
         w1, w2 = _ARC_WORDS[m.plane]
         p = list(self.pos)
-        t = self._target(w, False)
+        t = list(target)
         off = list(self.off)
         if dia:
             p[0] *= 0.5

@@ -51,6 +51,7 @@ class Stats:
 
     def __init__(self) -> None:
         self.length = [0.0, 0.0]  # mm in rapid, in feed
+        self.seconds = 0.0  # the whole program
         self.tools: dict[int, list[float]] = {}
         # per offset: (offset, [min6 max6] for rapid, for feed), machine coordinates
         self.groups: list[tuple[tuple[float, ...], list[list[float]]]] = []
@@ -383,8 +384,8 @@ def _extents(b: Builder) -> None:
     offsets: dict[tuple[float, ...], int] = {}
     group_of = [offsets.setdefault(m.offset, len(offsets)) for m in b.modal_table]
     single = len(offsets) <= 1
-    cls = bytes(0 if k == RAPID else 1 if k <= ARC else 2 for k in kinds)
-    groups = bytes(n) if single else bytes(min(group_of[m], 255) for m in modals)
+    cls = bytes(kinds).translate(_CLASSES)  # 0 rapid, 1 feed (lines and arcs), 2 standing still
+    groups = bytes(n) if single else bytes(map(min, map(group_of.__getitem__, modals), repeat(255)))
     starts = list(b.start)
     st = b.stats
     arc_boxes: dict[tuple[int, int], list[float]] = {}
@@ -395,16 +396,14 @@ def _extents(b: Builder) -> None:
     for offset, g in offsets.items():
         boxes = [[INF] * 6 + [-INF] * 6, [INF] * 6 + [-INF] * 6]
         for c in (0, 1):
-            if single:
-                mask = [x == c for x in cls]
-            else:
-                mask = [x == c and y == g for x, y in zip(cls, groups, strict=True)]
-            # a run of moves begins where the machine stood: the end of the segment before
-            first = [m and (i == 0 or not mask[i - 1]) for i, m in enumerate(mask)] if n else []
+            mask = cls.translate(_ONE[c])
+            if not single:
+                mask = bytes(map(operator.and_, mask, map(operator.eq, groups, repeat(g))))
             box = boxes[c]
-            if not any(mask):
+            if mask.find(1) < 0:
                 continue
-            run_starts = list(compress(range(n), first))
+            # a run of moves begins where the machine stood: the end of the segment before
+            run_starts = list(compress(range(n), map(operator.gt, mask, chain((0,), mask))))
             for axis in range(6):
                 column = ends[axis::6]
                 before = [starts[axis] if i == 0 else column[i - 1] for i in run_starts]
@@ -416,6 +415,10 @@ def _extents(b: Builder) -> None:
                     box[axis] = min(box[axis], bulge[axis])
                     box[axis + 6] = max(box[axis + 6], bulge[axis + 6])
         st.groups.append((offset, boxes))
+
+
+_CLASSES = bytes([0, 1, 1, 2, 2]) + bytes(251)
+_ONE = (bytes([1, 0, 0]) + bytes(253), bytes([0, 1, 0]) + bytes(253))
 
 
 def _grow_arc(box: list[float], b: Builder, k: int, p: list[float]) -> None:
@@ -471,17 +474,21 @@ def _plan(b: Builder, lengths: array[float], tops: array[float], accs: array[flo
     durations = b.durations = array("d", bytes(8 * n))
     if not n:
         return
-    sq = [v * v for v in joins]
-    reach = list(map(operator.mul, map(operator.mul, accs, lengths), repeat(2.0)))
+    mul, sub, add = operator.mul, operator.sub, operator.add
+    # arrays, not lists: a list of a million floats costs four times the memory
+    reach = array("d", map(mul, map(mul, accs, lengths), repeat(2.0)))
     # forward: the speed at the start of move i can be no more than move i-1 reaches
-    prefix = list(accumulate(reach[:-1], initial=0.0))
-    low = accumulate(map(operator.sub, sq, prefix), min)
-    forward = list(map(operator.add, prefix, low))
+    prefix = array("d", accumulate(islice(reach, n - 1), initial=0.0))
+    low = accumulate(map(sub, map(mul, joins, joins), prefix), min)
+    forward = array("d", map(add, prefix, low))
+    del prefix
     # backward: ... nor more than move i can shed before the next junction (0 at the end)
-    back_prefix = list(accumulate(reversed(reach)))
-    back_low = accumulate(chain((0.0,), map(operator.sub, reversed(forward), back_prefix)), min)
+    back_prefix = array("d", accumulate(reversed(reach)))
+    del reach
+    back_low = accumulate(chain((0.0,), map(sub, reversed(forward), back_prefix)), min)
     next(back_low)
-    starts = list(map(operator.add, back_prefix, back_low))
+    starts = array("d", map(add, back_prefix, back_low))
+    del back_prefix, forward
     starts.reverse()
     sqrt = math.sqrt
     ends = chain(islice(starts, 1, None), (0.0,))
@@ -510,6 +517,7 @@ def _plan(b: Builder, lengths: array[float], tops: array[float], accs: array[flo
             durations[i] = max(0.0, (2.0 * peak - v0 - v1) / a)
     for i, seconds in b.dwells.items():
         durations[i] = seconds
+    b.stats.seconds = math.fsum(durations)
 
 
 def _trapezoid(length: float, v0: float, v1: float, vc: float, a: float) -> float:

@@ -164,43 +164,47 @@ _TEXT_HEADS = (
     (b'{"cmd":"program.gcode.add.text","text":"', "program.gcode.add.text"),
 )
 BIG_REQUEST = 1 << 16
-SLICE = 1 << 19
+SLICE = 1 << 17
 
 
-def _json_string(body: bytes) -> str:
-    """The text of a JSON string body (without its quotes), decoded in slices cut before a `\\n` escape."""
+def _json_string(line: bytes, first: int, stop: int) -> str:
+    """The text of the JSON string body `line[first:stop]` (without its quotes), decoded in
+    slices cut before a `\\n` escape; the slices are views, so nothing is copied whole."""
     parts = []
-    pos, n = 0, len(body)
-    while pos < n:
-        end = pos + SLICE
-        if end < n:
-            k = body.find(b"\\n", end)
-            while k >= 0:
-                j = k
-                while j > pos and body[j - 1] == 0x5C:
-                    j -= 1
-                if (k - j) % 2 == 0:  # an even run of backslashes before it: k starts an escape
-                    break
-                k = body.find(b"\\n", k + 1)
-            end = n if k < 0 else k
-        else:
-            end = n
-        piece = json.loads(b'"' + body[pos:end] + b'"')
-        if not isinstance(piece, str):
-            raise ValueError("not a string")
-        parts.append(piece)
-        pos = end
+    pos = first
+    with memoryview(line) as view:
+        while pos < stop:
+            end = pos + SLICE
+            if end < stop:
+                k = line.find(b"\\n", end, stop)
+                while k >= 0:
+                    j = k
+                    while j > pos and line[j - 1] == 0x5C:
+                        j -= 1
+                    if (k - j) % 2 == 0:  # an even run of backslashes before it: k starts an escape
+                        break
+                    k = line.find(b"\\n", k + 1, stop)
+                end = stop if k < 0 else k
+            else:
+                end = stop
+            piece = json.loads(b"".join((b'"', view[pos:end], b'"')))
+            if not isinstance(piece, str):
+                raise ValueError("not a string")
+            parts.append(piece)
+            pos = end
     return "".join(parts)
 
 
 def _big_text_request(line: bytes) -> dict[str, Any] | None:
     for head, name in _TEXT_HEADS:
         if line.startswith(head):
-            body = line[len(head) :].rstrip(b"\r\n")
-            if not body.endswith(b'"}'):
+            end = len(line)
+            while end and line[end - 1] in b"\r\n":
+                end -= 1
+            if not line.endswith(b'"}', 0, end):
                 return None
             try:
-                return {"cmd": name, "text": _json_string(body[:-2])}
+                return {"cmd": name, "text": _json_string(line, len(head), end - 2)}
             except (ValueError, UnicodeDecodeError, RecursionError):
                 return None
     return None

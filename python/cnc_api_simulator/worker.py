@@ -76,13 +76,20 @@ def _error_fields(error: GCodeError | None) -> tuple[str, str, int, int, str] | 
 
 def serve(inp: IO[bytes], out: IO[bytes]) -> None:
     gc.disable()  # the analysis makes few containers; collections would only cost time
+    try:
+        os.nice(10)  # background work: the server (and everything else) goes first
+    except OSError:
+        pass
     header = pickle.loads(read_frame(inp))
-    text = read_frame(inp).decode("utf-8")
+    size = _LEN.unpack(read_exact(inp, _LEN.size))[0]
+    buffer = bytearray(size)  # filled in place: no list of pieces beside the whole
+    for k in range(0, size, CHUNK):
+        buffer[k : k + CHUNK] = read_exact(inp, min(CHUNK, size - k))
+    text = buffer.decode("utf-8")
+    del buffer
     config: MachineConfig = header["config"]
     state: State = header["state"]
-    result = Interpreter(
-        text, state, config, file_name=header["file_name"], programs_dir=header["programs_dir"]
-    ).run()
+    result = Interpreter(text, state, config, file_name=header["file_name"], programs_dir=header["programs_dir"]).run()
     del text
     b = result.builder
     meta: dict[str, Any] = {
@@ -174,4 +181,3 @@ class Child:
                     f.close()
                 except OSError:
                     pass
-
