@@ -18,7 +18,8 @@ from .codes import SS_CCW, SS_CW, SS_OFF, UM_IMPERIAL, UM_METRIC
 from .config import DEFAULT_BLEND_TOLERANCE, PECK_CLEARANCE, MachineConfig
 from .errors import ERR_ARC, ERR_FLOW, ERR_LIMIT, ERR_SYNTAX, ERR_UNSUPPORTED, ERR_VALUE, GCodeError
 from .expr import Node, ParamRef, Value
-from .lexer import LINE, PAIRS, SIMPLE, Block, Macro, OWord, clean, parse_block, strip_comments
+from .lexer import ARC as ARC_LINE
+from .lexer import ARC_WORDS, LINE, PAIRS, SIMPLE, Block, Macro, OWord, clean, parse_block, strip_comments
 from .program import ARC, DIAMETER, RAPID, Builder, Modal, finish
 from .program import LINE as FEED
 from .source import Place, Source
@@ -199,6 +200,7 @@ class Interpreter:
 
     def _loop(self) -> None:  # noqa: C901
         lines_of = LINE.finditer
+        arc_line = ARC_LINE.fullmatch
         simple = SIMPLE.fullmatch
         pairs = PAIRS.findall
         main = self.main
@@ -305,6 +307,24 @@ class Interpreter:
                 self.line = i
                 self.here = start
                 self.i, self.at = i, mt.end()
+                ma = arc_line(raw)
+                if ma is not None:
+                    # an arc with constant words: straight to the arc, past the general reader
+                    mo = self.m
+                    gm = ma.group(1)
+                    if gm is not None:
+                        mo.motion = 2.0 if gm == "2" else 3.0
+                        mo.cycle = 0
+                    if (mo.motion == 2.0 or mo.motion == 3.0) and not mo.cycle and not self.transformed:
+                        w: dict[str, float] = {}
+                        for letter, v in zip(ARC_WORDS, ma.groups()[1:], strict=True):
+                            if v is not None:
+                                w[letter] = _bounded(v, letter)
+                        if "F" in w:
+                            self._feed(w.pop("F"))
+                        if w:
+                            self._arc(mo.motion == 2.0, w)
+                        continue
                 if "(" in raw or ";" in raw or ")" in raw:
                     raw = strip_comments(raw)
                 s = "".join(raw.upper().split())
@@ -323,7 +343,7 @@ class Interpreter:
                 if simple(s):
                     g: list[float] = []
                     m: list[float] = []
-                    w: dict[str, float] = {}
+                    w = {}
                     for k, v in pairs(s):
                         x = float(v)
                         if not -MAX_VALUE <= x <= MAX_VALUE:

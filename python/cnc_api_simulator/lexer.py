@@ -20,6 +20,14 @@ LINE = re.compile(
     rf"(?:Z{_B}{_NUM}{_B})?(?:F{_B}{_NUM}{_B})?(?:\n|\Z)|([^\n]*)(?:\n|\Z)",
     re.I,
 )
+# An arc of CAM output: [N..] [G2|G3] [X..] [Y..] [Z..] [I..] [J..] [K..] [R..] [F..]
+ARC = re.compile(
+    rf"{_B}(?:N{_B}\d+{_B})?(?:G{_B}0*([23])(?![\d.]){_B})?(?:X{_B}{_NUM}{_B})?(?:Y{_B}{_NUM}{_B})?"
+    rf"(?:Z{_B}{_NUM}{_B})?(?:I{_B}{_NUM}{_B})?(?:J{_B}{_NUM}{_B})?(?:K{_B}{_NUM}{_B})?(?:R{_B}{_NUM}{_B})?"
+    rf"(?:F{_B}{_NUM}{_B})?",
+    re.I,
+)
+ARC_WORDS = "XYZIJKRF"
 PAIRS = re.compile(r"([A-Z])([-+]?(?:\d+\.?\d*|\.\d+))")
 
 O_KEYWORDS = frozenset(

@@ -14,6 +14,7 @@ import bisect
 import math
 import operator
 from array import array
+from collections.abc import Sequence
 from itertools import accumulate, chain, compress, islice, repeat
 from typing import NamedTuple
 
@@ -335,21 +336,24 @@ def _arc_limits(
     accel: tuple[float, ...],
 ) -> tuple[float, float, float, tuple[float, float, float], tuple[float, float, float]]:
     """Path length, top speed, acceleration and the unit tangents at both ends of arc k."""
-    cx, cy, cz, sweep, normal = b.arc_data[5 * k : 5 * k + 5]
-    ih = int(normal)
+    j = 5 * k
+    data = b.arc_data
+    sweep = data[j + 3]
+    ih = int(data[j + 4])
     ps, ts = list(p), list(t)
     if ih >= DIAMETER:
         ih -= DIAMETER
         ps[0] *= 0.5
         ts[0] *= 0.5
     i1, i2 = _PLANES[ih]
-    c = (cx, cy, cz)
-    r0 = math.hypot(ps[i1] - c[i1], ps[i2] - c[i2])
-    r1 = math.hypot(ts[i1] - c[i1], ts[i2] - c[i2])
+    c1, c2 = data[j + i1], data[j + i2]
+    d1, d2, e1, e2 = ps[i1] - c1, ps[i2] - c2, ts[i1] - c1, ts[i2] - c2
+    r0 = math.sqrt(d1 * d1 + d2 * d2)
+    r1 = math.sqrt(e1 * e1 + e2 * e2)
     radius = 0.5 * (r0 + r1)
     h = ts[ih] - ps[ih]
     planar = radius * abs(sweep)
-    plen = math.hypot(planar, h)
+    plen = math.sqrt(planar * planar + h * h)
     v = plen / -feed if feed < 0.0 else feed / 60.0
     v = min(v, max_feed[i1], max_feed[i2])
     acc = min(accel[i1], accel[i2])
@@ -359,19 +363,16 @@ def _arc_limits(
         acc = min(acc, accel[ih] * r)
     if radius > 0.0:
         v = min(v, math.sqrt(acc * radius))  # centripetal limit
-    sign = 1.0 if sweep > 0 else -1.0
-    kp = planar / plen if plen else 0.0
+    kp = (planar / plen if plen else 0.0) * (1.0 if sweep > 0 else -1.0)
     kh = h / plen if plen else 0.0
-
-    def tangent(q: list[float], r_: float) -> tuple[float, float, float]:
-        out = [0.0, 0.0, 0.0]
-        if r_ > 0.0:
-            out[i1] = -sign * (q[i2] - c[i2]) / r_ * kp
-            out[i2] = sign * (q[i1] - c[i1]) / r_ * kp
-        out[ih] = kh
-        return (out[0], out[1], out[2])
-
-    return plen, v, acc, tangent(ps, r0), tangent(ts, r1)
+    u0 = [0.0, 0.0, 0.0]
+    u1 = [0.0, 0.0, 0.0]
+    if r0 > 0.0:
+        u0[i1], u0[i2] = -d2 / r0 * kp, d1 / r0 * kp
+    if r1 > 0.0:
+        u1[i1], u1[i2] = -e2 / r1 * kp, e1 / r1 * kp
+    u0[ih] = u1[ih] = kh
+    return plen, v, acc, (u0[0], u0[1], u0[2]), (u1[0], u1[1], u1[2])
 
 
 def _extents(b: Builder) -> None:
@@ -388,11 +389,12 @@ def _extents(b: Builder) -> None:
     groups = bytes(n) if single else bytes(map(min, map(group_of.__getitem__, modals), repeat(255)))
     starts = list(b.start)
     st = b.stats
-    arc_boxes: dict[tuple[int, int], list[float]] = {}
+    arc_boxes: dict[int, list[float]] = {}
+    box = None
     for k, seg in enumerate(b.arc_segments):
-        box = arc_boxes.setdefault((groups[seg], 1), [INF] * 6 + [-INF] * 6)
-        p = starts if seg == 0 else list(ends[6 * (seg - 1) : 6 * seg])
-        _grow_arc(box, b, k, p)
+        if box is None or not single:
+            box = arc_boxes.setdefault(groups[seg], [INF] * 6 + [-INF] * 6)
+        _grow_arc(box, b, k, starts if seg == 0 else ends[6 * seg - 6 : 6 * seg])
     for offset, g in offsets.items():
         boxes = [[INF] * 6 + [-INF] * 6, [INF] * 6 + [-INF] * 6]
         for c in (0, 1):
@@ -409,7 +411,7 @@ def _extents(b: Builder) -> None:
                 before = [starts[axis] if i == 0 else column[i - 1] for i in run_starts]
                 box[axis] = min(min(compress(column, mask)), min(before))
                 box[axis + 6] = max(max(compress(column, mask)), max(before))
-            bulge = arc_boxes.get((g, c))
+            bulge = arc_boxes.get(g) if c == 1 else None
             if bulge is not None:
                 for axis in range(6):
                     box[axis] = min(box[axis], bulge[axis])
@@ -421,39 +423,42 @@ _CLASSES = bytes([0, 1, 1, 2, 2]) + bytes(251)
 _ONE = (bytes([1, 0, 0]) + bytes(253), bytes([0, 1, 0]) + bytes(253))
 
 
-def _grow_arc(box: list[float], b: Builder, k: int, p: list[float]) -> None:
+def _grow_arc(box: list[float], b: Builder, k: int, p: Sequence[float]) -> None:
     """Widen the box by the points where arc k crosses the axis directions of its plane."""
-    cx, cy, cz, sweep, normal = b.arc_data[5 * k : 5 * k + 5]
-    ih = int(normal)
+    j = 5 * k
+    data = b.arc_data
+    sweep = data[j + 3]
+    ih = int(data[j + 4])
     xscale = 1.0
-    p = list(p)
     if ih >= DIAMETER:
         ih -= DIAMETER
         xscale = 2.0
-        p[0] *= 0.5
     i1, i2 = _PLANES[ih]
-    c = (cx, cy, cz)
-    center = (c[i1], c[i2])
-    radius = math.hypot(p[i1] - center[0], p[i2] - center[1])
-    a0 = math.atan2(p[i2] - center[1], p[i1] - center[0])
-    for q_ in range(4):
-        ang = q_ * math.pi / 2
-        if abs(sweep) >= TWO_PI:
-            inside = True
-        elif sweep > 0:
-            inside = (ang - a0) % TWO_PI <= sweep
-        else:
-            inside = (a0 - ang) % TWO_PI <= -sweep
-        if inside:
-            q = list(p)
-            q[i1] = center[0] + radius * math.cos(ang)
-            q[i2] = center[1] + radius * math.sin(ang)
-            q[0] *= xscale
-            for i in (i1, i2):
-                if q[i] < box[i]:
-                    box[i] = q[i]
-                if q[i] > box[i + 6]:
-                    box[i + 6] = q[i]
+    c1, c2 = data[j + i1], data[j + i2]
+    s1 = p[i1] * (0.5 if i1 == 0 and xscale != 1.0 else 1.0) - c1
+    s2 = p[i2] * (0.5 if i2 == 0 and xscale != 1.0 else 1.0) - c2
+    radius = math.sqrt(s1 * s1 + s2 * s2)
+    quarter = 0.5 * math.pi
+    a0 = math.atan2(s2, s1) / quarter  # in quarter turns
+    a1 = a0 + sweep / quarter
+    low, high = (a0, a1) if a1 >= a0 else (a1, a0)
+    first = math.ceil(low - 1e-12)
+    for q in range(first, min(math.floor(high + 1e-12), first + 3) + 1):
+        side = q % 4
+        v1 = c1 + (radius if side == 0 else -radius if side == 2 else 0.0)
+        v2 = c2 + (radius if side == 1 else -radius if side == 3 else 0.0)
+        if i1 == 0:
+            v1 *= xscale
+        if i2 == 0:
+            v2 *= xscale
+        if v1 < box[i1]:
+            box[i1] = v1
+        if v1 > box[i1 + 6]:
+            box[i1 + 6] = v1
+        if v2 < box[i2]:
+            box[i2] = v2
+        if v2 > box[i2 + 6]:
+            box[i2 + 6] = v2
 
 
 # ----- time planning ---------------------------------------------------------------------------------
