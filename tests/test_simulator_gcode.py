@@ -4,7 +4,7 @@ lengths or error are worked out by hand."""
 import math
 
 import pytest
-from sim_helpers import CS_ERROR, CS_READY, analyse, ask, end_point, new_machine
+from sim_helpers import CS_ERROR, CS_READY, MachineConfig, analyse, ask, end_point, new_machine
 
 PI = math.pi
 
@@ -229,8 +229,6 @@ def test_rejected_with_line_word_and_reason(machine, text, line, word, why):
 
 
 def test_endless_loop_ends_in_an_error(tmp_path):
-    from cnc_api_simulator.config import MachineConfig
-
     m = new_machine(tmp_path, config=MachineConfig(max_run_lines=20_000))
     try:
         info = analyse(m, "#1=0\nO1 WHILE [1]\n#1=[#1+1]\nO1 ENDWHILE")

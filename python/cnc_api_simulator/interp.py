@@ -1685,11 +1685,12 @@ class Interpreter:
                 if not s:
                     continue
                 block = parse_block(s)
+                word = s.lstrip("N0123456789")[:12]
                 if block.oword is not None or block.macro is not None:
-                    raise GCodeError("program flow inside a cycle's profile", s[:12], ERR_FLOW)
+                    raise GCodeError("program flow inside a cycle's profile", word, ERR_FLOW)
                 self._block(block)
                 if self.jumped or self.ended:
-                    raise GCodeError("program flow inside a cycle's profile", s[:12], ERR_FLOW)
+                    raise GCodeError("program flow inside a cycle's profile", word, ERR_FLOW)
             points: list[tuple[float, float]] = [(saved[1][0], saved[1][2])]
             if collect:
                 points.extend(_xz_points(self.b))

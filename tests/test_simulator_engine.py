@@ -1,0 +1,232 @@
+"""The analysis engine against independent computations: time planning, extents of arcs,
+the run against the estimate, analysis in a child process, and large requests."""
+
+import json
+import math
+import pathlib
+import shutil
+
+import pytest
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
+from sim_helpers import (
+    CS_ERROR,
+    CS_READY,
+    SM_IDLE,
+    SM_RUN,
+    Compiled,
+    Interpreter,
+    MachineConfig,
+    State,
+    analyse,
+    ask,
+    end_point,
+    new_machine,
+    protocol,
+)
+
+CORPUS = pathlib.Path(__file__).parent / "data" / "gcode"
+ACCEL_X = 800.0  # mm/s^2, the default of the X axis
+
+
+def compile_text(text, config=None):
+    result = Interpreter(text, State(), config or MachineConfig()).run()
+    assert result.error is None, result.error.describe()
+    return Compiled(result, ((0.0,) * 6, 0), "")
+
+
+def trapezoid(length, v, a):
+    """Seconds to cover `length` from standstill to standstill at top speed v, acceleration a."""
+    if v * v / a <= length:
+        return length / v + v / a
+    return 2.0 * math.sqrt(length / a)
+
+
+lengths = st.lists(st.integers(1, 2000).map(lambda v: v / 10), min_size=1, max_size=15)
+feeds = st.integers(60, 8000)
+
+
+@settings(max_examples=60, deadline=None)
+@given(lengths, feeds)
+def test_moves_in_line_run_as_one_profile(steps, feed):
+    text = f"G1 F{feed}\n" + "\n".join(f"X{x:.1f}" for x in _running(steps))
+    total = compile_text(text).total_time
+    assert total == pytest.approx(trapezoid(sum(steps), feed / 60, ACCEL_X), rel=1e-9)
+
+
+@settings(max_examples=60, deadline=None)
+@given(lengths, feeds)
+def test_exact_stop_and_reversals_stop_at_every_corner(steps, feed):
+    v = feed / 60
+    expected = sum(trapezoid(s, v, ACCEL_X) for s in steps)
+    exact = f"G61 G1 F{feed}\n" + "\n".join(f"X{x:.1f}" for x in _running(steps))
+    assert compile_text(exact).total_time == pytest.approx(expected, rel=1e-9)
+    back_and_forth = f"G1 F{feed}\n" + "\n".join(f"X{x:.1f}" for x in _running(steps, alternate=True))
+    assert compile_text(back_and_forth).total_time == pytest.approx(expected, rel=1e-9)
+
+
+def _running(steps, alternate=False):
+    x = 0.0
+    for k, s in enumerate(steps):
+        x += -s if alternate and k % 2 else s
+        yield x
+
+
+@st.composite
+def arcs(draw):
+    cx, cy = draw(st.integers(-50, 50)), draw(st.integers(-50, 50))
+    r = draw(st.integers(1, 40))
+    a0 = draw(st.integers(0, 359))
+    sweep = draw(st.integers(1, 720)) * draw(st.sampled_from([1, -1]))
+    return cx, cy, r, a0, sweep
+
+
+@settings(max_examples=80, deadline=None)
+@given(arcs())
+def test_arc_extents_and_length_match_the_circle(arc):
+    cx, cy, r, a0, sweep = arc
+    start = (cx + r * math.cos(math.radians(a0)), cy + r * math.sin(math.radians(a0)))
+    a1 = math.radians(a0 + sweep)
+    end = (cx + r * math.cos(a1), cy + r * math.sin(a1))
+    turns = (abs(sweep) - 1) // 360 + 1
+    word = "G3" if sweep > 0 else "G2"
+    text = (
+        f"G0 X{start[0]:.9f} Y{start[1]:.9f}\n"
+        f"{word} X{end[0]:.9f} Y{end[1]:.9f} I{cx - start[0]:.9f} J{cy - start[1]:.9f} P{turns} F500"
+    )
+    info = compile_text(text).info
+    assert info["tool.path"]["in.feed"] == pytest.approx(r * math.radians(abs(sweep)), rel=1e-6, abs=1e-5)
+    samples = [math.radians(a0 + sweep * k / 4000) for k in range(4001)]
+    xs = [cx + r * math.cos(a) for a in samples]
+    ys = [cy + r * math.sin(a) for a in samples]
+    box = info["tcp.extents.in.feed"]
+    assert (box["min.x"], box["max.x"], box["min.y"], box["max.y"]) == pytest.approx(
+        (min(xs), max(xs), min(ys), max(ys)), abs=1e-3
+    )
+
+
+# ----- the run against the estimate ---------------------------------------------------------------
+
+
+class Clock:
+    def __init__(self):
+        self.now = 0.0
+
+    def __call__(self):
+        return self.now
+
+
+@pytest.mark.parametrize(
+    "text",
+    [
+        "G1 F300\n" + "\n".join(f"X{(k % 2) * 50} Y{k}" for k in range(40)),  # zigzag with corners
+        "G0 X0 Y0\nG1 F400\n" + "\n".join(f"G{2 + k % 2} X{10 * ((k + 1) % 2)} Y0 R5" for k in range(30)),
+        "G93 G1 X100 A90 F1\nG94 G1 X0 F2000\nG4 P5\nG0 Z50",  # inverse time, dwell, rapid
+        "G18 G97 S60 M3\nG0 X20 Z2\nG32 Z-60 F2\nG0 X30\nG0 Z2",  # threading
+    ],
+)
+def test_run_takes_the_estimated_time(tmp_path, text):
+    clock = Clock()
+    m = new_machine(tmp_path, clock=clock)
+    try:
+        info = analyse(m, text)
+        assert info["state"] == CS_READY, info["message"]
+        h, mi, s = (int(v) for v in ask(m, {"get": "machining.info"})["tool.path"]["estimated.time"].split(":"))
+        estimate = 3600 * h + 60 * mi + s
+        assert estimate >= 30
+        assert ask(m, {"cmd": "cnc.start"}) is True
+        clock.now += 0.98 * estimate - 0.5
+        assert ask(m, {"get": "cnc.info"})["state.machine"] == SM_RUN
+        clock.now += 0.04 * estimate + 1.0
+        assert ask(m, {"get": "cnc.info"})["state.machine"] == SM_IDLE
+    finally:
+        m.close()
+
+
+# ----- analysis in a child process --------------------------------------------------------------------
+
+
+@pytest.fixture
+def programs(tmp_path):
+    for path in CORPUS.iterdir():
+        shutil.copy(path, tmp_path / path.name)
+    return tmp_path
+
+
+@pytest.mark.parametrize(
+    "name", ["mill_fanuc_post.nc", "lathe_fanuc.nc", "macro_ngc.ngc", "subprogram_file_main.nc", "bad_arc.nc"]
+)
+def test_child_process_analysis_matches_the_server_s_own(programs, name):
+    results = []
+    for threshold in (1 << 30, 0):  # never, always in a child process
+        m = new_machine(programs, config=MachineConfig(child_threshold=threshold))
+        try:
+            assert ask(m, {"cmd": "program.load", "name": name}) is True
+            info = analyse(m, (programs / name).read_text())
+            results.append((info, ask(m, {"get": "machining.info"}), end_point(m)))
+        finally:
+            m.close()
+    assert results[0] == results[1]
+
+
+def test_new_program_during_child_analysis_replaces_it(tmp_path):
+    m = new_machine(tmp_path, config=MachineConfig(child_threshold=1000))
+    try:
+        big = "G1 F1000\n" + "\n".join(f"X{k % 50} Y{k % 7}" for k in range(200_000))
+        assert ask(m, {"cmd": "program.gcode.set.text", "text": big}) is True
+        info = analyse(m, "G0 X3\nG2 X1 Y1 I1 J0")  # a small faulty one in its place
+        assert info["state"] == CS_ERROR and info["code.line"] == 2
+        info = analyse(m, "G0 X3 Y4")
+        assert info["state"] == CS_READY and end_point(m) == [3, 4, 0]
+    finally:
+        m.close()
+
+
+# ----- large requests ---------------------------------------------------------------------------------
+
+
+@pytest.mark.parametrize("shift", [0, 1, 2, 3, 7])
+def test_large_program_text_arrives_unchanged(tmp_path, shift):
+    """Escapes of every kind, at every place against the slices the request is decoded in."""
+    line = 'G0 X1 (a "quote", a back\\slash, \u00e9, \u20ac, a tab\t)\n'
+    text = "x" * shift + line * (3 * protocol.SLICE // len(line) + 5)
+    m = new_machine(tmp_path)
+    try:
+        request = json.dumps({"cmd": "program.gcode.set.text", "text": text}).encode() + b"\n"
+        assert len(request) > protocol.BIG_REQUEST
+        assert json.loads(protocol.handle(m, request)) == {"res": True}
+        assert ask(m, {"cmd": "program.save", "name": "out.nc"}) is True
+        assert (tmp_path / "out.nc").read_bytes().decode() == text
+    finally:
+        m.close()
+
+
+@pytest.mark.parametrize(
+    "tail",
+    [b'"}', b'\\"}', b'\\ud800"}', b'"', b'" }x'],
+)
+def test_large_request_broken_or_odd_at_its_end(tmp_path, tail):
+    m = new_machine(tmp_path)
+    try:
+        line = b'{"cmd":"program.gcode.set.text","text":"' + b"G0 X1\\n" * 20000 + tail + b"\n"
+        try:
+            expected = {"res": isinstance(json.loads(line), dict)}
+        except ValueError:
+            expected = {"res": False}
+        assert json.loads(protocol.handle(m, line)) == expected
+    finally:
+        m.close()
+
+
+@settings(max_examples=5, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
+@given(st.text(alphabet=st.characters(blacklist_categories=("Cs",)), min_size=1, max_size=50))
+def test_any_text_round_trips_through_a_large_request(tmp_path, piece):
+    text = piece * (protocol.BIG_REQUEST // len(piece) + 1)
+    m = new_machine(tmp_path)
+    try:
+        request = json.dumps({"cmd": "program.gcode.set.text", "text": text}).encode()
+        protocol.handle(m, request)
+        assert ask(m, {"cmd": "program.save", "name": "out.nc"}) is True
+        assert (tmp_path / "out.nc").read_bytes().decode() == text
+    finally:
+        m.close()
