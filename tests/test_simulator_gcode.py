@@ -205,7 +205,7 @@ def test_accepted(machine, text):
         ("G0 X0 Y0\nG2 X10 Y0 I1 J0 F100", 2, "G2", "not on the arc"),
         ("G0 X0 Y0\nG2 X10 Y0 I5 F100\nX0 Y0", 3, "G2", "centre"),  # modal G2 without centre
         ("G2 X10 Y0 R2 F100", 1, "R", "less than half the chord"),
-        ("G0 X1\nM77", 2, "M77", "unknown M code"),
+        ("G0 X1\nM277", 2, "M277", "unknown M code"),
         ("$H\nG0 X1", 1, "$H", "dialect"),
         ("G0 X1\nG1 X[#<undefined>+1] F100", 2, "#<undefined>", "not defined"),
         ("G0 X1\nGOTO 50\nN40 G0 X2", 2, "GOTO50", "no line N50"),

@@ -12,15 +12,12 @@ DEFAULT_RAPID = (10000.0, 10000.0, 6000.0, 7200.0, 7200.0, 7200.0)
 DEFAULT_MAX_FEED = (8000.0, 8000.0, 5000.0, 5400.0, 5400.0, 5400.0)
 DEFAULT_ACCEL = (800.0, 800.0, 500.0, 720.0, 720.0, 720.0)
 
-# Accepted and ignored: clamps, doors, air, chip conveyors, gear ranges, torch height
-# control, user codes. Anything else that the interpreter does not know is an error.
-DEFAULT_IGNORED_M = frozenset(
-    [10, 11, 12, 13, 14, 15, 16, 17, 18, 19, 20, 21, 22, 23, 24, 25, 26, 27, 28, 29]
-    + list(range(40, 46))
-    + list(range(48, 54))
-    + list(range(62, 69))
-    + list(range(100, 200))
-)
+# Accepted and ignored: every code from M10 to M199 that has no meaning here of its own,
+# which takes in clamps, doors, air, chip conveyors, gear ranges, spindle orientation,
+# through-spindle coolant, torch height control, override switches and user codes.
+# Anything else that the interpreter does not know is an error.
+_MEANINGFUL_M = frozenset((30, 60, 61, 70, 71, 72, 73, 97, 98, 99))
+DEFAULT_IGNORED_M = frozenset(code for code in range(10, 200) if code not in _MEANINGFUL_M)
 
 DEFAULT_BLEND_TOLERANCE = 0.05  # mm a corner may be rounded under G64 without P
 PECK_CLEARANCE = 0.254  # mm, how far above the last peck a G83 comes back down

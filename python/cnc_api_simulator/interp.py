@@ -800,6 +800,13 @@ class Interpreter:
         self.src = frame.src
         self._jump(frame.ret)
 
+    def _has_file(self, label: str) -> bool:
+        try:
+            self._file(label, "")
+        except GCodeError:
+            return False
+        return True
+
     def _file(self, label: str, word: str) -> Source:
         """A subroutine or subprogram kept in its own file of the programs directory."""
         src = self.files.get(label)
@@ -839,6 +846,8 @@ class Interpreter:
             if head is not None:
                 label, repeat = label4, count
         if head is None:
+            if 9000 <= number <= 9999 and not self._has_file(label):
+                return  # a maker's macro kept in the control (probing, tool setting): nothing to run here
             target = self._file(label, word)
             head = target.definition(label, "")
         entry = (head[0] + 1, target.next_line(head[2])) if head is not None else (0, 0)
@@ -902,6 +911,8 @@ class Interpreter:
                 raise GCodeError("unsupported G code", f"G{_num(code)}", ERR_UNSUPPORTED)
             if key in (700, 710, 720, 730, 740, 750):
                 key = self._lathe_or_other(key, w)
+            elif (key == 50 or key == 51) and not _has_axes(w) and not ("I" in w or "J" in w):
+                key = 1 if key == 50 else 2  # G05 P.., G05.1 Q..: a control's high-speed mode
             group = _G_GROUPS.get(key)
             if group is None:
                 raise GCodeError("unsupported G code", f"G{_num(code)}", ERR_UNSUPPORTED)
@@ -977,7 +988,7 @@ class Interpreter:
                 if (mist, flood) != (m.mist, m.flood):
                     m.mist, m.flood = mist, flood
                     self._modal_dirty = True
-            elif code in (0, 1, 2, 30, 60, 98, 99):
+            elif code in (0, 1, 2, 30, 60, 97, 98, 99):
                 pass  # after the motion
             elif code in (70, 71, 72, 73):
                 self._modal_save(code)
@@ -1000,7 +1011,7 @@ class Interpreter:
         if "tlo" in codes:
             self._tool_length(codes["tlo"], w)
         if "wcs" in codes:
-            if codes["wcs"] == 541:  # G54.1 Pn: the extra work offsets
+            if codes["wcs"] in (541, 1540):  # G54.1 Pn, G154 Pn: the extra work offsets
                 p = w.get("P", 1.0)
                 if p != int(p) or not 1 <= p <= 300:
                     raise GCodeError("G54.1 needs P from 1 to 300", f"P{_num(p)}", ERR_VALUE)
@@ -1060,6 +1071,7 @@ class Interpreter:
             and not (66 in mcodes or 67 in mcodes or 68 in mcodes)
             and "lathe" not in codes
             and "rotation" not in codes
+            and "ignored" not in codes
             and "path" not in codes
             and "g65" not in codes
             and nonmodal != 100
@@ -1094,6 +1106,17 @@ class Interpreter:
                     raise GCodeError("M98 needs P and the program number", "M98", ERR_VALUE)
                 repeat = int(w.get("L", w.get("K", 1)))
                 self._call_program(int(w["P"]), repeat, None, f"M98 P{_num(w['P'])}")
+            elif code == 97:
+                if "P" not in w:
+                    raise GCodeError("M97 needs P and the line number", "M97", ERR_VALUE)
+                place = self.src.n_label(int(w["P"]), -1)
+                if place is None:
+                    raise GCodeError(f"no line N{_num(w['P'])} to call", f"M97 P{_num(w['P'])}", ERR_FLOW)
+                repeat = int(w.get("L", 1))
+                if repeat > 0:
+                    here = (self.i, self.at)
+                    frame = Frame(self.src, here, None, f"N{_num(w['P'])}", repeat - 1, place, self._report_line())
+                    self._push(frame, self.src, place)
             elif code == 99:
                 if self.frames:
                     self._return(None)
@@ -1158,7 +1181,7 @@ class Interpreter:
         else:
             h = int(w.get("H", self.tool))
             length = st.tool_lengths.get(h, 0.0)
-            if key == 430:
+            if key in (430, 434, 435):
                 st.tlo = [0.0, 0.0, length, 0.0, 0.0, 0.0]
             else:
                 st.tlo[2] += length
@@ -1224,9 +1247,9 @@ class Interpreter:
         st = self.state
         scale = self._scale()
         lw = w.get("L")
-        if lw is None:
+        if lw is None and "P" not in w:
             raise GCodeError("G10 needs an L word", "G10", ERR_VALUE)
-        kind = int(lw)
+        kind = 1 if lw is None else int(lw)  # without L, P is a tool offset (turning controls)
         p = int(w.get("P", 0))
         if kind in (2, 20):
             if p == 0:
@@ -2028,9 +2051,9 @@ def _groups() -> dict[int, str]:
         g[k] = "diameter"
     for k in (400, 410, 420, 411, 421):
         g[k] = "comp"
-    for k in (430, 431, 432, 490):
+    for k in (430, 431, 432, 434, 435, 490):
         g[k] = "tlo"
-    for k in [*_WCS, 541]:
+    for k in [*_WCS, 541, 1540]:
         g[k] = "wcs"
     for k in (680, 690):
         g[k] = "rotation"
@@ -2038,6 +2061,9 @@ def _groups() -> dict[int, str]:
         g[k] = "polar"
     for k in (*_LATHE_CYCLES, 7300, 7400):
         g[k] = "lathe"
+    # settings of a control's path smoothing and look-ahead, with no effect on the path here
+    for k in (1, 2, 1030, 1870):
+        g[k] = "ignored"
     for k in (610, 611, 640):
         g[k] = "path"
     for k in (900, 910):
