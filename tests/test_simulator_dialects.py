@@ -2,9 +2,11 @@
 point, path lengths or error are worked out by hand."""
 
 import math
+import subprocess
+import sys
 
 import pytest
-from sim_helpers import CS_ERROR, CS_READY, MachineConfig, analyse, ask, end_point, new_machine
+from sim_helpers import CS_ERROR, CS_READY, PYTHON_DIR, MachineConfig, analyse, ask, end_point, new_machine
 
 SQRT_HALF = math.sqrt(0.5)
 
@@ -183,3 +185,27 @@ def test_dialect_faults_rejected(machine, text, line, word, why):
     assert info["state"] == CS_ERROR
     assert info["code.line"] == line, info["message"]
     assert why in info["message"] and f"'{word}" in info["message"]
+
+
+@pytest.mark.parametrize(
+    "args, shown",
+    [
+        (["--help"], "X=10000,Y=10000,Z=6000"),  # the default limits
+        (["--help"], "10-29,31-59,62-69,74-96,100-199"),  # the default machine-specific M codes
+        (["--help"], "--block-delete"),
+        (["--version"], "cnc_api_simulator"),
+    ],
+)
+def test_command_line_shows_its_defaults(args, shown):
+    env = {"PYTHONPATH": str(PYTHON_DIR), "PATH": "/usr/bin:/bin", "COLUMNS": "200"}
+    out = subprocess.run([sys.executable, "-m", "cnc_api_simulator", *args], capture_output=True, env=env, timeout=60)
+    assert out.returncode == 0 and shown in out.stdout.decode()
+
+
+@pytest.mark.parametrize(
+    "args", [["--ignore-m", "10-x"], ["--max-feed", "Q=5"], ["--accel", "X=-1"], ["--probe-trip", "Z"]]
+)
+def test_command_line_refuses_bad_values(args):
+    env = {"PYTHONPATH": str(PYTHON_DIR), "PATH": "/usr/bin:/bin"}
+    out = subprocess.run([sys.executable, "-m", "cnc_api_simulator", *args], capture_output=True, env=env, timeout=60)
+    assert out.returncode == 2 and args[0] in out.stderr.decode()

@@ -131,6 +131,9 @@ def build_parser() -> argparse.ArgumentParser:
     )
     codes.add_argument("--optional-stop", action="store_true", help="M1 pauses like M0 (default: M1 is skipped)")
     codes.add_argument(
+        "--block-delete", action="store_true", help="lines starting with / are skipped (default: they run)"
+    )
+    codes.add_argument(
         "--probe-trip",
         type=_probe,
         default={},
@@ -152,6 +155,7 @@ def main(argv: list[str] | None = None) -> int:
         accel=args.accel,
         ignored_m=args.ignore_m,
         optional_stop=args.optional_stop,
+        block_delete=args.block_delete,
         probe_trip=args.probe_trip,
     )
 
