@@ -230,3 +230,30 @@ def test_any_text_round_trips_through_a_large_request(tmp_path, piece):
         assert (tmp_path / "out.nc").read_bytes().decode() == text
     finally:
         m.close()
+
+
+# ----- any text: a result or an error with its line, never a fault of the simulator --------------------
+
+_WORDS = (
+    "G0 G1 G2 G3 G4 G5 G5.1 G7 G8 G10 G15 G16 G17 G18 G19 G20 G21 G28 G30 G32 G33 G33.1 G38.2 G40 G41 "
+    "G43 G49 G52 G53 G54 G54.1 G61 G64 G68 G69 G70 G71 G72 G73 G74 G75 G76 G80 G81 G83 G84 G90 G91 "
+    "G90.1 G91.1 G92 G93 G94 G95 G96 G97 G98 G99 M0 M1 M2 M3 M5 M6 M30 M97 M98 M99 M70 M72 T1 T0101"
+).split()
+_VALUES = ["0", "1", "-1", "2.5", "10", "-10", "360", "0.001", "[1/3]", "#1", "[#1+2]", "-0"]
+_STATEMENTS = ["#1=2", "O100 sub", "O100 endsub", "O100 call", "WHILE [#1 LT 3] DO1", "END1", "GOTO 2", "%"]
+_word = st.one_of(
+    st.sampled_from(_WORDS),
+    st.builds(lambda a, v: a + v, st.sampled_from(list("XYZABCIJKRPQLFSDHUVW@^")), st.sampled_from(_VALUES)),
+)
+_line = st.one_of(st.lists(_word, min_size=1, max_size=5).map(" ".join), st.sampled_from(_STATEMENTS))
+
+
+@settings(max_examples=300, deadline=None)
+@given(st.lists(_line, min_size=1, max_size=8))
+def test_any_program_gives_a_result_or_an_error_with_its_line(lines):
+    result = Interpreter("\n".join(lines), State(), MachineConfig(max_run_lines=5000)).run()
+    if result.error is not None:
+        assert 0 <= result.error.line <= len(lines)
+        assert "cannot run this line" not in result.error.message, result.error.describe()
+    else:
+        assert all(math.isfinite(d) for d in result.builder.durations)

@@ -9,6 +9,7 @@ in millimetres and degrees whatever G20/G21 say.
 from __future__ import annotations
 
 import copy
+import logging
 import math
 import os
 from collections.abc import Callable
@@ -24,6 +25,8 @@ from .program import ARC, DIAMETER, RAPID, Builder, Modal, finish
 from .program import LINE as FEED
 from .source import Place, Source
 from .state import AXIS_COUNT, WCS_COUNT, Modes, State
+
+_log = logging.getLogger(__name__)
 
 DEFAULT_FEED = 1000.0  # mm/min until the program sets F
 MAX_VALUE = 1e9  # words beyond this are refused, so positions and times stay finite
@@ -187,6 +190,9 @@ class Interpreter:
             error = GCodeError(f"value out of range ({exc})", "", ERR_VALUE)
         except RecursionError:
             error = GCodeError("expression nested too deeply", "", ERR_SYNTAX)
+        except Exception as exc:  # a fault of the simulator: an error of this line, not a dead analysis
+            _log.exception("analysis failed at line %d", self.line)
+            error = GCodeError(f"the simulator cannot run this line ({type(exc).__name__}: {exc})", "", ERR_UNSUPPORTED)
         if error is not None and not error.line:
             error.line = self.line
             error.file = "" if self.src is self.main else self.src.name
