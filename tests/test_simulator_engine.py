@@ -5,6 +5,8 @@ import json
 import math
 import pathlib
 import shutil
+import socket
+import time
 
 import pytest
 from hypothesis import HealthCheck, given, settings
@@ -17,6 +19,7 @@ from sim_helpers import (
     Compiled,
     Interpreter,
     MachineConfig,
+    Simulator,
     State,
     analyse,
     ask,
@@ -257,3 +260,50 @@ def test_any_program_gives_a_result_or_an_error_with_its_line(lines):
         assert "cannot run this line" not in result.error.message, result.error.describe()
     else:
         assert all(math.isfinite(d) for d in result.builder.durations)
+
+
+# ----- programmed points ------------------------------------------------------------------------------
+
+
+@pytest.mark.parametrize(
+    "text, points",
+    [
+        ("G0 X1 Y2\nG4 P1\nG1 Z-1 F100\nM0\nG2 X3 Y2 I1 J0", [[1, 2, 0], [1, 2, -1], [3, 2, -1]]),
+        # each point in the offsets of its own move
+        (
+            "G10 L2 P2 X100 Y50\nG0 X1\nG55\nG0 X1\nG1 Y1 F100\nG54\nG0 Y3",
+            [[1, 0, 0], [1, -50, 0], [1, 1, 0], [101, 3, 0]],
+        ),
+        ("G0 X-0.0000001 Y1.23456789", [[0.0, 1.234568, 0.0]]),  # rounded, and no minus zero
+    ],
+)
+def test_programmed_points(tmp_path, text, points):
+    m = new_machine(tmp_path)
+    try:
+        analyse(m, text)
+        got = ask(m, {"get": "programmed.points"})["points"]
+        assert got == points
+        assert all(math.copysign(1.0, v) > 0 for p in got for v in p if v == 0)
+    finally:
+        m.close()
+
+
+def test_many_programmed_points_over_a_socket(tmp_path):
+    count = 3 * 20000 + 7  # several slices of the reply
+    text = "G1 F1000\n" + "\n".join(f"X{k % 100} Y{k // 100}" for k in range(count))
+    with Simulator(port=0, programs_dir=str(tmp_path)) as sim, socket.create_connection(("127.0.0.1", sim.port)) as s:
+        f = s.makefile("rwb")
+
+        def ask_socket(request):
+            f.write(json.dumps(request).encode() + b"\n")
+            f.flush()
+            return json.loads(f.readline())["res"]
+
+        assert ask_socket({"cmd": "program.gcode.set.text", "text": text}) is True
+        deadline = time.monotonic() + 60
+        while ask_socket({"get": "compile.info"})["state"] != CS_READY:
+            assert time.monotonic() < deadline
+            time.sleep(0.01)
+        points = ask_socket({"get": "programmed.points"})["points"]
+    assert len(points) == count  # every programmed move, X0 Y0 where it stands included
+    assert points[-1] == [(count - 1) % 100, (count - 1) // 100, 0]

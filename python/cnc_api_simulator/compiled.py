@@ -4,6 +4,9 @@ from __future__ import annotations
 
 import json
 import math
+from collections.abc import Iterator
+from itertools import compress, repeat
+from operator import add, sub
 from typing import Any
 
 from .errors import GCodeError
@@ -12,6 +15,9 @@ from .program import ARC, DIAMETER, PAUSE, RAPID, Builder, Modal
 from .state import State
 
 Key = tuple[tuple[float, ...], int]
+
+POINTS_SLICE = 20000  # points encoded per step of the programmed.points reply
+_MOVES = bytes([1, 1, 1, 0, 0]) + bytes(251)  # segment kind -> whether it is a programmed point
 
 
 def hms(seconds: float) -> str:
@@ -90,7 +96,7 @@ class Compiled:
         self.count = 0 if self.error else len(b.kinds)
         self.info = machining_info(None if self.error else b)
         self.total_time = b.stats.seconds if not self.error else 0.0
-        self._points_reply: bytes | None = None
+        self._points_reply: list[bytes] | None = None
 
     # ----- geometry -----------------------------------------------------------------------------------
 
@@ -164,33 +170,50 @@ class Compiled:
 
     # ----- replies ------------------------------------------------------------------------------------
 
-    def points_reply(self) -> bytes:
-        """The whole `programmed.points` reply, made once, a slice at a time."""
-        if self._points_reply is None:
-            parts = [b'{"res":{"points":[']
-            ends, kinds, modals, table = self.b.ends, self.b.kinds, self.b.modals, self.b.modal_table
-            chunk: list[list[float]] = []
-            first = True
-            for i in range(self.count):
-                if kinds[i] > ARC:
-                    continue
-                off = table[modals[i]].offset
-                j = 6 * i
-                chunk.append(
-                    [
-                        round(ends[j] - off[0], 6) + 0.0,
-                        round(ends[j + 1] - off[1], 6) + 0.0,
-                        round(ends[j + 2] - off[2], 6) + 0.0,
-                    ]
-                )
-                if len(chunk) >= 5000:
-                    text = json.dumps(chunk, separators=(",", ":"))[1:-1].encode("ascii")
-                    parts.append(text if first else b"," + text)
-                    first = False
-                    chunk = []
-            if chunk:
-                text = json.dumps(chunk, separators=(",", ":"))[1:-1].encode("ascii")
-                parts.append(text if first else b"," + text)
-            parts.append(b"]}}\n")
-            self._points_reply = b"".join(parts)
-        return self._points_reply
+    def points_reply(self) -> Iterator[bytes]:
+        """The `programmed.points` reply a slice at a time, so its first bytes go out at once
+        and no step holds the interpreter long; kept once made whole."""
+        if self._points_reply is not None:
+            yield from self._points_reply
+            return
+        parts = []
+        for part in self._points_parts():
+            parts.append(part)
+            yield part
+        self._points_reply = parts
+
+    def _points_parts(self) -> Iterator[bytes]:
+        yield b'{"res":{"points":['
+        b, n = self.b, self.count
+        table, modals = b.modal_table, b.modals
+        moves = bytes(b.kinds[:n]).translate(_MOVES)
+        offsets = {table[m].offset for m in set(modals[:n])}
+        first = True
+        for start in range(0, n, POINTS_SLICE):
+            stop = min(n, start + POINTS_SLICE)
+            if len(offsets) == 1:
+                off = next(iter(offsets))
+                columns = [
+                    map(
+                        add,
+                        map(
+                            round,
+                            map(sub, compress(b.ends[6 * start + a : 6 * stop : 6], moves[start:stop]), repeat(off[a])),
+                            repeat(6),
+                        ),
+                        repeat(0.0),
+                    )
+                    for a in range(3)
+                ]
+                points: list[Any] = list(zip(*columns, strict=True))
+            else:
+                points = []
+                for i in compress(range(start, stop), moves[start:stop]):
+                    o = table[modals[i]].offset
+                    j = 6 * i
+                    points.append([round(b.ends[j + a] - o[a], 6) + 0.0 for a in range(3)])
+            if points:
+                text = json.dumps(points, separators=(",", ":"))[1:-1].encode("ascii")
+                yield text if first else b"," + text
+                first = False
+        yield b"]}}\n"

@@ -5,7 +5,7 @@ from __future__ import annotations
 import json
 import logging
 import math
-from collections.abc import Callable
+from collections.abc import Callable, Iterator
 from typing import Any
 
 from .codes import AXIS_NAMES, JC_LAST
@@ -212,17 +212,25 @@ def _big_text_request(line: bytes) -> dict[str, Any] | None:
 
 def handle(machine: Machine, line: bytes) -> bytes:
     """Answer one request line (bytes, line feed optional) with one reply line."""
+    return b"".join(handle_parts(machine, line))
+
+
+def handle_parts(machine: Machine, line: bytes) -> Iterator[bytes]:
+    """The reply to one request line in parts to send one after the other: one part, or for
+    the programmed points of a long program, slices made as they are sent."""
     req = _big_text_request(line) if len(line) > BIG_REQUEST else None
     if req is None:
         req = decode(line)
     if req is None:
-        return FALSE_REPLY
+        yield FALSE_REPLY
+        return
     del line
     kind = next(iter(req))  # the first member names the operation
     name = req[kind]
     handler = HANDLERS.get((kind, name)) if isinstance(name, str) else None
     if handler is None:
-        return FALSE_REPLY
+        yield FALSE_REPLY
+        return
     with machine.lock:
         res = _call(machine, handler, req)
     if isinstance(res, Wait):  # wait for the analysis without the lock, then look again
@@ -235,12 +243,13 @@ def handle(machine: Machine, line: bytes) -> bytes:
                 _log.exception("request failed: %r", name)
                 res = False
     if isinstance(res, Compiled):
-        return res.points_reply()
+        yield from res.points_reply()
+        return
     if kind != "get":
         res = bool(res)
     elif res is None:
         res = {"points": []}
-    return encode(res)
+    yield encode(res)
 
 
 def _call(machine: Machine, handler: Callable[[Machine, dict[str, Any]], Any], req: dict[str, Any]) -> Any:

@@ -31,10 +31,10 @@ def _serve_connection(sock: socket.socket, machine: Machine) -> None:
                     line = rfile.readline(MAX_LINE)
                     if not line:
                         return
-                reply = protocol.FALSE_REPLY
+                sock.sendall(protocol.FALSE_REPLY)
             else:
-                reply = protocol.handle(machine, line)
-            sock.sendall(reply)
+                for part in protocol.handle_parts(machine, line):
+                    sock.sendall(part)
     except OSError:
         pass  # the peer went away
     finally:
