@@ -209,3 +209,55 @@ def test_command_line_refuses_bad_values(args):
     env = {"PYTHONPATH": str(PYTHON_DIR), "PATH": "/usr/bin:/bin"}
     out = subprocess.run([sys.executable, "-m", "cnc_api_simulator", *args], capture_output=True, env=env, timeout=60)
     assert out.returncode == 2 and args[0] in out.stderr.decode()
+
+
+@pytest.mark.parametrize(
+    "text, end",
+    [
+        # G65 arguments by letter to #1..#26 (I J K to #4 #5 #6, R to #18, X Y Z to #24 #25 #26)
+        (
+            "G65 P100 A1 B2 C3 I4 J5 K6 D7 E8 X24 Y25 Z26 R18\nM30\nO100\n"
+            "G0 X[#1+#2+#3] Y[#4+#5+#6+#7+#8] Z[#24+#25+#26-#18]\nM99",
+            [6, 30, 57],
+        ),
+        ("#1=5\nG65 P100 A9\nG0 X#1\nM30\nO100\n#1=[#1*2]\nM99", [5, 0, 0]),  # the caller's locals come back
+        ("M98 P30100\nM30\nO100\nG91 G0 X1\nG90\nM99", [3, 0, 0]),  # P: three times O0100
+        (
+            "#1=0\n#3=0\nWHILE [#1 LT 3] DO1\n#2=0\nWHILE [#2 LT 4] DO2\n#3=#3+1\n#2=#2+1\nEND2\n#1=#1+1\nEND1\nG0 X#3",
+            [12, 0, 0],
+        ),
+        ("#1=0\nN10 #1=#1+2\nIF [#1 LT 7] GOTO 10\nG0 X#1", [8, 0, 0]),  # a loop of GOTO
+        ("O<sq> sub\nO<sq> return [#1*#1]\nO<sq> endsub\nO<sq> call [7]\nG0 X#<_value>", [49, 0, 0]),
+        ("#<v>=1\nO<s> sub\n#<v>=5\nO<s> endsub\nO<s> call\nG0 X#<v>", [1, 0, 0]),  # names are local
+        (
+            "O<r> sub\nO1 if [#1 GT 0]\nG91 G0 X1\nG90\nO<r> call [#1-1]\nO1 endif\nO<r> endsub\nO<r> call [5]",
+            [5, 0, 0],  # recursion
+        ),
+        ("G0 X[2+3*4**2/8 MOD 5] Y[-7 MOD 3] Z[1 LT 2 AND 3 GT 2 OR 0]", [3, 2, 1]),
+        ("#1=[0.1+0.2]\nIF [#1 EQ 0.3] GOTO 5\nG0 X9\nN5 G0 X1", [1, 0, 0]),
+        ("G0 X[FIX[-2.5]] Y[FUP[-2.5]] Z[ROUND[-2.5]]", [-3, -2, -3]),
+        ("#1=0\nO1 repeat [4]\n#1=[#1+1]\nO2 if [#1 EQ 2]\nO1 continue\nO2 endif\nG91 G0 X1\nO1 endrepeat", [3, 0, 0]),
+    ],
+)
+def test_macros_and_flow(machine, text, end):
+    info = analyse(machine, text)
+    assert info["state"] == CS_READY, info["message"]
+    assert end_point(machine) == pytest.approx(end)
+
+
+@pytest.mark.parametrize(
+    "text, line, word, why",
+    [
+        ("O<r> sub\nO<r> call\nO<r> endsub\nO<r> call", 2, "O<r>", "nested too deeply"),
+        ("G0 X1\nEND1", 2, "END1", "without a WHILE"),
+        ("G0 X1\nO1 endwhile", 2, "O1 ENDWHILE", "without WHILE"),
+        ("G0 X1\nM98", 2, "M98", "needs P"),
+        ("G65 P123 A1", 1, "G65 P123", "no subroutine 123"),
+        ("WHILE [0] DO1\nG0 X1", 1, "DO1", "no END 1"),
+    ],
+)
+def test_flow_faults_rejected(machine, text, line, word, why):
+    info = analyse(machine, text)
+    assert info["state"] == CS_ERROR
+    assert info["code.line"] == line, info["message"]
+    assert why in info["message"] and f"'{word}" in info["message"]

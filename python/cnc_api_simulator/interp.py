@@ -779,7 +779,8 @@ class Interpreter:
 
     def _push(self, frame: Frame, target: Source, entry: Place) -> None:
         if len(self.frames) >= MAX_DEPTH:
-            raise GCodeError("subroutines nested too deeply", f"O{frame.label}", ERR_FLOW)
+            word = f"O{frame.label}" if frame.label.isdigit() else f"O<{frame.label.lower()}>"
+            raise GCodeError("subroutines nested too deeply", word, ERR_FLOW)
         self.frames.append(frame)
         self.src = target
         self._jump(entry)
