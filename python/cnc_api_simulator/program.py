@@ -15,7 +15,7 @@ import math
 import operator
 from array import array
 from collections.abc import Sequence
-from itertools import accumulate, chain, compress, islice, repeat
+from itertools import chain, compress, islice, repeat
 from typing import NamedTuple
 
 from .config import DEFAULT_BLEND_TOLERANCE, MachineConfig
@@ -161,16 +161,20 @@ Limits = tuple["array[float]", "array[float]", "array[float]", "array[float]"]
 
 
 def _limits(b: Builder) -> Limits:  # noqa: C901
-    """Per segment: path length, top speed, acceleration and junction speed (the planner's
-    input); path lengths per tool as a side effect. Speeds in mm/s (deg/s)."""
+    """Per segment: path length, top speed, acceleration, and the squared speed at its start
+    as the junction and the moves before it allow (the planner's forward pass); path lengths
+    per tool as a side effect. Speeds in mm/s (deg/s)."""
     cfg = b.config
     rapid = tuple(v / 60.0 for v in cfg.rapid)
     max_feed = tuple(v / 60.0 for v in cfg.max_feed)
     accel = cfg.accel
     kinds, ends, feeds, modals = b.kinds, b.ends, b.feeds, b.modals
     n = len(kinds)
-    lengths, tops, accs, joins = array("d"), array("d"), array("d"), array("d")
-    add_len, add_top, add_acc, add_join = lengths.append, tops.append, accs.append, joins.append
+    lengths, tops, accs, starts = array("d"), array("d"), array("d"), array("d")
+    add_len, add_top, add_acc, add_start = lengths.append, tops.append, accs.append, starts.append
+    # The forward pass of the planner rides along: `reach` is the squared speed the moves so
+    # far can reach at the start of this one; a move's start speed is no more than that.
+    reach = INF
     per_modal = [[0.0, 0.0] for _ in b.modal_table]
     sqrt = math.sqrt
     px, py, pz, pa, pb, pc = b.start
@@ -203,7 +207,7 @@ def _limits(b: Builder) -> Limits:  # noqa: C901
                 add_len(0.0)
                 add_top(INF)
                 add_acc(0.0)
-                add_join(INF)
+                add_start(reach)
                 continue
             if kind == RAPID:
                 lx, ly, lz = rx, ry, rz
@@ -250,7 +254,11 @@ def _limits(b: Builder) -> Limits:  # noqa: C901
             add_len(length)
             add_top(v)
             add_acc(acc)
-            add_join(vj)
+            vj *= vj
+            if reach < vj:
+                vj = reach
+            add_start(vj)
+            reach = vj + 2.0 * acc * length
             prev_v, prev_a = v, acc
             per_modal[mi][kind] += length
             px, py, pz = x, y, z
@@ -286,7 +294,9 @@ def _limits(b: Builder) -> Limits:  # noqa: C901
             add_len(plen)
             add_top(v)
             add_acc(acc)
-            add_join(vj)
+            vj = min(vj * vj, reach)
+            add_start(vj)
+            reach = vj + 2.0 * acc * plen
             prev_v, prev_a = v, acc
             per_modal[mi][kind] += length  # degrees never count as tool path
         elif kind == ARC:
@@ -305,14 +315,17 @@ def _limits(b: Builder) -> Limits:  # noqa: C901
             add_len(plen)
             add_top(v)
             add_acc(acc)
-            add_join(vj)
+            vj = min(vj * vj, reach)
+            add_start(vj)
+            reach = vj + 2.0 * acc * plen
             prev_v, prev_a = v, acc
             per_modal[mi][1] += plen
         else:  # dwell or pause: the machine stands still
             add_len(0.0)
             add_top(0.0)
             add_acc(0.0)
-            add_join(0.0)
+            add_start(0.0)
+            reach = 0.0
             have_dir = False
         px, py, pz, pa, pb, pc = x, y, z, a_, b_, c_
     st = b.stats
@@ -323,7 +336,7 @@ def _limits(b: Builder) -> Limits:  # noqa: C901
             used = st.tools.setdefault(b.modal_table[index].tool, [0.0, 0.0])
             used[0] += fast
             used[1] += feed
-    return lengths, tops, accs, joins
+    return lengths, tops, accs, starts
 
 
 def _arc_limits(
@@ -464,50 +477,38 @@ def _grow_arc(box: list[float], b: Builder, k: int, p: Sequence[float]) -> None:
 # ----- time planning ---------------------------------------------------------------------------------
 
 
-def _plan(b: Builder, lengths: array[float], tops: array[float], accs: array[float], joins: array[float]) -> None:
+def _plan(b: Builder, lengths: array[float], tops: array[float], accs: array[float], starts: array[float]) -> None:
     """Durations of the moves: acceleration-limited speeds through the junctions.
 
-    A forward and a backward pass bound the speed at every junction by what the
-    neighbouring moves can reach with their acceleration; each move then runs a
-    trapezoid (or triangle) profile between its two junction speeds.
-
-    In squared speeds both passes are s[i] = min(limit[i], s[i-1] + c), c = 2 a L of the
-    move between: with the running sum C of the c values, s[i] - C[i] is a running
-    minimum of limit - C, which the iterator machinery computes without a Python loop.
+    `starts` bounds the speed at the start of each move by its junction and by what the
+    moves before it can reach (the forward pass, made with the limits). Going backwards,
+    the speed at each junction is bounded too by what the move after it can shed before
+    the next junction; each move then runs a trapezoid (or triangle) profile between its
+    two junction speeds.
     """
     n = len(lengths)
     durations = b.durations = array("d", bytes(8 * n))
-    if not n:
-        return
-    mul, sub, add = operator.mul, operator.sub, operator.add
-    # arrays, not lists: a list of a million floats costs four times the memory
-    reach = array("d", map(mul, map(mul, accs, lengths), repeat(2.0)))
-    # forward: the speed at the start of move i can be no more than move i-1 reaches
-    prefix = array("d", accumulate(islice(reach, n - 1), initial=0.0))
-    low = accumulate(map(sub, map(mul, joins, joins), prefix), min)
-    forward = array("d", map(add, prefix, low))
-    del prefix
-    # backward: ... nor more than move i can shed before the next junction (0 at the end)
-    back_prefix = array("d", accumulate(reversed(reach)))
-    del reach
-    back_low = accumulate(chain((0.0,), map(sub, reversed(forward), back_prefix)), min)
-    next(back_low)
-    starts = array("d", map(add, back_prefix, back_low))
-    del back_prefix, forward
-    starts.reverse()
     sqrt = math.sqrt
-    ends = chain(islice(starts, 1, None), (0.0,))
-    for i, length, s0, s1, vc, a in zip(range(n), lengths, starts, ends, tops, accs, strict=True):
+    after = 0.0  # squared speed at the end of the move: the program ends at standstill
+    for i, length, s0, vc, a in zip(
+        range(n - 1, -1, -1), reversed(lengths), reversed(starts), reversed(tops), reversed(accs), strict=True
+    ):
         if length <= 0.0:
+            if s0 < after:
+                after = s0
             continue
-        v0 = sqrt(s0) if s0 > 0.0 else 0.0
-        v1 = sqrt(s1) if s1 > 0.0 else 0.0
+        s1 = after
+        after = s1 + 2.0 * a * length
+        if s0 < after:
+            after = s0
         if vc <= 0.0:
             durations[i] = INF
             continue
         if a == INF:
             durations[i] = length / vc
             continue
+        v0 = sqrt(after) if after > 0.0 else 0.0
+        v1 = sqrt(s1) if s1 > 0.0 else 0.0
         if v0 > vc:
             v0 = vc
         if v1 > vc:
