@@ -261,3 +261,17 @@ def test_flow_faults_rejected(machine, text, line, word, why):
     assert info["state"] == CS_ERROR
     assert info["code.line"] == line, info["message"]
     assert why in info["message"] and f"'{word}" in info["message"]
+
+
+@pytest.mark.parametrize(
+    "text, end",
+    [
+        ("G0 X1 (DRILL (4X) HOLES) Y2", [1, 2, 0]),  # parentheses inside a comment
+        ("G0 X1 (a) Y2 (b; c) Z3 ; d (e", [1, 2, 3]),
+        ("(MSG, START)\n(DEBUG, X=#<_x>)\n(PRINT, DONE)\nG0 X4", [4, 0, 0]),
+    ],
+)
+def test_comments(machine, text, end):
+    info = analyse(machine, text)
+    assert info["state"] == CS_READY, info["message"]
+    assert end_point(machine) == pytest.approx(end)

@@ -109,8 +109,19 @@ def strip_comments(raw: str) -> str:
             break
         if first == close:
             raise GCodeError("')' without an opening '('", ")", ERR_SYNTAX)
+        # a comment ends where its parentheses balance: "(DRILL (4X))" is one comment
         end = raw.find(")", first + 1)
-        if end < 0:
+        if end >= 0 and raw.find("(", first + 1, end) < 0:
+            i = end + 1
+            continue
+        depth, end = 0, first
+        while end < n:
+            c = raw[end]
+            depth += 1 if c == "(" else -1 if c == ")" else 0
+            if depth == 0:
+                break
+            end += 1
+        if depth:
             raise GCodeError("comment not closed on its line", raw[first : first + 12], ERR_SYNTAX)
         i = end + 1
     return "".join(out)
