@@ -307,3 +307,30 @@ def test_many_programmed_points_over_a_socket(tmp_path):
         points = ask_socket({"get": "programmed.points"})["points"]
     assert len(points) == count  # every programmed move, X0 Y0 where it stands included
     assert points[-1] == [(count - 1) % 100, (count - 1) // 100, 0]
+
+
+LOOPED = "O<s> sub\nG1 X#1 F6000\nO<s> endsub\nG0 Y5\nG4 P0.1\nO<s> call [10]\nO<s> call [20]\nG0 Y9\nG0 X30"
+
+
+@pytest.mark.parametrize(
+    "request_, approach",
+    [
+        ({"cmd": "cnc.start.from.line", "line": 8}, [20, 5]),  # lines run 4 5 2 2 8 9: the first >= 8
+        ({"cmd": "cnc.start.from.line", "line": 3}, [0, 5]),  # the dwell's line 5 comes first
+        ({"cmd": "cnc.start.from.point", "point": 1}, [10, 5]),  # points skip the dwell
+        ({"cmd": "cnc.start.from.point", "point": 2}, [20, 5]),
+    ],
+)
+def test_start_part_way_in_a_program_with_calls_and_a_dwell(tmp_path, request_, approach):
+    clock = Clock()
+    m = new_machine(tmp_path, clock=clock)
+    try:
+        analyse(m, LOOPED)
+        assert ask(m, request_) is True
+        assert ask(m, {"get": "axes.info"})["machine.target.position"][:2] == approach
+        clock.now += 60.0
+        assert ask(m, {"get": "cnc.info"})["state.machine"] == SM_IDLE
+        assert ask(m, {"get": "axes.info"})["machine.position"][:2] == [30, 9]
+        assert ask(m, {"cmd": "cnc.start.from.point", "point": 6}) is False  # there are 6 points: 0 to 5
+    finally:
+        m.close()

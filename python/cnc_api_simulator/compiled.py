@@ -2,11 +2,12 @@
 
 from __future__ import annotations
 
+import bisect
 import json
 import math
 from collections.abc import Iterator
-from itertools import compress, repeat
-from operator import add, sub
+from itertools import compress, count, islice, repeat
+from operator import add, ge, sub
 from typing import Any
 
 from .errors import GCodeError
@@ -143,27 +144,22 @@ class Compiled:
 
     def motion_index(self, point: int) -> int | None:
         """Segment of the `point`-th programmed point (moves only, dwells and pauses skipped)."""
+        if point < 0:
+            return None
         kinds = self.b.kinds
         if not self.b.dwells and PAUSE not in kinds:
-            return point if 0 <= point < self.count else None
-        n = -1
-        for i in range(self.count):
-            if kinds[i] <= ARC:
-                n += 1
-                if n == point:
-                    return i
-        return None
+            return point if point < self.count else None
+        # searched by the iterator machinery: a Python loop over a million moves would hold the
+        # machine's lock for a tenth of a second or more
+        moves = bytes(kinds[: self.count]).translate(_MOVES)
+        return next(islice(compress(count(), moves), point, None), None)
 
     def first_at_line(self, line: int) -> int:
+        """First segment made by `line` or a later one (in the order the program ran)."""
         lines = self.b.lines
         if self.b.monotonic:
-            import bisect
-
-            return bisect.bisect_left(lines, line)
-        for i in range(self.count):
-            if lines[i] >= line:
-                return i
-        return self.count
+            return bisect.bisect_left(lines, line, 0, self.count)
+        return next(compress(count(), map(ge, islice(lines, self.count), repeat(line))), self.count)
 
     def is_rapid(self, i: int) -> bool:
         return self.b.kinds[i] == RAPID
