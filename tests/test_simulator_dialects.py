@@ -236,6 +236,10 @@ def test_command_line_refuses_bad_values(args):
         ("G0 X[2+3*4**2/8 MOD 5] Y[-7 MOD 3] Z[1 LT 2 AND 3 GT 2 OR 0]", [3, 2, 1]),
         ("#1=[0.1+0.2]\nIF [#1 EQ 0.3] GOTO 5\nG0 X9\nN5 G0 X1", [1, 0, 0]),
         ("G0 X[FIX[-2.5]] Y[FUP[-2.5]] Z[ROUND[-2.5]]", [-3, -2, -3]),
+        # the control's named parameters; configuration values read 0 here
+        ("G20 G91 G93\nG0 X#<_imperial> Y#<_incremental> Z#<_inverse_time>", [25.4, 25.4, 25.4]),
+        ("O<s> sub\nG0 X#<_call_level>\nO<s> endsub\nO<s> call\nG0 Y[#<_ini[axis_x]max_limit>+2]", [1, 2, 0]),
+        ("M3 S100\nG0 X#<_spindle_cw> Y#<_rpm> Z#<_ccomp>", [1, 100, 40]),
         ("#1=0\nO1 repeat [4]\n#1=[#1+1]\nO2 if [#1 EQ 2]\nO1 continue\nO2 endif\nG91 G0 X1\nO1 endrepeat", [3, 0, 0]),
     ],
 )

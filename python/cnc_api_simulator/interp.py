@@ -530,27 +530,52 @@ class Interpreter:
             return self.pos[i] - self.off[i]
         if len(name) == 6 and name.startswith("_ABS_") and name[5] in AXES:
             return self.pos[AXES.index(name[5])]
+        if name in ("_U", "_V", "_W", "_ABS_U", "_ABS_V", "_ABS_W"):
+            return 0.0  # no axes of their own here
+        if name.startswith(("_HAL[", "_INI[")):
+            return 0.0  # pins and settings of a control's configuration: none here
+        state = self.state
         table: dict[str, float] = {
             "_METRIC": float(not m.imperial),
             "_IMPERIAL": float(m.imperial),
             "_ABSOLUTE": float(m.absolute),
             "_INCREMENTAL": float(not m.absolute),
+            "_INVERSE_TIME": float(m.feed_mode == 93),
+            "_UNITS_PER_MINUTE": float(m.feed_mode == 94),
+            "_UNITS_PER_REV": float(m.feed_mode == 95),
+            "_IJK_ABSOLUTE_MODE": float(m.arc_absolute),
+            "_LATHE_DIAMETER_MODE": float(m.diameter),
+            "_LATHE_RADIUS_MODE": float(not m.diameter),
+            "_SPINDLE_RPM_MODE": float(not m.css),
+            "_SPINDLE_CSS_MODE": float(m.css),
             "_FEED": m.feed,
             "_RPM": m.speed,
             "_CURRENT_TOOL": float(self.tool),
             "_SELECTED_TOOL": float(m.next_tool),
+            "_CURRENT_POCKET": float(self.tool),
+            "_SELECTED_POCKET": float(m.next_tool),
             "_LINE": float(self.line),
             "_MOTION_MODE": m.motion * 10.0,
             "_PLANE": m.plane * 10.0,
-            "_COORD_SYSTEM": float(_wcs_code(self.state.active_wcs)),
-            "_TOOL_OFFSET": float(any(self.state.tlo)),
+            "_CCOMP": float(m.cutter_comp),
+            "_COORD_SYSTEM": float(_wcs_code(state.active_wcs)),
+            "_TOOL_OFFSET": float(any(state.tlo)),
+            "_RETRACT_R": float(m.retract_to_r),
+            "_RETRACT_OLD": float(not m.retract_to_r),
             "_SPINDLE_ON": float(m.spindle != SS_OFF),
-            "_SPINDLE_CW_CW": float(m.spindle == SS_CW),
+            "_SPINDLE_CW": float(m.spindle == SS_CW),
+            "_SPINDLE_CCW": float(m.spindle == SS_CCW),
             "_MIST": float(m.mist),
             "_FLOOD": float(m.flood),
+            "_SPEED_OVERRIDE": 1.0,
+            "_FEED_OVERRIDE": 1.0,
+            "_ADAPTIVE_FEED": 0.0,
+            "_FEED_HOLD": 0.0,
             "_TASK": 1.0,
-            "_VALUE": self.state.named.get("_VALUE", 0.0),
-            "_VALUE_RETURNED": self.state.named.get("_VALUE_RETURNED", 0.0),
+            "_CALL_LEVEL": float(len(self.frames)),
+            "_REMAP_LEVEL": 0.0,
+            "_VALUE": state.named.get("_VALUE", 0.0),
+            "_VALUE_RETURNED": state.named.get("_VALUE_RETURNED", 0.0),
         }
         return table.get(name)
 
