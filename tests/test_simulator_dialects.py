@@ -240,6 +240,7 @@ def test_command_line_refuses_bad_values(args):
         ("G20 G91 G93\nG0 X#<_imperial> Y#<_incremental> Z#<_inverse_time>", [25.4, 25.4, 25.4]),
         ("O<s> sub\nG0 X#<_call_level>\nO<s> endsub\nO<s> call\nG0 Y[#<_ini[axis_x]max_limit>+2]", [1, 2, 0]),
         ("M3 S100\nG0 X#<_spindle_cw> Y#<_rpm> Z#<_ccomp>", [1, 100, 40]),
+        ("G10 L2 P1 X5\nG0 X1 Y2\nG0 X[#5420+#5021] Y[#5041+#5002+#5426] Z#5220", [7, 3, 1]),  # positions
         ("#1=0\nO1 repeat [4]\n#1=[#1+1]\nO2 if [#1 EQ 2]\nO1 continue\nO2 endif\nG91 G0 X1\nO1 endrepeat", [3, 0, 0]),
     ],
 )

@@ -450,8 +450,14 @@ class Interpreter:
             return st.tlo[k - 5401]
         if 5420 <= k <= 5425:
             return self.pos[k - 5420] - self.off[k - 5420]
-        if 5001 <= k <= 5006:
+        if 5426 <= k <= 5428:
+            return 0.0  # U V W: no axes of their own
+        if 5001 <= k <= 5006:  # a program-number control's block end position
             return self.pos[k - 5001] - self.off[k - 5001]
+        if 5021 <= k <= 5026:  # ... machine position
+            return self.pos[k - 5021]
+        if 5041 <= k <= 5046:  # ... work position
+            return self.pos[k - 5041] - self.off[k - 5041]
         if k == 4001:
             return self.m.motion
         if k == 4003:
