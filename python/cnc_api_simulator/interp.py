@@ -370,7 +370,10 @@ class Interpreter:
                         if not s:
                             continue
                         block = parse_block(s)
-                        src.cache[i] = block
+                        if i <= src.furthest:  # a line run again (a loop, a call): kept for next time
+                            src.cache[i] = block
+                        else:
+                            src.furthest = i
                     self._block(block)
                 if self.jumped or self.ended:
                     at_end = False

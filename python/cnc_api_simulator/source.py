@@ -48,7 +48,9 @@ class Source:
         self.name = name
         self.text = text = normalise(text)
         self.line_count = text.count("\n") + (1 if text and not text.endswith("\n") else 0)
+        # blocks of lines with expressions, by line number, for the lines that run more than once
         self.cache: dict[int, Block] = {}
+        self.furthest = 0  # the furthest line read so far: one read again is in a loop or a call
         # indexes made on first use: a plain CAM program never needs them
         self._olabels: dict[str, list[tuple[int, str, int]]] | None = None
         self._nlabels: dict[int, list[Place]] | None = None
