@@ -161,15 +161,20 @@ def programs(tmp_path):
 )
 def test_child_process_analysis_matches_the_server_s_own(programs, name):
     results = []
-    for threshold in (1 << 30, 0):  # never, always in a child process
-        m = new_machine(programs, config=MachineConfig(child_threshold=threshold))
+    configs = [
+        MachineConfig(child_threshold=1 << 30, thread_seconds=1e9),  # never in a child process
+        MachineConfig(child_threshold=0),  # always
+        MachineConfig(thread_seconds=0.0),  # after no time at all on the server's thread
+    ]
+    for config in configs:
+        m = new_machine(programs, config=config)
         try:
             assert ask(m, {"cmd": "program.load", "name": name}) is True
             info = analyse(m, (programs / name).read_text())
             results.append((info, ask(m, {"get": "machining.info"}), end_point(m)))
         finally:
             m.close()
-    assert results[0] == results[1]
+    assert results[0] == results[1] == results[2]
 
 
 def test_new_program_during_child_analysis_replaces_it(tmp_path):
@@ -332,5 +337,19 @@ def test_start_part_way_in_a_program_with_calls_and_a_dwell(tmp_path, request_, 
         assert ask(m, {"get": "cnc.info"})["state.machine"] == SM_IDLE
         assert ask(m, {"get": "axes.info"})["machine.position"][:2] == [30, 9]
         assert ask(m, {"cmd": "cnc.start.from.point", "point": 6}) is False  # there are 6 points: 0 to 5
+    finally:
+        m.close()
+
+
+@pytest.mark.parametrize("seconds", [1e9, 0.0], ids=["on the server's thread", "moved to a child process"])
+def test_short_program_that_runs_long(tmp_path, seconds):
+    """A few lines looping many times: wherever it ends up analysed, it starts from the
+    machine's state as it was (a parameter is counted up once, not twice)."""
+    text = "#101=[#101+7]\n#100=0\nO1 while [#100 LT 20000]\n#100=[#100+1]\nO1 endwhile\nG0 X#101 Y[#100/1000]"
+    m = new_machine(tmp_path, config=MachineConfig(thread_seconds=seconds))
+    try:
+        info = analyse(m, text, timeout=60)
+        assert info["state"] == CS_READY, info["message"]
+        assert end_point(m) == [7, 20, 0]
     finally:
         m.close()

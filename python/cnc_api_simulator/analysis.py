@@ -9,6 +9,7 @@ from __future__ import annotations
 
 import logging
 import threading
+import time
 from collections.abc import Callable
 
 from .compiled import Compiled, Key
@@ -105,28 +106,47 @@ class Analyzer:
             job.done.set()
 
     def _analyse(self, job: Job) -> Result | None:
-        if len(job.text) >= self._threshold:
-            try:
-                child = Child()
-            except OSError:
-                _log.exception("no child process for the analysis; analysing in the server")
-            else:
-                with self._cond:
-                    self._child = child
-                    if job.cancelled:
-                        child.kill()
-                result = child.run(job.text, job.state, self._config, job.file_name, self._programs_dir)
-                with self._cond:
-                    self._child = None
-                child.kill()
-                if result is not None or job.cancelled:
-                    return result
-                _log.error("the analysis process failed; analysing in the server")
+        if len(job.text) < self._threshold:
+            # Here first; a short program that runs long (a loop of many passes) goes on to a
+            # child process after a moment, so it never shares the interpreter for long.
+            deadline = time.monotonic() + self._config.thread_seconds
+            moved = False
+
+            def stop() -> bool:
+                nonlocal moved
+                if job.cancelled:
+                    return True
+                moved = time.monotonic() > deadline
+                return moved
+
+            here = self._here(job, job.state.copy(), stop)
+            if not moved or job.cancelled:
+                return here
+        result = self._in_child(job)
+        if result is not None or job.cancelled:
+            return result
+        return self._here(job, job.state, job.is_cancelled)
+
+    def _here(self, job: Job, state: State, stop: Callable[[], bool]) -> Result:
         return Interpreter(
-            job.text,
-            job.state,
-            self._config,
-            file_name=job.file_name,
-            programs_dir=self._programs_dir,
-            cancelled=job.is_cancelled,
+            job.text, state, self._config, file_name=job.file_name, programs_dir=self._programs_dir, cancelled=stop
         ).run()
+
+    def _in_child(self, job: Job) -> Result | None:
+        """The analysis in a child process; None when none could run it."""
+        try:
+            child = Child()
+        except OSError:
+            _log.exception("no child process for the analysis; analysing in the server")
+            return None
+        with self._cond:
+            self._child = child
+            if job.cancelled:
+                child.kill()
+        result = child.run(job.text, job.state, self._config, job.file_name, self._programs_dir)
+        with self._cond:
+            self._child = None
+        child.kill()
+        if result is None and not job.cancelled:
+            _log.error("the analysis process failed; analysing in the server")
+        return result

@@ -34,8 +34,10 @@ class MachineConfig:
     probe_trip: dict[int, float] = field(default_factory=dict)  # axis index -> machine position
     max_run_lines: int = 20_000_000  # lines interpreted, loops included: an endless loop ends here
     max_segments: int = 3_000_000  # moves of one program, which bounds its memory
-    # program text (characters) from which the analysis runs in a child process of its own
+    # program text (characters) from which the analysis runs in a child process of its own,
+    # and the seconds a shorter one may run on a thread of the server before it moves there
     child_threshold: int = 256 * 1024
+    thread_seconds: float = 0.3
 
     def __post_init__(self) -> None:
         for name in ("rapid", "max_feed", "accel"):
