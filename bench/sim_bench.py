@@ -21,7 +21,6 @@ import pathlib
 import random
 import subprocess
 import sys
-import threading
 import time
 from typing import Any
 
@@ -115,25 +114,20 @@ def _cpu_seconds(pid: int) -> float:
         return math.nan
 
 
-class TreeSampler(threading.Thread):
-    """Samples the resident memory of a process and its children every few milliseconds."""
-
-    def __init__(self, pid: int) -> None:
-        super().__init__(daemon=True)
-        self.pid = pid
-        self.peak_kib = 0
-        self.child_cpu: dict[int, float] = {}
-        self.stopped = threading.Event()
-
-    def run(self) -> None:
-        while not self.stopped.wait(0.01):
-            total = _status(self.pid, "VmRSS:")
-            for child in _children(self.pid):
-                total += _status(child, "VmRSS:")
-                cpu = _cpu_seconds(child)
-                if not math.isnan(cpu):
-                    self.child_cpu[child] = cpu
-            self.peak_kib = max(self.peak_kib, total)
+def tree_sampler(pid: int, stop: Any, results: Any) -> None:
+    """Samples the resident memory of a process and its children every few milliseconds, in a
+    process of its own (a thread of the scripting client would delay the client's replies)."""
+    peak_kib = 0
+    child_cpu: dict[int, float] = {}
+    while not stop.wait(0.01):
+        total = _status(pid, "VmRSS:")
+        for child in _children(pid):
+            total += _status(child, "VmRSS:")
+            cpu = _cpu_seconds(child)
+            if not math.isnan(cpu):
+                child_cpu[child] = cpu
+        peak_kib = max(peak_kib, total)
+    results.put((peak_kib, sum(child_cpu.values())))
 
 
 # The simulator with a watchdog thread: every wake-up more than 50 ms late is printed with
@@ -168,9 +162,10 @@ def server_run(lines: int, watch: float, trace: bool = False) -> dict[str, Any]:
     )
     assert proc.stdout is not None
     port = int(proc.stdout.readline().decode().rsplit(":", 1)[1])
-    sampler = TreeSampler(proc.pid)
-    sampler.start()
     ctx = mp.get_context("spawn")
+    sampling, samples = ctx.Event(), ctx.Queue()
+    sampler = ctx.Process(target=tree_sampler, args=(proc.pid, sampling, samples))
+    sampler.start()
     stop, results = ctx.Event(), ctx.Queue()
     poll = ctx.Process(target=poller, args=(port, stop, results))
     poll.start()
@@ -221,8 +216,9 @@ def server_run(lines: int, watch: float, trace: bool = False) -> dict[str, Any]:
         stop.set()
         p_worst, p_calls, p_fail, p_slow = results.get(timeout=30)
         poll.join(10)
-        sampler.stopped.set()
-        sampler.join()
+        sampling.set()
+        tree_peak_kib, analysis_cpu = samples.get(timeout=30)
+        sampler.join(10)
         return {
             "lines": lines,
             "bytes": len(text),
@@ -241,8 +237,8 @@ def server_run(lines: int, watch: float, trace: bool = False) -> dict[str, Any]:
             "poller_failures": p_fail,
             "connected": c.is_connected,
             "peak_mib": peak_rss_mib(proc.pid),
-            "tree_peak_mib": sampler.peak_kib / 1024.0,
-            "analysis_cpu_s": sum(sampler.child_cpu.values()),
+            "tree_peak_mib": tree_peak_kib / 1024.0,
+            "analysis_cpu_s": analysis_cpu,
             "server_cpu_s": _cpu_seconds(proc.pid),
             "times": times,
             "slow": sorted(
@@ -253,17 +249,19 @@ def server_run(lines: int, watch: float, trace: bool = False) -> dict[str, Any]:
     finally:
         c.close()
         stop.set()
+        sampling.set()
         proc.terminate()
         proc.wait(10)
         if trace and proc.stderr is not None:
-            for line in proc.stderr.read().decode().splitlines():
+            for stall in proc.stderr.read().decode().splitlines():
                 try:
-                    at, gap, cpu = (float(v) for v in line.split())
+                    at, gap, cpu = (float(v) for v in stall.split())
                 except ValueError:
                     continue
                 print(f"  server stall at {at - epoch:.1f} s: {gap:.0f} ms, {cpu:.0f} ms of CPU in it")
-        if poll.is_alive():
-            poll.kill()
+        for child in (poll, sampler):
+            if child.is_alive():
+                child.kill()
 
 
 def parse_rates(lines: int) -> dict[str, float]:
