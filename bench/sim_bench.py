@@ -292,7 +292,7 @@ def parse_rates(lines: int) -> dict[str, float]:
             finish(b)
             finished[:] = [time.perf_counter() - t, time.process_time() - c]
 
-        interp_module.finish = timed_finish  # type: ignore[assignment]
+        interp_module.finish = timed_finish  # type: ignore[attr-defined]
         gc.disable()  # as in the analysis process
         t, c = time.perf_counter(), time.process_time()
         result = Interpreter(text, State(), MachineConfig()).run()
@@ -303,7 +303,7 @@ def parse_rates(lines: int) -> dict[str, float]:
         out[f"{name}_parse_lines_per_cpu_s"] = lines / (cpu - finished[1])
         out[f"{name}_analysis_lines_per_s"] = lines / total
         out[f"{name}_analysis_lines_per_cpu_s"] = lines / cpu
-        interp_module.finish = finish
+        interp_module.finish = finish  # type: ignore[attr-defined]
     return out
 
 
