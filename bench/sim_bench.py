@@ -1,6 +1,6 @@
 """Simulator under a large program: reply times, analysis time, memory, parse rate.
 
-    python bench/sim_bench.py [--lines 1000000]
+    python bench/sim_bench.py [--lines 1000000] [--trace]
 
 Starts the simulator in its own process, a poller process beside it (cnc info and axes
 info in a loop), and a scripting client that sets the program, polls the compile
@@ -9,6 +9,10 @@ while. Every reply time of both clients is recorded; the memory of the simulator
 of the analysis process it starts is sampled from /proc, with the CPU time the analysis
 took. Then it times the interpreter alone on straight moves and on arcs, in wall-clock
 and in CPU time (CPU time is the figure to compare on a busy machine).
+
+With --trace, a watchdog thread in the simulator reports every stall of the server over
+50 ms with the CPU time the process had in it: about the stall's length means a thread
+held the interpreter lock; about none means the process waited for a core.
 """
 
 from __future__ import annotations
