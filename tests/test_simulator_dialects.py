@@ -149,6 +149,8 @@ def test_turning_tool_word_names_tool_and_offset(machine):
         ("G05 P10000\nG05.1 Q1\nG187 P1\nG103 P1\nG43.4 H1\nG49\nG10 P1 R0.4 Z5\nM88\nM19\nG0 X1", [1, 0, 0]),
         ("G65 P9810 X10 Y10\nM98 P9001\nG0 X1", [1, 0, 0]),  # macros kept in the control
         ("G0 X5\nM97 P100 L2\nM30\nN100 G91 G0 X1\nG90\nM99", [7, 0, 0]),  # a call to a line
+        # a plasma program of a control with many spindles and configuration pins
+        ("F#<_hal[plasmac.cut-feed-rate]>\nM3 $0 S1\nG1 X10\nM5 $0\nG0 Y[#<_ini[axis_x]max_limit>+3]", [10, 3, 0]),
     ],
 )
 def test_control_and_io_words(machine, text, end):
@@ -173,6 +175,7 @@ def test_block_delete_switch_skips_slash_lines(tmp_path):
         ("G5 X1 Y1 P0 Q0", 1, "G5", "needs I and J"),
         ("G18\nG5 I1 J1 P1 Q1 X1 Z1", 2, "G5", "XY plane"),
         ("G5.1 X1 Y1", 1, "G5.1", "needs I and J"),
+        ("G0 X1 $J=X5", 1, "$J=X5", "another controller's dialect"),
         ("G54.1 P0", 1, "P0", "from 1"),
         ("G18 G95 S100 M3\nG71 P10 Q20 U0 W0 F0.2\nN10 G1 X1", 2, "G71", "no profile"),
         ("G18 G95 S100 M3\nG70 P10 Q20\nN10 G1 X1\nN15 GOTO 10\nN20 X2", 2, "GOTO10", "program flow"),

@@ -522,6 +522,10 @@ class Interpreter:
         v = self.state.named.get(name)
         if v is not None:
             return v
+        if name.startswith(("_HAL[", "_INI[")):
+            # pins and settings of a control's configuration: vacant here, so a word such as
+            # F#<_hal[cut-feed-rate]> is left out and 0 stands in for them in arithmetic
+            return None
         sysv = self._system_named(name)
         if sysv is None:
             raise GCodeError("named parameter is not defined", f"#<{name.lower()}>", ERR_VALUE)
@@ -541,8 +545,6 @@ class Interpreter:
             return self.pos[AXES.index(name[5])]
         if name in ("_U", "_V", "_W", "_ABS_U", "_ABS_V", "_ABS_W"):
             return 0.0  # no axes of their own here
-        if name.startswith(("_HAL[", "_INI[")):
-            return 0.0  # pins and settings of a control's configuration: none here
         state = self.state
         table: dict[str, float] = {
             "_METRIC": float(not m.imperial),

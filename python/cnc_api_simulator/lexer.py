@@ -51,6 +51,7 @@ O_KEYWORDS = frozenset(
 )
 _NEEDS_ARG = frozenset(("IF", "ELSEIF", "WHILE", "REPEAT"))
 _WORD_LETTERS = frozenset("ABCDEFGHIJKLMNPQRSTUVWXYZ@^")
+_SPINDLE_NUMBER = re.compile(r"\$-?\d+")
 # A word whose value is a function: X ABS[#1], Z SQRT[#2]
 _FUNCTION_VALUE = re.compile(r"(?:ABS|ACOS|ASIN|ATAN|COS|EXP|FIX|FUP|LN|ROUND|SIN|SQRT|TAN|EXISTS)\[")
 
@@ -140,11 +141,16 @@ def clean(raw: str) -> str:
     elif c == "%":
         return ""
     if "$" in s:
-        raise GCodeError(
-            "'$' commands belong to another controller's dialect and are not G-code",
-            s[s.index("$") : s.index("$") + 8],
-            ERR_UNSUPPORTED,
-        )
+        # "M3 $0 S1000" picks a spindle by number: one spindle here. A line that starts with
+        # '$' ("$H", "$J=..") is another controller's command and not G-code.
+        if s[0] != "$":
+            s = _SPINDLE_NUMBER.sub("", s)
+        if "$" in s:
+            raise GCodeError(
+                "'$' commands belong to another controller's dialect and are not G-code",
+                s[s.index("$") : s.index("$") + 8],
+                ERR_UNSUPPORTED,
+            )
     return s
 
 
