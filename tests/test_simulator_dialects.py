@@ -146,6 +146,7 @@ def test_turning_tool_word_names_tool_and_offset(machine):
         ("G0 X1\n/G0 X5\nG0 Y2", [5, 2, 0]),  # block delete switch off: the line runs
         ("M66 P0 L3 Q5\nM67 E0 Q50\nM68 E1 Q0\nM62 P1\nM63 P1\nG0 X1", [1, 0, 0]),
         # settings of other controls with no effect on the path, maker's codes, tool offsets
+        ("G1 X10 Y5 U10 V5 F500\nG1 X20 U20", [20, 5, 0]),  # U V beside X Y: a foam cutter's second tower
         ("G05 P10000\nG05.1 Q1\nG187 P1\nG103 P1\nG43.4 H1\nG49\nG10 P1 R0.4 Z5\nM88\nM19\nG0 X1", [1, 0, 0]),
         ("G65 P9810 X10 Y10\nM98 P9001\nG0 X1", [1, 0, 0]),  # macros kept in the control
         ("G0 X5\nM97 P100 L2\nM30\nN100 G91 G0 X1\nG90\nM99", [7, 0, 0]),  # a call to a line

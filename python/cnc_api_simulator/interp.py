@@ -1340,9 +1340,9 @@ class Interpreter:
                 else:
                     t[i] += v
         for letter, i in _INCREMENTAL.items():
-            if letter in w:
-                if AXES[i] in w:
-                    raise GCodeError(f"{letter} and {AXES[i]} on one line", letter, ERR_SYNTAX)
+            # beside its X, Y or Z a U, V or W is an axis of its own (a second tower of a
+            # foam cutter, say), which this machine has not: left out
+            if letter in w and AXES[i] not in w:
                 t[i] += w[letter] * scale
         if "@" in w or "^" in w:
             i1, i2, _ = _PLANE_AXES[self.m.plane]
@@ -1375,7 +1375,7 @@ class Interpreter:
                 v = w[a] * scale if i < 3 else w[a]
                 t[i] = v if absolute else t[i] + v
         for letter, i in _INCREMENTAL.items():
-            if letter in w:
+            if letter in w and AXES[i] not in w:
                 t[i] += w[letter] * scale
         if self.polar and (AXES[i1] in w or AXES[i2] in w):
             radius = w[AXES[i1]] * scale if AXES[i1] in w else self.polar_last[0]
