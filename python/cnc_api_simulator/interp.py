@@ -14,27 +14,26 @@ import math
 import os
 from collections.abc import Callable
 
-from . import storage
+from . import cycles, storage
 from .codes import SS_CCW, SS_CW, SS_OFF, UM_IMPERIAL, UM_METRIC
-from .config import DEFAULT_BLEND_TOLERANCE, PECK_CLEARANCE, MachineConfig
+from .config import DEFAULT_BLEND_TOLERANCE, MachineConfig
 from .errors import ERR_ARC, ERR_FLOW, ERR_LIMIT, ERR_SYNTAX, ERR_UNSUPPORTED, ERR_VALUE, GCodeError
 from .expr import Node, ParamRef, Value
 from .lexer import ARC as ARC_LINE
 from .lexer import ARC_WORDS, LINE, PAIRS, SIMPLE, Block, Macro, OWord, clean, parse_block, strip_comments
-from .program import ARC, DIAMETER, RAPID, Builder, Modal, finish
 from .program import LINE as FEED
+from .program import RAPID, Builder, Modal, finish
 from .source import Place, Source
 from .state import AXIS_COUNT, WCS_COUNT, Modes, State
+from .words import AXES, MAX_VALUE, PLANE_AXES, bounded, has_axes, num, truth
 
 _log = logging.getLogger(__name__)
 
 DEFAULT_FEED = 1000.0  # mm/min until the program sets F
-MAX_VALUE = 1e9  # words beyond this are refused, so positions and times stay finite
 MAX_DEPTH = 64  # subroutine nesting
 CHECK_EVERY = 2048  # lines between looks at the cancel flag
 ARC_TOLERANCE = 0.005  # mm the end of an arc may miss its circle (plus 0.1 % of the radius)
 
-AXES = "XYZABC"
 _INCREMENTAL = {"U": 0, "V": 1, "W": 2}  # lathe-style incremental X, Y, Z
 _G65_LETTERS = {
     "A": 1,
@@ -59,7 +58,6 @@ _G65_LETTERS = {
     "Y": 25,
     "Z": 26,
 }
-_PLANE_AXES = {17: (0, 1, 2), 18: (2, 0, 1), 19: (1, 2, 0)}  # first, second, normal axis
 _ARC_WORDS = {17: ("I", "J"), 18: ("K", "I"), 19: ("J", "K")}
 _SIMPLE_KEYS = frozenset("XYZABCFN")
 
@@ -266,7 +264,7 @@ class Interpreter:
                         motion = mo.motion
                     if fs is not None:
                         self.line = i
-                        self._feed(_bounded(fs, "F"))
+                        self._feed(bounded(fs, "F"))
                         feed_ok = mo.feed_mode == 94 and mo.feed_given and mo.feed > 0.0
                         rate = mo.feed * scale
                     if xs is None and ys is None and zs is None:
@@ -282,7 +280,7 @@ class Interpreter:
                             z = pz if zs is None else pz + float(zs) * scale
                         if not (-big < x < big and -big < y < big and -big < z < big):
                             self.line = i
-                            _bounded(xs or "0", "X"), _bounded(ys or "0", "Y"), _bounded(zs or "0", "Z")
+                            bounded(xs or "0", "X"), bounded(ys or "0", "Y"), bounded(zs or "0", "Z")
                         if self._modal_dirty:
                             self._modal_index()
                         ends.extend((x, y, z, pa, pb, pc))
@@ -325,7 +323,7 @@ class Interpreter:
                         w: dict[str, float] = {}
                         for letter, v in zip(ARC_WORDS, ma.groups()[1:], strict=True):
                             if v is not None:
-                                w[letter] = _bounded(v, letter)
+                                w[letter] = bounded(v, letter)
                         if "F" in w:
                             self._feed(w.pop("F"))
                         if w:
@@ -631,7 +629,7 @@ class Interpreter:
         kind = mac.kind
         if kind in ("IF_GOTO", "IF_THEN"):
             assert mac.cond is not None
-            if not _truth(self._eval(mac.cond)):
+            if not truth(self._eval(mac.cond)):
                 return
             if kind == "IF_THEN":
                 assert mac.then is not None
@@ -651,7 +649,7 @@ class Interpreter:
         frame_loops = self.frames[-1].loops if self.frames else self._main_loops
         if kind == "WHILE":
             assert mac.cond is not None
-            if _truth(self._eval(mac.cond)):
+            if truth(self._eval(mac.cond)):
                 frame_loops[loop] = (self.i - 1, self.here)
             else:
                 frame_loops.pop(loop, None)
@@ -713,11 +711,11 @@ class Interpreter:
             pass
         elif kw == "WHILE":
             if src.previous_keyword(label, here) == "DO":
-                if _truth(self._eval(o.args[0])):
+                if truth(self._eval(o.args[0])):
                     head = src.find_before(label, _DO, here)
                     assert head is not None
                     self._jump(self._after(head))
-            elif not _truth(self._eval(o.args[0])):
+            elif not truth(self._eval(o.args[0])):
                 end = src.find(label, _ENDWHILE, here)
                 if end is None:
                     raise GCodeError("WHILE without ENDWHILE", word, ERR_FLOW)
@@ -771,7 +769,7 @@ class Interpreter:
                 self._jump((head[0], head[2]))
 
     def _if(self, label: str, cond: Node, here: int, word: str) -> None:
-        if _truth(self._eval(cond)):
+        if truth(self._eval(cond)):
             return
         src = self.src
         at = here
@@ -788,7 +786,7 @@ class Interpreter:
                 block = parse_block(clean(src.line_at(offset)))
                 src.cache[index + 1] = block
             assert block.oword is not None
-            if _truth(self._eval(block.oword.args[0])):
+            if truth(self._eval(block.oword.args[0])):
                 self._jump(self._after(nxt))
                 return
             at = index
@@ -951,21 +949,21 @@ class Interpreter:
         for code in g:
             key = int(round(code * 10))
             if abs(code * 10 - key) > 1e-6:
-                raise GCodeError("unsupported G code", f"G{_num(code)}", ERR_UNSUPPORTED)
+                raise GCodeError("unsupported G code", f"G{num(code)}", ERR_UNSUPPORTED)
             if key in (700, 710, 720, 730, 740, 750):
-                key = self._lathe_or_other(key, w)
-            elif (key == 50 or key == 51) and not _has_axes(w) and not ("I" in w or "J" in w):
+                key = cycles.lathe_or_other(key, w)
+            elif (key == 50 or key == 51) and not has_axes(w) and not ("I" in w or "J" in w):
                 key = 1 if key == 50 else 2  # G05 P.., G05.1 Q..: a control's high-speed mode
             group = _G_GROUPS.get(key)
             if group is None:
-                raise GCodeError("unsupported G code", f"G{_num(code)}", ERR_UNSUPPORTED)
+                raise GCodeError("unsupported G code", f"G{num(code)}", ERR_UNSUPPORTED)
             if group in codes and codes[group] != key:
-                raise GCodeError("two G codes of the same group on one line", f"G{_num(code)}", ERR_SYNTAX)
+                raise GCodeError("two G codes of the same group on one line", f"G{num(code)}", ERR_SYNTAX)
             codes[group] = key
         mcodes: list[int] = []
         for code in ms:
             if code != int(code):
-                raise GCodeError("unsupported M code", f"M{_num(code)}", ERR_UNSUPPORTED)
+                raise GCodeError("unsupported M code", f"M{num(code)}", ERR_UNSUPPORTED)
             mcodes.append(int(code))
         self._actions(codes, mcodes, w)
 
@@ -994,7 +992,7 @@ class Interpreter:
                 m.css_max = w["D"]
         if "S" in w and "g65" not in codes:
             if w["S"] < 0:
-                raise GCodeError("spindle speed must not be negative", f"S{_num(w['S'])}", ERR_VALUE)
+                raise GCodeError("spindle speed must not be negative", f"S{num(w['S'])}", ERR_VALUE)
             if "g50" in codes:
                 m.css_max = w["S"]
             elif w["S"] != m.speed:
@@ -1003,7 +1001,7 @@ class Interpreter:
         if "T" in w and "g65" not in codes:
             t = w["T"]
             if t < 0 or t != int(t):
-                raise GCodeError("tool number must be a whole number", f"T{_num(t)}", ERR_VALUE)
+                raise GCodeError("tool number must be a whole number", f"T{num(t)}", ERR_VALUE)
             m.next_tool = int(t)
             if self.immediate_tool:
                 # a turning control's T0101: tool 01 with offset 01
@@ -1042,7 +1040,7 @@ class Interpreter:
         if "dwell" in codes:
             seconds = w.get("P", w.get("X", w.get("U", 0.0)))
             if seconds < 0:
-                raise GCodeError("dwell time must not be negative", f"P{_num(seconds)}", ERR_VALUE)
+                raise GCodeError("dwell time must not be negative", f"P{num(seconds)}", ERR_VALUE)
             self.b.dwell(self.pos, seconds, self._report_line(), self._modal_index())
         if "plane" in codes:
             m.plane = codes["plane"] // 10
@@ -1057,7 +1055,7 @@ class Interpreter:
             if codes["wcs"] in (541, 1540):  # G54.1 Pn, G154 Pn: the extra work offsets
                 p = w.get("P", 1.0)
                 if p != int(p) or not 1 <= p <= 300:
-                    raise GCodeError("G54.1 needs P from 1 to 300", f"P{_num(p)}", ERR_VALUE)
+                    raise GCodeError("G54.1 needs P from 1 to 300", f"P{num(p)}", ERR_VALUE)
                 number = WCS_COUNT + int(p)
                 while len(st.wcs) < number:
                     st.wcs.append([0.0] * AXIS_COUNT)
@@ -1087,9 +1085,9 @@ class Interpreter:
         if nonmodal is not None:
             consumed = self._nonmodal(nonmodal, w)
         if "lathe" in codes:
-            self._lathe_cycle(codes["lathe"], w)
+            cycles.lathe_cycle(self, codes["lathe"], w)
             consumed = True
-        if "g50" in codes and _has_axes(w):
+        if "g50" in codes and has_axes(w):
             self._g92(w)
             consumed = True
         motion = codes.get("motion")
@@ -1099,7 +1097,7 @@ class Interpreter:
             m.cycle = 0
         if "cycle" in codes:
             if not m.cycle:
-                self.init_level = self.pos[_PLANE_AXES[m.plane][2]]
+                self.init_level = self.pos[PLANE_AXES[m.plane][2]]
                 self.cycle_words = {}
             m.cycle = codes["cycle"] // 10
         if "cancel" in codes:
@@ -1119,25 +1117,25 @@ class Interpreter:
             and "g65" not in codes
             and nonmodal != 100
         ):
-            raise GCodeError("Q word with no command that uses it", f"Q{_num(w['Q'])}", ERR_SYNTAX)
+            raise GCodeError("Q word with no command that uses it", f"Q{num(w['Q'])}", ERR_SYNTAX)
         if "rotation" in codes:
             consumed = True
         if not consumed and "g65" not in codes and nonmodal != 530:
-            if m.cycle and (_has_axes(w) or "cycle" in codes and ("R" in w or "Z" in w)):
-                self._cycle(w)
+            if m.cycle and (has_axes(w) or "cycle" in codes and ("R" in w or "Z" in w)):
+                cycles.drilling_cycle(self, w)
             elif motion == 760:
-                self._g76(w)
+                cycles.threading_cycle(self, w)
                 m.motion = before  # a one-shot cycle
-            elif _has_axes(w) or (motion in (20, 30) and any(k in w for k in "IJKR")):
+            elif has_axes(w) or (motion in (20, 30) and any(k in w for k in "IJKR")):
                 self._motion(w)
         elif nonmodal == 530:
-            if _has_axes(w):
+            if has_axes(w):
                 self._straight(w, True)
         if "g65" in codes:
             if "P" not in w:
                 raise GCodeError("G65 needs P and the program number", "G65", ERR_VALUE)
             args = {k: v for k, v in w.items() if k in _G65_LETTERS}
-            self._call_program(int(w["P"]), int(w.get("L", 1)), args, f"G65 P{_num(w['P'])}")
+            self._call_program(int(w["P"]), int(w.get("L", 1)), args, f"G65 P{num(w['P'])}")
         for code in mcodes:
             if code == 0 or code == 60 or (code == 1 and self.config.optional_stop):
                 self.b.pause(self.pos, self._report_line(), self._modal_index())
@@ -1148,17 +1146,17 @@ class Interpreter:
                 if "P" not in w:
                     raise GCodeError("M98 needs P and the program number", "M98", ERR_VALUE)
                 repeat = int(w.get("L", w.get("K", 1)))
-                self._call_program(int(w["P"]), repeat, None, f"M98 P{_num(w['P'])}")
+                self._call_program(int(w["P"]), repeat, None, f"M98 P{num(w['P'])}")
             elif code == 97:
                 if "P" not in w:
                     raise GCodeError("M97 needs P and the line number", "M97", ERR_VALUE)
                 place = self.src.n_label(int(w["P"]), -1)
                 if place is None:
-                    raise GCodeError(f"no line N{_num(w['P'])} to call", f"M97 P{_num(w['P'])}", ERR_FLOW)
+                    raise GCodeError(f"no line N{num(w['P'])} to call", f"M97 P{num(w['P'])}", ERR_FLOW)
                 repeat = int(w.get("L", 1))
                 if repeat > 0:
                     here = (self.i, self.at)
-                    frame = Frame(self.src, here, None, f"N{_num(w['P'])}", repeat - 1, place, self._report_line())
+                    frame = Frame(self.src, here, None, f"N{num(w['P'])}", repeat - 1, place, self._report_line())
                     self._push(frame, self.src, place)
             elif code == 99:
                 if self.frames:
@@ -1180,7 +1178,6 @@ class Interpreter:
         self._modal_dirty = True
 
     def _modal_save(self, code: int) -> None:
-        import copy
 
         if code in (70, 73):
             self.modal_stack.append(copy.copy(self.m))
@@ -1206,7 +1203,7 @@ class Interpreter:
 
     def _feed(self, f: float) -> None:
         if f < 0:
-            raise GCodeError("feed rate must not be negative", f"F{_num(f)}", ERR_VALUE)
+            raise GCodeError("feed rate must not be negative", f"F{num(f)}", ERR_VALUE)
         self.m.feed_given = True
         if f != self.m.feed:
             self.m.feed = f
@@ -1239,7 +1236,7 @@ class Interpreter:
             return True
         if key in (280, 300):
             home = st.g28 if key == 280 else st.g30
-            if _has_axes(w):
+            if has_axes(w):
                 mid = self._target(w, False)
                 self._line(RAPID, mid)
                 target = list(self.pos)
@@ -1345,7 +1342,7 @@ class Interpreter:
             if letter in w and AXES[i] not in w:
                 t[i] += w[letter] * scale
         if "@" in w or "^" in w:
-            i1, i2, _ = _PLANE_AXES[self.m.plane]
+            i1, i2, _ = PLANE_AXES[self.m.plane]
             if AXES[i1] in w or AXES[i2] in w:
                 raise GCodeError("polar and cartesian coordinates on one line", "@", ERR_SYNTAX)
             base1 = off[i1] if absolute else self.pos[i1]
@@ -1363,7 +1360,7 @@ class Interpreter:
         coordinates, then turned into the plane and shifted to the machine."""
         off = self.off
         scale = self._scale()
-        i1, i2, _ = _PLANE_AXES[self.m.plane]
+        i1, i2, _ = PLANE_AXES[self.m.plane]
         prog = [p - o for p, o in zip(self.pos, off, strict=True)]
         if self.rot is not None:
             prog[i1], prog[i2] = self._rotate(prog[i1], prog[i2], -1.0)
@@ -1405,7 +1402,7 @@ class Interpreter:
         if key == 690:
             self.rot = None
         else:
-            i1, i2, _ = _PLANE_AXES[self.m.plane]
+            i1, i2, _ = PLANE_AXES[self.m.plane]
             if "R" not in w:
                 raise GCodeError("G68 needs R, the angle of rotation", "G68", ERR_VALUE)
             scale = self._scale()
@@ -1489,7 +1486,7 @@ class Interpreter:
         elif 382 <= motion <= 385:
             self._probe(w)
         elif motion == 760:
-            self._g76(w)
+            cycles.threading_cycle(self, w)
         else:
             raise GCodeError("axis words without a motion mode", "G80", ERR_SYNTAX)
 
@@ -1546,13 +1543,13 @@ class Interpreter:
     def _arc(self, clockwise: bool, w: dict[str, float]) -> None:
         m = self.m
         plane = m.plane
-        i1, i2, ih = _PLANE_AXES[plane]
+        i1, i2, ih = PLANE_AXES[plane]
         t = self._target(w, False)
         turns = 1
         if "P" in w:
             turns = int(w["P"])
             if turns != w["P"] or turns < 1:
-                raise GCodeError("arc P (turns) must be a whole number from 1", f"P{_num(w['P'])}", ERR_ARC)
+                raise GCodeError("arc P (turns) must be a whole number from 1", f"P{num(w['P'])}", ERR_ARC)
         dia = m.diameter and plane == 18
         try:
             c1, c2, pp, tt = self._arc_centre(clockwise, w, t, dia)
@@ -1583,7 +1580,7 @@ class Interpreter:
     ) -> tuple[float, float, list[float], list[float]]:
         """Centre of an arc and its start and end, X as a radius when `dia` (X words are diameters)."""
         m = self.m
-        i1, i2, _ = _PLANE_AXES[m.plane]
+        i1, i2, _ = PLANE_AXES[m.plane]
         scale = self._scale()
         w1, w2 = _ARC_WORDS[m.plane]
         p = list(self.pos)
@@ -1661,413 +1658,6 @@ class Interpreter:
         self.probe = [trip[i] - self.off[i] for i in range(AXIS_COUNT)]
         self.state.params[5070] = 1.0
         self.b.stop_blending()
-
-    # ----- turning cycles -----------------------------------------------------------------------------
-
-    def _lathe_or_other(self, key: int, w: dict[str, float]) -> int:
-        """G70 to G75 mean different things on turning and milling controls: the words decide."""
-        profile = "P" in w or "Q" in w
-        if key in (700, 710) and not w:
-            return 200 if key == 700 else 210  # inch and metric of older controls
-        if key == 730:
-            return 7300 if "Z" not in w and (profile or "U" in w or "W" in w) else 730
-        if key == 740:
-            axes = _has_axes(w)
-            return 7400 if (not axes and "R" in w) or (axes and "R" not in w) else 740
-        return key
-
-    def _lathe_cycle(self, key: int, w: dict[str, float]) -> None:
-        if key in (7400, 750):
-            self._lathe_peck(key == 7400, w)
-            return
-        if key in (710, 720, 7300) and "P" not in w and "Q" not in w:  # first block: depth and retract
-            scale = self._scale()
-            if key == 7300:
-                self.cycle_words = {k: w[k] for k in "UWR" if k in w}
-                return
-            depth = w.get("U" if key == 710 else "W", w.get("D"))
-            if depth is not None:
-                self.lathe_depth = abs(depth) * scale
-            if "R" in w:
-                self.lathe_retract = abs(w["R"]) * scale
-            return
-        first, count, after = self._profile(w, f"G{key // 10}")
-        start = list(self.pos)
-        if key == 700:
-            self._run_lines(first, count, collect=False)
-            self._line(RAPID, start)
-            return
-        points = self._run_lines(first, count, collect=True)
-        scale = self._scale()
-        du, dw = w.get("U", 0.0) * scale, w.get("W", 0.0) * scale
-        shifted = [(x + du, z + dw) for x, z in points[1:]]
-        if not shifted:
-            raise GCodeError("the cycle's profile has no moves", f"G{key // 10}", ERR_VALUE)
-        if key == 7300:
-            self._pattern(start, shifted, w)
-        else:
-            fanuc = "P" in w
-            if "D" in w and "P" in w:  # one-block form: D is the depth of cut
-                self.lathe_depth = abs(w["D"]) * scale
-            elif "D" in w:
-                self.lathe_depth = abs(w["D"]) * scale
-            diameter = fanuc or self.m.diameter
-            self._rough(start, shifted, key == 720, diameter)
-        self._line(RAPID, start)
-        if after is not None:
-            self._jump(after)
-
-    def _profile(self, w: dict[str, float], word: str) -> tuple[Place, int, Place | None]:
-        """Lines of a cycle's profile, N-numbered P to Q or the O-word subroutine Q: the first
-        line and the count. Also where to go on when the profile follows the cycle block."""
-        src = self.src
-        if "P" in w and "Q" in w:
-            first = src.n_label(int(w["P"]), self.i - 1)
-            last = src.n_label(int(w["Q"]), self.i - 1)
-            if first is None or last is None or last[0] < first[0]:
-                raise GCodeError(f"no profile from N{_num(w['P'])} to N{_num(w['Q'])}", word, ERR_FLOW)
-            after = (last[0] + 1, src.next_line(last[1])) if first[0] >= self.i else None
-            return first, last[0] - first[0] + 1, after
-        if "Q" in w:
-            label = str(int(w["Q"]))
-            head = src.definition(label, "SUB")
-            end = src.find(label, _ENDSUB, head[0]) if head is not None else None
-            if head is None or end is None:
-                raise GCodeError(f"no profile subroutine O{label}", word, ERR_FLOW)
-            return self._after(head), end[0] - head[0] - 1, None
-        raise GCodeError("the cycle needs P and Q, the first and last line of its profile", word, ERR_VALUE)
-
-    def _run_lines(self, first: Place, count: int, collect: bool) -> list[tuple[float, float]]:
-        """Run `count` lines from `first` in place. Collecting, the moves are not made:
-        their X-Z points come back (arcs sampled) and the machine state is left as it was."""
-        saved = (self.b, list(self.pos), copy.copy(self.m), self.tool, self.i, self.line, self.spline_last)
-        if collect:
-            self.b = Builder(self.config, self.pos)
-            self._modal_dirty = True
-        try:
-            for k, _, raw in self.src.lines_from(first, count):
-                s = clean(raw)
-                self.i = self.line = k + 1
-                if not s:
-                    continue
-                block = parse_block(s)
-                word = s.lstrip("N0123456789")[:12]
-                if block.oword is not None or block.macro is not None:
-                    raise GCodeError("program flow inside a cycle's profile", word, ERR_FLOW)
-                self._block(block)
-                if self.jumped or self.ended:
-                    raise GCodeError("program flow inside a cycle's profile", word, ERR_FLOW)
-            points: list[tuple[float, float]] = [(saved[1][0], saved[1][2])]
-            if collect:
-                points.extend(_xz_points(self.b))
-            return points
-        finally:
-            if collect:
-                self.b, self.pos, self.m, self.tool = saved[0], saved[1], saved[2], saved[3]
-                self._modal_dirty = True
-            self.i, self.line, self.spline_last = saved[4], saved[5], saved[6]
-
-    def _rough(self, start: list[float], profile: list[tuple[float, float]], facing: bool, diameter: bool) -> None:
-        """G71 (along Z) and G72 (along X) roughing: passes a depth apart down to the profile."""
-        cut, step_axis = (0, 2) if facing else (2, 0)  # axis fed along, axis stepped in
-        depth = self.lathe_depth * (2.0 if diameter and step_axis == 0 else 1.0)
-        retract = self.lathe_retract
-        s_step, s_cut = start[step_axis], start[cut]
-        levels = [p[0] if step_axis == 0 else p[1] for p in profile]
-        far = min(levels) if min(levels) < s_step else max(levels)
-        sign = -1.0 if far < s_step else 1.0
-        if depth <= 0:
-            raise GCodeError("roughing depth must be positive", "U", ERR_VALUE)
-        rate, _ = self._rate(start)
-        count = 0
-        level = s_step + sign * depth
-        while (far - level) * sign > -1e-9 and count < 10000:
-            end = _crossing(profile, step_axis == 0, level, s_cut)
-            q = list(self.pos)
-            q[step_axis] = level
-            self._line(RAPID, q)
-            q = list(q)
-            q[cut] = end
-            self._line(FEED, q, rate)
-            back = 1.0 if s_cut > end else -1.0
-            q = list(q)
-            q[step_axis] -= sign * retract * (2.0 if diameter and step_axis == 0 else 1.0)
-            q[cut] += back * retract
-            self._line(FEED, q, rate)
-            q = list(q)
-            q[cut] = s_cut
-            self._line(RAPID, q)
-            level += sign * depth
-            count += 1
-        self._follow(profile, rate)
-
-    def _pattern(self, start: list[float], profile: list[tuple[float, float]], w: dict[str, float]) -> None:
-        """G73: the profile repeated, shifted a little less each pass."""
-        scale = self._scale()
-        cw = self.cycle_words
-        relief_x = cw.get("U", 0.0) * scale * 2.0
-        relief_z = cw.get("W", 0.0) * scale
-        passes = max(1, int(cw.get("R", 1.0)))
-        rate, _ = self._rate(start)
-        for k in range(passes):
-            f = (passes - 1 - k) / (passes - 1) if passes > 1 else 0.0
-            shifted = [(x + relief_x * f, z + relief_z * f) for x, z in profile]
-            self._line(RAPID, _with(_with(self.pos, 0, shifted[0][0]), 2, shifted[0][1]))
-            self._follow(shifted, rate)
-            self._line(RAPID, start)
-
-    def _follow(self, profile: list[tuple[float, float]], rate: float) -> None:
-        for x, z in profile:
-            self._line(FEED, _with(_with(self.pos, 0, x), 2, z), rate)
-
-    def _lathe_peck(self, along_z: bool, w: dict[str, float]) -> None:
-        """G74 face pecking (along Z) and G75 grooving (along X), shifting across between holes."""
-        scale = self._scale()
-        if not _has_axes(w):
-            if "R" in w:
-                self.lathe_retract = abs(w["R"]) * scale
-            return
-        micro = 0.001 * scale
-        start = list(self.pos)
-        t = self._target(w, False)
-        feed_axis, shift_axis = (2, 0) if along_z else (0, 2)
-        peck = abs(w.get("Q" if along_z else "P", 0.0)) * micro
-        shift = abs(w.get("P" if along_z else "Q", 0.0)) * micro
-        rate, _ = self._rate(t)
-        stations = [start[shift_axis]]
-        if shift > 0 and abs(t[shift_axis] - start[shift_axis]) > 1e-9:
-            n = math.ceil(abs(t[shift_axis] - start[shift_axis]) / shift - 1e-9)
-            stations = [start[shift_axis] + (t[shift_axis] - start[shift_axis]) * k / n for k in range(n + 1)]
-        elif abs(t[shift_axis] - start[shift_axis]) > 1e-9:
-            stations.append(t[shift_axis])
-        origin, bottom = start[feed_axis], t[feed_axis]
-        down = 1.0 if bottom > origin else -1.0
-        for station in stations:
-            self._line(RAPID, _with(self.pos, shift_axis, station))
-            depth = origin
-            while (bottom - depth) * down > 1e-9:
-                depth = bottom if peck <= 0 else depth + down * peck
-                if (depth - bottom) * down > 0:
-                    depth = bottom
-                self._line(FEED, _with(self.pos, feed_axis, depth), rate)
-                if (bottom - depth) * down > 1e-9:
-                    self._line(RAPID, _with(self.pos, feed_axis, depth - down * self.lathe_retract))
-            self._line(RAPID, _with(self.pos, feed_axis, origin))
-        self._line(RAPID, start)
-
-    # ----- canned cycles ------------------------------------------------------------------------------
-
-    def _cycle(self, w: dict[str, float]) -> None:
-        m = self.m
-        cw = self.cycle_words
-        for k in "RQP":
-            if k in w:
-                cw[k] = w[k]
-        i1, i2, ia = _PLANE_AXES[m.plane]
-        drill = AXES[ia]
-        if drill in w:
-            cw["depth"] = w[drill]
-        if "R" not in cw:
-            raise GCodeError("canned cycle needs an R level", f"G{m.cycle}", ERR_VALUE)
-        if "depth" not in cw:
-            raise GCodeError(f"canned cycle needs a {drill} depth", f"G{m.cycle}", ERR_VALUE)
-        scale = self._scale()
-        repeat = int(w.get("L", w.get("K", 1.0)))
-        if repeat < 0:
-            raise GCodeError("canned cycle repeat count must not be negative", "L", ERR_VALUE)
-        hole_keys = [k for k in (AXES[i1], AXES[i2], "UVW"[i1], "UVW"[i2], "@", "^") if k in w]
-        q = abs(cw.get("Q", 0.0)) * scale
-        dwell = cw.get("P", 0.0)
-        for _ in range(repeat):
-            level = self.pos[ia]
-            off = self.off[ia]
-            if m.absolute:
-                r_level = cw["R"] * scale + off
-                bottom = cw["depth"] * scale + off
-            else:
-                r_level = level + cw["R"] * scale
-                bottom = r_level + cw["depth"] * scale
-            clear = r_level if m.retract_to_r else max(self.init_level, r_level)
-            if level < r_level:
-                self._line(RAPID, _with(self.pos, ia, r_level))
-            if hole_keys:
-                hole = self._target({k: w[k] for k in hole_keys}, False)
-                hole[ia] = self.pos[ia]
-                if hole != self.pos:
-                    self._line(RAPID, hole)
-            self._drill(m.cycle, ia, r_level, bottom, clear, q, dwell)
-
-    def _drill(self, cycle: int, ia: int, r_level: float, bottom: float, clear: float, q: float, dwell: float) -> None:
-        def to(level: float, kind: int) -> None:
-            if abs(self.pos[ia] - level) < 1e-12:
-                return
-            t = list(self.pos)
-            t[ia] = level
-            if kind == RAPID:
-                self._line(RAPID, t)
-            else:
-                rate, seconds = self._rate(t)
-                self._line(FEED, t, rate, seconds)
-
-        to(r_level, RAPID)
-        down = -1.0 if bottom < r_level else 1.0
-        if cycle in (73, 83) and q > 0:
-            depth = r_level
-            while (bottom - depth) * down > 1e-9:
-                nxt = depth + down * q
-                if (nxt - bottom) * down > 0:
-                    nxt = bottom
-                if cycle == 83 and depth != r_level:
-                    to(depth - down * PECK_CLEARANCE, RAPID)
-                to(nxt, FEED)
-                depth = nxt
-                if (bottom - depth) * down > 1e-9:
-                    to(r_level if cycle == 83 else depth - down * PECK_CLEARANCE, RAPID)
-        else:
-            to(bottom, FEED)
-        if cycle in (82, 86, 88, 89) and dwell > 0:
-            self.b.dwell(self.pos, dwell, self._report_line(), self._modal_index())
-        if cycle in (84, 85, 89):
-            to(r_level, FEED)
-            if clear != r_level:
-                to(clear, RAPID)
-        else:
-            to(clear, RAPID)
-
-    def _g76(self, w: dict[str, float]) -> None:
-        scale = self._scale()
-        if "I" in w or "J" in w or "K" in w:
-            self._g76_wordy(w, scale)
-            return
-        if not any(a in w for a in "XZUW"):
-            p = w.get("P")
-            if p is not None:
-                self.fanuc_g76 = (float(int(p) // 10000 or 1), w.get("Q", 0.0) / 1000.0 * scale)
-            return
-        # two-block form: X/Z end of thread, P thread height and Q first cut (thousandths), F lead
-        start = list(self.pos)
-        t = self._target(w, False)
-        height = w.get("P", 0.0) / 1000.0 * scale
-        first = w.get("Q", 0.0) / 1000.0 * scale
-        lead = self.m.feed * scale if "F" not in w else w["F"] * scale
-        if height <= 0 or first <= 0 or lead <= 0:
-            raise GCodeError("G76 needs P (thread height), Q (first cut) and F (lead)", "G76", ERR_VALUE)
-        rate = lead * self._rpm()
-        out = start[0]
-        depth_dir = 1.0 if t[0] >= out else -1.0
-        final_x = t[0]
-        passes = self._thread_depths(first, height, 2.0, self.fanuc_g76[0])
-        for d in passes:
-            x = final_x - depth_dir * (height - d)
-            self._line(RAPID, _with(self.pos, 0, x))
-            self._line(FEED, _with(self.pos, 2, t[2]), rate)
-            self._line(RAPID, _with(self.pos, 0, out))
-            self._line(RAPID, _with(self.pos, 2, start[2]))
-
-    def _g76_wordy(self, w: dict[str, float], scale: float) -> None:
-        for letter in ("P", "Z", "I", "J", "K"):
-            if letter not in w:
-                raise GCodeError(f"G76 needs {letter}", "G76", ERR_VALUE)
-        pitch, i, j, k = (w[a] * scale for a in "PIJK")
-        if pitch <= 0 or j <= 0 or k <= 0:
-            raise GCodeError("G76 pitch, first cut J and depth K must be positive", "G76", ERR_VALUE)
-        degression = w.get("R", 1.0)
-        if degression < 1.0:
-            raise GCodeError("G76 depth degression R must be at least 1", "R", ERR_VALUE)
-        springs = int(w.get("H", 0))
-        start = list(self.pos)
-        end_z = w["Z"] * scale + self.off[2] if self.m.absolute else start[2] + w["Z"] * scale
-        drive = start[0]
-        sign = 1.0 if i > 0 else -1.0
-        rate = pitch * self._rpm()
-        depths = self._thread_depths(j, k, degression, springs + 1)
-        for d in depths:
-            x = drive + i + sign * d
-            self._line(RAPID, _with(self.pos, 0, x))
-            self._line(FEED, _with(self.pos, 2, end_z), rate)
-            self._line(RAPID, _with(self.pos, 0, drive))
-            self._line(RAPID, _with(self.pos, 2, start[2]))
-
-    @staticmethod
-    def _thread_depths(first: float, full: float, degression: float, final_passes: float) -> list[float]:
-        depths: list[float] = []
-        n = 1
-        while True:
-            d = first * n ** (1.0 / degression)
-            if d >= full - 1e-9 or n > 10000:
-                break
-            depths.append(d)
-            n += 1
-        depths.extend([full] * max(1, int(final_passes)))
-        return depths
-
-
-def _xz_points(b: Builder) -> list[tuple[float, float]]:
-    """X-Z points along a collected profile; arcs in a few steps, enough to find the passes."""
-    out: list[tuple[float, float]] = []
-    ends = b.ends
-    prev = list(b.start)
-    for i in range(len(b.kinds)):
-        end = list(ends[6 * i : 6 * i + 6])
-        if b.kinds[i] == ARC:
-            k = b.arc_index(i)
-            cx, cy, cz, sweep, normal = b.arc_data[5 * k : 5 * k + 5]
-            ih = int(normal)
-            xs = 1.0
-            if ih >= DIAMETER:
-                ih -= DIAMETER
-                xs = 2.0
-                prev[0] *= 0.5
-            i1, i2 = {2: (0, 1), 1: (2, 0), 0: (1, 2)}[ih]
-            c = (cx, cy, cz)
-            a0 = math.atan2(prev[i2] - c[i2], prev[i1] - c[i1])
-            r = math.hypot(prev[i1] - c[i1], prev[i2] - c[i2])
-            for j in range(1, 16):
-                q = list(prev)
-                q[i1] = c[i1] + r * math.cos(a0 + sweep * j / 16)
-                q[i2] = c[i2] + r * math.sin(a0 + sweep * j / 16)
-                out.append((q[0] * xs, q[2]))
-        if b.kinds[i] <= ARC:
-            out.append((end[0], end[2]))
-        prev = end
-    return out
-
-
-def _crossing(profile: list[tuple[float, float]], level_is_x: bool, level: float, default: float) -> float:
-    """Where the profile first reaches `level` (an X, or a Z when facing): the end of a pass."""
-    step, cut = (0, 1) if level_is_x else (1, 0)
-    for a, b in zip(profile, profile[1:], strict=False):
-        lo, hi = min(a[step], b[step]), max(a[step], b[step])
-        if lo - 1e-9 <= level <= hi + 1e-9 and hi > lo:
-            f = (level - a[step]) / (b[step] - a[step])
-            return a[cut] + (b[cut] - a[cut]) * f
-    # a level beyond the profile's first point: cut to the nearest end of the profile
-    return profile[-1][cut] if profile else default
-
-
-def _bounded(text: str, letter: str) -> float:
-    x = float(text)
-    if not -MAX_VALUE <= x <= MAX_VALUE:
-        raise GCodeError("number out of range", f"{letter}{text[:12]}", ERR_VALUE)
-    return x
-
-
-def _with(p: list[float], axis: int, value: float) -> list[float]:
-    t = list(p)
-    t[axis] = value
-    return t
-
-
-def _truth(v: Value) -> bool:
-    return v is not None and v != 0.0
-
-
-def _has_axes(w: dict[str, float]) -> bool:
-    return any(a in w for a in "XYZABCUVW@^")
-
-
-def _num(value: float) -> str:
-    return str(int(value)) if value == int(value) else f"{value:g}"
 
 
 def _wcs_code(n: int) -> int:

@@ -10,8 +10,8 @@ from typing import Any
 
 from .codes import AXIS_NAMES, JC_LAST
 from .compiled import Compiled
-from .interp import MAX_VALUE
 from .machine import Machine, Wait
+from .words import MAX_VALUE
 
 FALSE_REPLY = b'{"res":false}\n'
 
