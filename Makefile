@@ -73,6 +73,7 @@ typecheck: install
 	$(VPY) -m mypy.stubtest cnc_api_client_core
 	$(VPY) -m mypy --strict examples
 	$(VPY) -m mypy --strict -p cnc_api_tools
+	$(VPY) -m mypy --strict python/cnc_api_simulator
 
 # ---------------------------------------------------------------- lint
 # ruff on all Python; the C++ checks join in wherever a lint-cpp target exists.
@@ -214,3 +215,9 @@ cpp-lint-tools:
 lint-cpp: install cpp-lint-tools
 	clang-format --dry-run -Werror $(CPP_SOURCES)
 	clang-tidy --quiet -p $(BUILD_DIR) $(TIDY_SOURCES)
+
+.PHONY: bench-sim
+# The simulator under a 1,000,000-line program: reply times of a scripting client and
+# a poller, analysis time, peak memory, and the interpreter's parse rate.
+bench-sim: install
+	$(VPY) bench/sim_bench.py

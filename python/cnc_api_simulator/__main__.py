@@ -1,40 +1,172 @@
-"""Command line: python -m cnc_api_simulator [--host H] [--port P] [--programs-dir DIR] [--speed F]"""
+"""Command line: python -m cnc_api_simulator [--host H] [--port P] [--programs-dir DIR] [--speed F] ..."""
+
+from __future__ import annotations
 
 import argparse
 import os
 import signal
 import sys
 import threading
+from collections.abc import Callable
 
+from . import __version__
+from .config import (
+    AXES,
+    DEFAULT_ACCEL,
+    DEFAULT_IGNORED_M,
+    DEFAULT_MAX_FEED,
+    DEFAULT_RAPID,
+    MachineConfig,
+    format_axis_values,
+    parse_axis_values,
+)
 from .server import DEFAULT_HOST, DEFAULT_PORT, DEFAULT_SPEED, Simulator
 
 
-def _speed(text):
+def _speed(text: str) -> float:
     value = float(text)
     if not 0 < value < float("inf"):
         raise argparse.ArgumentTypeError("must be a positive number")
     return value
 
 
-def main(argv=None):
-    parser = argparse.ArgumentParser(prog="python -m cnc_api_simulator",
-                                     description="Simulated CNC API server (one JSON request per line).")
+def _axes(defaults: tuple[float, ...]) -> Callable[[str], tuple[float, ...]]:
+    def parse(text: str) -> tuple[float, ...]:
+        try:
+            return parse_axis_values(text, defaults)
+        except ValueError as exc:
+            raise argparse.ArgumentTypeError(str(exc)) from exc
+
+    return parse
+
+
+def _m_codes(text: str) -> frozenset[int]:
+    codes: set[int] = set()
+    for item in text.replace(" ", "").split(","):
+        if not item:
+            continue
+        low, sep, high = item.upper().lstrip("M").partition("-")
+        try:
+            first, last = int(low), int(high.lstrip("M")) if sep else int(low)
+        except ValueError as exc:
+            raise argparse.ArgumentTypeError(f"{item!r}: expected M codes such as 10,11,100-199") from exc
+        if not 0 <= first <= last <= 9999:
+            raise argparse.ArgumentTypeError(f"{item!r}: not a range of M codes")
+        codes.update(range(first, last + 1))
+    return frozenset(codes)
+
+
+def _probe(text: str) -> dict[int, float]:
+    out: dict[int, float] = {}
+    for item in text.split(","):
+        axis, sep, value = item.strip().partition("=")
+        axis = axis.strip().upper()
+        try:
+            if not sep or axis not in AXES or not axis:
+                raise ValueError
+            out[AXES.index(axis)] = float(value)
+        except ValueError as exc:
+            raise argparse.ArgumentTypeError(f"{item!r}: expected AXIS=POSITION, such as Z=-5") from exc
+    return out
+
+
+def _ranges(codes: frozenset[int]) -> str:
+    spans: list[list[int]] = []
+    for code in sorted(codes):
+        if spans and spans[-1][1] == code - 1:
+            spans[-1][1] = code
+        else:
+            spans.append([code, code])
+    return ",".join(f"{a}" if a == b else f"{a}-{b}" for a, b in spans)
+
+
+def build_parser() -> argparse.ArgumentParser:
+    parser = argparse.ArgumentParser(
+        prog="python -m cnc_api_simulator", description="Simulated CNC API server (one JSON request per line)."
+    )
+    parser.add_argument("--version", action="version", version=f"%(prog)s {__version__}")
     parser.add_argument("--host", default=DEFAULT_HOST, help="address to listen on (default %(default)s)")
-    parser.add_argument("--port", type=int, default=DEFAULT_PORT,
-                        help="TCP port, 0 picks a free one (default %(default)s)")
-    parser.add_argument("--programs-dir", help="directory of program.load/program.save files "
-                        "(default: a temporary directory removed at exit)")
-    parser.add_argument("--speed", type=_speed, default=DEFAULT_SPEED,
-                        help="machine time multiplier (default %(default)s)")
+    parser.add_argument(
+        "--port", type=int, default=DEFAULT_PORT, help="TCP port, 0 picks a free one (default %(default)s)"
+    )
+    parser.add_argument(
+        "--programs-dir",
+        help="directory of program.load/program.save files and of subroutine "
+        "files (default: a temporary directory removed at exit)",
+    )
+    parser.add_argument(
+        "--speed", type=_speed, default=DEFAULT_SPEED, help="machine time multiplier (default %(default)s)"
+    )
+    limits = parser.add_argument_group(
+        "machine limits", "per axis, as AXIS=VALUE[,AXIS=VALUE...]; axes not named keep their default"
+    )
+    limits.add_argument(
+        "--max-rapid",
+        type=_axes(DEFAULT_RAPID),
+        default=DEFAULT_RAPID,
+        metavar="AXES",
+        help=f"rapid rates, mm/min and deg/min (default {format_axis_values(DEFAULT_RAPID)})",
+    )
+    limits.add_argument(
+        "--max-feed",
+        type=_axes(DEFAULT_MAX_FEED),
+        default=DEFAULT_MAX_FEED,
+        metavar="AXES",
+        help=f"highest feed rates, mm/min and deg/min (default {format_axis_values(DEFAULT_MAX_FEED)})",
+    )
+    limits.add_argument(
+        "--accel",
+        type=_axes(DEFAULT_ACCEL),
+        default=DEFAULT_ACCEL,
+        metavar="AXES",
+        help=f"accelerations, mm/s^2 and deg/s^2 (default {format_axis_values(DEFAULT_ACCEL)})",
+    )
+    codes = parser.add_argument_group("program")
+    codes.add_argument(
+        "--ignore-m",
+        type=_m_codes,
+        default=DEFAULT_IGNORED_M,
+        metavar="CODES",
+        help=f"machine-specific M codes accepted and ignored (default {_ranges(DEFAULT_IGNORED_M)})",
+    )
+    codes.add_argument("--optional-stop", action="store_true", help="M1 pauses like M0 (default: M1 is skipped)")
+    codes.add_argument(
+        "--block-delete", action="store_true", help="lines starting with / are skipped (default: they run)"
+    )
+    codes.add_argument(
+        "--probe-trip",
+        type=_probe,
+        default={},
+        metavar="AXES",
+        help="probing moves (G38.x) trip where they cross these machine positions, "
+        "as AXIS=POSITION[,...] (default: at the programmed end)",
+    )
+    return parser
+
+
+def main(argv: list[str] | None = None) -> int:
+    parser = build_parser()
     args = parser.parse_args(argv)
     if args.programs_dir is not None and not os.path.isdir(args.programs_dir):
         parser.error(f"--programs-dir {args.programs_dir!r} is not a directory")
+    config = MachineConfig(
+        rapid=args.max_rapid,
+        max_feed=args.max_feed,
+        accel=args.accel,
+        ignored_m=args.ignore_m,
+        optional_stop=args.optional_stop,
+        block_delete=args.block_delete,
+        probe_trip=args.probe_trip,
+    )
 
+    # The analysis thread shares the interpreter lock with the connection threads: hand
+    # it over every millisecond instead of every five, so replies wait less behind it.
+    sys.setswitchinterval(0.001)
     done = threading.Event()
     for sig in (signal.SIGINT, signal.SIGTERM):
         signal.signal(sig, lambda *_: done.set())
 
-    sim = Simulator(args.host, args.port, args.programs_dir, speed=args.speed)
+    sim = Simulator(args.host, args.port, args.programs_dir, speed=args.speed, config=config)
     try:
         port = sim.start()
     except OSError as exc:

@@ -12,6 +12,7 @@ CS_INIT = 0
 CS_READY = 1
 CS_ERROR = 2
 
+
 # Spindle status
 SS_OFF = 1
 SS_CW = 2
@@ -37,3 +38,5 @@ ANALYSIS_MODES = ("mt", "rt", "rf", "rv", "rz")
 AXIS_NAMES = "xyzabc"
 AXIS_COUNT = len(AXIS_NAMES)
 AXES_MASK = (1 << AXIS_COUNT) - 1
+CS_FIRST_STEP = 3
+CS_FIRST_STEP_RUNNING = 4

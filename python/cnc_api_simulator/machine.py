@@ -2,30 +2,55 @@
 
 Time is advanced lazily: every request first calls `advance()`, which moves the
 simulation forward by the wall-clock time since the last request times `speed`.
-All public methods expect the caller to hold `lock`.
+All public methods expect the caller to hold `lock`. Programs are analysed on a
+background thread; a request never waits for an analysis longer than `INLINE_WAIT`.
 """
+
+from __future__ import annotations
 
 import math
 import threading
 import time
+from collections.abc import Callable
+from typing import Any
 
 from . import storage
+from .analysis import Analyzer, Job
 from .codes import (
-    ANALYSIS_MODES, AXES_MASK, AXIS_COUNT, AXIS_NAMES, CS_ERROR, CS_INIT, CS_READY, JC_LAST,
-    SM_HOMING, SM_IDLE, SM_JOG, SM_PAUSE, SM_RUN, SS_CCW, SS_CW, SS_OFF, TT_GENERIC,
+    ANALYSIS_MODES,
+    AXES_MASK,
+    AXIS_COUNT,
+    AXIS_NAMES,
+    CS_ERROR,
+    CS_FIRST_STEP,
+    CS_FIRST_STEP_RUNNING,
+    CS_INIT,
+    CS_READY,
+    JC_LAST,
+    SM_HOMING,
+    SM_IDLE,
+    SM_JOG,
+    SM_PAUSE,
+    SM_RUN,
+    SS_CCW,
+    SS_CW,
+    SS_OFF,
+    TT_GENERIC,
 )
-from .gcode import Modal, Segment, parse, path_length
-from .machining import hms, machining_info
+from .compiled import Compiled, Key, hms, machining_info
+from .config import MachineConfig
+from .interp import Interpreter
+from .program import DWELL, PAUSE, RAPID, Modal
+from .state import State
 from .tables import TOOLS, Tables
 
-RAPID_RATE = 12000.0  # mm/min at 100 % fast override
 JOG_RATE = 3000.0  # mm/min (deg/min for rotary axes) at 100 % jog override
 HOMING_TIME = 0.5  # seconds
-ANALYSIS_TIME = 0.2  # seconds
 TRAVEL = 10000.0  # jog stops at +/- this machine position
 SPINDLE_MAX = 24000
 LUBE_AXIS_PERIOD = 3600.0  # seconds of running between axis lubrication cycles
 LUBE_SPINDLE_PERIOD = 1800.0  # seconds of spindle rotation between spindle lubrication cycles
+INLINE_WAIT = 0.04  # seconds a request waits for an analysis before it replies anyway
 
 # name: (value, min, max)
 OVERRIDES = {
@@ -39,317 +64,442 @@ OVERRIDES = {
     "plasma.voltage": (100, 50, 150),
 }
 
-def _r(value):
+_EMPTY_INFO = machining_info(None)
+
+
+def _r(value: float) -> float:
     return round(value, 6) + 0.0
 
 
-class _Run:
-    """A program or MDI run: the segments and how far along them the machine is."""
+class Wait:
+    """A reply that first waits, without the machine lock, for `event` (at most `timeout`)."""
 
-    def __init__(self, segments, final, from_program):
-        self.segments = segments
-        self.final = final  # modal state once the run is through
-        self.index = 0
-        self.progress = 0.0  # mm along (or seconds into) the current segment
+    def __init__(self, event: threading.Event, timeout: float, then: Callable[[], object]) -> None:
+        self.event = event
+        self.timeout = timeout
+        self.then = then
+
+
+class Approach:
+    """A straight rapid to where a run begins or resumes."""
+
+    def __init__(self, start: list[float], end: list[float], seconds: float) -> None:
+        self.start = start
+        self.end = end
+        self.seconds = seconds
+
+
+class _Run:
+    """A program or MDI run: which segment, and how far through it (0 to 1)."""
+
+    def __init__(
+        self, program: Compiled, index: int, frac: float, approach: Approach | None, from_program: bool
+    ) -> None:
+        self.program = program
+        self.index = index
+        self.frac = frac
+        self.approach = approach
         self.from_program = from_program
 
 
 class Machine:
-    def __init__(self, programs_dir, speed=1.0, clock=time.monotonic):
+    def __init__(
+        self,
+        programs_dir: str | None,
+        speed: float = 1.0,
+        clock: Callable[[], float] = time.monotonic,
+        config: MachineConfig | None = None,
+    ) -> None:
         if not 0 < speed < math.inf:
             raise ValueError("speed must be a positive number")
         self.lock = threading.Lock()
         self.programs_dir = programs_dir
         self.speed = float(speed)
+        self.config = config or MachineConfig()
         self._clock = clock
         self._last = clock()
 
         self.state = SM_IDLE
-        self.position = [0.0] * AXIS_COUNT  # machine coordinates
-        self.offset = [0.0] * AXIS_COUNT  # program = machine - offset
-        self.velocity = [0.0] * AXIS_COUNT  # mm/min
-        self.homed_mask = 0
+        self.cnc = State()  # position, offsets, tools and modes the control keeps
+        for tool, (_, diameter, length, *_rest) in TOOLS.items():
+            self.cnc.tool_lengths[tool] = length
+            self.cnc.tool_diameters[tool] = diameter
+        self.version = 0  # counts changes of what an analysis starts from
+        self.offset: tuple[float, ...] = self.cnc.offset()
         self.modal = Modal()
+        self.velocity = [0.0] * AXIS_COUNT
+        self.homed_mask = 0
         self.gcode_line = 0
         self.worked = 0.0
         self.spindle_time = 0.0
         self.overrides = {name: list(v) for name, v in OVERRIDES.items()}
 
-        self._run = None
-        self._resume = None  # (run, machine position) left by a stop, for cnc.resume
-        self._jog = None  # (axis, direction)
-        self._homing = None  # (mask, start positions, elapsed)
-        self._analysis_left = 0.0
+        self._run: _Run | None = None
+        self._resume: tuple[_Run, list[float]] | None = None  # left by a stop, for cnc.resume
+        self._jog: tuple[int, float] | None = None
+        self._homing: tuple[int, list[float], float] | None = None
+        self._pending_start = False  # a start waits for the analysis
 
         self.tables = Tables()
-        self._set_program("", "")
+        self.text = ""
+        self.has_text = False  # anything but blanks in the text (kept, not worked out per request)
+        self.file_name = ""
+        self.compiled: Compiled | None = None
+        self.job: Job | None = None
+        self.analyzer = Analyzer(self.config, programs_dir, self._analysed)
+
+    def close(self) -> None:
+        self.analyzer.close()
+
+    @property
+    def position(self) -> list[float]:
+        return self.cnc.position
 
     # ----- time -------------------------------------------------------------------------------
 
-    def advance(self):
+    def advance(self) -> None:
         now = self._clock()
         dt, self._last = max(0.0, now - self._last) * self.speed, now
         self.step(dt)
 
-    def step(self, dt):
+    def step(self, dt: float) -> None:
         """Move the simulation forward by `dt` seconds of machine time."""
-        self._analysis_left = max(0.0, self._analysis_left - dt)
-        if self.modal.spindle_dir != SS_OFF:
+        if self.modal.spindle != SS_OFF:
             self.spindle_time += dt
         self.velocity = [0.0] * AXIS_COUNT
         if self.state == SM_RUN:
             self.worked += dt
-            self._step_run(dt)
+            if self._run is not None:
+                self._step_run(dt)
         elif self.state == SM_JOG:
             self._step_jog(dt)
         elif self.state == SM_HOMING:
             self._step_homing(dt)
 
-    def _step_run(self, dt):
+    def _factor(self, rapid: bool) -> float:
+        return self.overrides["fast" if rapid else "feed"][0] / 100.0
+
+    def _step_run(self, dt: float) -> None:
         run = self._run
-        rate = 0.0
-        while run.index < len(run.segments):
-            seg = run.segments[run.index]
-            self._enter(seg, run)
-            if seg.kind == "pause":  # M0: wait for cnc.continue
-                run.index += 1
-                self.state = SM_PAUSE
-                self._place(seg, 0.0)
+        assert run is not None
+        prog = run.program
+        ap = run.approach
+        if ap is not None:
+            f = self._factor(True)
+            if f <= 0.0:
                 return
-            if seg.kind == "dwell":
-                left, rate = seg.duration - run.progress, 0.0
-                if dt < left:
-                    run.progress += dt
-                    break
-                dt -= left
-            else:
-                rate = self._rate(seg) / 60.0
-                left = seg.length - run.progress
-                if rate <= 0.0:
+            need = (1.0 - run.frac) * ap.seconds / f
+            if dt < need and ap.seconds > 0.0:
+                run.frac += dt * f / ap.seconds
+                self.cnc.position = [a + (b - a) * run.frac for a, b in zip(ap.start, ap.end, strict=True)]
+                self.velocity = [(b - a) / ap.seconds * f * 60.0 for a, b in zip(ap.start, ap.end, strict=True)]
+                return
+            dt -= max(0.0, need)
+            run.approach = None
+            run.frac = 0.0
+            self.cnc.position = list(ap.end)
+        kinds, durations = prog.b.kinds, prog.b.durations
+        n = prog.count
+        while run.index < n:
+            i = run.index
+            kind = kinds[i]
+            self._enter(i, run)
+            if kind == PAUSE:  # M0: wait for cnc.continue
+                run.index += 1
+                run.frac = 0.0
+                self.state = SM_PAUSE
+                return
+            seconds = durations[i]
+            f = 1.0 if kind == DWELL else self._factor(kind == RAPID)
+            if seconds > 0.0:
+                if f <= 0.0:
                     break  # override at 0 %: the machine waits
-                if dt * rate < left:
-                    run.progress += dt * rate
-                    break
-                dt -= left / rate
+                seg_time = seconds / f
+                need = (1.0 - run.frac) * seg_time
+                if dt < need:
+                    run.frac += dt / seg_time
+                    self.cnc.position = prog.at(i, run.frac)
+                    if kind != DWELL:
+                        p, t = prog.start_of(i), prog.end_of(i)
+                        self.velocity = [(b - a) / seg_time * 60.0 for a, b in zip(p, t, strict=True)]
+                    return
+                dt -= need
             run.index += 1
-            run.progress = 0.0
-        if run.index >= len(run.segments):
+            run.frac = 0.0
+        if run.index >= n:
             self._finish_run()
-            return
-        seg = run.segments[run.index]
-        self._place(seg, run.progress)
-        if seg.length > 0.0 and rate > 0.0:
-            self.velocity = [(e - s) / seg.length * rate * 60.0 for s, e in zip(seg.start, seg.end)]
 
-    def _enter(self, seg, run):
-        self.modal = seg.modal
+    def _enter(self, i: int, run: _Run) -> None:
+        prog = run.program
+        modal = prog.modal(i)
+        if modal is not self.modal:
+            self.modal = modal
+            self.offset = modal.offset
         if run.from_program:
-            self.gcode_line = seg.line
+            self.gcode_line = prog.b.lines[i]
 
-    def _place(self, seg, progress):
-        f = progress / seg.length if seg.length > 0.0 else 0.0
-        self.position = [s + (e - s) * f + o for s, e, o in zip(seg.start, seg.end, self.offset)]
-
-    def _finish_run(self):
+    def _finish_run(self) -> None:
         run = self._run
-        if run.segments:
-            self.position = [e + o for e, o in zip(run.segments[-1].end, self.offset)]
-        self.modal = run.final
+        assert run is not None
+        self._adopt(run.program)
         self._run = None
         self._resume = None
         self.state = SM_IDLE
 
-    def _rate(self, seg):
-        if seg.kind == "rapid":
-            return RAPID_RATE * self.overrides["fast"][0] / 100.0
-        return seg.modal.feed * self.overrides["feed"][0] / 100.0
+    def _adopt(self, prog: Compiled) -> None:
+        """Take over the offsets, tools and modes that the program leaves behind."""
+        final = prog.final.copy()
+        final.position = list(prog.end_of(prog.count - 1)) if prog.count else list(self.cnc.position)
+        self.cnc = final
+        self.offset = final.offset()
+        m = final.modes
+        self.modal = Modal(
+            1 if m.imperial else 0,
+            m.feed,
+            m.speed,
+            m.spindle,
+            m.mist,
+            m.flood,
+            final.tool,
+            final.active_wcs,
+            self.offset,
+        )
+        self.version += 1
 
-    def _step_jog(self, dt):
+    def _step_jog(self, dt: float) -> None:
+        assert self._jog is not None
         axis, direction = self._jog
         rate = JOG_RATE * self.overrides["jog"][0] / 100.0
-        pos = self.position[axis] + direction * rate / 60.0 * dt
-        self.position[axis] = min(TRAVEL, max(-TRAVEL, pos))
-        if abs(self.position[axis]) < TRAVEL:
+        pos = self.cnc.position[axis] + direction * rate / 60.0 * dt
+        self.cnc.position[axis] = min(TRAVEL, max(-TRAVEL, pos))
+        if abs(self.cnc.position[axis]) < TRAVEL:
             self.velocity[axis] = direction * rate
 
-    def _step_homing(self, dt):
+    def _step_homing(self, dt: float) -> None:
+        assert self._homing is not None
         mask, start, elapsed = self._homing
         elapsed += dt
         f = min(1.0, elapsed / HOMING_TIME)
         for i in range(AXIS_COUNT):
             if mask >> i & 1:
-                self.position[i] = start[i] * (1.0 - f)
+                self.cnc.position[i] = start[i] * (1.0 - f)
         self._homing = (mask, start, elapsed)
         if f >= 1.0:
             self.homed_mask |= mask
             self._homing = None
             self.state = SM_IDLE
 
+    # ----- analysis ---------------------------------------------------------------------------
+
+    def _key(self) -> Key:
+        return (tuple(self.cnc.position), self.version)
+
+    def _analyse(self) -> Job:
+        """Start analysing the program from where the machine stands now."""
+        job = Job(self.text, self.cnc.copy(), self._key(), self.file_name)
+        self.job = job
+        self.compiled = None
+        self.analyzer.submit(job)
+        return job
+
+    def _analysed(self, job: Job) -> None:
+        """Called on the analysis thread when a job is through."""
+        with self.lock:
+            if job is not self.job:
+                return
+            self.advance()
+            self.job = None
+            self.compiled = job.compiled
+            if self._pending_start:
+                self._pending_start = False
+                compiled = self.compiled
+                if self.state in (SM_RUN, SM_PAUSE) and compiled is not None and not compiled.error:
+                    self._begin(compiled, 0, 0.0, None, True)
+                elif self.state in (SM_RUN, SM_PAUSE):
+                    self.state = SM_IDLE
+
+    @property
+    def compile_state(self) -> int:
+        if not self.has_text:
+            return CS_INIT
+        if self.job is not None:
+            return CS_FIRST_STEP_RUNNING if self._pending_start else CS_FIRST_STEP
+        if self.compiled is None:
+            return CS_INIT
+        return CS_ERROR if self.compiled.error else CS_READY
+
+    @property
+    def _free(self) -> bool:
+        return self.state == SM_IDLE
+
+    @property
+    def _startable(self) -> bool:
+        """Idle with a program that has no error (ready, or still being analysed)."""
+        return self._free and self.compile_state in (CS_READY, CS_FIRST_STEP, CS_INIT) and self.has_text
+
+    def _ready(self) -> Compiled | None:
+        c = self.compiled
+        return c if self._free and self.job is None and c is not None and not c.error else None
+
     # ----- program ----------------------------------------------------------------------------
 
-    def _set_program(self, text, file_name):
-        self.text = text
-        self.file_name = file_name
-        self.program = parse(text)
-        self._machining = machining_info(self.program, RAPID_RATE)
-        self._resume = None
-        self._analysis_left = 0.0
-
-    @property
-    def compile_state(self):
-        if self.program.error:
-            return CS_ERROR
-        return CS_READY if self.text.strip() else CS_INIT
-
-    @property
-    def _free(self):
-        return self.state == SM_IDLE and self._analysis_left <= 0.0
-
-    @property
-    def _can_start(self):
-        return self._free and self.compile_state == CS_READY
-
-    def program_new(self):
+    def program_new(self) -> object:
         return self._edit("", "")
 
-    def program_clear(self):
+    def program_clear(self) -> object:
         return self._edit("", self.file_name)
 
-    def program_set_text(self, text):
+    def program_set_text(self, text: object) -> object:
         return isinstance(text, str) and self._edit(text, self.file_name)
 
-    def program_add_text(self, text):
+    def program_add_text(self, text: object) -> object:
         if not isinstance(text, str):
             return False
         joined = self.text + ("\n" if self.text and not self.text.endswith("\n") else "") + text
         return self._edit(joined, self.file_name)
 
-    def _edit(self, text, file_name):
+    def _edit(self, text: str, file_name: str) -> object:
         if not self._free:
             return False
-        self._set_program(text, file_name)
-        return True
+        self.text = text
+        self.has_text = not text.isspace() and bool(text)
+        self.file_name = file_name
+        self._resume = None
+        if not self.has_text:
+            self.analyzer.cancel()
+            self.job = None
+            self.compiled = None
+            return True
+        job = self._analyse()
+        return Wait(job.done, INLINE_WAIT, lambda: True)
 
-    def program_load(self, name):
+    def program_load(self, name: object) -> object:
         path = storage.resolve(self.programs_dir, name) if self.programs_dir else None
         text = storage.read(path) if path else None
-        return text is not None and self._edit(text, name)
+        return text is not None and isinstance(name, str) and self._edit(text, name)
 
-    def program_save(self, name):
+    def program_save(self, name: object) -> bool:
         path = storage.resolve(self.programs_dir, name) if self.programs_dir else None
-        if not path or not self._free or not storage.write(path, self.text):
+        if not path or not self._free or not isinstance(name, str) or not storage.write(path, self.text):
             return False
         self.file_name = name
         return True
 
-    def program_analysis(self, mode):
-        if mode not in ANALYSIS_MODES or not self._can_start:
+    def program_analysis(self, mode: object) -> object:
+        if mode not in ANALYSIS_MODES or not self._startable:
             return False
-        self._analysis_left = ANALYSIS_TIME
-        return True
+        if self.job is not None:
+            return True
+        c = self.compiled
+        if c is not None and c.key == self._key():
+            return True
+        job = self._analyse()
+        return Wait(job.done, INLINE_WAIT, lambda: self.compile_state != CS_ERROR)
 
-    def program_analysis_abort(self):
-        if self._analysis_left <= 0.0:
+    def program_analysis_abort(self) -> bool:
+        if self.job is None or self._pending_start:
             return False
-        self._analysis_left = 0.0
+        self.analyzer.cancel()
+        self.job = None
+        self.compiled = None
         return True
 
     # ----- machine commands -------------------------------------------------------------------
 
-    def program_position(self):
-        return [p - o for p, o in zip(self.position, self.offset)]
+    def program_position(self) -> list[float]:
+        return [p - o for p, o in zip(self.cnc.position, self.offset, strict=True)]
 
-    def _start(self, segments, index, approach_to, final, from_program=True):
-        """Run segments[index:], reaching `approach_to` (program coordinates) by a rapid first."""
-        here = tuple(self.program_position())
-        approach_to = tuple(approach_to)
-        head = []
-        if path_length(here, approach_to) > 1e-9:
-            line = segments[index].line if index < len(segments) else 0
-            head = [Segment("rapid", here, approach_to, path_length(here, approach_to), line, -1, self.modal)]
-        self._run = _Run(head + segments[index:], final, from_program)
+    def _begin(
+        self, program: Compiled, index: int, frac: float, approach_to: list[float] | None, from_program: bool
+    ) -> bool:
+        here = list(self.cnc.position)
+        approach = None
+        if approach_to is not None and any(abs(a - b) > 1e-9 for a, b in zip(here, approach_to, strict=True)):
+            rapid = self.config.rapid
+            seconds = max(abs(b - a) / (r / 60.0) for a, b, r in zip(here, approach_to, rapid, strict=True))
+            approach = Approach(here, list(approach_to), seconds)
+        self._run = _Run(program, index, frac, approach, from_program)
         self._resume = None
         self.state = SM_RUN
+        if program.count and index < program.count:
+            self._enter(index, self._run)
         self._step_run(0.0)
         return True
 
-    def _compiled_run(self):
-        """The program compiled from the machine's present program position."""
-        program = parse(self.text, start=self.program_position())
-        return None if program.error else program
-
-    def start(self):
-        program = self._can_start and self._compiled_run()
-        if not program:
+    def start(self) -> object:
+        if not self._startable:
             return False
-        here = self.program_position()
-        return self._start(program.segments, 0, here, program.modal)
+        c = self.compiled
+        if c is not None and self.job is None and c.key == self._key() and not c.error:
+            return self._begin(c, 0, 0.0, None, True)
+        job = self.job if self.job is not None and self.job.key == self._key() else self._analyse()
+        self._pending_start = True
+        self.state = SM_RUN
+        self.gcode_line = 0
+        return Wait(job.done, INLINE_WAIT, lambda: self.compile_state != CS_ERROR)
 
-    def start_from_line(self, line):
-        program = self._can_start and self._compiled_run()
-        if not program or not 1 <= line <= len(self.text.splitlines()):
+    def start_from_line(self, line: int) -> bool:
+        c = self._ready()
+        if c is None or not 1 <= line <= c.line_count:
             return False
-        segs = program.segments
-        index = next((i for i, s in enumerate(segs) if s.line >= line), len(segs))
-        target = segs[index].start if index < len(segs) else self.program_position()
-        return self._start(segs, index, target, program.modal)
+        index = c.first_at_line(line)
+        target = c.start_of(index) if index < c.count else list(self.cnc.position)
+        return self._begin(c, index, 0.0, target, True)
 
-    def start_from_point(self, point):
-        program = self._can_start and self._compiled_run()
-        if not program or not 0 <= point < len(program.points):
+    def start_from_point(self, point: int) -> bool:
+        c = self._ready()
+        index = c.motion_index(point) if c is not None else None
+        if c is None or index is None:
             return False
-        segs = program.segments
-        last = max(i for i, s in enumerate(segs) if s.move == point)
-        return self._start(segs, last + 1, segs[last].end, program.modal)
+        return self._begin(c, index + 1, 0.0, c.end_of(index), True)
 
-    def resume(self, line=None):
+    def resume(self, line: int | None = None) -> object:
         if line is not None:
             return self.start_from_line(line)
         if self.state == SM_PAUSE:
             return self.cnc_continue()
-        if self._resume is None or not self._can_start:
+        if self._resume is None or not self._free:
             return False
         run, stopped_at = self._resume
-        seg = run.segments[run.index]
-        target = [p - o for p, o in zip(stopped_at, self.offset)]
-        remaining = Segment(seg.kind, tuple(target), seg.end, path_length(target, seg.end), seg.line,
-                            seg.move, seg.modal, max(0.0, seg.duration - run.progress))
-        return self._start([remaining] + run.segments[run.index + 1:], 0, target, run.final,
-                           run.from_program)
+        return self._begin(run.program, run.index, run.frac, stopped_at, run.from_program)
 
-    def pause(self):
+    def pause(self) -> bool:
         if self.state != SM_RUN:
             return False
         self.state = SM_PAUSE
         return True
 
-    def cnc_continue(self):
+    def cnc_continue(self) -> bool:
         if self.state != SM_PAUSE:
             return False
         self.state = SM_RUN
         return True
 
-    def stop(self):
-        if self._run is not None and self._run.index < len(self._run.segments):
-            self._resume = (self._run, list(self.position))
+    def stop(self) -> bool:
+        run = self._run
+        if run is not None and run.index < run.program.count:
+            self._resume = (run, list(self.cnc.position))
+            position = list(self.cnc.position)
+            self._adopt(run.program)
+            self.cnc.position = position
+            m = self.modal
+            self.modal = Modal(m.units, m.feed, m.speed, SS_OFF, False, False, m.tool, m.wcs, m.offset)
         self._run = None
         self._jog = None
         self._homing = None
-        if self.state in (SM_RUN, SM_PAUSE):
-            self.modal = Modal(feed=self.modal.feed, tool=self.modal.tool, units=self.modal.units,
-                               wcs=self.modal.wcs)
+        self._pending_start = False
         self.state = SM_IDLE
         return True
 
-    def homing(self, mask):
+    def homing(self, mask: int) -> bool:
         mask &= AXES_MASK
         if not mask or not self._free:
             return False
-        self._homing = (mask, list(self.position), 0.0)
+        self._homing = (mask, list(self.cnc.position), 0.0)
         self.state = SM_HOMING
         return True
 
-    def jog(self, command):
+    def jog(self, command: int) -> bool:
         if not 0 <= command <= JC_LAST or not (self._free or self.state == SM_JOG):
             return False
         if command == 0:
@@ -360,43 +510,54 @@ class Machine:
             self.state = SM_JOG
         return True
 
-    def mdi(self, command):
+    def mdi(self, command: object) -> bool:
         if not isinstance(command, str) or not command.strip() or not self._free:
             return False
-        program = parse(command, start=self.program_position(), modal=self.modal)
-        if program.error:
+        interp = Interpreter(command, self.cnc.copy(), self.config, programs_dir=self.programs_dir, keep_modes=True)
+        result = interp.run()
+        if result.error is not None:
             return False
-        if not program.segments:
-            self.modal = program.modal
+        compiled = Compiled(result, self._key(), "")
+        if not compiled.count:
+            self._adopt(compiled)
             return True
-        segs = program.segments
-        return self._start(segs, 0, segs[0].start, program.modal, from_program=False)
+        return self._begin(compiled, 0, 0.0, None, False)
 
-    def set_override(self, name, value):
+    def set_override(self, name: str, value: int) -> bool:
         entry = self.overrides.get(name)
         if entry is None:
             return False
         entry[0] = min(entry[2], max(entry[1], value))
         return True
 
-    def set_program_position(self, data):
+    def set_program_position(self, data: dict[str, float]) -> bool:
         if not self._free:
             return False
+        st = self.cnc
+        table = st.wcs[st.active_wcs - 1]
         for axis, value in data.items():
             i = AXIS_NAMES.index(axis)
-            self.offset[i] = self.position[i] - value
+            table[i] = st.position[i] - st.g92[i] - st.tlo[i] - value
+        self.offset = st.offset()
+        self.modal = self.modal._replace(offset=self.offset)
         self._resume = None
+        self.version += 1
         return True
 
     # ----- queries ----------------------------------------------------------------------------
 
-    def axes_info(self):
-        machine = [_r(v) for v in self.position]
+    def axes_info(self) -> dict[str, Any]:
+        machine = [_r(v) for v in self.cnc.position]
         program = [_r(v) for v in self.program_position()]
-        if self._run is not None and self._run.index < len(self._run.segments):
-            end = self._run.segments[self._run.index].end
-            program_target = [_r(v) for v in end]
-            machine_target = [_r(v + o) for v, o in zip(end, self.offset)]
+        run = self._run
+        if run is not None and run.approach is not None:
+            end = run.approach.end
+            machine_target = [_r(v) for v in end]
+            program_target = [_r(v - o) for v, o in zip(end, self.offset, strict=True)]
+        elif run is not None and run.index < run.program.count:
+            end = run.program.end_of(run.index)
+            machine_target = [_r(v) for v in end]
+            program_target = [_r(v - o) for v, o in zip(end, self.offset, strict=True)]
         else:
             program_target, machine_target = program, machine
         return {
@@ -413,16 +574,18 @@ class Machine:
             "homing.done.mask": self.homed_mask,
         }
 
-    def cnc_info(self):
+    def cnc_info(self) -> dict[str, Any]:
         m = self.modal
         moving = self.state == SM_RUN and any(self.velocity)
-        feed_target = int(round(m.feed * self.overrides["feed"][0] / 100.0))
+        feed = m.feed * (25.4 if m.units else 1.0)
+        feed_target = int(round(feed * self.overrides["feed"][0] / 100.0))
         spindle_actual = self._spindle_actual()
         tool = TOOLS.get(m.tool, (TT_GENERIC, 0.0, 0.0, 0.0, 0.0, 0.0))
-        override = {}
+        override: dict[str, Any] = {}
         for name, (value, low, high) in self.overrides.items():
-            override.update({name: value, f"{name}.min": low, f"{name}.max": high,
-                             f"{name}.enabled": True, f"{name}.locked": False})
+            override.update(
+                {name: value, f"{name}.min": low, f"{name}.max": high, f"{name}.enabled": True, f"{name}.locked": False}
+            )
         return {
             "units.mode": m.units,
             "axes.mask": AXES_MASK,
@@ -437,34 +600,42 @@ class Machine:
                 "spindle.time.to.next.cycle": int(LUBE_SPINDLE_PERIOD - self.spindle_time % LUBE_SPINDLE_PERIOD),
             },
             "feed": {
-                "programmed": int(round(m.feed)),
+                "programmed": int(round(feed)),
                 "target": feed_target,
                 "reference": int(round(math.hypot(*self.velocity[:3]))) if moving else 0,
             },
             "spindle": {
-                "programmed": m.spindle_speed,
+                "programmed": int(round(m.speed)),
                 "target": spindle_actual,
                 "actual": spindle_actual,
                 "load": 12 if spindle_actual else 0,
                 "torque": 8 if spindle_actual else 0,
-                "status": m.spindle_dir,
+                "status": m.spindle,
             },
             "override": override,
             "tool": {
-                "id": m.tool, "slot": m.tool in TOOLS, "type": tool[0], "diameter": tool[1],
-                "offset.x": 0.0, "offset.y": 0.0, "offset.z": tool[2],
-                "param.1": tool[3], "param.2": tool[4], "param.3": tool[5],
+                "id": m.tool,
+                "slot": m.tool in TOOLS,
+                "type": tool[0],
+                "diameter": tool[1],
+                "offset.x": 0.0,
+                "offset.y": 0.0,
+                "offset.z": tool[2],
+                "param.1": tool[3],
+                "param.2": tool[4],
+                "param.3": tool[5],
             },
         }
 
-    def _spindle_actual(self):
-        if self.modal.spindle_dir == SS_OFF:
+    def _spindle_actual(self) -> int:
+        if self.modal.spindle == SS_OFF:
             return 0
-        return min(SPINDLE_MAX, int(round(self.modal.spindle_speed * self.overrides["spindle"][0] / 100.0)))
+        return min(SPINDLE_MAX, int(round(self.modal.speed * self.overrides["spindle"][0] / 100.0)))
 
-    def enabled_commands(self):
-        free, can_start = self._free, self._can_start
-        has_points = can_start and bool(self.program.points)
+    def enabled_commands(self) -> dict[str, Any]:
+        free, startable = self._free, self._startable
+        ready = self._ready() is not None
+        has_points = ready and self.compiled is not None and self.compiled.count > 0
         paused = self.state == SM_PAUSE
         return {
             "cnc.continue": paused,
@@ -473,15 +644,15 @@ class Machine:
             "cnc.mdi.command": free,
             "cnc.parameters": True,
             "cnc.pause": self.state == SM_RUN,
-            "cnc.resume": paused or (can_start and self._resume is not None),
-            "cnc.resume.from.line": can_start,
+            "cnc.resume": paused or (free and self._resume is not None),
+            "cnc.resume.from.line": ready,
             "cnc.resume.from.point": has_points,
-            "cnc.start": can_start,
-            "cnc.start.from.line": can_start,
+            "cnc.start": startable,
+            "cnc.start.from.line": ready,
             "cnc.start.from.point": has_points,
             "cnc.stop": True,
-            "program.analysis": can_start,
-            "program.analysis.abort": self._analysis_left > 0.0,
+            "program.analysis": startable,
+            "program.analysis.abort": self.job is not None and not self._pending_start,
             "program.gcode.add.text": free,
             "program.gcode.clear": free,
             "program.gcode.set.text": free,
@@ -491,46 +662,49 @@ class Machine:
             "set.program.position": AXES_MASK if free else 0,
         }
 
-    def compile_info(self):
-        error = self.program.error
+    def compile_info(self) -> dict[str, Any]:
+        c = self.compiled if self.job is None else None
+        error = c.error if c is not None else None
         return {
             "code": error.code if error else 0,
             "code.line": error.line if error else 0,
             "file.line": error.line if error else 0,
-            "file.name": self.file_name,
-            "message": error.message if error else "",
+            "file.name": (error.file or self.file_name) if error else self.file_name,
+            "message": error.describe() if error else "",
             "state": self.compile_state,
         }
 
-    def machining_info(self):
-        return self._machining
+    def machining_info(self) -> dict[str, Any]:
+        c = self.compiled if self.job is None else None
+        return c.info if c is not None else _EMPTY_INFO
 
-    def programmed_points(self):
-        return {"points": [[_r(v) for v in p] for p in self.program.points]}
+    def programmed_points(self) -> Compiled | None:
+        """The program whose points to send (the reply is made outside the lock)."""
+        return self.compiled if self.job is None and self.compiled is not None and not self.compiled.error else None
 
-    def digital_inputs(self):
+    def digital_inputs(self) -> dict[str, Any]:
         values = [0] * 128
         values[0] = 1  # emergency chain closed
         for i in range(AXIS_COUNT):
             values[1 + i] = self.homed_mask >> i & 1
         return {"value": values}
 
-    def digital_outputs(self):
+    def digital_outputs(self) -> dict[str, Any]:
         m = self.modal
         values = [0] * 128
-        values[0] = int(m.spindle_dir == SS_CW)
-        values[1] = int(m.spindle_dir == SS_CCW)
+        values[0] = int(m.spindle == SS_CW)
+        values[1] = int(m.spindle == SS_CCW)
         values[2] = int(m.mist)
         values[3] = int(m.flood)
         values[4] = int(self.state == SM_RUN)
         return {"value": values}
 
-    def analog_inputs(self):
+    def analog_inputs(self) -> dict[str, Any]:
         values = [0.0] * 16
         values[0] = 24.0  # supply voltage
         return {"value": values}
 
-    def analog_outputs(self):
+    def analog_outputs(self) -> dict[str, Any]:
         values = [0.0] * 16
         values[0] = _r(10.0 * self._spindle_actual() / SPINDLE_MAX)  # 0-10 V speed reference
         return {"value": values}

@@ -1,11 +1,17 @@
 """Request lines in, reply lines out: validation and routing to the machine."""
 
+from __future__ import annotations
+
 import json
 import logging
 import math
+from collections.abc import Callable, Iterator
+from typing import Any
 
 from .codes import AXIS_NAMES, JC_LAST
-from .gcode import MAX_VALUE
+from .compiled import Compiled
+from .machine import Machine, Wait
+from .words import MAX_VALUE
 
 FALSE_REPLY = b'{"res":false}\n'
 
@@ -16,26 +22,26 @@ class BadRequest(Exception):
     pass
 
 
-def _get(req, key):
+def _get(req: dict[str, Any], key: str) -> Any:
     if key not in req:
         raise BadRequest(key)
     return req[key]
 
 
-def _int(req, key):
+def _int(req: dict[str, Any], key: str) -> int:
     value = _get(req, key)
     if type(value) is not int:
         raise BadRequest(key)
     return value
 
 
-def _number(value):
+def _number(value: Any) -> Any:
     if isinstance(value, bool) or not isinstance(value, (int, float)) or not math.isfinite(value):
         raise BadRequest(value)
     return value
 
 
-def _geometry_element(element):
+def _geometry_element(element: Any) -> dict[str, Any]:
     if not isinstance(element, dict) or not isinstance(element.get("name"), str) or not element["name"]:
         raise BadRequest(element)
     for key in ("x", "y", "z", "scale", "edges.angle"):
@@ -48,37 +54,37 @@ def _geometry_element(element):
     return element
 
 
-def _jog(m, r):
+def _jog(m: Machine, r: dict[str, Any]) -> Any:
     command = _int(r, "command")
     return 0 <= command <= JC_LAST and m.jog(command)
 
 
-def _resume(m, r):
+def _resume(m: Machine, r: dict[str, Any]) -> Any:
     return m.resume(_int(r, "line") if "line" in r else None)
 
 
-def _get_geometry(m, r):
+def _get_geometry(m: Machine, r: dict[str, Any]) -> Any:
     names = _get(r, "name")
     if not isinstance(names, list) or not all(isinstance(n, str) for n in names):
         raise BadRequest("name")
     return m.tables.get_geometry(names)
 
 
-def _set_geometry(m, r):
+def _set_geometry(m: Machine, r: dict[str, Any]) -> Any:
     data = _get(r, "data")
     if not isinstance(data, list) or not data:
         raise BadRequest("data")
     return m.tables.set_geometry([_geometry_element(e) for e in data])
 
 
-def _set_parameters(m, r):
+def _set_parameters(m: Machine, r: dict[str, Any]) -> Any:
     values = _get(r, "parameters")
     if not isinstance(values, list):
         raise BadRequest("parameters")
     return m.tables.set_parameters(_int(r, "address"), [_number(v) for v in values])
 
 
-def _set_program_position(m, r):
+def _set_program_position(m: Machine, r: dict[str, Any]) -> Any:
     data = _get(r, "data")
     if not isinstance(data, dict) or not data or any(k not in AXIS_NAMES or len(k) != 1 for k in data):
         raise BadRequest("data")
@@ -88,7 +94,7 @@ def _set_program_position(m, r):
     return m.set_program_position(values)
 
 
-HANDLERS = {
+HANDLERS: dict[tuple[str, str], Callable[[Machine, dict[str, Any]], Any]] = {
     ("cmd", "cnc.start"): lambda m, r: m.start(),
     ("cmd", "cnc.stop"): lambda m, r: m.stop(),
     ("cmd", "cnc.pause"): lambda m, r: m.pause(),
@@ -130,18 +136,18 @@ HANDLERS = {
 }
 
 
-def _reject_constant(name):
+def _reject_constant(name: str) -> None:
     raise ValueError(name)  # NaN and the infinities are not JSON
 
 
-def encode(res):
+def encode(res: Any) -> bytes:
     try:
         return (json.dumps({"res": res}, allow_nan=False, separators=(",", ":")) + "\n").encode("ascii")
     except (TypeError, ValueError):
         return FALSE_REPLY
 
 
-def decode(line):
+def decode(line: bytes) -> dict[str, Any] | None:
     """The request object of one line, or None when the line is not a JSON object."""
     try:
         req = json.loads(line.decode("utf-8"), parse_constant=_reject_constant)
@@ -150,25 +156,108 @@ def decode(line):
     return req if isinstance(req, dict) and req else None
 
 
-def handle(machine, line):
+# A program of many megabytes arrives as one request. Decoded in one call, its JSON
+# string would hold the interpreter for a tenth of a second or more and delay every
+# other client's reply; decoded a slice at a time, other threads get their turn.
+_TEXT_HEADS = (
+    (b'{"cmd":"program.gcode.set.text","text":"', "program.gcode.set.text"),
+    (b'{"cmd":"program.gcode.add.text","text":"', "program.gcode.add.text"),
+)
+BIG_REQUEST = 1 << 16
+SLICE = 1 << 17
+
+
+def _json_string(line: bytes, first: int, stop: int) -> str:
+    """The text of the JSON string body `line[first:stop]` (without its quotes), decoded in
+    slices cut before a `\\n` escape; the slices are views, so nothing is copied whole."""
+    parts = []
+    pos = first
+    with memoryview(line) as view:
+        while pos < stop:
+            end = pos + SLICE
+            if end < stop:
+                k = line.find(b"\\n", end, stop)
+                while k >= 0:
+                    j = k
+                    while j > pos and line[j - 1] == 0x5C:
+                        j -= 1
+                    if (k - j) % 2 == 0:  # an even run of backslashes before it: k starts an escape
+                        break
+                    k = line.find(b"\\n", k + 1, stop)
+                end = stop if k < 0 else k
+            else:
+                end = stop
+            piece = json.loads(b"".join((b'"', view[pos:end], b'"')))
+            if not isinstance(piece, str):
+                raise ValueError("not a string")
+            parts.append(piece)
+            pos = end
+    return "".join(parts)
+
+
+def _big_text_request(line: bytes) -> dict[str, Any] | None:
+    for head, name in _TEXT_HEADS:
+        if line.startswith(head):
+            end = len(line)
+            while end and line[end - 1] in b"\r\n":
+                end -= 1
+            if not line.endswith(b'"}', 0, end):
+                return None
+            try:
+                return {"cmd": name, "text": _json_string(line, len(head), end - 2)}
+            except (ValueError, UnicodeDecodeError, RecursionError):
+                return None
+    return None
+
+
+def handle(machine: Machine, line: bytes) -> bytes:
     """Answer one request line (bytes, line feed optional) with one reply line."""
-    req = decode(line)
+    return b"".join(handle_parts(machine, line))
+
+
+def handle_parts(machine: Machine, line: bytes) -> Iterator[bytes]:
+    """The reply to one request line in parts to send one after the other: one part, or for
+    the programmed points of a long program, slices made as they are sent."""
+    req = _big_text_request(line) if len(line) > BIG_REQUEST else None
     if req is None:
-        return FALSE_REPLY
+        req = decode(line)
+    if req is None:
+        yield FALSE_REPLY
+        return
+    del line
     kind = next(iter(req))  # the first member names the operation
     name = req[kind]
     handler = HANDLERS.get((kind, name)) if isinstance(name, str) else None
     if handler is None:
-        return FALSE_REPLY
+        yield FALSE_REPLY
+        return
     with machine.lock:
-        machine.advance()
-        try:
-            res = handler(machine, req)
-            if kind != "get":
-                res = bool(res)
-        except BadRequest:
-            res = False
-        except Exception:  # a fault of the simulator must not take the connection down
-            _log.exception("request failed: %r", req)
-            res = False
-    return encode(res)
+        res = _call(machine, handler, req)
+    if isinstance(res, Wait):  # wait for the analysis without the lock, then look again
+        res.event.wait(res.timeout)
+        with machine.lock:
+            machine.advance()
+            try:
+                res = res.then()
+            except Exception:  # a fault of the simulator must not take the connection down
+                _log.exception("request failed: %r", name)
+                res = False
+    if isinstance(res, Compiled):
+        yield from res.points_reply()
+        return
+    if kind != "get":
+        res = bool(res)
+    elif res is None:
+        res = {"points": []}
+    yield encode(res)
+
+
+def _call(machine: Machine, handler: Callable[[Machine, dict[str, Any]], Any], req: dict[str, Any]) -> Any:
+    machine.advance()
+    try:
+        return handler(machine, req)
+    except BadRequest:
+        return False
+    except Exception:  # a fault of the simulator must not take the connection down
+        _log.exception("request failed: %r", next(iter(req.values())))
+        return False

@@ -1,5 +1,7 @@
 """TCP front end: one thread per connection, one shared machine."""
 
+from __future__ import annotations
+
 import selectors
 import shutil
 import socket
@@ -7,6 +9,7 @@ import tempfile
 import threading
 
 from . import protocol
+from .config import MachineConfig
 from .machine import Machine
 
 DEFAULT_HOST = "127.0.0.1"
@@ -15,7 +18,7 @@ DEFAULT_SPEED = 1.0
 MAX_LINE = 64 * 1024 * 1024  # a whole G-code program travels in one request line
 
 
-def _serve_connection(sock, machine):
+def _serve_connection(sock: socket.socket, machine: Machine) -> None:
     """Answer request lines in order until the peer closes or the socket is shut down."""
     rfile = sock.makefile("rb")
     try:
@@ -28,10 +31,10 @@ def _serve_connection(sock, machine):
                     line = rfile.readline(MAX_LINE)
                     if not line:
                         return
-                reply = protocol.FALSE_REPLY
+                sock.sendall(protocol.FALSE_REPLY)
             else:
-                reply = protocol.handle(machine, line)
-            sock.sendall(reply)
+                for part in protocol.handle_parts(machine, line):
+                    sock.sendall(part)
     except OSError:
         pass  # the peer went away
     finally:
@@ -52,23 +55,30 @@ class Simulator:
     A simulator starts once; make a new one to serve again.
     """
 
-    def __init__(self, host=DEFAULT_HOST, port=0, programs_dir=None, speed=DEFAULT_SPEED):
+    def __init__(
+        self,
+        host: str = DEFAULT_HOST,
+        port: int = 0,
+        programs_dir: str | None = None,
+        speed: float = DEFAULT_SPEED,
+        config: MachineConfig | None = None,
+    ) -> None:
         self.host = host
         self.requested_port = port
-        self._own_dir = None
+        self._own_dir: str | None = None
         if programs_dir is None:
             programs_dir = self._own_dir = tempfile.mkdtemp(prefix="cnc_api_simulator_")
         self.programs_dir = programs_dir
-        self.machine = Machine(programs_dir, speed=speed)
-        self.port = None
-        self._listener = None
-        self._wake = None  # socket pair that ends the accept loop
-        self._accept_thread = None
-        self._clients = {}  # socket -> thread
+        self.machine = Machine(programs_dir, speed=speed, config=config)
+        self.port: int | None = None
+        self._listener: socket.socket | None = None
+        self._wake: tuple[socket.socket, socket.socket] | None = None  # socket pair that ends the accept loop
+        self._accept_thread: threading.Thread | None = None
+        self._clients: dict[socket.socket, threading.Thread] = {}
         self._guard = threading.Lock()
         self._state = "new"
 
-    def start(self):
+    def start(self) -> int:
         """Bind, start serving, and return the bound port."""
         if self._state != "new":
             raise RuntimeError("a simulator starts only once")
@@ -84,7 +94,8 @@ class Simulator:
         self._accept_thread.start()
         return self.port
 
-    def _accept_loop(self):
+    def _accept_loop(self) -> None:
+        assert self._listener is not None and self._wake is not None
         with selectors.DefaultSelector() as selector:
             selector.register(self._listener, selectors.EVENT_READ)
             selector.register(self._wake[0], selectors.EVENT_READ)
@@ -98,23 +109,23 @@ class Simulator:
                         continue
                     self._spawn(sock)
 
-    def _spawn(self, sock):
-        thread = threading.Thread(target=self._client, args=(sock,), name="cnc_api_simulator client",
-                                  daemon=True)
+    def _spawn(self, sock: socket.socket) -> None:
+        thread = threading.Thread(target=self._client, args=(sock,), name="cnc_api_simulator client", daemon=True)
         with self._guard:
             self._clients[sock] = thread
         thread.start()
 
-    def _client(self, sock):
+    def _client(self, sock: socket.socket) -> None:
         try:
             _serve_connection(sock, self.machine)
         finally:
             with self._guard:
                 self._clients.pop(sock, None)
 
-    def stop(self):
+    def stop(self) -> None:
         """Stop accepting, close every client connection and wait for their threads."""
         if self._state == "running":
+            assert self._wake is not None and self._accept_thread is not None and self._listener is not None
             self._wake[1].send(b"x")
             self._accept_thread.join()
             self._listener.close()
@@ -129,17 +140,18 @@ class Simulator:
                 thread.join()
             for s in self._wake:
                 s.close()
+        self.machine.close()
         self._state = "stopped"
         self._remove_own_dir()
 
-    def _remove_own_dir(self):
+    def _remove_own_dir(self) -> None:
         if self._own_dir:
             shutil.rmtree(self._own_dir, ignore_errors=True)
             self._own_dir = None
 
-    def __enter__(self):
+    def __enter__(self) -> Simulator:
         self.start()
         return self
 
-    def __exit__(self, *exc):
+    def __exit__(self, *exc: object) -> None:
         self.stop()

@@ -1,11 +1,13 @@
 """Program files, confined to one directory."""
 
+from __future__ import annotations
+
 import os
 
-MAX_PROGRAM_BYTES = 32 * 1024 * 1024
+MAX_PROGRAM_BYTES = 64 * 1024 * 1024
 
 
-def resolve(base, name):
+def resolve(base: str, name: object) -> str | None:
     """Path of `name` inside `base`, or None when the name could reach anything outside it.
 
     Refused: non-texts, empty names, absolute paths, drive or backslash forms, ".."
@@ -22,7 +24,7 @@ def resolve(base, name):
     return path
 
 
-def read(path):
+def read(path: str) -> str | None:
     """Text of a program file, or None when it cannot be read."""
     try:
         with open(path, "rb") as f:
@@ -34,7 +36,7 @@ def read(path):
     return data.decode("utf-8", errors="replace")
 
 
-def write(path, text):
+def write(path: str, text: str) -> bool:
     """Write the program; False when the directory is missing or the file cannot be written."""
     flags = os.O_WRONLY | os.O_CREAT | os.O_TRUNC | getattr(os, "O_NOFOLLOW", 0)
     try:

@@ -1,0 +1,29 @@
+"""The one error a program can raise while it is read or interpreted."""
+
+ERR_SYNTAX = 1
+ERR_UNSUPPORTED = 2
+ERR_VALUE = 3
+ERR_ARC = 4
+ERR_FLOW = 5
+ERR_LIMIT = 6
+
+
+class GCodeError(Exception):
+    """A program fault: what is wrong, the word that carries it, and where.
+
+    `line` and `file` are filled in by the interpreter, which knows where it is reading.
+    """
+
+    def __init__(self, message: str, word: str = "", code: int = ERR_SYNTAX) -> None:
+        super().__init__(message)
+        self.message = message
+        self.word = word
+        self.code = code
+        self.line = 0
+        self.file = ""
+
+    def describe(self) -> str:
+        """The text shown to the user: line, offending word and reason."""
+        where = f"line {self.line}" + (f" of {self.file}" if self.file else "")
+        word = f" at '{self.word}'" if self.word else ""
+        return f"{where}{word}: {self.message}"

@@ -1,0 +1,183 @@
+"""Analysis of a large program in a process of its own.
+
+The server's threads share one interpreter lock; a long analysis beside them would
+make every reply wait its turn. A child process instead gets a core of its own and
+hands back compact arrays. Run as `python -m cnc_api_simulator.child`: it reads one
+job from standard input and writes the result to standard output, then exits.
+
+Frames: 8-byte little-endian length, then the payload. A job is a pickled header
+(config, state, file name, programs directory) and the program text as UTF-8. A result
+is a pickled header and then the raw bytes of each segment array, in `ARRAYS` order.
+"""
+
+from __future__ import annotations
+
+import gc
+import logging
+import os
+import pickle
+import struct
+import subprocess
+import sys
+from collections.abc import Callable
+from typing import IO, Any
+
+from .config import MachineConfig
+from .errors import GCodeError
+from .interp import Interpreter, Result
+from .program import Builder
+from .state import State
+
+ARRAYS = ("kinds", "ends", "lines", "modals", "durations", "arc_segments", "arc_data")
+CHUNK = 1 << 20  # bytes moved per read or write, so no single step holds the lock long
+_LEN = struct.Struct("<Q")
+_log = logging.getLogger(__name__)
+
+
+def write_frame(out: IO[bytes], payload: bytes | memoryview) -> None:
+    view = memoryview(payload).cast("B")
+    out.write(_LEN.pack(view.nbytes))
+    for k in range(0, len(view), CHUNK):
+        out.write(view[k : k + CHUNK])
+
+
+def read_exact(inp: IO[bytes], size: int) -> bytes:
+    data = inp.read(size)
+    if data is None or len(data) != size:
+        raise EOFError("the other side closed the pipe")
+    return data
+
+
+def read_frame_into(inp: IO[bytes], sink: Callable[[bytes], object]) -> int:
+    """Read one frame a chunk at a time into `sink`; the frame's length."""
+    size = _LEN.unpack(read_exact(inp, _LEN.size))[0]
+    left = size
+    while left:
+        chunk = read_exact(inp, min(CHUNK, left))
+        sink(chunk)
+        left -= len(chunk)
+    return int(size)
+
+
+def read_frame(inp: IO[bytes]) -> bytes:
+    parts: list[bytes] = []
+    read_frame_into(inp, parts.append)
+    return b"".join(parts)
+
+
+# ----- child side -------------------------------------------------------------------------------------
+
+
+def _error_fields(error: GCodeError | None) -> tuple[str, str, int, int, str] | None:
+    if error is None:
+        return None
+    return (error.message, error.word, error.code, error.line, error.file)
+
+
+def serve(inp: IO[bytes], out: IO[bytes]) -> None:
+    gc.disable()  # the analysis makes few containers; collections would only cost time
+    try:
+        os.nice(10)  # background work: the server (and everything else) goes first
+    except OSError:
+        pass
+    header = pickle.loads(read_frame(inp))
+    size = _LEN.unpack(read_exact(inp, _LEN.size))[0]
+    buffer = bytearray(size)  # filled in place: no list of pieces beside the whole
+    for k in range(0, size, CHUNK):
+        buffer[k : k + CHUNK] = read_exact(inp, min(CHUNK, size - k))
+    text = buffer.decode("utf-8")
+    del buffer
+    config: MachineConfig = header["config"]
+    state: State = header["state"]
+    result = Interpreter(text, state, config, file_name=header["file_name"], programs_dir=header["programs_dir"]).run()
+    del text
+    b = result.builder
+    meta: dict[str, Any] = {
+        "error": _error_fields(result.error),
+        "state": result.state,
+        "line_count": result.line_count,
+        "pauses": result.pauses,
+        "start": b.start,
+        "modal_table": b.modal_table,
+        "stats": b.stats,
+        "dwells": b.dwells,
+        "monotonic": b.monotonic,
+    }
+    write_frame(out, pickle.dumps(meta, protocol=pickle.HIGHEST_PROTOCOL))
+    for name in ARRAYS:
+        write_frame(out, memoryview(getattr(b, name)))
+    out.flush()
+
+
+def main() -> int:
+    try:
+        serve(sys.stdin.buffer, sys.stdout.buffer)
+    except (EOFError, BrokenPipeError):
+        return 1
+    return 0
+
+
+# ----- parent side ------------------------------------------------------------------------------------
+
+
+class Child:
+    """One analysis in a child process; `kill` ends it from another thread."""
+
+    def __init__(self) -> None:
+        package_parent = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+        env = dict(os.environ)
+        env["PYTHONPATH"] = package_parent + (os.pathsep + env["PYTHONPATH"] if env.get("PYTHONPATH") else "")
+        self.proc = subprocess.Popen(
+            [sys.executable, "-m", "cnc_api_simulator.child"],
+            stdin=subprocess.PIPE,
+            stdout=subprocess.PIPE,
+            env=env,
+        )
+
+    def run(
+        self, text: str, state: State, config: MachineConfig, file_name: str, programs_dir: str | None
+    ) -> Result | None:
+        """The analysis result, or None when the child was killed or failed."""
+        proc = self.proc
+        assert proc.stdin is not None and proc.stdout is not None
+        try:
+            header = {"config": config, "state": state, "file_name": file_name, "programs_dir": programs_dir}
+            write_frame(proc.stdin, pickle.dumps(header, protocol=pickle.HIGHEST_PROTOCOL))
+            if text.isascii():  # sent a slice at a time: one encode of many megabytes holds the lock
+                proc.stdin.write(_LEN.pack(len(text)))
+                for k in range(0, len(text), CHUNK):
+                    proc.stdin.write(text[k : k + CHUNK].encode("ascii"))
+            else:
+                write_frame(proc.stdin, text.encode("utf-8"))
+            proc.stdin.close()
+            meta = pickle.loads(read_frame(proc.stdout))
+            b = Builder(config, list(meta["start"]))
+            for name in ARRAYS:
+                target = getattr(b, name)
+                read_frame_into(proc.stdout, target.frombytes)
+            proc.wait()
+        except (OSError, EOFError, ValueError, pickle.PickleError) as exc:
+            self.kill()
+            _log.debug("analysis process: %s", exc)
+            return None
+        b.modal_table = meta["modal_table"]
+        b.stats = meta["stats"]
+        b.dwells = meta["dwells"]
+        b.monotonic = meta["monotonic"]
+        error = None
+        if meta["error"] is not None:
+            message, word, code, line, file = meta["error"]
+            error = GCodeError(message, word, code)
+            error.line, error.file = line, file
+        return Result(b, meta["state"], error, meta["line_count"], meta["pauses"])
+
+    def kill(self) -> None:
+        if self.proc.poll() is None:
+            self.proc.kill()
+        self.proc.wait()
+        for f in (self.proc.stdin, self.proc.stdout):
+            if f is not None:
+                try:
+                    f.close()
+                except OSError:
+                    pass

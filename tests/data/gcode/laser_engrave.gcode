@@ -1,0 +1,20 @@
+; laser engraving, dynamic power
+; generated for a diode laser on a router
+G21 ; mm
+G90
+M5
+G0 X10 Y10 F6000
+M4 S0
+G1 X20 Y10 S800 F1500
+G1 X20 Y20 S600
+G1 X10 Y20 S1000
+G1 X10 Y10
+G0 X30 Y10 S0
+G1 X40 Y10 S300
+G1 X40.5 Y10.5 S0
+G1 X30.5 Y10.5 S300
+G0 X0 Y0
+M5 S0
+M8
+M9
+M2

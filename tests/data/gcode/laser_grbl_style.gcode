@@ -1,0 +1,15 @@
+; laser job in the style of hobby laser software: no blanks, power on every move
+G21G90
+M5
+G0X5Y5
+M3S0
+G1X25Y5S800F1200
+G1X25Y25
+G1X5Y25S400
+G1X5Y5
+G0X30Y5S0
+G2X40Y5I5J0S600F900
+G3X30Y5I-5J0
+M5
+G0X0Y0
+m2
