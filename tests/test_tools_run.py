@@ -53,7 +53,7 @@ def test_compile_error_names_file_and_line(tmp_path):
     with Simulator(port=0) as s:
         done = cnc_api("run", str(bad), "--port", str(s.port))
         assert done.returncode == 1
-        assert done.stderr.splitlines()[-1].startswith(f"cnc-api: {bad}:3: Unknown word Q")
+        assert done.stderr.splitlines()[-1].startswith(f"cnc-api: {bad}:3: line 3 at 'Q7'")
         assert client_of(s).get_cnc_info().state_machine == cnc.SM_IDLE
 
 
