@@ -150,7 +150,7 @@ class BaselineClient:
                 if byte == b"\n":
                     return reply
                 reply += byte.decode("utf-8")
-        except socket.error:
+        except OSError:
             self.is_connected = False
             return ""
 

@@ -61,7 +61,7 @@ OVERRIDE_VALUES = {
     "plasma.voltage": (0, 0, 100, False, True),
 }
 for _name, _vals in OVERRIDE_VALUES.items():
-    for _suffix, _v in zip(("", ".min", ".max", ".enabled", ".locked"), _vals):
+    for _suffix, _v in zip(("", ".min", ".max", ".enabled", ".locked"), _vals, strict=True):
         CNC_VALUES[f"override/{_name}{_suffix}"] = _v
 
 
@@ -76,7 +76,7 @@ def cnc_info():
 def axes_info():
     joint = [152.3847, -87.1250, -12.5000, 0.0, 0.0, 0.0]
     work_offset = [100.0, 50.0, -25.0, 0.0, 0.0, 0.0]
-    program = [round(j - o, 4) for j, o in zip(joint, work_offset)]
+    program = [round(j - o, 4) for j, o in zip(joint, work_offset, strict=True)]
     values = {
         "joint.position": joint,
         "machine.position": joint,
@@ -101,8 +101,7 @@ def programmed_points():
     while size < POINTS_TARGET_BYTES - 40:
         a = i * 0.05
         r = 5.0 + 0.02 * i
-        p = [round(100.0 + r * math.cos(a), 3), round(80.0 + r * math.sin(a), 3),
-             round(-0.001 * i, 3) + 0.0]
+        p = [round(100.0 + r * math.cos(a), 3), round(80.0 + r * math.sin(a), 3), round(-0.001 * i, 3) + 0.0]
         points.append(p)
         size += len(json.dumps(p)) + 2
         i += 1

@@ -11,7 +11,11 @@ class ReplayProcess:
         # stdin is a pipe that only we hold: the server exits when we do.
         self.proc = subprocess.Popen(
             [exe, "--table", table, *extra, "--exit-on-stdin-eof", "--max-seconds", str(max_seconds)],
-            stdin=subprocess.PIPE, stdout=subprocess.PIPE, env=env, text=True)
+            stdin=subprocess.PIPE,
+            stdout=subprocess.PIPE,
+            env=env,
+            text=True,
+        )
         line = self.proc.stdout.readline()
         if not line.strip().isdigit():
             self.stop()

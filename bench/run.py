@@ -29,9 +29,9 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(HERE)
 sys.path.insert(0, HERE)
 
+import make_replies  # noqa: E402
 from baseline_client import AXES_INFO_MEMBERS, CNC_INFO_MEMBERS, BaselineClient  # noqa: E402
 from floor_client import FloorClient  # noqa: E402
-import make_replies  # noqa: E402
 from replay import ReplayProcess  # noqa: E402
 
 REEXEC_GUARD = "CNC_BENCH_REEXECED"
@@ -46,13 +46,28 @@ OP_LABELS = {
 }
 CLIENT_ORDER = ["module", "floor", "baseline"]
 
-FULL = dict(iters=10000, points_iters=400, baseline_iters=200, baseline_cmd_iters=2000,
-            baseline_points_iters=10, duration=3.0, rounds=20)
-QUICK = dict(iters=500, points_iters=30, baseline_iters=20, baseline_cmd_iters=200,
-             baseline_points_iters=2, duration=0.5, rounds=2)
+FULL = dict(
+    iters=10000,
+    points_iters=400,
+    baseline_iters=200,
+    baseline_cmd_iters=2000,
+    baseline_points_iters=10,
+    duration=3.0,
+    rounds=20,
+)
+QUICK = dict(
+    iters=500,
+    points_iters=30,
+    baseline_iters=20,
+    baseline_cmd_iters=200,
+    baseline_points_iters=2,
+    duration=0.5,
+    rounds=2,
+)
 
 
 # ---------------------------------------------------------------- setup
+
 
 def import_module():
     try:
@@ -72,8 +87,7 @@ def maybe_reexec_in_venv(argv):
         return
     if import_module()[0] is not None:
         return
-    print(f"note: re-running under {os.path.relpath(venv_py, os.getcwd())} "
-          "to reach cnc_api_client_core", flush=True)
+    print(f"note: re-running under {os.path.relpath(venv_py, os.getcwd())} to reach cnc_api_client_core", flush=True)
     env = dict(os.environ, **{REEXEC_GUARD: "1"})
     os.execve(venv_py, [venv_py, os.path.abspath(__file__)] + argv, env)
 
@@ -96,6 +110,7 @@ def ensure_replies():
 
 # ---------------------------------------------------------------- clients
 
+
 def make_factories(mod):
     factories = {"floor": FloorClient, "baseline": BaselineClient}
     if mod is not None:
@@ -112,8 +127,9 @@ def connected(factory, port):
 
 def result_ok(kind, op, result):
     if kind == "floor":
-        return isinstance(result, dict) and (result.get("res") is True if op == "cnc_start"
-                                             else isinstance(result.get("res"), dict))
+        return isinstance(result, dict) and (
+            result.get("res") is True if op == "cnc_start" else isinstance(result.get("res"), dict)
+        )
     if op == "cnc_start":
         return result is True
     return getattr(result, "has_data", False) is True
@@ -123,7 +139,7 @@ def same(a, b):
     if type(a) is not type(b):
         return False
     if isinstance(a, list):
-        return len(a) == len(b) and all(same(x, y) for x, y in zip(a, b))
+        return len(a) == len(b) and all(same(x, y) for x, y in zip(a, b, strict=True))
     return a == b
 
 
@@ -142,14 +158,14 @@ def compare_records(module_client, baseline_client):
             continue
         bad = [f for f in fields if not same(getattr(got, f, None), getattr(want, f))]
         if bad:
-            problems.append(f"{op}: fields differ: {', '.join(bad[:5])}"
-                            + (" ..." if len(bad) > 5 else ""))
+            problems.append(f"{op}: fields differ: {', '.join(bad[:5])}" + (" ..." if len(bad) > 5 else ""))
     if module_client.cnc_start() is not True:
         problems.append("cnc_start did not return True")
     return problems
 
 
 # ---------------------------------------------------------------- measuring
+
 
 def percentile(sorted_values, p):
     if not sorted_values:
@@ -275,9 +291,9 @@ def measure_latency(clients, cfg, notes):
                     for k in pair:
                         fail(k, op, f"raised {type(exc).__name__}: {exc}")
                 else:
-                    for k, l, res in zip(pair, lat, results):
+                    for k, times, res in zip(pair, lat, results, strict=True):
                         if checked(k, op, res):
-                            samples[op][k].extend(l)
+                            samples[op][k].extend(times)
                 pair = [k for k in pair if (k, op) not in failed]
                 try:
                     cpus, results = cpu_chunks([getattr(clients[k], op) for k in pair], n)
@@ -285,7 +301,7 @@ def measure_latency(clients, cfg, notes):
                     for k in pair:
                         fail(k, op, f"raised {type(exc).__name__}: {exc}")
                 else:
-                    for k, c, res in zip(pair, cpus, results):
+                    for k, c, res in zip(pair, cpus, results, strict=True):
                         if checked(k, op, res):
                             cpu[op][k][0] += c
                             cpu[op][k][1] += n
@@ -369,25 +385,25 @@ def measure_throughput(factories, server, op, threads, duration, notes, slice_se
     """
     configs = [(kind, n) for kind in CLIENT_ORDER if kind in factories for n in (1, threads)]
     slices = max(1, round(duration / slice_seconds))
-    acc = {c: {"counts": [0] * c[1], "seconds": 0.0, "cpu": 0.0, "server_cpu": 0.0, "errors": []}
-           for c in configs}
+    acc = {c: {"counts": [0] * c[1], "seconds": 0.0, "cpu": 0.0, "server_cpu": 0.0, "errors": []} for c in configs}
     server_cpu = server.cpu_seconds() is not None
     broken = set()
     for s in range(slices):
-        for kind, n in configs[s % len(configs):] + configs[:s % len(configs)]:
+        for kind, n in configs[s % len(configs) :] + configs[: s % len(configs)]:
             if (kind, n) in broken:
                 continue
             try:
                 s0 = server.cpu_seconds()
                 counts, elapsed, cpu, errors = throughput_slice(
-                    factories[kind], kind, server.port, op, n, duration / slices)
+                    factories[kind], kind, server.port, op, n, duration / slices
+                )
                 s1 = server.cpu_seconds()
             except Exception as exc:
                 broken.add((kind, n))
                 notes.append(f"{kind} throughput with {n} threads: {type(exc).__name__}: {exc}")
                 continue
             a = acc[(kind, n)]
-            a["counts"] = [x + y for x, y in zip(a["counts"], counts)]
+            a["counts"] = [x + y for x, y in zip(a["counts"], counts, strict=True)]
             a["seconds"] += elapsed
             a["cpu"] += cpu
             if server_cpu:
@@ -413,6 +429,7 @@ def measure_throughput(factories, server, op, threads, duration, notes, slice_se
 
 
 # ---------------------------------------------------------------- report
+
 
 def ratio(a, b):
     if a is None or b is None or not b:
@@ -462,14 +479,31 @@ def evaluate_checks(ratios, tput, threads):
 
     rows = [
         ("get_cnc_info median latency module/floor", ratios["get_cnc_info"]["module_over_floor_median"], "<=", 1.25),
-        ("get_cnc_info median latency baseline/module", ratios["get_cnc_info"]["baseline_over_module_median"], ">=", 30),
+        (
+            "get_cnc_info median latency baseline/module",
+            ratios["get_cnc_info"]["baseline_over_module_median"],
+            ">=",
+            30,
+        ),
         ("cnc_start median latency module/floor", ratios["cnc_start"]["module_over_floor_median"], "<=", 1.1),
-        ("get_programmed_points 64 KB median latency baseline/module",
-         ratios["get_programmed_points"]["baseline_over_module_median"], ">=", 100),
-        (f"get_cnc_info calls/s module {threads} threads / module 1 thread",
-         ratio(tp("module", threads), tp("module", 1)), ">=", 2),
-        (f"get_cnc_info calls/s module {threads} threads / baseline {threads} threads",
-         ratio(tp("module", threads), tp("baseline", threads)), ">=", 10),
+        (
+            "get_programmed_points 64 KB median latency baseline/module",
+            ratios["get_programmed_points"]["baseline_over_module_median"],
+            ">=",
+            100,
+        ),
+        (
+            f"get_cnc_info calls/s module {threads} threads / module 1 thread",
+            ratio(tp("module", threads), tp("module", 1)),
+            ">=",
+            2,
+        ),
+        (
+            f"get_cnc_info calls/s module {threads} threads / baseline {threads} threads",
+            ratio(tp("module", threads), tp("baseline", threads)),
+            ">=",
+            10,
+        ),
         ("get_cnc_info CPU per call module/floor", ratios["get_cnc_info"]["module_over_floor_cpu"], "<=", 2),
     ]
     checks = []
@@ -496,37 +530,50 @@ def print_report(lat, ratios, tput, checks, sanity):
         line = f"{OP_LABELS[op]:<31}"
         for k in kinds:
             m = lat[op].get(k)
-            line += " " + fmt_us(get(m, "median_us")) + " " + fmt_us(get(m, "p99_us")) \
-                + " " + fmt_us(get(m, "cpu_us_per_call"))
+            line += (
+                " "
+                + fmt_us(get(m, "median_us"))
+                + " "
+                + fmt_us(get(m, "p99_us"))
+                + " "
+                + fmt_us(get(m, "cpu_us_per_call"))
+            )
         print(line)
 
     print()
-    print("Ratios (module/floor: lower is better, 1.0 = floor; baseline/module: speed-up,"
-          " baseline/floor its ceiling)")
-    head = (f"{'operation':<31}{'lat med':>9}{'lat p99':>9}{'cpu':>9}"
-            f"   |{'base/mod lat':>13}{'base/mod cpu':>13}{'base/floor lat':>16}")
+    print("Ratios (module/floor: lower is better, 1.0 = floor; baseline/module: speed-up, baseline/floor its ceiling)")
+    head = (
+        f"{'operation':<31}{'lat med':>9}{'lat p99':>9}{'cpu':>9}"
+        f"   |{'base/mod lat':>13}{'base/mod cpu':>13}{'base/floor lat':>16}"
+    )
     print(f"{'':<31}{'--- module / floor ---':^27}   |{'--- speed-up over baseline ---':^42}")
     print(head)
     print("-" * len(head))
     for op in OPS:
         r = ratios[op]
-        print(f"{OP_LABELS[op]:<31}{fmt(r['module_over_floor_median'])}{fmt(r['module_over_floor_p99'])}"
-              f"{fmt(r['module_over_floor_cpu'])}   |{fmt(r['baseline_over_module_median'], '.1f', 13)}"
-              f"{fmt(r['baseline_over_module_cpu'], '.1f', 13)}"
-              f"{fmt(r['baseline_over_floor_median'], '.1f', 16)}")
+        print(
+            f"{OP_LABELS[op]:<31}{fmt(r['module_over_floor_median'])}{fmt(r['module_over_floor_p99'])}"
+            f"{fmt(r['module_over_floor_cpu'])}   |{fmt(r['baseline_over_module_median'], '.1f', 13)}"
+            f"{fmt(r['baseline_over_module_cpu'], '.1f', 13)}"
+            f"{fmt(r['baseline_over_floor_median'], '.1f', 16)}"
+        )
 
     print()
     print("get_cnc_info throughput (one connection per thread)")
-    head = (f"{'client':<10}{'threads':>8}{'calls/s':>11}{'calls':>9}{'per-thread min..max':>22}"
-            f"{'cpu/call':>11}{'server cpu':>12}")
+    head = (
+        f"{'client':<10}{'threads':>8}{'calls/s':>11}{'calls':>9}{'per-thread min..max':>22}"
+        f"{'cpu/call':>11}{'server cpu':>12}"
+    )
     print(head)
     print("-" * len(head))
     for key, t in tput.items():
         kind = key.rsplit("_", 1)[0]
-        print(f"{kind:<10}{t['threads']:>8}{t['calls_per_s']:>11.0f}{t['calls']:>9}"
-              f"{str(t['per_thread_min']) + '..' + str(t['per_thread_max']):>22}"
-              f" {fmt_us(t['cpu_us_per_call'])} {fmt_us(t['server_cpu_us_per_call'], 11)}"
-              + (f"  errors: {t['errors']}" if t["errors"] else ""))
+        print(
+            f"{kind:<10}{t['threads']:>8}{t['calls_per_s']:>11.0f}{t['calls']:>9}"
+            f"{str(t['per_thread_min']) + '..' + str(t['per_thread_max']):>22}"
+            f" {fmt_us(t['cpu_us_per_call'])} {fmt_us(t['server_cpu_us_per_call'], 11)}"
+            + (f"  errors: {t['errors']}" if t["errors"] else "")
+        )
 
     print()
     print("Targets")
@@ -534,8 +581,10 @@ def print_report(lat, ratios, tput, checks, sanity):
         value = "n/a" if c["value"] is None else f"{c['value']:.3g}"
         print(f"{c['status']:<5} {c['name']}: {value} (target {c['op']} {c['target']})")
     if sanity is not None:
-        print(f"{'PASS' if not sanity else 'FAIL':<5} module records equal baseline records"
-              + ("" if not sanity else ": " + "; ".join(sanity)))
+        print(
+            f"{'PASS' if not sanity else 'FAIL':<5} module records equal baseline records"
+            + ("" if not sanity else ": " + "; ".join(sanity))
+        )
 
 
 class LoadWatch:
@@ -581,6 +630,7 @@ def machine_info():
 
 # ---------------------------------------------------------------- main
 
+
 def parse_args(argv):
     p = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     p.add_argument("--quick", action="store_true", help="smoke run of a few seconds")
@@ -595,8 +645,7 @@ def parse_args(argv):
     p.add_argument("--threads", type=int, default=16, help="threads/connections of the throughput run")
     p.add_argument("--server", help="path of a built replay_server (default: build it)")
     p.add_argument("--build-dir", default=os.path.join(ROOT, "build", "bench"))
-    p.add_argument("--json", default=os.path.join(HERE, "results", "latest.json"),
-                   help="where to write the results")
+    p.add_argument("--json", default=os.path.join(HERE, "results", "latest.json"), help="where to write the results")
     p.add_argument("--no-module", action="store_true", help="leave the module out")
     p.add_argument("--no-venv", action="store_true", help="do not re-run under the project's .venv")
     args = p.parse_args(argv)
@@ -636,8 +685,11 @@ def main(argv):
                 notes.append(f"module column skipped: {type(exc).__name__}: {exc}")
                 print(f"note: module column skipped: {exc}", flush=True)
                 del factories["module"]
-        print(f"replay server on {HOST}:{server.port}; python {sys.version.split()[0]} "
-              f"({sys.executable}); {os.cpu_count()} cpus", flush=True)
+        print(
+            f"replay server on {HOST}:{server.port}; python {sys.version.split()[0]} "
+            f"({sys.executable}); {os.cpu_count()} cpus",
+            flush=True,
+        )
         if "module" in factories:
             print(f"module: {mod.__file__}", flush=True)
 
@@ -658,8 +710,7 @@ def main(argv):
             c.close()
 
         print("measuring throughput ...", flush=True)
-        tput = measure_throughput(factories, server, "get_cnc_info", args.threads,
-                                  cfg["duration"], notes)
+        tput = measure_throughput(factories, server, "get_cnc_info", args.threads, cfg["duration"], notes)
         background = load.result()
     finally:
         server.stop()
@@ -668,8 +719,10 @@ def main(argv):
     checks = evaluate_checks(ratios, tput, args.threads)
     print_report(lat, ratios, tput, checks, sanity)
     if background is not None:
-        print(f"\nbackground: other processes kept {background['other_cores_busy']:.2f} cores busy, "
-              f"host steal {background['steal_fraction']:.1%}")
+        print(
+            f"\nbackground: other processes kept {background['other_cores_busy']:.2f} cores busy, "
+            f"host steal {background['steal_fraction']:.1%}"
+        )
         if background["other_cores_busy"] > 0.15 or background["steal_fraction"] > 0.05:
             notes.append("the machine was not idle: figures are unreliable, run again on an idle machine")
     for n in notes:
@@ -683,8 +736,9 @@ def main(argv):
         "module_file": getattr(mod, "__file__", None),
         "background": background,
         "config": dict(cfg, threads=args.threads, quick=args.quick),
-        "reply_bytes": {n: os.path.getsize(os.path.join(make_replies.REPLIES_DIR, n)) - 1
-                        for n in make_replies.REPLIES},
+        "reply_bytes": {
+            n: os.path.getsize(os.path.join(make_replies.REPLIES_DIR, n)) - 1 for n in make_replies.REPLIES
+        },
         "latency": lat,
         "ratios": ratios,
         "throughput_get_cnc_info": tput,

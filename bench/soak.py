@@ -52,34 +52,67 @@ SANITIZER_ENV = ("LD_PRELOAD", "ASAN_OPTIONS", "LSAN_OPTIONS", "UBSAN_OPTIONS", 
 
 # ---------------------------------------------------------------- replies
 
+
 def _axes():
     six = [12.5, -3.25, 40.0, 0.0, 90.0, 0.0]
     return {
-        "joint.position": six, "machine.position": six, "program.position": [2.5, -3.25, 10.0, 0.0, 90.0, 0.0],
-        "machine.target.position": six, "program.target.position": six,
-        "actual.velocity": [1200, 0, 35, 0, 0, 0], "working.wcs": 1,
-        "working.offset": [10.0, 0.0, 30.0, 0.0, 0.0, 0.0], "dynamic.offset": [0.0, 0.0, 0.125],
-        "homing.done": 1, "homing.done.mask": 7,
+        "joint.position": six,
+        "machine.position": six,
+        "program.position": [2.5, -3.25, 10.0, 0.0, 90.0, 0.0],
+        "machine.target.position": six,
+        "program.target.position": six,
+        "actual.velocity": [1200, 0, 35, 0, 0, 0],
+        "working.wcs": 1,
+        "working.offset": [10.0, 0.0, 30.0, 0.0, 0.0, 0.0],
+        "dynamic.offset": [0.0, 0.0, 0.125],
+        "homing.done": 1,
+        "homing.done.mask": 7,
     }
 
 
 def _cnc():
     adjustable = {}
-    for key, value in (("jog", 80), ("spindle", 100), ("fast", 90), ("feed", 95), ("feed.custom.1", 100),
-                       ("feed.custom.2", 100), ("plasma.power", 0), ("plasma.voltage", 0)):
-        adjustable.update({key: value, f"{key}.min": 0, f"{key}.max": 150,
-                           f"{key}.enabled": True, f"{key}.locked": False})
+    for key, value in (
+        ("jog", 80),
+        ("spindle", 100),
+        ("fast", 90),
+        ("feed", 95),
+        ("feed.custom.1", 100),
+        ("feed.custom.2", 100),
+        ("plasma.power", 0),
+        ("plasma.voltage", 0),
+    ):
+        adjustable.update(
+            {key: value, f"{key}.min": 0, f"{key}.max": 150, f"{key}.enabled": True, f"{key}.locked": False}
+        )
     return {
-        "units.mode": 0, "axes.mask": 7, "state.machine": 8, "gcode.line": 1287, "worked.time": "01:42:17",
+        "units.mode": 0,
+        "axes.mask": 7,
+        "state.machine": 8,
+        "gcode.line": 1287,
+        "worked.time": "01:42:17",
         "coolant": {"mist": False, "flood": True},
-        "lube": {"axis.cycles.made": 412, "axis.time.to.next.cycle": 1785,
-                 "spindle.cycles.made": 96, "spindle.time.to.next.cycle": 3420},
+        "lube": {
+            "axis.cycles.made": 412,
+            "axis.time.to.next.cycle": 1785,
+            "spindle.cycles.made": 96,
+            "spindle.time.to.next.cycle": 3420,
+        },
         "feed": {"programmed": 2400, "target": 2160, "reference": 2400},
-        "spindle": {"programmed": 18000, "target": 18000, "actual": 17985, "load": 37, "torque": 12,
-                    "status": 2},
+        "spindle": {"programmed": 18000, "target": 18000, "actual": 17985, "load": 37, "torque": 12, "status": 2},
         "override": adjustable,
-        "tool": {"id": 14, "slot": 3, "type": 1, "diameter": 6.35, "offset.x": 0.0, "offset.y": 0.0,
-                 "offset.z": 42.718, "param.1": 0.125, "param.2": 30.0, "param.3": 0.0},
+        "tool": {
+            "id": 14,
+            "slot": 3,
+            "type": 1,
+            "diameter": 6.35,
+            "offset.x": 0.0,
+            "offset.y": 0.0,
+            "offset.z": 42.718,
+            "param.1": 0.125,
+            "param.2": 30.0,
+            "param.3": 0.0,
+        },
     }
 
 
@@ -87,11 +120,27 @@ def _compile():
     return {"code": 0, "code.line": 0, "file.line": 211, "file.name": "bracket.ngc", "message": "", "state": 7}
 
 
-ENABLED_BOOLEANS = ("cnc.continue", "cnc.mdi.command", "cnc.parameters", "cnc.pause", "cnc.resume",
-                    "cnc.resume.from.line", "cnc.resume.from.point", "cnc.start", "cnc.start.from.line",
-                    "cnc.start.from.point", "cnc.stop", "program.analysis", "program.analysis.abort",
-                    "program.gcode.add.text", "program.gcode.clear", "program.gcode.set.text", "program.load",
-                    "program.new", "program.save")
+ENABLED_BOOLEANS = (
+    "cnc.continue",
+    "cnc.mdi.command",
+    "cnc.parameters",
+    "cnc.pause",
+    "cnc.resume",
+    "cnc.resume.from.line",
+    "cnc.resume.from.point",
+    "cnc.start",
+    "cnc.start.from.line",
+    "cnc.start.from.point",
+    "cnc.stop",
+    "program.analysis",
+    "program.analysis.abort",
+    "program.gcode.add.text",
+    "program.gcode.clear",
+    "program.gcode.set.text",
+    "program.load",
+    "program.new",
+    "program.save",
+)
 
 
 def _enabled():
@@ -102,32 +151,71 @@ def _enabled():
 
 def _machining(used_tool=None):
     def axes(keys, base):
-        return {f"{part}.{axis}": base + i * 1.5 for i, (part, axis) in enumerate(
-            (p, a) for p in ("min", "max", "length") for a in keys)}
-    tools = used_tool if used_tool is not None else [
-        {"id": 3, "in.fast": 120.5, "in.feed": 3400.25},
-        {"id": 14, "in.fast": 80.0, "in.feed": 1250.0},
-        {"id": 21, "in.fast": 12.75, "in.feed": 410.5},
-    ]
+        return {
+            f"{part}.{axis}": base + i * 1.5
+            for i, (part, axis) in enumerate((p, a) for p in ("min", "max", "length") for a in keys)
+        }
+
+    tools = (
+        used_tool
+        if used_tool is not None
+        else [
+            {"id": 3, "in.fast": 120.5, "in.feed": 3400.25},
+            {"id": 14, "in.fast": 80.0, "in.feed": 1250.0},
+            {"id": 21, "in.fast": 12.75, "in.feed": 410.5},
+        ]
+    )
     return {
-        "tool.path": {"in.fast": 213.25, "in.feed": 5060.75, "total.path": 5274.0, "estimated.time": "00:41:07",
-                      "used.tool": tools},
-        "tcp.extents.in.fast": axes("xyz", -10.0), "tcp.extents.in.feed": axes("xyz", -5.0),
-        "joints.in.fast": axes("xyzabc", -20.0), "joints.in.feed": axes("xyzabc", -15.0),
+        "tool.path": {
+            "in.fast": 213.25,
+            "in.feed": 5060.75,
+            "total.path": 5274.0,
+            "estimated.time": "00:41:07",
+            "used.tool": tools,
+        },
+        "tcp.extents.in.fast": axes("xyz", -10.0),
+        "tcp.extents.in.feed": axes("xyz", -5.0),
+        "joints.in.fast": axes("xyzabc", -20.0),
+        "joints.in.feed": axes("xyzabc", -15.0),
     }
 
 
 def _system():
-    keys = ("cnc.control.software", "cnc.core.version", "api.server.version", "firmware.version",
-            "firmware.version.tag", "firmware.interface.level", "order.code", "customer.id", "serial.number",
-            "part.number", "customization.number", "hardware.version", "operative.system",
-            "operative.system.crc", "pld.version")
+    keys = (
+        "cnc.control.software",
+        "cnc.core.version",
+        "api.server.version",
+        "firmware.version",
+        "firmware.version.tag",
+        "firmware.interface.level",
+        "order.code",
+        "customer.id",
+        "serial.number",
+        "part.number",
+        "customization.number",
+        "hardware.version",
+        "operative.system",
+        "operative.system.crc",
+        "pld.version",
+    )
     return {key: f"{key.split('.')[0].upper()}-{i}.{i * 7 % 10}" for i, key in enumerate(keys)}
 
 
 def _geometry(names):
-    return [{"name": name, "x": 10.0 * i, "y": -2.5, "z": 0.0, "color": 0x3366CC, "scale": 1.0,
-             "visible": True, "edges.angle": 30.0, "edges.visible": i % 2 == 0} for i, name in enumerate(names)]
+    return [
+        {
+            "name": name,
+            "x": 10.0 * i,
+            "y": -2.5,
+            "z": 0.0,
+            "color": 0x3366CC,
+            "scale": 1.0,
+            "visible": True,
+            "edges.angle": 30.0,
+            "edges.visible": i % 2 == 0,
+        }
+        for i, name in enumerate(names)
+    ]
 
 
 def _without(mapping, key):
@@ -152,8 +240,9 @@ GOOD = {
     '"get":"enabled.commands"': {"res": _enabled()},
     '"get":"machining.info"': {"res": _machining()},
     '"get":"programmed.points"': {"res": {"points": [[i * 0.5, i * -0.25, 5.0] for i in range(200)]}},
-    '"get":"scan3d.info"': {"res": {"laser.out.bit": 4, "laser.out.umf": 1, "laser.h.measure": 12.5,
-                                     "laser.z.position": -3.75}},
+    '"get":"scan3d.info"': {
+        "res": {"laser.out.bit": 4, "laser.out.umf": 1, "laser.h.measure": 12.5, "laser.z.position": -3.75}
+    },
     '"get":"system.info"': {"res": _system()},
     '"get":"vm.geometry.info"': {"res": _geometry(["base", "table", "spindle"])},
     '"cmd":"cnc.stop"': {"res": "True"},
@@ -162,10 +251,10 @@ GOOD = {
 
 # Every query fails here, each in its own way; commands get a plain refusal.
 BAD_A = {
-    '"get":"analog.inputs"': b'{"res":{"value":[1,2',                       # cut short
-    '"get":"analog.outputs"': {"res": {}},                                   # member missing
-    '"get":"digital.inputs"': {"res": [1, 2, 3]},                            # res not an object
-    '"get":"digital.outputs"': {"nores": 1},                                 # res missing
+    '"get":"analog.inputs"': b'{"res":{"value":[1,2',  # cut short
+    '"get":"analog.outputs"': {"res": {}},  # member missing
+    '"get":"digital.inputs"': {"res": [1, 2, 3]},  # res not an object
+    '"get":"digital.outputs"': {"nores": 1},  # res missing
     '"get":"axes.info"': {"res": _without(_axes(), "homing.done.mask")},
     '"get":"cnc.info"': {"res": {**_cnc(), "tool": _without(_cnc()["tool"], "param.3")}},
     '"get":"cnc.parameters"': {"res": None},
@@ -175,7 +264,7 @@ BAD_A = {
     '"get":"programmed.points"': b"[]",
     '"get":"scan3d.info"': {"res": {"laser.out.bit": 4, "laser.out.umf": 1, "laser.h.measure": 12.5}},
     '"get":"system.info"': _line({"res": _system()}).replace(b"CNC-0", b"CNC-\xc3\xa9"),  # not ASCII
-    '"get":"vm.geometry.info"': {"res": _geometry(["base"])},               # fewer elements than names
+    '"get":"vm.geometry.info"': {"res": _geometry(["base"])},  # fewer elements than names
     '"cmd":"cnc.stop"': {"res": "yes"},
     '"cmd":"cnc.start"': b'{"res":tru',
     '"cmd":"program.new"': b'{"res":true}\xff',
@@ -184,7 +273,7 @@ BAD_A = {
 BAD_A_DEFAULT = {"res": False}
 
 BAD_B = {
-    '"get":"analog.inputs"': b"",                                            # empty line
+    '"get":"analog.inputs"': b"",  # empty line
     '"get":"analog.outputs"': b'{"res":{"value":[1.0]}} trailing',
     '"get":"digital.inputs"': b'\x80{"res":{"value":[]}}',
     '"get":"digital.outputs"': {"res": "value"},
@@ -197,7 +286,7 @@ BAD_B = {
     '"get":"programmed.points"': {"res": {}},
     '"get":"scan3d.info"': b'{"res":{"laser.out.bit":4,"laser.out.umf":1,"laser.h.m\xe2\x82\xac":1}}',
     '"get":"system.info"': {"res": [_system()]},
-    '"get":"vm.geometry.info"': {"res": {"name": "base"}},                   # res not an array
+    '"get":"vm.geometry.info"': {"res": {"name": "base"}},  # res not an array
     '"cmd":"cnc.pause"': {"res": {"ok": True}},
 }
 BAD_B_DEFAULT = {"res": 1}
@@ -219,6 +308,7 @@ def write_table(directory, replies) -> str:
 
 # ---------------------------------------------------------------- servers
 
+
 def clean_env():
     return {k: v for k, v in os.environ.items() if k not in SANITIZER_ENV}
 
@@ -232,10 +322,22 @@ def build_replay_server(build_dir) -> str | None:
     env = clean_env()
     try:
         if not os.path.exists(os.path.join(build_dir, "CMakeCache.txt")):
-            subprocess.run([cmake, "-S", src, "-B", build_dir], check=True, env=env,
-                           stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, timeout=300)
-        subprocess.run([cmake, "--build", build_dir], check=True, env=env,
-                       stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, timeout=300)
+            subprocess.run(
+                [cmake, "-S", src, "-B", build_dir],
+                check=True,
+                env=env,
+                stdout=subprocess.DEVNULL,
+                stderr=subprocess.PIPE,
+                timeout=300,
+            )
+        subprocess.run(
+            [cmake, "--build", build_dir],
+            check=True,
+            env=env,
+            stdout=subprocess.DEVNULL,
+            stderr=subprocess.PIPE,
+            timeout=300,
+        )
     except (subprocess.CalledProcessError, subprocess.TimeoutExpired, OSError) as exc:
         print(f"note: replay server not built ({exc}); using the Python server", file=sys.stderr)
         return None
@@ -249,8 +351,13 @@ class ReplayServer(ReplayProcess):
     def __init__(self, exe, replies, default, max_seconds):
         self.dir = tempfile.mkdtemp(prefix="cnc-soak-")
         try:
-            super().__init__(exe, write_table(self.dir, replies), max_seconds,
-                             extra=("--default", _line(default).decode()), env=clean_env())
+            super().__init__(
+                exe,
+                write_table(self.dir, replies),
+                max_seconds,
+                extra=("--default", _line(default).decode()),
+                env=clean_env(),
+            )
         except RuntimeError:
             shutil.rmtree(self.dir, ignore_errors=True)
             raise
@@ -364,7 +471,7 @@ def refusing_socket() -> socket.socket:
 
 # ---------------------------------------------------------------- workload
 
-GCODE = "G21 G90\nG0 X0 Y0 Z5\n(Fräsen \"Tasche\" \\ 1)\nG1 Z-1 F300\tM3 S18000\nG2 X10 Y0 I5 J0\nM30\n"
+GCODE = 'G21 G90\nG0 X0 Y0 Z5\n(Fräsen "Tasche" \\ 1)\nG1 Z-1 F300\tM3 S18000\nG2 X10 Y0 I5 J0\nM30\n'
 
 
 def operations(cnc):
@@ -378,7 +485,7 @@ def operations(cnc):
         ("cnc_continue", lambda c: c.cnc_continue()),
         ("cnc_homing", lambda c: c.cnc_homing(cnc.X2Z_AXIS_MASK)),
         ("cnc_jog_command", lambda c: c.cnc_jog_command(cnc.JC_Y_FW)),
-        ("cnc_mdi_command", lambda c: c.cnc_mdi_command("G0 X10.5 Y-3 (\"µ\" \\ 😀)")),
+        ("cnc_mdi_command", lambda c: c.cnc_mdi_command('G0 X10.5 Y-3 ("µ" \\ 😀)')),
         ("cnc_pause", lambda c: c.cnc_pause()),
         ("cnc_resume", lambda c: c.cnc_resume(12)),
         ("cnc_resume_from_line", lambda c: c.cnc_resume_from_line(40)),
@@ -416,8 +523,7 @@ def operations(cnc):
         ("evaluate_response", lambda c: c._CncAPIClientCore__evaluate_response('{"res":"tRUe"}')),
         ("close_cnc_control_software", lambda c: c.close_cnc_control_software()),
     ]
-    for name in ("fast", "feed", "feed_custom_1", "feed_custom_2", "jog", "plasma_power", "plasma_voltage",
-                 "spindle"):
+    for name in ("fast", "feed", "feed_custom_1", "feed_custom_2", "jog", "plasma_power", "plasma_voltage", "spindle"):
         method = f"set_override_{name}"
         ops.append((method, lambda c, m=method: getattr(c, m)(95)))
     for axis in "abcxyz":
@@ -428,6 +534,7 @@ def operations(cnc):
 
 def misuse_operations(cnc):
     """Calls that are refused before anything is sent: errors and false results."""
+
     def raises(call, error):
         def run(c):
             try:
@@ -435,6 +542,7 @@ def misuse_operations(cnc):
             except error:
                 return None
             raise AssertionError(f"expected {error!r}")
+
         return run
 
     def send_none(c):
@@ -482,8 +590,11 @@ def shared_lists(cnc):
 
 
 def module_classes(cnc):
-    return [(name, getattr(cnc, name)) for name in dir(cnc)
-            if isinstance(getattr(cnc, name), type) and getattr(cnc, name).__module__ == cnc.__name__]
+    return [
+        (name, getattr(cnc, name))
+        for name in dir(cnc)
+        if isinstance(getattr(cnc, name), type) and getattr(cnc, name).__module__ == cnc.__name__
+    ]
 
 
 def rss_bytes() -> int:
@@ -562,7 +673,7 @@ class Soak:
         lonely = self.cnc.CncAPIClientCore()
         lonely.connect(HOST, self.refused_port)
         self.calls += 3
-        for name, call in self.ops[::4] + self.misuse:
+        for _name, call in self.ops[::4] + self.misuse:
             call(dropped)
             call(lonely)
             self.calls += 2
@@ -570,7 +681,7 @@ class Soak:
             raise AssertionError("a client stayed connected to a server that went away")
         dropped.close()
         del dropped, lonely
-        for name, call in self.misuse:
+        for _name, call in self.misuse:
             call(self.clients["good"])
             self.calls += 1
         for profile in self.clients:
@@ -613,8 +724,7 @@ def start_servers(args, max_seconds):
     exe = None if args.python_server else build_replay_server(args.build_dir)
     servers = {}
     for profile, (replies, default) in profiles.items():
-        servers[profile] = (ReplayServer(exe, replies, default, max_seconds) if exe
-                            else PythonServer(replies, default))
+        servers[profile] = ReplayServer(exe, replies, default, max_seconds) if exe else PythonServer(replies, default)
     return servers, ("native replay server" if exe else "Python server")
 
 
@@ -622,6 +732,7 @@ def maybe_reexec_in_venv(argv):
     """Prefer the project's venv, where `make install` puts the module."""
     try:
         import cnc_api_client_core  # noqa: F401
+
         return
     except ImportError:
         pass
@@ -635,8 +746,12 @@ def main(argv=None):
     argv = sys.argv[1:] if argv is None else argv
     p = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     p.add_argument("--calls", type=int, default=200_000, help="calls in total (default 200,000)")
-    p.add_argument("--warmup", type=int, default=None, help="calls before the first measurement "
-                   "(default a tenth of --calls, at least 2,000)")
+    p.add_argument(
+        "--warmup",
+        type=int,
+        default=None,
+        help="calls before the first measurement (default a tenth of --calls, at least 2,000)",
+    )
     p.add_argument("--max-growth-mb", type=float, default=2.0, help="allowed resident memory growth")
     p.add_argument("--python-server", action="store_true", help="use the Python server, not the native one")
     p.add_argument("--build-dir", default=os.path.join(ROOT, "build", "soak"))
@@ -678,12 +793,18 @@ def main(argv=None):
     if blocks > block_limit:
         problems.append(f"the interpreter holds {blocks} more memory blocks (limit {block_limit})")
 
-    print(f"soak: {soak.calls} calls ({warmup} warm-up) against the {server_kind} in {elapsed:.1f} s, "
-          f"{soak.renewals} client renewals")
-    print(f"rss: before {rss_before / 1024:.0f} KiB, after {rss_after / 1024:.0f} KiB, "
-          f"growth {growth / 1024:+.0f} KiB" + (" (not judged under AddressSanitizer)" if asan else ""))
-    print(f"interpreter memory blocks: before {before['blocks']}, after {after['blocks']}, growth {blocks:+d}"
-          + (" (the interpreter's allocator is off)" if not before["blocks"] else ""))
+    print(
+        f"soak: {soak.calls} calls ({warmup} warm-up) against the {server_kind} in {elapsed:.1f} s, "
+        f"{soak.renewals} client renewals"
+    )
+    print(
+        f"rss: before {rss_before / 1024:.0f} KiB, after {rss_after / 1024:.0f} KiB, "
+        f"growth {growth / 1024:+.0f} KiB" + (" (not judged under AddressSanitizer)" if asan else "")
+    )
+    print(
+        f"interpreter memory blocks: before {before['blocks']}, after {after['blocks']}, growth {blocks:+d}"
+        + (" (the interpreter's allocator is off)" if not before["blocks"] else "")
+    )
     width = max(len(n) for n in list(after["classes"]) + list(after["lists"]))
     print("refcounts (before -> after):")
     for kind in ("classes", "lists"):

@@ -28,8 +28,9 @@ def update_context(client: cnc.CncAPIClientCore) -> bool:
     """One info context refresh: four queries, all of which must bring data."""
     context = cnc.CncAPIInfoContext(client)
     return context.update() and all(
-        record.has_data for record in (context.axes_info, context.cnc_info, context.compile_info,
-                                       context.enabled_commands))
+        record.has_data
+        for record in (context.axes_info, context.cnc_info, context.compile_info, context.enabled_commands)
+    )
 
 
 QUERIES: dict[str, Callable[[cnc.CncAPIClientCore], bool]] = {
@@ -100,20 +101,32 @@ def report(pollers: list[Poller], final: bool) -> None:
 
 def main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(description="Poll CNC API servers with one client per thread.")
-    parser.add_argument("--server", type=endpoint, action="append", metavar="HOST:PORT",
-                        help="API server to poll; repeat for several (default 127.0.0.1:8000)")
+    parser.add_argument(
+        "--server",
+        type=endpoint,
+        action="append",
+        metavar="HOST:PORT",
+        help="API server to poll; repeat for several (default 127.0.0.1:8000)",
+    )
     parser.add_argument("--clients", type=int, default=4, help="clients per server (default %(default)s)")
     parser.add_argument("--seconds", type=float, default=5.0, help="how long to poll (default %(default)s)")
-    parser.add_argument("--query", choices=sorted(QUERIES), default="cnc",
-                        help="what each call reads: one query or a whole info context update (default %(default)s)")
-    parser.add_argument("--report", type=float, default=0.0, help="print rates every this many seconds (0: only at the end)")
+    parser.add_argument(
+        "--query",
+        choices=sorted(QUERIES),
+        default="cnc",
+        help="what each call reads: one query or a whole info context update (default %(default)s)",
+    )
+    parser.add_argument(
+        "--report", type=float, default=0.0, help="print rates every this many seconds (0: only at the end)"
+    )
     args = parser.parse_args(argv)
     if args.clients < 1:
         parser.error("--clients must be at least 1")
 
     servers: list[tuple[str, int]] = args.server or [("127.0.0.1", 8000)]
-    pollers = [Poller(host, port, i + 1) for i, (host, port) in enumerate(
-        (s for s in servers for _ in range(args.clients)))]
+    pollers = [
+        Poller(host, port, i + 1) for i, (host, port) in enumerate(s for s in servers for _ in range(args.clients))
+    ]
     stop = threading.Event()
     deadline = time.monotonic() + args.seconds
     query = QUERIES[args.query]

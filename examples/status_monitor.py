@@ -57,15 +57,24 @@ def number(value: object, width: int, decimals: int = 3) -> str:
 def status_line(context: cnc.CncAPIInfoContext, axes: int = 3) -> str:
     info = context.cnc_info
     position = context.axes_info.program_position
-    coords = " ".join(f"{name}{number(value, 10)}" for name, value in zip(AXES[:axes], position))
+    coords = " ".join(f"{name}{number(value, 10)}" for name, value in zip(AXES[:axes], position, strict=False))
     spindle = SPINDLE_NAMES.get(info.spindle_status, "?")
-    return (f"{state_name(info.state_machine):<12} line {number(info.gcode_line, 5, 0)}  {coords}"
-            f"  F{number(info.feed_reference, 6, 0)}/{number(info.feed_target, 6, 0)}"
-            f"  S{number(info.spindle_actual, 6, 0)} {spindle:<3}  {info.worked_time}")
+    return (
+        f"{state_name(info.state_machine):<12} line {number(info.gcode_line, 5, 0)}  {coords}"
+        f"  F{number(info.feed_reference, 6, 0)}/{number(info.feed_target, 6, 0)}"
+        f"  S{number(info.spindle_actual, 6, 0)} {spindle:<3}  {info.worked_time}"
+    )
 
 
-def monitor(client: cnc.CncAPIClientCore, interval: float, count: int | None, seconds: float | None,
-            axes: int, out: TextIO, in_place: bool) -> int:
+def monitor(
+    client: cnc.CncAPIClientCore,
+    interval: float,
+    count: int | None,
+    seconds: float | None,
+    axes: int,
+    out: TextIO,
+    in_place: bool,
+) -> int:
     context = cnc.CncAPIInfoContext(client)
     deadline = None if seconds is None else time.monotonic() + seconds
     shown = 0

@@ -1,9 +1,8 @@
 import socket
 
 import pytest
-from hypothesis import HealthCheck, settings
-
 from fake_server import FakeServer
+from hypothesis import HealthCheck, settings
 
 # The suite runs on more workers than there are cores, so how fast one example
 # is generated says nothing about its strategy: that health check is off, and
@@ -24,6 +23,7 @@ def server():
 def core():
     """The extension module, imported only by the tests that need it."""
     import cnc_api_client_core
+
     return cnc_api_client_core
 
 
@@ -76,7 +76,7 @@ def wire(server, client, connections=1) -> bytes:
         assert send(client, SENTINEL) == '{"res":true}'
         data = server.received
         assert data.endswith(SENTINEL.encode() + b"\n")
-        return data[:-len(SENTINEL) - 1]
+        return data[: -len(SENTINEL) - 1]
     try:
         client.ipc.shutdown(socket.SHUT_WR)
     except OSError:  # never connected, or already closed

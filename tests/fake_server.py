@@ -70,7 +70,7 @@ def drip(line, interval=0.1, lf=True) -> Action:
 
     def run(conn):
         for i in range(len(data)):
-            if (i and not conn.wait(interval)) or not conn.send(data[i:i + 1]):
+            if (i and not conn.wait(interval)) or not conn.send(data[i : i + 1]):
                 return
 
     return Action(f"drip({data!r}, {interval})", [run])
@@ -193,8 +193,7 @@ class FakeServer:
     def _wait(self, predicate, timeout, what):
         with self._cond:
             if not self._cond.wait_for(predicate, timeout):
-                raise TimeoutError(f"fake server: no {what} within {timeout} s "
-                                   f"(requests={self._requests!r})")
+                raise TimeoutError(f"fake server: no {what} within {timeout} s (requests={self._requests!r})")
             return predicate()
 
     def _run(self):
@@ -233,7 +232,7 @@ class FakeServer:
                         scanned = len(pending)
                         break
                     conn.request = bytes(pending[:end])
-                    del pending[:end + 1]
+                    del pending[: end + 1]
                     scanned = 0
                     with self._cond:
                         self._requests.append(conn.request)

@@ -3,9 +3,9 @@
 Every call here is made on a client that was never connected, so a call that
 passes the layer does no network work.
 """
-import pytest
 
 import cnc_api_client_core as cnc
+import pytest
 
 Core, Context = cnc.CncAPIClientCore, cnc.CncAPIInfoContext
 c = Core()
@@ -70,8 +70,11 @@ REFUSED = [
     ("unknown-keyword", lambda: c.connect("h", 1, foo=1), "connect() got an unexpected keyword argument 'foo'"),
     ("unknown-before-type", lambda: c.connect(1, 2, foo=3), "connect() got an unexpected keyword argument 'foo'"),
     ("duplicate", lambda: c.connect("h", 1, host="x"), "connect() got multiple values for keyword argument 'host'"),
-    ("duplicate-self", lambda: Core.connect(c, "h", 1, self=c),
-     "connect() got multiple values for keyword argument 'self'"),
+    (
+        "duplicate-self",
+        lambda: Core.connect(c, "h", 1, self=c),
+        "connect() got multiple values for keyword argument 'self'",
+    ),
     # text and list parameters take exactly str / list or None
     ("host-int", lambda: c.connect(1, 2), wrong_type("host", "str", "int")),
     ("host-bytes-keyword", lambda: c.connect(host=b"h", port=2), wrong_type("host", "str", "bytes")),
@@ -129,10 +132,13 @@ def test_accepted(call, result):
     assert call() == result
 
 
-@pytest.mark.parametrize("func, args, name", [
-    (Core.connect, (c, "h", 1), "connect"),
-    (Core.cnc_start, (c,), "cnc_start"),
-])
+@pytest.mark.parametrize(
+    "func, args, name",
+    [
+        (Core.connect, (c, "h", 1), "connect"),
+        (Core.cnc_start, (c,), "cnc_start"),
+    ],
+)
 def test_non_text_keyword(func, args, name):
     # A plain call with **{1: 2} is refused by the interpreter itself; the slot
     # wrapper hands the dict to the method unchecked.

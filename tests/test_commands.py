@@ -1,10 +1,10 @@
 """Command methods: the request line each one writes, how its argument is spliced
 in, which arguments are refused before anything is sent, and the verdict."""
+
 import json
 
-import pytest
-
 import cnc_api_client_core as cnc
+import pytest
 from conftest import SENTINEL, send, wire
 from fake_server import FakeServer, reply
 
@@ -77,13 +77,24 @@ COMMANDS = [
     ("set_program_position_z", "value", 1e-5, position(b"z", b"1e-05")),
 ]
 NAMES = [row[0] for row in COMMANDS]
-TEXT_FORM = ["cnc_homing", "cnc_resume_from_line", "cnc_resume_from_point", "cnc_start_from_line",
-             "cnc_start_from_point"]
-JSON_FORM = ["cnc_mdi_command", "program_analysis", "program_gcode_add_text", "program_gcode_set_text",
-             "program_load", "program_save"]
+TEXT_FORM = [
+    "cnc_homing",
+    "cnc_resume_from_line",
+    "cnc_resume_from_point",
+    "cnc_start_from_line",
+    "cnc_start_from_point",
+]
+JSON_FORM = [
+    "cnc_mdi_command",
+    "program_analysis",
+    "program_gcode_add_text",
+    "program_gcode_set_text",
+    "program_load",
+    "program_save",
+]
 OVERRIDES = [n for n in NAMES if n.startswith("set_override_")]
 POSITIONS = [n for n in NAMES if n.startswith("set_program_position_")]
-HEAD = {name: expected[:expected.rindex(b":") + 1] for name, _, _, expected in COMMANDS}
+HEAD = {name: expected[: expected.rindex(b":") + 1] for name, _, _, expected in COMMANDS}
 
 
 def invoke(client, name, arg=NO_ARG):
@@ -116,12 +127,12 @@ class Line:
 
     def requests(self):
         """Request lines received since the test began."""
-        return self.server.requests[self.requests_mark:]
+        return self.server.requests[self.requests_mark :]
 
     def idle(self):
         """Whether nothing was sent since the test began, proven by one sentinel exchange."""
         assert send(self.client, SENTINEL) == '{"res":true}'
-        return self.server.received[self.bytes_mark:] == SENTINEL.encode() + b"\n"
+        return self.server.received[self.bytes_mark :] == SENTINEL.encode() + b"\n"
 
 
 @pytest.fixture(scope="module")
@@ -144,36 +155,71 @@ def test_request_line(link, name, param, arg, expected):
     assert link.requests() == [expected]
 
 
-@pytest.mark.parametrize("name, param, arg, expected", [r for r in COMMANDS if r[1]],
-                         ids=[r[0] for r in COMMANDS if r[1]])
+@pytest.mark.parametrize(
+    "name, param, arg, expected", [r for r in COMMANDS if r[1]], ids=[r[0] for r in COMMANDS if r[1]]
+)
 def test_request_line_by_keyword(link, name, param, arg, expected):
     assert getattr(link.client, name)(**{param: arg}) is True
     assert link.requests() == [expected]
 
 
-@pytest.mark.parametrize("value, text", [
-    (7, b"7"), (-3, b"-3"), (10.0, b"10.0"), (2.5, b"2.5"), (1e-05, b"1e-05"), (1e16, b"1e+16"),
-    (-0.0, b"-0.0"), (NAN, b"nan"), (-INF, b"-inf"), (True, b"True"), (None, b"None"),
-    ("a b", b"a b"), ('"q"', b'"q"'), ([1, "a"], b"[1, 'a']"), (["x\ny"], b"['x\\ny']"),
-], ids=["int", "negative", "float-whole", "float", "1e-05", "1e+16", "minus-zero", "nan", "-inf",
-        "true", "none", "text-unquoted", "text-unescaped", "list", "list-repr-escapes-lf"])
+@pytest.mark.parametrize(
+    "value, text",
+    [
+        (7, b"7"),
+        (-3, b"-3"),
+        (10.0, b"10.0"),
+        (2.5, b"2.5"),
+        (1e-05, b"1e-05"),
+        (1e16, b"1e+16"),
+        (-0.0, b"-0.0"),
+        (NAN, b"nan"),
+        (-INF, b"-inf"),
+        (True, b"True"),
+        (None, b"None"),
+        ("a b", b"a b"),
+        ('"q"', b'"q"'),
+        ([1, "a"], b"[1, 'a']"),
+        (["x\ny"], b"['x\\ny']"),
+    ],
+    ids=[
+        "int",
+        "negative",
+        "float-whole",
+        "float",
+        "1e-05",
+        "1e+16",
+        "minus-zero",
+        "nan",
+        "-inf",
+        "true",
+        "none",
+        "text-unquoted",
+        "text-unescaped",
+        "list",
+        "list-repr-escapes-lf",
+    ],
+)
 @pytest.mark.parametrize("name", TEXT_FORM)
 def test_text_form(link, name, value, text):
     assert invoke(link.client, name, value) is True
     assert link.requests() == [request(name, text)]
 
 
-@pytest.mark.parametrize("value, text", [
-    ("", b'""'),
-    ('say "hi" \\ /', b'"say \\"hi\\" \\\\ /"'),
-    ("C:\\cnc\\part.nc", b'"C:\\\\cnc\\\\part.nc"'),
-    ("\b\f\n\r\t", b'"\\b\\f\\n\\r\\t"'),
-    ("\x00\x1f\x7f", b'"\\u0000\\u001f\\u007f"'),
-    ("caf\u00e9 \u20ac \u00c9", b'"caf\\u00e9 \\u20ac \\u00c9"'),
-    ("\U0001f600", b'"\\ud83d\\ude00"'),
-    (None, b"null"),
-], ids=["empty", "quote-backslash", "windows-path", "short-escapes", "control", "non-ascii", "astral",
-        "none"])
+@pytest.mark.parametrize(
+    "value, text",
+    [
+        ("", b'""'),
+        ('say "hi" \\ /', b'"say \\"hi\\" \\\\ /"'),
+        ("C:\\cnc\\part.nc", b'"C:\\\\cnc\\\\part.nc"'),
+        ("\b\f\n\r\t", b'"\\b\\f\\n\\r\\t"'),
+        ("\x00\x1f\x7f", b'"\\u0000\\u001f\\u007f"'),
+        ("caf\u00e9 \u20ac \u00c9", b'"caf\\u00e9 \\u20ac \\u00c9"'),
+        ("\U0001f600", b'"\\ud83d\\ude00"'),
+        (None, b"null"),
+    ],
+    ids=["empty", "quote-backslash", "windows-path", "short-escapes", "control", "non-ascii", "astral", "none"],
+)
 @pytest.mark.parametrize("name", JSON_FORM)
 def test_json_form(link, name, value, text):
     assert text == json.dumps(value).encode()
@@ -181,12 +227,24 @@ def test_json_form(link, name, value, text):
     assert link.requests() == [request(name, text)]
 
 
-@pytest.mark.parametrize("value, text", [
-    (5, b"5"), (2.5, b"2.5"), (1e-05, b"1e-05"), (True, b"true"), (None, b"null"),
-    ([1, "a", None], b'[1, "a", null]'), ({"a": 1, "b": [2.0]}, b'{"a": 1, "b": [2.0]}'),
-    ((1, 2), b"[1, 2]"), (NAN, b"NaN"), (INF, b"Infinity"), (-INF, b"-Infinity"), (Text("t"), b'"t"'),
-], ids=["int", "float", "1e-05", "true", "none", "list", "dict", "tuple", "nan", "inf", "-inf",
-        "str-subclass"])
+@pytest.mark.parametrize(
+    "value, text",
+    [
+        (5, b"5"),
+        (2.5, b"2.5"),
+        (1e-05, b"1e-05"),
+        (True, b"true"),
+        (None, b"null"),
+        ([1, "a", None], b'[1, "a", null]'),
+        ({"a": 1, "b": [2.0]}, b'{"a": 1, "b": [2.0]}'),
+        ((1, 2), b"[1, 2]"),
+        (NAN, b"NaN"),
+        (INF, b"Infinity"),
+        (-INF, b"-Infinity"),
+        (Text("t"), b'"t"'),
+    ],
+    ids=["int", "float", "1e-05", "true", "none", "list", "dict", "tuple", "nan", "inf", "-inf", "str-subclass"],
+)
 def test_program_load_takes_any_json_value(link, value, text):
     assert link.client.program_load(value) is True
     assert link.requests() == [request("program_load", text)]
@@ -200,10 +258,22 @@ def test_program_load_unwritable_value_raises_json_error(link):
     assert link.idle()
 
 
-@pytest.mark.parametrize("value, text", [
-    (cnc.JC_NONE, b"0"), (cnc.JC_C_FW, b"12"), (3.0, b"3.0"), (True, b"True"),
-    (cnc.JC_C_FW + 1, None), (-1, None), (2.5, None), ("3", None), (None, None), ([3], None),
-], ids=["first", "last", "float-equal", "true", "13", "-1", "between", "text", "none", "list"])
+@pytest.mark.parametrize(
+    "value, text",
+    [
+        (cnc.JC_NONE, b"0"),
+        (cnc.JC_C_FW, b"12"),
+        (3.0, b"3.0"),
+        (True, b"True"),
+        (cnc.JC_C_FW + 1, None),
+        (-1, None),
+        (2.5, None),
+        ("3", None),
+        (None, None),
+        ([3], None),
+    ],
+    ids=["first", "last", "float-equal", "true", "13", "-1", "between", "text", "none", "list"],
+)
 def test_jog_command_codes(link, value, text):
     assert link.client.cnc_jog_command(value) is (text is not None)
     if text is None:
@@ -213,9 +283,16 @@ def test_jog_command_codes(link, value, text):
         assert link.requests() == [request("cnc_jog_command", text)]
 
 
-@pytest.mark.parametrize("attr, bound, value, accepted", [
-    ("JC_C_FW", 13, 13, True), ("JC_C_FW", 5, 6, False), ("JC_NONE", 2, 1, False), ("JC_NONE", -1, -1, True),
-], ids=["last-raised", "last-lowered", "first-raised", "first-lowered"])
+@pytest.mark.parametrize(
+    "attr, bound, value, accepted",
+    [
+        ("JC_C_FW", 13, 13, True),
+        ("JC_C_FW", 5, 6, False),
+        ("JC_NONE", 2, 1, False),
+        ("JC_NONE", -1, -1, True),
+    ],
+    ids=["last-raised", "last-lowered", "first-raised", "first-lowered"],
+)
 def test_jog_range_read_at_call_time(link, monkeypatch, attr, bound, value, accepted):
     monkeypatch.setattr(cnc, attr, bound)  # restored by monkeypatch
     assert link.client.cnc_jog_command(value) is accepted
@@ -225,11 +302,18 @@ def test_jog_range_read_at_call_time(link, monkeypatch, attr, bound, value, acce
         assert link.idle()
 
 
-@pytest.mark.parametrize("line, expected", [
-    (0, b'{"cmd":"cnc.resume"}'), (-5, b'{"cmd":"cnc.resume"}'), (False, b'{"cmd":"cnc.resume"}'),
-    (0.5, b'{"cmd":"cnc.resume", "line":0.5}'), (True, b'{"cmd":"cnc.resume", "line":True}'),
-    (12, b'{"cmd":"cnc.resume", "line":12}'),
-], ids=["zero", "negative", "false", "half", "true", "12"])
+@pytest.mark.parametrize(
+    "line, expected",
+    [
+        (0, b'{"cmd":"cnc.resume"}'),
+        (-5, b'{"cmd":"cnc.resume"}'),
+        (False, b'{"cmd":"cnc.resume"}'),
+        (0.5, b'{"cmd":"cnc.resume", "line":0.5}'),
+        (True, b'{"cmd":"cnc.resume", "line":True}'),
+        (12, b'{"cmd":"cnc.resume", "line":12}'),
+    ],
+    ids=["zero", "negative", "false", "half", "true", "12"],
+)
 def test_resume_line(link, line, expected):
     assert link.client.cnc_resume(line) is True
     assert link.requests() == [expected]
@@ -243,21 +327,42 @@ def test_resume_unorderable_raises(link, line):
     assert link.idle()
 
 
-@pytest.mark.parametrize("value, text", [
-    (120, b"120"), (-7, b"-7"), (49.9, b"49"), (-0.5, b"0"), (33.9, b"33"), (-2.5, b"-2"), (True, b"1"),
-    ("75", b"75"), (" 75 ", b"75"), ("-0010", b"-10"), (10**20, b"100000000000000000000"),
-], ids=["120", "negative", "49.9", "-0.5", "33.9", "-2.5", "true", "text", "text-blanks", "text-zeros",
-        "big"])
+@pytest.mark.parametrize(
+    "value, text",
+    [
+        (120, b"120"),
+        (-7, b"-7"),
+        (49.9, b"49"),
+        (-0.5, b"0"),
+        (33.9, b"33"),
+        (-2.5, b"-2"),
+        (True, b"1"),
+        ("75", b"75"),
+        (" 75 ", b"75"),
+        ("-0010", b"-10"),
+        (10**20, b"100000000000000000000"),
+    ],
+    ids=["120", "negative", "49.9", "-0.5", "33.9", "-2.5", "true", "text", "text-blanks", "text-zeros", "big"],
+)
 @pytest.mark.parametrize("name", OVERRIDES)
 def test_override_value(link, name, value, text):
     assert invoke(link.client, name, value) is True
     assert link.requests() == [request(name, text)]
 
 
-@pytest.mark.parametrize("value, error", [
-    ("7.5", ValueError), ("4.5", ValueError), (NAN, ValueError), (None, TypeError), ([], TypeError),
-    (INF, OverflowError), (-INF, OverflowError),
-], ids=["text-7.5", "text-4.5", "nan", "none", "list", "inf", "-inf"])
+@pytest.mark.parametrize(
+    "value, error",
+    [
+        ("7.5", ValueError),
+        ("4.5", ValueError),
+        (NAN, ValueError),
+        (None, TypeError),
+        ([], TypeError),
+        (INF, OverflowError),
+        (-INF, OverflowError),
+    ],
+    ids=["text-7.5", "text-4.5", "nan", "none", "list", "inf", "-inf"],
+)
 @pytest.mark.parametrize("name", OVERRIDES)
 def test_override_value_refused(link, name, value, error):
     with pytest.raises(error) as info:
@@ -266,20 +371,33 @@ def test_override_value_refused(link, name, value, error):
     assert link.idle()
 
 
-@pytest.mark.parametrize("value, text", [
-    (10, b"10.0"), (0.1, b"0.1"), (0.0001, b"0.0001"), (1e-5, b"1e-05"), (1e15, b"1000000000000000.0"),
-    (1e16, b"1e+16"), (-0.0, b"-0.0"), (NAN, b"nan"), (INF, b"inf"), (-INF, b"-inf"), (True, b"1.0"),
-    (Real(), b"2.5"),
-], ids=["int", "0.1", "1e-4", "1e-5", "1e15", "1e16", "minus-zero", "nan", "inf", "-inf", "true",
-        "float-convertible"])
+@pytest.mark.parametrize(
+    "value, text",
+    [
+        (10, b"10.0"),
+        (0.1, b"0.1"),
+        (0.0001, b"0.0001"),
+        (1e-5, b"1e-05"),
+        (1e15, b"1000000000000000.0"),
+        (1e16, b"1e+16"),
+        (-0.0, b"-0.0"),
+        (NAN, b"nan"),
+        (INF, b"inf"),
+        (-INF, b"-inf"),
+        (True, b"1.0"),
+        (Real(), b"2.5"),
+    ],
+    ids=["int", "0.1", "1e-4", "1e-5", "1e15", "1e16", "minus-zero", "nan", "inf", "-inf", "true", "float-convertible"],
+)
 @pytest.mark.parametrize("name", POSITIONS)
 def test_position_value(link, name, value, text):
     assert invoke(link.client, name, value) is True
     assert link.requests() == [request(name, text)]
 
 
-@pytest.mark.parametrize("value, kind", [("10", "str"), (None, "NoneType"), ([1.0], "list")],
-                         ids=["text", "none", "list"])
+@pytest.mark.parametrize(
+    "value, kind", [("10", "str"), (None, "NoneType"), ([1.0], "list")], ids=["text", "none", "list"]
+)
 @pytest.mark.parametrize("name", POSITIONS)
 def test_position_value_refused(link, name, value, kind):
     with pytest.raises(TypeError) as info:
@@ -288,8 +406,14 @@ def test_position_value_refused(link, name, value, kind):
     assert link.idle()
 
 
-VERDICTS = [('{"res":true}', True), ('{"res":"TRUE"}', True), ('{"res":false}', False), ('{"res":1}', False),
-            ('{"ok":true}', False), ("no json", False)]
+VERDICTS = [
+    ('{"res":true}', True),
+    ('{"res":"TRUE"}', True),
+    ('{"res":false}', False),
+    ('{"res":1}', False),
+    ('{"ok":true}', False),
+    ("no json", False),
+]
 
 
 @pytest.mark.parametrize("name, param, arg, expected", COMMANDS, ids=NAMES)
@@ -333,8 +457,7 @@ def argument_errors():
         yield name, "missing", (), {}, exactly(name, 1)
         yield name, "extra", (arg, arg), {}, exactly(name, 3)
         yield name, "only-unknown-keyword", (), {"bogus": arg}, exactly(name, 1)
-        yield name, "unknown-keyword", (arg,), {"bogus": arg}, \
-            f"{name}() got an unexpected keyword argument 'bogus'"
+        yield name, "unknown-keyword", (arg,), {"bogus": arg}, f"{name}() got an unexpected keyword argument 'bogus'"
         yield name, "twice", (arg,), {param: arg}, f"{name}() got multiple values for keyword argument '{param}'"
         if name in JSON_FORM and name != "program_load":
             yield name, "int", (1,), {}, wrong_type(param, "int")
@@ -345,8 +468,11 @@ def argument_errors():
 ARGUMENT_ERRORS = list(argument_errors())
 
 
-@pytest.mark.parametrize("name, args, kwargs, message", [r[:1] + r[2:] for r in ARGUMENT_ERRORS],
-                         ids=[f"{r[0]}-{r[1]}" for r in ARGUMENT_ERRORS])
+@pytest.mark.parametrize(
+    "name, args, kwargs, message",
+    [r[:1] + r[2:] for r in ARGUMENT_ERRORS],
+    ids=[f"{r[0]}-{r[1]}" for r in ARGUMENT_ERRORS],
+)
 def test_argument_error(link, name, args, kwargs, message):
     with pytest.raises(TypeError) as info:
         getattr(link.client, name)(*args, **kwargs)
@@ -354,9 +480,15 @@ def test_argument_error(link, name, args, kwargs, message):
     assert link.idle()
 
 
-@pytest.mark.parametrize("name, value", [
-    ("cnc_start_from_line", "1\n2"), ("cnc_homing", "\n"), ("cnc_resume_from_point", "1\n"),
-], ids=["start-from-line", "homing-lone-lf", "resume-from-point-trailing-lf"])
+@pytest.mark.parametrize(
+    "name, value",
+    [
+        ("cnc_start_from_line", "1\n2"),
+        ("cnc_homing", "\n"),
+        ("cnc_resume_from_point", "1\n"),
+    ],
+    ids=["start-from-line", "homing-lone-lf", "resume-from-point-trailing-lf"],
+)
 def test_spliced_line_feed_sends_nothing(link, name, value):
     assert invoke(link.client, name, value) is False
     assert link.client.is_connected is True

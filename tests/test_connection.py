@@ -1,7 +1,6 @@
 import socket
 
 import pytest
-
 from conftest import send, wire
 from fake_server import FakeServer, drip
 
@@ -53,10 +52,19 @@ def test_second_connect_keeps_first_connection(client, server):
         assert other.connections == 0
 
 
-@pytest.mark.parametrize("host, port", [
-    ("127.0.0.1", 70000), ("127.0.0.1", -1), ("127.0.0.1", "80"), ("127.0.0.1", 1.5),
-    ("127.0.0.1", None), (None, 80), ("", "x"),
-], ids=["port-too-big", "port-negative", "port-text", "port-float", "port-none", "host-none", "junk"])
+@pytest.mark.parametrize(
+    "host, port",
+    [
+        ("127.0.0.1", 70000),
+        ("127.0.0.1", -1),
+        ("127.0.0.1", "80"),
+        ("127.0.0.1", 1.5),
+        ("127.0.0.1", None),
+        (None, 80),
+        ("", "x"),
+    ],
+    ids=["port-too-big", "port-negative", "port-text", "port-float", "port-none", "host-none", "junk"],
+)
 def test_failed_connect_returns_false(core, server, host, port):
     c = core.CncAPIClientCore()
     assert c.connect(host, port) is False

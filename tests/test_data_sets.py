@@ -3,9 +3,8 @@
 import json
 import math
 
-import pytest
-
 import cnc_api_client_core as cnc
+import pytest
 from conftest import wire
 from fake_server import reply, reset, respond
 from replies import GEOMETRY_FIELDS, geometry_element, record_defaults_untouched, strict  # noqa: F401
@@ -14,9 +13,11 @@ GET_PARAMETERS = '{"get":"cnc.parameters", "address":%s, "elements":%s}'
 SET_PARAMETERS = '{"set":"cnc.parameters", "address":%s, "parameters":[%s]}'
 GET_GEOMETRY = '{"get":"vm.geometry.info", "name":[%s]}'
 SET_GEOMETRY = '{"set":"vm.geometry.info", "data":[%s]}'
-TABLE_TEXT = ('{"name":"table","x":0.0,"y":0.0,"z":10.5,"color":255,"scale":1.0,'
-              '"visible":true,"edges.angle":30.0,"edges.visible":false}')
-AWKWARD_NAMES = ['quote"d', "back\\slash", "line\nfeed", '"],"set":"x', "\u00e9\u20ac\U0001F600", "tab\there", ""]
+TABLE_TEXT = (
+    '{"name":"table","x":0.0,"y":0.0,"z":10.5,"color":255,"scale":1.0,'
+    '"visible":true,"edges.angle":30.0,"edges.visible":false}'
+)
+AWKWARD_NAMES = ['quote"d', "back\\slash", "line\nfeed", '"],"set":"x', "\u00e9\u20ac\U0001f600", "tab\there", ""]
 
 
 def requests_text(server):
@@ -34,12 +35,16 @@ def offline(request, core, server):
 
 # CNC parameters ------------------------------------------------------------
 
-@pytest.mark.parametrize("args, texts", [
-    ((100, 3), ("100", "3")),
-    ((-7, 0), ("-7", "0")),
-    ((2 ** 70, 1e16), (str(2 ** 70), "1e+16")),
-    ((2.5, True), ("2.5", "True")),  # integer arguments are written, not checked
-])
+
+@pytest.mark.parametrize(
+    "args, texts",
+    [
+        ((100, 3), ("100", "3")),
+        ((-7, 0), ("-7", "0")),
+        ((2**70, 1e16), (str(2**70), "1e+16")),
+        ((2.5, True), ("2.5", "True")),  # integer arguments are written, not checked
+    ],
+)
 def test_read_parameters(client, server, args, texts):
     server.script(reply({"res": {"parameters": [7, -0.5, 1e300], "address": 999}}))
     record = client.get_cnc_parameters(*args)
@@ -48,22 +53,34 @@ def test_read_parameters(client, server, args, texts):
     assert record.address == 0
 
 
-@pytest.mark.parametrize("values, text", [
-    ([1, 2.5, -3], "1,2.5,-3"),
-    ([5], "5"),
-    ([1e-05, 1e16, 100.0], "1e-05,1e+16,100.0"),
-    ([True, False, 0], "True,False,0"),
-    ([0.0001, -0.0, 1e15, 0.1 + 0.2, 2 ** 64], "0.0001,-0.0,1000000000000000.0,0.30000000000000004,18446744073709551616"),
-    ([math.nan, math.inf, -math.inf], "nan,inf,-inf"),
-])
+@pytest.mark.parametrize(
+    "values, text",
+    [
+        ([1, 2.5, -3], "1,2.5,-3"),
+        ([5], "5"),
+        ([1e-05, 1e16, 100.0], "1e-05,1e+16,100.0"),
+        ([True, False, 0], "True,False,0"),
+        (
+            [0.0001, -0.0, 1e15, 0.1 + 0.2, 2**64],
+            "0.0001,-0.0,1000000000000000.0,0.30000000000000004,18446744073709551616",
+        ),
+        ([math.nan, math.inf, -math.inf], "nan,inf,-inf"),
+    ],
+)
 def test_write_parameters_request(client, server, values, text):
     assert client.set_cnc_parameters(100, values) is True
     assert requests_text(server) == [SET_PARAMETERS % ("100", text)]
 
 
-@pytest.mark.parametrize("line, result", [
-    (b'{"res":"TRUE"}', True), (b'{"res":false}', False), (b'{"res":1}', False), (b"not json", False),
-])
+@pytest.mark.parametrize(
+    "line, result",
+    [
+        (b'{"res":"TRUE"}', True),
+        (b'{"res":false}', False),
+        (b'{"res":1}', False),
+        (b"not json", False),
+    ],
+)
 def test_write_parameters_judges_reply(client, server, line, result):
     server.script(reply(line))
     assert client.set_cnc_parameters(-1, [0]) is result
@@ -94,6 +111,7 @@ def test_parameters_offline(offline, server):
 
 # Virtual machine geometry: read ----------------------------------------------
 
+
 def expected_record(element, has_data=True):
     return {"has_data": has_data, **{field: element[key] for key, field in GEOMETRY_FIELDS.items()}}
 
@@ -102,11 +120,15 @@ def answer_each_name(request):
     return {"res": [geometry_element(name) for name in json.loads(request)["name"]]}
 
 
-@pytest.mark.parametrize("names, text", [
-    (["base", "table"], '"base","table"'),
-    (["base"], '"base"'),
-    (AWKWARD_NAMES, ",".join(json.dumps(n) for n in AWKWARD_NAMES)),
-], ids=["two", "one", "awkward"])
+@pytest.mark.parametrize(
+    "names, text",
+    [
+        (["base", "table"], '"base","table"'),
+        (["base"], '"base"'),
+        (AWKWARD_NAMES, ",".join(json.dumps(n) for n in AWKWARD_NAMES)),
+    ],
+    ids=["two", "one", "awkward"],
+)
 def test_read_geometry_request(client, server, names, text):
     server.script(respond(answer_each_name))
     records = client.get_vm_geometry_info(names)
@@ -118,8 +140,9 @@ def test_read_geometry_request(client, server, names, text):
 
 
 GEOMETRY_REPLY = [
-    geometry_element("base", x=-1.5, y=2.25, z=0.0, color=65280, scale=0.5, visible=False,
-                     edges_angle=45.0, edges_visible=True),
+    geometry_element(
+        "base", x=-1.5, y=2.25, z=0.0, color=65280, scale=0.5, visible=False, edges_angle=45.0, edges_visible=True
+    ),
     geometry_element("spindle"),  # a reply may name other elements than those asked for
     geometry_element("", x="1.5", color=None, scale=[1], visible=1, edges_visible={"on": True}),
     geometry_element(7),
@@ -144,14 +167,18 @@ def element_lacking(key):
     return element
 
 
-@pytest.mark.parametrize("res", [
-    [geometry_element("a")],
-    {"0": geometry_element("a"), "1": geometry_element("b")},
-    [geometry_element("a"), {**element_lacking("edges.angle"), "edges": {"angle": 30.0}}],
-    *[[geometry_element("a"), element_lacking(key)] for key in GEOMETRY_FIELDS],
-    [geometry_element("a"), None],
-    True,
-], ids=["fewer", "object", "nested-key", *[f"no-{k}" for k in GEOMETRY_FIELDS], "null-element", "true"])
+@pytest.mark.parametrize(
+    "res",
+    [
+        [geometry_element("a")],
+        {"0": geometry_element("a"), "1": geometry_element("b")},
+        [geometry_element("a"), {**element_lacking("edges.angle"), "edges": {"angle": 30.0}}],
+        *[[geometry_element("a"), element_lacking(key)] for key in GEOMETRY_FIELDS],
+        [geometry_element("a"), None],
+        True,
+    ],
+    ids=["fewer", "object", "nested-key", *[f"no-{k}" for k in GEOMETRY_FIELDS], "null-element", "true"],
+)
 def test_read_geometry_bad_res_gives_none(client, server, res):
     server.script(reply({"res": res}))
     assert client.get_vm_geometry_info(["a", "b"]) is None
@@ -191,6 +218,7 @@ def test_read_geometry_refused_without_sending(client, server, names):
 
 # Virtual machine geometry: write ---------------------------------------------
 
+
 def geometry(name="table", **fields):
     record = cnc.APIVMGeometryInfo()
     record.name = name
@@ -209,20 +237,41 @@ def derived():
     return record
 
 
-@pytest.mark.parametrize("make, data", [
-    (lambda: [geometry()], TABLE_TEXT),
-    (lambda: [geometry(has_data=True, extra=1), geometry("base", x=-2, visible=False, edges_visible=True)],
-     TABLE_TEXT + ',{"name":"base","x":-2,"y":0.0,"z":10.5,"color":255,"scale":1.0,'
-                  '"visible":false,"edges.angle":30.0,"edges.visible":true}'),
-    (lambda: [geometry("n", x=1e-05, y=1e16, z=math.nan, color=-3, scale=math.inf, visible=1,
-                       edges_angle=-0.0, edges_visible="YES")],
-     '{"name":"n","x":1e-05,"y":1e+16,"z":nan,"color":-3,"scale":inf,'
-     '"visible":1,"edges.angle":-0.0,"edges.visible":yes}'),
-    (lambda: [geometry("n", visible=None, edges_visible=False), derived()],
-     '{"name":"n","x":0.0,"y":0.0,"z":10.5,"color":255,"scale":1.0,"visible":none,"edges.angle":30.0,'
-     '"edges.visible":false},{"name":"derived","x":0.0,"y":0.0,"z":0.0,"color":0,"scale":0.0,'
-     '"visible":false,"edges.angle":0.0,"edges.visible":false}'),
-], ids=["one", "two", "value-forms", "none-and-derived"])
+@pytest.mark.parametrize(
+    "make, data",
+    [
+        (lambda: [geometry()], TABLE_TEXT),
+        (
+            lambda: [geometry(has_data=True, extra=1), geometry("base", x=-2, visible=False, edges_visible=True)],
+            TABLE_TEXT + ',{"name":"base","x":-2,"y":0.0,"z":10.5,"color":255,"scale":1.0,'
+            '"visible":false,"edges.angle":30.0,"edges.visible":true}',
+        ),
+        (
+            lambda: [
+                geometry(
+                    "n",
+                    x=1e-05,
+                    y=1e16,
+                    z=math.nan,
+                    color=-3,
+                    scale=math.inf,
+                    visible=1,
+                    edges_angle=-0.0,
+                    edges_visible="YES",
+                )
+            ],
+            '{"name":"n","x":1e-05,"y":1e+16,"z":nan,"color":-3,"scale":inf,'
+            '"visible":1,"edges.angle":-0.0,"edges.visible":yes}',
+        ),
+        (
+            lambda: [geometry("n", visible=None, edges_visible=False), derived()],
+            '{"name":"n","x":0.0,"y":0.0,"z":10.5,"color":255,"scale":1.0,"visible":none,"edges.angle":30.0,'
+            '"edges.visible":false},{"name":"derived","x":0.0,"y":0.0,"z":0.0,"color":0,"scale":0.0,'
+            '"visible":false,"edges.angle":0.0,"edges.visible":false}',
+        ),
+    ],
+    ids=["one", "two", "value-forms", "none-and-derived"],
+)
 def test_write_geometry_request(client, server, make, data):
     assert client.set_vm_geometry_info(make()) is True
     assert requests_text(server) == [SET_GEOMETRY % data]
@@ -242,10 +291,19 @@ def test_write_geometry_judges_reply(client, server, line, result):
     assert client.set_vm_geometry_info([geometry()]) is result
 
 
-@pytest.mark.parametrize("make", [
-    lambda: [], lambda: None, lambda: [geometry(), object()], lambda: [geometry(), {"name": "x"}],
-    lambda: [cnc.APICncInfo()], lambda: [geometry(5)], lambda: [geometry(), geometry(None)],
-], ids=["empty", "none", "object", "dict", "other-record", "int-name", "none-name"])
+@pytest.mark.parametrize(
+    "make",
+    [
+        lambda: [],
+        lambda: None,
+        lambda: [geometry(), object()],
+        lambda: [geometry(), {"name": "x"}],
+        lambda: [cnc.APICncInfo()],
+        lambda: [geometry(5)],
+        lambda: [geometry(), geometry(None)],
+    ],
+    ids=["empty", "none", "object", "dict", "other-record", "int-name", "none-name"],
+)
 def test_write_geometry_refused_without_sending(client, server, make):
     assert client.set_vm_geometry_info(make()) is False
     assert client.is_connected is True

@@ -39,8 +39,9 @@ def follow(core, context, timeout=10.0):
     while True:
         assert context.update()
         assert context.cnc_info.has_data and context.axes_info.has_data
-        seen.append((context.cnc_info.state_machine, context.cnc_info.gcode_line,
-                     list(context.axes_info.program_position)))
+        seen.append(
+            (context.cnc_info.state_machine, context.cnc_info.gcode_line, list(context.axes_info.program_position))
+        )
         if context.cnc_info.state_machine == core.SM_IDLE:
             return seen
         assert time.monotonic() < deadline, "the program did not end"
@@ -153,13 +154,33 @@ def run_example(*args):
     return subprocess.run([sys.executable, *map(str, args)], cwd=ROOT, capture_output=True, text=True, timeout=60)
 
 
-@pytest.mark.parametrize("script, args, expected", [
-    ("status_monitor.py", ["--count", "3", "--interval", "0.05", "--lines"], [r"^IDLE +line +0 +X +0\.000 .*$"] * 3),
-    ("program_runner.py", [EXAMPLES / "sample.nc", "--poll", "0.02"],
-     ["state RUN", "state IDLE", "program finished", r"total path +130\.000 mm", r"tool 1 +fast", r"tool 3 +fast"]),
-    ("fleet_poller.py", ["--clients", "2", "--seconds", "0.3"],
-     [r"^#1 127\.0\.0\.1:\d+ +\d+ calls +[\d.]+ calls/s$", r"^#2 ", r"^total "]),
-])
+@pytest.mark.parametrize(
+    "script, args, expected",
+    [
+        (
+            "status_monitor.py",
+            ["--count", "3", "--interval", "0.05", "--lines"],
+            [r"^IDLE +line +0 +X +0\.000 .*$"] * 3,
+        ),
+        (
+            "program_runner.py",
+            [EXAMPLES / "sample.nc", "--poll", "0.02"],
+            [
+                "state RUN",
+                "state IDLE",
+                "program finished",
+                r"total path +130\.000 mm",
+                r"tool 1 +fast",
+                r"tool 3 +fast",
+            ],
+        ),
+        (
+            "fleet_poller.py",
+            ["--clients", "2", "--seconds", "0.3"],
+            [r"^#1 127\.0\.0\.1:\d+ +\d+ calls +[\d.]+ calls/s$", r"^#2 ", r"^total "],
+        ),
+    ],
+)
 def test_example_runs(sim, script, args, expected):
     where = ["--server", f"127.0.0.1:{sim.port}"] if script == "fleet_poller.py" else ["--port", sim.port]
     result = run_example(EXAMPLES / script, *args, *where)
@@ -170,11 +191,14 @@ def test_example_runs(sim, script, args, expected):
         assert len(result.stdout.splitlines()) == 3
 
 
-@pytest.mark.parametrize("script, args", [
-    ("status_monitor.py", ["--count", "1"]),
-    ("program_runner.py", [EXAMPLES / "sample.nc"]),
-    ("fleet_poller.py", ["--clients", "1", "--seconds", "0.1"]),
-])
+@pytest.mark.parametrize(
+    "script, args",
+    [
+        ("status_monitor.py", ["--count", "1"]),
+        ("program_runner.py", [EXAMPLES / "sample.nc"]),
+        ("fleet_poller.py", ["--clients", "1", "--seconds", "0.1"]),
+    ],
+)
 def test_example_without_server_fails(unused_port, script, args):
     where = ["--server", f"127.0.0.1:{unused_port}"] if script == "fleet_poller.py" else ["--port", unused_port]
     result = run_example(EXAMPLES / script, *args, *where)
@@ -193,6 +217,7 @@ def test_program_runner_reports_compile_error(sim, tmp_path):
 @pytest.fixture
 def unused_port():
     import socket
+
     with socket.socket() as s:
         s.bind(("127.0.0.1", 0))
         return s.getsockname()[1]

@@ -13,24 +13,32 @@ START = '{"cmd":"cnc.start"}'
 client = pytest.fixture(params=EXCHANGE_PATHS, name="client")(client_on_path)
 
 
-@pytest.mark.parametrize("request_text, on_wire", [
-    (START, START.encode() + b"\n"),
-    (START + "\n", START.encode() + b"\n"),
-    ("\n", b"\n"),
-    ("é€", "é€\n".encode()),
-], ids=["plain", "already-ends-in-lf", "lone-lf", "utf8"])
+@pytest.mark.parametrize(
+    "request_text, on_wire",
+    [
+        (START, START.encode() + b"\n"),
+        (START + "\n", START.encode() + b"\n"),
+        ("\n", b"\n"),
+        ("é€", "é€\n".encode()),
+    ],
+    ids=["plain", "already-ends-in-lf", "lone-lf", "utf8"],
+)
 def test_request_framing(client, server, request_text, on_wire):
     assert send(client, request_text) == '{"res":true}'
     assert server.received == on_wire
 
 
-@pytest.mark.parametrize("action, text", [
-    (reply(b'{"res":true}'), '{"res":true}'),
-    (reply(b'{"res":true}\r'), '{"res":true}\r'),
-    (reply(b""), ""),
-    (raw(b'{"n":1}\n{"n":2}\n'), '{"n":1}'),
-    (drip(b'{"res":1}', interval=0.05), '{"res":1}'),
-], ids=["plain", "crlf-keeps-cr", "empty-line", "first-of-two", "byte-by-byte"])
+@pytest.mark.parametrize(
+    "action, text",
+    [
+        (reply(b'{"res":true}'), '{"res":true}'),
+        (reply(b'{"res":true}\r'), '{"res":true}\r'),
+        (reply(b""), ""),
+        (raw(b'{"n":1}\n{"n":2}\n'), '{"n":1}'),
+        (drip(b'{"res":1}', interval=0.05), '{"res":1}'),
+    ],
+    ids=["plain", "crlf-keeps-cr", "empty-line", "first-of-two", "byte-by-byte"],
+)
 def test_reply_text(client, server, action, text):
     server.script(action)
     assert send(client, "{}") == text
@@ -38,19 +46,30 @@ def test_reply_text(client, server, action, text):
     assert send(client, "{}") == '{"res":true}'  # nothing of this reply is left over
 
 
-@pytest.mark.parametrize("stale, text", [
-    (b"x", '{"res":true}'),
-    (b'{"res":false}\n' * 73 + b"x" * 2, '{"res":true}'),  # 1024 bytes
-    (b"x" * 1024 + b"tail\n", "tail"),
-], ids=["one-byte", "1024-bytes", "beyond-1024"])
+@pytest.mark.parametrize(
+    "stale, text",
+    [
+        (b"x", '{"res":true}'),
+        (b'{"res":false}\n' * 73 + b"x" * 2, '{"res":true}'),  # 1024 bytes
+        (b"x" * 1024 + b"tail\n", "tail"),
+    ],
+    ids=["one-byte", "1024-bytes", "beyond-1024"],
+)
 def test_stale_bytes_flushed_up_to_1024(client, server, stale, text):
     server.push(stale)
     assert send(client, "{}") == text
 
 
-@pytest.mark.parametrize("request_text", [
-    "", '{"a":1}\n{"b":2}', "\n\n", '{"a":1}\n ',
-], ids=["empty", "inner-lf", "two-lfs", "lf-then-space"])
+@pytest.mark.parametrize(
+    "request_text",
+    [
+        "",
+        '{"a":1}\n{"b":2}',
+        "\n\n",
+        '{"a":1}\n ',
+    ],
+    ids=["empty", "inner-lf", "two-lfs", "lf-then-space"],
+)
 def test_request_not_sent(client, server, request_text):
     assert send(client, request_text) == ""
     assert client.is_connected is True
@@ -75,9 +94,16 @@ def test_not_connected_sends_nothing(core, server, close_first, request_text):
     assert wire(server, c, connections=int(close_first)) == b""
 
 
-@pytest.mark.parametrize("action, seconds", [
-    (reset(), 1), (close(), 1), (raw(b'{"res"') + close(), 1), (drip(b"ab", interval=1.5), 1.4),
-], ids=["reset", "close", "close-mid-reply", "gap-over-1s"])
+@pytest.mark.parametrize(
+    "action, seconds",
+    [
+        (reset(), 1),
+        (close(), 1),
+        (raw(b'{"res"') + close(), 1),
+        (drip(b"ab", interval=1.5), 1.4),
+    ],
+    ids=["reset", "close", "close-mid-reply", "gap-over-1s"],
+)
 def test_transport_failure_drops(client, server, action, seconds):
     server.script(action)
     start = time.monotonic()
@@ -89,12 +115,16 @@ def test_transport_failure_drops(client, server, action, seconds):
 
 
 @pytest.mark.slow
-@pytest.mark.parametrize("action, text, low, high", [
-    (delay(6.0) + reply(), "", 4.8, 5.8),
-    (silence(), "", 4.8, 5.8),
-    (delay(4.0) + reply(b"late"), "late", 3.8, 4.8),
-    (drip(b"ok-long", interval=0.9), "ok-long", 6.0, 7.5),
-], ids=["first-byte-after-6s", "silent", "first-byte-after-4s", "dripping-0.9s"])
+@pytest.mark.parametrize(
+    "action, text, low, high",
+    [
+        (delay(6.0) + reply(), "", 4.8, 5.8),
+        (silence(), "", 4.8, 5.8),
+        (delay(4.0) + reply(b"late"), "late", 3.8, 4.8),
+        (drip(b"ok-long", interval=0.9), "ok-long", 6.0, 7.5),
+    ],
+    ids=["first-byte-after-6s", "silent", "first-byte-after-4s", "dripping-0.9s"],
+)
 def test_time_outs(client, server, action, text, low, high):
     server.script(action)
     start = time.monotonic()
@@ -177,6 +207,7 @@ class Recorder:
         def call(*args):
             self.calls.append((name, *args))
             return method(*args)
+
         return call
 
 
@@ -186,5 +217,10 @@ def test_replacement_ipc_is_used(client, server):
     assert send(client, START) == "ok"
     per_byte = [("recv", 1), ("settimeout", 1)] * 3
     assert recorder.calls == [
-        ("settimeout", 0), ("recv", 1024), ("settimeout", 5), ("sendall", START.encode() + b"\n"), *per_byte]
+        ("settimeout", 0),
+        ("recv", 1024),
+        ("settimeout", 5),
+        ("sendall", START.encode() + b"\n"),
+        *per_byte,
+    ]
     assert recorder.sock.gettimeout() == 1.0

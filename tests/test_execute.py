@@ -1,6 +1,5 @@
-import pytest
-
 import cnc_api_client_core as cnc
+import pytest
 from conftest import EXCHANGE_PATHS, client_on_path, wire
 from fake_server import reply, reset
 
@@ -10,12 +9,39 @@ START = '{"cmd":"cnc.start"}'
 # Every test here runs on the native path and on the generic one.
 client = pytest.fixture(params=EXCHANGE_PATHS, name="client")(client_on_path)
 
-SUCCESS = ['{"res":true}', '{"res":"TRUE"}', '{"res":"True"}', '{"res":"true"}', '{"res":"tRuE"}',
-           ' {"res": true, "x": 1} ', '{"x":{"res":false},"res":true}']
-FAILURE = ['{"res":false}', '{"res":null}', '{"res":0}', '{"res":1}', '{"res":1.0}', '{"res":"yes"}',
-           '{"res":"false"}', '{"res":" true"}', '{"res":{}}', '{"res":{"res":true}}', '{"res":[]}',
-           '{"res":[true]}', '{"ok":true}', '{"RES":true}', "true", '"true"', "not json", '{"res":true} x',
-           '[{"res":true}]', "[]", "{}", ""]
+SUCCESS = [
+    '{"res":true}',
+    '{"res":"TRUE"}',
+    '{"res":"True"}',
+    '{"res":"true"}',
+    '{"res":"tRuE"}',
+    ' {"res": true, "x": 1} ',
+    '{"x":{"res":false},"res":true}',
+]
+FAILURE = [
+    '{"res":false}',
+    '{"res":null}',
+    '{"res":0}',
+    '{"res":1}',
+    '{"res":1.0}',
+    '{"res":"yes"}',
+    '{"res":"false"}',
+    '{"res":" true"}',
+    '{"res":{}}',
+    '{"res":{"res":true}}',
+    '{"res":[]}',
+    '{"res":[true]}',
+    '{"ok":true}',
+    '{"RES":true}',
+    "true",
+    '"true"',
+    "not json",
+    '{"res":true} x',
+    '[{"res":true}]',
+    "[]",
+    "{}",
+    "",
+]
 TABLE = [(r, True) for r in SUCCESS] + [(r, False) for r in FAILURE]
 
 

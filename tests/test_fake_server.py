@@ -1,9 +1,9 @@
 """The fake server itself, driven by a plain socket."""
+
 import socket
 import time
 
 import pytest
-
 from fake_server import close, delay, drip, raw, reply, reset, silence
 
 

@@ -6,6 +6,7 @@ the same way on both: the same result, the same connection state and the same
 socket time-out left behind (1.0 once a reply byte has arrived, 5.0 when the
 exchange failed before one did).
 """
+
 import os
 import signal
 import socket
@@ -175,6 +176,7 @@ def test_silent_server_times_out_after_five_seconds(client, server):
 
 # -- stale bytes ----------------------------------------------------------------
 
+
 def test_stale_line_beyond_1024_bytes_is_taken_as_the_reply(client, server):
     """Only 1024 stale bytes are flushed. A stale line beyond them is read as
     the reply to the next request; that request's own reply then lies in the
@@ -197,6 +199,7 @@ def test_stale_bytes_beyond_1024_prefix_the_reply(client, server):
 
 
 # -- peers the fake server cannot play --------------------------------------------
+
 
 class Peer:
     """A bare listener whose one connection is served by `serve(sock, stop)`."""
@@ -291,6 +294,7 @@ def test_request_to_server_that_reads_slowly(client_of, path):
 
 # -- interrupts while waiting ---------------------------------------------------
 
+
 def interrupted(call, after, how):
     """Runs `call` with a KeyboardInterrupt raised `after` seconds in, by
     SIGALRM ("alarm") or by SIGINT sent from another thread ("sigint").
@@ -335,8 +339,10 @@ INTERRUPTED = {
 }
 
 
-@pytest.mark.parametrize("caller, how", [(caller, "alarm") for caller in INTERRUPTED] + [
-    ("__send_command", "sigint"), ("get_cnc_info", "sigint")])
+@pytest.mark.parametrize(
+    "caller, how",
+    [(caller, "alarm") for caller in INTERRUPTED] + [("__send_command", "sigint"), ("get_cnc_info", "sigint")],
+)
 def test_interrupt_while_waiting_for_reply(client, server, caller, how):
     """The request went out and its reply may still come: the stream is no
     longer known to be in step, so the client is Dropped; the interrupt then
@@ -353,8 +359,10 @@ def test_interrupt_while_waiting_for_reply(client, server, caller, how):
 
 def test_late_reply_never_answers_the_next_request(client, server):
     """After one Ctrl-C a query must not read the reply of the one before it."""
-    server.script(delay(0.5) + respond(lambda r: r[r.index(b":", 30) + 1:].split(b",")[0].join(
-        [b'{"res":{"parameters":[', b"]}}"])))
+    server.script(
+        delay(0.5)
+        + respond(lambda r: r[r.index(b":", 30) + 1 :].split(b",")[0].join([b'{"res":{"parameters":[', b"]}}"]))
+    )
     first, fired, _ = interrupted(lambda: client.get_cnc_parameters(100, 1), 0.2, "alarm")
     assert fired and first.has_data is False
     time.sleep(0.5)  # the late reply to address 100 is waiting in the socket now
@@ -368,8 +376,12 @@ def test_interrupted_context_update_keeps_going(client, server):
     server.script(silence())  # the axes query waits and is interrupted
     result, fired, seconds = interrupted(context.update, 0.2, "alarm")
     assert fired and seconds < 1.5 and result is True
-    for name, record in [("axes_info", cnc.APIAxesInfo), ("cnc_info", cnc.APICncInfo),
-                         ("compile_info", cnc.APICompileInfo), ("enabled_commands", cnc.APIEnabledCommands)]:
+    for name, record in [
+        ("axes_info", cnc.APIAxesInfo),
+        ("cnc_info", cnc.APICncInfo),
+        ("compile_info", cnc.APICompileInfo),
+        ("enabled_commands", cnc.APIEnabledCommands),
+    ]:
         assert is_default(getattr(context, name), record)
         assert getattr(context, name) is not getattr(cnc.CncAPIInfoContext, name)
     assert client.is_connected is False
@@ -422,8 +434,11 @@ def test_any_error_while_waiting_drops(client, server, error):
 @pytest.mark.parametrize("caller", ["__send_command", "program_gcode_set_text"])
 def test_interrupt_while_send_blocks(client_of, caller):
     c = client_of(never_read, **SMALL_BUFFERS)
-    call = (lambda: send(c, BIG_TEXT.replace("\n", " "))) if caller == "__send_command" \
+    call = (
+        (lambda: send(c, BIG_TEXT.replace("\n", " ")))
+        if caller == "__send_command"
         else (lambda: c.program_gcode_set_text(BIG_TEXT))
+    )
     result, fired, seconds = interrupted(call, 0.3, "alarm")
     assert fired and seconds < 2.0
     assert result is (KeyboardInterrupt if caller == "__send_command" else False)

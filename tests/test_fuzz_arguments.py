@@ -10,18 +10,18 @@ errors of `__send_command`. Each expected error is worked out by making the
 same conversion in Python; nothing else may leave a method. Afterwards the
 client is still in step with the server.
 """
+
 import decimal
 import fractions
 import json
 import math
 
-import pytest
-from hypothesis import event, given, settings
-from hypothesis import strategies as st
-
 import cnc_api_client_core as cnc
+import pytest
 from conftest import send
 from fake_server import FakeServer, respond
+from hypothesis import event, given, settings
+from hypothesis import strategies as st
 from replies import QUERIES, geometry_element
 
 Core, Context = cnc.CncAPIClientCore, cnc.CncAPIInfoContext
@@ -30,8 +30,13 @@ ANSWERS = {q.request.encode(): json.dumps(q.reply()).encode() for q in QUERIES.v
 ANSWERS[MARKER.encode()] = b'{"res":"marker"}'
 
 PRIVATE = "_CncAPIClientCore__"
-TEXT_FORM = {"cnc_homing", "cnc_resume_from_line", "cnc_resume_from_point", "cnc_start_from_line",
-             "cnc_start_from_point"}
+TEXT_FORM = {
+    "cnc_homing",
+    "cnc_resume_from_line",
+    "cnc_resume_from_point",
+    "cnc_start_from_line",
+    "cnc_start_from_point",
+}
 RECORD_OF = {q.method: getattr(cnc, q.record) for q in QUERIES.values()}
 
 
@@ -53,13 +58,14 @@ class Real(float):
 
 class Huge(int):
     """An integer too long for its decimal text; shown briefly in reports."""
+
     __str__ = int.__repr__
 
     def __repr__(self):
         return "Huge(...)"
 
 
-HUGE = Huge(10 ** 5000)
+HUGE = Huge(10**5000)
 
 
 class Floaty:
@@ -84,22 +90,96 @@ def geometry(**fields):
     return record
 
 
-ODD = [object(), Text("x"), Text(""), Items([1]), Whole(3), Real(2.5), Floaty(), Indexy(), Unordered(), 1j,
-       decimal.Decimal("1.5"), decimal.Decimal("NaN"), fractions.Fraction(1, 3), float("nan"), float("inf"),
-       -float("inf"), -0.0, 10 ** 400, HUGE, 2 ** 63, "12", " -7 ", "4.5", "nan", "inf", "", "\n",
-       "a\nb", "G1\n", "\ud800", "é€😀", '"\\', b"12", bytearray(b"x"), (1, 2), {1, 2}, range(3), {"a": 1},
-       {(1, 2): 3}, [[[]]], Core, print, geometry(), geometry(name=5), geometry(name="t\"\\\n", x=HUGE)]
-SIMPLE = (st.none() | st.booleans() | st.integers() | st.floats() | st.text(max_size=12)
-          | st.binary(max_size=6) | st.sampled_from(ODD))
+ODD = [
+    object(),
+    Text("x"),
+    Text(""),
+    Items([1]),
+    Whole(3),
+    Real(2.5),
+    Floaty(),
+    Indexy(),
+    Unordered(),
+    1j,
+    decimal.Decimal("1.5"),
+    decimal.Decimal("NaN"),
+    fractions.Fraction(1, 3),
+    float("nan"),
+    float("inf"),
+    -float("inf"),
+    -0.0,
+    10**400,
+    HUGE,
+    2**63,
+    "12",
+    " -7 ",
+    "4.5",
+    "nan",
+    "inf",
+    "",
+    "\n",
+    "a\nb",
+    "G1\n",
+    "\ud800",
+    "é€😀",
+    '"\\',
+    b"12",
+    bytearray(b"x"),
+    (1, 2),
+    {1, 2},
+    range(3),
+    {"a": 1},
+    {(1, 2): 3},
+    [[[]]],
+    Core,
+    print,
+    geometry(),
+    geometry(name=5),
+    geometry(name='t"\\\n', x=HUGE),
+]
+SIMPLE = (
+    st.none()
+    | st.booleans()
+    | st.integers()
+    | st.floats()
+    | st.text(max_size=12)
+    | st.binary(max_size=6)
+    | st.sampled_from(ODD)
+)
 VALUES = SIMPLE | st.lists(SIMPLE, max_size=4) | st.dictionaries(st.text(max_size=4), SIMPLE, max_size=3)
 GEOMETRY = st.builds(geometry, name=SIMPLE, x=SIMPLE, visible=SIMPLE, edges_visible=SIMPLE)
 # Mapped so that `one_of` keeps VALUES as one branch: texts and lists of them pass
 # the argument layer often enough to reach the method bodies.
-ARGS = st.one_of(st.text(max_size=12), VALUES.map(lambda v: v), st.lists(st.text(max_size=5), max_size=3),
-                 st.lists(GEOMETRY, max_size=3))
-KEYWORDS = st.sampled_from(["self", "host", "port", "command", "line", "point", "mode", "text", "file_name",
-                            "address", "elements", "names", "values", "value", "response", "request", "api",
-                            "axes_mask", "x", "Value"])
+ARGS = st.one_of(
+    st.text(max_size=12),
+    VALUES.map(lambda v: v),
+    st.lists(st.text(max_size=5), max_size=3),
+    st.lists(GEOMETRY, max_size=3),
+)
+KEYWORDS = st.sampled_from(
+    [
+        "self",
+        "host",
+        "port",
+        "command",
+        "line",
+        "point",
+        "mode",
+        "text",
+        "file_name",
+        "address",
+        "elements",
+        "names",
+        "values",
+        "value",
+        "response",
+        "request",
+        "api",
+        "axes_mask",
+        "x",
+        "Value",
+    ]
+)
 
 
 def answer(request: bytes) -> bytes:
@@ -138,6 +218,7 @@ def clients():
 
 # -- the expected outcome, worked out in Python ------------------------------
 
+
 def raised(operation):
     """The type of the error `operation()` raises, or None."""
     try:
@@ -150,13 +231,13 @@ def raised(operation):
 def bind(func, args, kwargs):
     """Parameter -> value as the argument layer binds them, or the TypeError."""
     code = func.__code__
-    names = code.co_varnames[:code.co_argcount]
+    names = code.co_varnames[: code.co_argcount]
     if len(names) == 1:  # only the client (or the static evaluator's one reply): no keywords
         if kwargs or len(args) != 1:
             return TypeError
     elif len(args) > len(names):
         return TypeError
-    bound = dict(zip(names, args))
+    bound = dict(zip(names, args, strict=False))
     for key, value in kwargs.items():
         if key not in names or key in bound:
             return TypeError
@@ -171,7 +252,7 @@ def bind(func, args, kwargs):
             return TypeError
     for name, annotation in func.__annotations__.items():
         if annotation == "float":
-            error = raised(lambda: math.isnan(bound[name]))  # the C-level conversion
+            error = raised(lambda name=name: math.isnan(bound[name]))  # the C-level conversion
             if error:
                 return error
     return bound
@@ -197,8 +278,12 @@ def body_error(name, bound):
             return raised(lambda: value.encode())
     if name == "update":
         api = bound["self"]._CncAPIInfoContext__api
-        return raised(lambda: api.is_connected is True and [api.get_axes_info, api.get_cnc_info,
-                                                             api.get_compile_info, api.get_enabled_commands])
+        return raised(
+            lambda: (
+                api.is_connected is True
+                and [api.get_axes_info, api.get_cnc_info, api.get_compile_info, api.get_enabled_commands]
+            )
+        )
     return None
 
 
@@ -218,6 +303,7 @@ def result_fits(name, result):
 
 # -- call shapes ----------------------------------------------------------------
 
+
 @st.composite
 def shapes(draw, names):
     """(positional, keyword) arguments after the client: mostly the right
@@ -228,8 +314,7 @@ def shapes(draw, names):
     if mode == "keywords":
         split = draw(st.integers(0, len(names)))
         return [draw(ARGS) for _ in names[:split]], {n: draw(ARGS) for n in names[split:]}
-    return (draw(st.lists(ARGS, max_size=3)),
-            draw(st.dictionaries(KEYWORDS, ARGS, max_size=2)))
+    return (draw(st.lists(ARGS, max_size=3)), draw(st.dictionaries(KEYWORDS, ARGS, max_size=2)))
 
 
 def client_methods():
@@ -246,7 +331,7 @@ def test_client_method_with_random_arguments(clients, name, data):
     func = getattr(Core, name)
     static = isinstance(vars(Core)[name], staticmethod)
     code = func.__code__
-    params = list(code.co_varnames[int(not static):code.co_argcount])
+    params = list(code.co_varnames[int(not static) : code.co_argcount])
     args, kwargs = data.draw(shapes(params), label="arguments")
     form = "class" if name == "__init__" else data.draw(st.sampled_from(["bound"] * 3 + ["class", "self-keyword"]))
     if static or form == "bound":
@@ -274,7 +359,7 @@ class NotConnected:
 def test_context_method_with_random_arguments(clients, name, data):
     client = clients.get()
     func = getattr(Context, name)
-    params = list(func.__code__.co_varnames[1:func.__code__.co_argcount])
+    params = list(func.__code__.co_varnames[1 : func.__code__.co_argcount])
     args, kwargs = data.draw(shapes(params), label="arguments")
     if name == "__init__":
         bound = bind(func, [object()] + args, kwargs)
@@ -316,20 +401,24 @@ def assert_in_step(clients, client):
         clients.get()  # a call closed it; the next example gets a new one
 
 
-@pytest.mark.parametrize("name, value, error", [
-    ("set_override_feed", HUGE, ValueError),  # too many digits for its text
-    ("set_override_feed", float("inf"), OverflowError),
-    ("set_override_feed", "4.5", ValueError),
-    ("set_program_position_x", 10 ** 400, OverflowError),
-    ("set_program_position_x", "1.5", TypeError),
-    ("cnc_homing", HUGE, ValueError),
-    ("cnc_resume", None, TypeError),
-    ("cnc_resume", decimal.Decimal("NaN"), decimal.InvalidOperation),  # the comparison's own error
-    ("program_load", object(), TypeError),
-    ("program_load", {(1, 2): 3}, TypeError),
-    (PRIVATE + "send_command", "\ud800", UnicodeEncodeError),
-    (PRIVATE + "send_command", None, TypeError),
-], ids=lambda v: "object()" if type(v) is object else repr(v)[:24])  # an address in an id differs per worker
+@pytest.mark.parametrize(
+    "name, value, error",
+    [
+        ("set_override_feed", HUGE, ValueError),  # too many digits for its text
+        ("set_override_feed", float("inf"), OverflowError),
+        ("set_override_feed", "4.5", ValueError),
+        ("set_program_position_x", 10**400, OverflowError),
+        ("set_program_position_x", "1.5", TypeError),
+        ("cnc_homing", HUGE, ValueError),
+        ("cnc_resume", None, TypeError),
+        ("cnc_resume", decimal.Decimal("NaN"), decimal.InvalidOperation),  # the comparison's own error
+        ("program_load", object(), TypeError),
+        ("program_load", {(1, 2): 3}, TypeError),
+        (PRIVATE + "send_command", "\ud800", UnicodeEncodeError),
+        (PRIVATE + "send_command", None, TypeError),
+    ],
+    ids=lambda v: "object()" if type(v) is object else repr(v)[:24],
+)  # an address in an id differs per worker
 def test_errors_let_through(clients, name, value, error):
     client = clients.get()
     with pytest.raises(error):

@@ -11,19 +11,19 @@ Expectations come from a small model of the decoding: the reply line is
 decoded with the same `json` module and every member a query reads is looked
 up in it; any failure there means a default record.
 """
+
 import copy
 import json
 import math
 import socket
 from contextlib import contextmanager
 
-import pytest
-from hypothesis import event, given, settings
-from hypothesis import strategies as st
-
 import cnc_api_client_core as cnc
+import pytest
 from conftest import send
 from fake_server import Action, FakeServer
+from hypothesis import event, given, settings
+from hypothesis import strategies as st
 from replies import ELEMENTS, GEOMETRY_FIELDS, QUERIES, geometry_element
 
 MARKER = '{"get":"marker"}'
@@ -43,7 +43,7 @@ class Peer:
         self.payload, self.end, self.token = b"\n", "lf", 0
 
     def marker(self) -> str:
-        return '{"res":"marker-%d"}' % self.token
+        return f'{{"res":"marker-{self.token}"}}'
 
     def __call__(self, conn):
         if conn.request == MARKER.encode():
@@ -97,8 +97,12 @@ RECORD_CLASSES = [v for k, v in vars(cnc).items() if k.startswith("API") and isi
 
 
 def shared_lists():
-    return {(cls.__name__, name): value for cls in RECORD_CLASSES
-            for name, value in vars(cls).items() if isinstance(value, list)}
+    return {
+        (cls.__name__, name): value
+        for cls in RECORD_CLASSES
+        for name, value in vars(cls).items()
+        if isinstance(value, list)
+    }
 
 
 SNAPSHOT = {key: (value, copy.deepcopy(value)) for key, value in shared_lists().items()}
@@ -113,6 +117,7 @@ def assert_shared_lists_untouched():
 
 
 # -- the model of what each caller must return -------------------------------
+
 
 def first_line(payload: bytes):
     """The reply line the client reads, or None when no line feed comes."""
@@ -138,7 +143,7 @@ def same(a, b) -> bool:
     if isinstance(a, float):
         return a == b or (math.isnan(a) and math.isnan(b))
     if isinstance(a, list):
-        return len(a) == len(b) and all(same(x, y) for x, y in zip(a, b))
+        return len(a) == len(b) and all(same(x, y) for x, y in zip(a, b, strict=True))
     if isinstance(a, dict):
         return a.keys() == b.keys() and all(same(a[k], b[k]) for k in a)
     return a == b
@@ -247,13 +252,13 @@ def geometry_fits(result, error, text):
         return True
     if not isinstance(result, list) or len(result) != len(expected):
         return False
-    for record, fields in zip(result, expected):
+    for record, fields in zip(result, expected, strict=True):
         if fields is None:
             if not record_matches(record, cnc.APIVMGeometryInfo, None):
                 return False
         elif type(record) is not cnc.APIVMGeometryInfo or not (
-                vars(record).keys() == fields.keys()
-                and all(same(getattr(record, k), v) for k, v in fields.items())):
+            vars(record).keys() == fields.keys() and all(same(getattr(record, k), v) for k, v in fields.items())
+        ):
             return False
     return True
 
@@ -264,16 +269,19 @@ def command_fits(result, error, text):
 
 SEND = Caller("__send_command", lambda c: send(c, '{"get":"anything"}'), send_fits)
 GEOMETRY = Caller("get_vm_geometry_info", lambda c: c.get_vm_geometry_info(list(GEOMETRY_NAMES)), geometry_fits)
-COMMANDS = [Caller(name, call, command_fits) for name, call in [
-    ("cnc_start", lambda c: c.cnc_start()),
-    ("cnc_jog_command", lambda c: c.cnc_jog_command(3)),
-    ("set_override_feed", lambda c: c.set_override_feed(50)),
-    ("set_program_position_x", lambda c: c.set_program_position_x(1.5)),
-    ("program_gcode_set_text", lambda c: c.program_gcode_set_text("G0 X1\nG1 Y2")),
-    ("set_cnc_parameters", lambda c: c.set_cnc_parameters(100, [1, 2.5])),
-    ("set_vm_geometry_info", lambda c: c.set_vm_geometry_info([cnc.APIVMGeometryInfo()])),
-    ("__execute_request", lambda c: c._CncAPIClientCore__execute_request('{"cmd":"cnc.start"}')),
-]]
+COMMANDS = [
+    Caller(name, call, command_fits)
+    for name, call in [
+        ("cnc_start", lambda c: c.cnc_start()),
+        ("cnc_jog_command", lambda c: c.cnc_jog_command(3)),
+        ("set_override_feed", lambda c: c.set_override_feed(50)),
+        ("set_program_position_x", lambda c: c.set_program_position_x(1.5)),
+        ("program_gcode_set_text", lambda c: c.program_gcode_set_text("G0 X1\nG1 Y2")),
+        ("set_cnc_parameters", lambda c: c.set_cnc_parameters(100, [1, 2.5])),
+        ("set_vm_geometry_info", lambda c: c.set_vm_geometry_info([cnc.APIVMGeometryInfo()])),
+        ("__execute_request", lambda c: c._CncAPIClientCore__execute_request('{"cmd":"cnc.start"}')),
+    ]
+]
 QUERY_CALLERS = {name: query_caller(name) for name in QUERIES}
 
 
@@ -293,10 +301,13 @@ def judge(peer, caller, client, payload, end):
             texts.append("")
             if any(b >= 0x80 for b in head):
                 texts.append(exchange_result(head))
-    outcome = (f"{type(result).__name__} has_data={getattr(result, 'has_data', '-')} "
-               f"error={type(error).__name__} connected={client.is_connected}")
+    outcome = (
+        f"{type(result).__name__} has_data={getattr(result, 'has_data', '-')} "
+        f"error={type(error).__name__} connected={client.is_connected}"
+    )
     assert any(caller.fits(result, error, t) for t in texts), (
-        f"{caller} gave {result!r} / {error!r} for {payload[:300]!r}... ({len(payload)} bytes, {end})")
+        f"{caller} gave {result!r} / {error!r} for {payload[:300]!r}... ({len(payload)} bytes, {end})"
+    )
     assert_in_step_or_dropped(peer, client, must_stay=end == "lf")
     assert_shared_lists_untouched()
     return outcome
@@ -304,13 +315,19 @@ def judge(peer, caller, client, payload, end):
 
 # -- reply strategies ---------------------------------------------------------
 
-SCALARS = (st.none() | st.booleans() | st.integers(-2 ** 70, 2 ** 70) | st.floats()
-           | st.text(max_size=8))
-JSON = st.recursive(SCALARS, lambda inner: st.lists(inner, max_size=3)
-                    | st.dictionaries(st.text(max_size=6), inner, max_size=3), max_leaves=8)
+SCALARS = st.none() | st.booleans() | st.integers(-(2**70), 2**70) | st.floats() | st.text(max_size=8)
+JSON = st.recursive(
+    SCALARS,
+    lambda inner: st.lists(inner, max_size=3) | st.dictionaries(st.text(max_size=6), inner, max_size=3),
+    max_leaves=8,
+)
 RENAMES = {
-    "upper": str.upper, "underscores": lambda k: k.replace(".", "_"), "suffix": lambda k: k + ".x",
-    "shortened": lambda k: k[:-1], "padded": lambda k: " " + k, "undotted": lambda k: k.replace(".", ""),
+    "upper": str.upper,
+    "underscores": lambda k: k.replace(".", "_"),
+    "suffix": lambda k: k + ".x",
+    "shortened": lambda k: k[:-1],
+    "padded": lambda k: " " + k,
+    "undotted": lambda k: k.replace(".", ""),
 }
 
 
@@ -379,14 +396,18 @@ def payloads(draw, make, verdicts=False):
     elif kind == "json":
         body = encode(draw(JSON | st.fixed_dictionaries({"res": JSON})), ascii_only=draw(st.booleans()))
     elif kind == "truncated":
-        body = valid[:draw(st.integers(0, len(valid) - 1))]
+        body = valid[: draw(st.integers(0, len(valid) - 1))]
     elif kind == "joined":
         body = encode(draw(damaged(make))) + draw(st.sampled_from([b"", b" ", b"\n", b"\r\n"])) + valid[:600]
     elif kind == "bytes":
         body = draw(st.binary(max_size=200))
     else:  # a command reply whose `res` is near the success test's edge
-        res = draw(st.sampled_from([True, False, None, 1, 0, "true", "TRUE", "tRuE", " true", "true ", "yes",
-                                    [True], {"res": True}]) | JSON)
+        res = draw(
+            st.sampled_from(
+                [True, False, None, 1, 0, "true", "TRUE", "tRuE", " true", "true ", "yes", [True], {"res": True}]
+            )
+            | JSON
+        )
         body = encode(draw(st.sampled_from([{"res": res}, {"extra": 1, "res": res}, [res], res])))
     end = draw(st.sampled_from(["lf", "lf", "lf", "close", "reset"]))
     if end == "lf":
@@ -395,6 +416,7 @@ def payloads(draw, make, verdicts=False):
 
 
 # -- the properties -------------------------------------------------------------
+
 
 @pytest.mark.parametrize("name", sorted(QUERIES))
 @FUZZ
@@ -410,8 +432,12 @@ def test_query_survives_any_reply(peer, name, data):
 @given(data=st.data())
 def test_geometry_reader_survives_any_reply(peer, data):
     named = data.draw(st.booleans(), label="second element named")
-    make = (lambda: {"res": [geometry_element("base"), geometry_element("table" if named else ""),
-                             geometry_element("extra")]})
+
+    def make():
+        return {
+            "res": [geometry_element("base"), geometry_element("table" if named else ""), geometry_element("extra")]
+        }
+
     payload, end = data.draw(payloads(make), label="payload")
     with client_for(peer, payload, end) as c:
         event(judge(peer, GEOMETRY, c, payload, end))
@@ -430,14 +456,17 @@ def test_command_survives_any_reply(peer, data):
 @settings(max_examples=100, deadline=None)
 @given(data=st.data())
 def test_exchange_survives_any_reply(peer, path, data):
-    make = data.draw(st.sampled_from([QUERIES["cnc_info"].reply, QUERIES["machining_info"].reply,
-                                      lambda: {"res": True}]), label="reply")
+    make = data.draw(
+        st.sampled_from([QUERIES["cnc_info"].reply, QUERIES["machining_info"].reply, lambda: {"res": True}]),
+        label="reply",
+    )
     payload, end = data.draw(payloads(make), label="payload")
     with client_for(peer, payload, end, path) as c:
         event(judge(peer, SEND, c, payload, end))
 
 
 # -- extremes: very long lines, deep nesting, NUL and high bytes --------------
+
 
 def _deep(n):
     return b"[" * n + b"]" * n
@@ -485,4 +514,3 @@ def test_extreme_reply_generic_path(peer, name):
     payload = EXTREMES[name] + b"\n"
     with client_for(peer, payload, "lf", "generic") as c:
         judge(peer, SEND, c, payload, "lf")
-

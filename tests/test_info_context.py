@@ -1,8 +1,7 @@
 """The info context: four records refreshed in one call through the client it holds."""
 
-import pytest
-
 import cnc_api_client_core as cnc
+import pytest
 from conftest import wire
 from fake_server import reply, reset
 from replies import QUERIES, assert_default, assert_filled, record_defaults_untouched  # noqa: F401
@@ -30,7 +29,7 @@ def test_not_connected_update_is_false(core, server, close_first):
     assert a._CncAPIInfoContext__api is c
     assert a.update() is False
     assert fields(a) == fields(b) == list(INITIAL.values())
-    assert all(x is y for x, y in zip(fields(a), INITIAL.values()))
+    assert all(x is y for x, y in zip(fields(a), INITIAL.values(), strict=True))
     assert wire(server, c, connections=int(close_first)) == b""
 
 
@@ -41,7 +40,7 @@ def test_update_refreshes_in_order(client, server):
     assert server.requests == REQUESTS
     for name in FIELDS:
         assert_filled(getattr(first, name), QUERIES[name], QUERIES[name].expected())
-    assert all(x is y for x, y in zip(fields(second), INITIAL.values()))  # not updated: still shared
+    assert all(x is y for x, y in zip(fields(second), INITIAL.values(), strict=True))  # not updated: still shared
     assert all(vars(r) == {} for r in INITIAL.values())
 
     kept = fields(first)
@@ -49,7 +48,7 @@ def test_update_refreshes_in_order(client, server):
     assert second.update() is True
     assert server.requests == REQUESTS * 2
     assert fields(first) == kept
-    assert all(x is not y for x, y in zip(fields(second), kept))
+    assert all(x is not y for x, y in zip(fields(second), kept, strict=True))
 
 
 def test_failed_query_is_stored_and_update_is_true(client, server):
@@ -93,6 +92,7 @@ class Foreign:
         def query():
             self.calls.append(name)
             return f"{name} result"
+
         return query
 
 
@@ -118,13 +118,17 @@ def test_foreign_client_is_used_as_given():
     assert fields(context) == [f"{q} result" for q in queries]
 
 
-@pytest.mark.parametrize("api, done", [
-    (Foreign(missing={"get_compile_info"}, is_connected=True), 2),
-    (Foreign(missing={"get_axes_info"}, is_connected=True), 0),
-    (Foreign(missing={"get_enabled_commands"}, is_connected=True), 3),
-    (Foreign(), 0),
-    (object(), 0),
-], ids=["no-compile-query", "no-axes-query", "no-enabled-query", "no-flag", "plain-object"])
+@pytest.mark.parametrize(
+    "api, done",
+    [
+        (Foreign(missing={"get_compile_info"}, is_connected=True), 2),
+        (Foreign(missing={"get_axes_info"}, is_connected=True), 0),
+        (Foreign(missing={"get_enabled_commands"}, is_connected=True), 3),
+        (Foreign(), 0),
+        (object(), 0),
+    ],
+    ids=["no-compile-query", "no-axes-query", "no-enabled-query", "no-flag", "plain-object"],
+)
 def test_attribute_errors_of_foreign_client_raise(api, done):
     context = Context(api)
     with pytest.raises(AttributeError) as info:
@@ -132,4 +136,4 @@ def test_attribute_errors_of_foreign_client_raise(api, done):
     if type(api) is object:
         assert str(info.value) == "'object' object has no attribute 'is_connected'"
     assert fields(context)[:done] == [f"get_{f} result" for f in FIELDS[:done]]
-    assert all(x is y for x, y in zip(fields(context)[done:], list(INITIAL.values())[done:]))
+    assert all(x is y for x, y in zip(fields(context)[done:], list(INITIAL.values())[done:], strict=True))

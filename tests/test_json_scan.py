@@ -6,6 +6,7 @@ reference decode of the same line: json.loads, then the record's members
 looked up in field order. Values must match in type as well (True is not 1,
 -0.0 is not 0.0); NaN equals NaN.
 """
+
 import copy
 import itertools
 import json
@@ -26,6 +27,7 @@ evaluate = cnc.CncAPIClientCore._CncAPIClientCore__evaluate_response
 
 
 # Reference -----------------------------------------------------------------
+
 
 def plain(value):
     """`value` with records, dicts and lists spelled out, in their order."""
@@ -103,6 +105,7 @@ def command_reference(text):
 
 # Reply texts ---------------------------------------------------------------
 
+
 class Obj(list):
     """An object as [raw key text, node] pairs, duplicates allowed."""
 
@@ -161,18 +164,36 @@ string_piece = st.one_of(
     st.sampled_from(['\\"', "\\\\", "\\/", "\\b", "\\f", "\\n", "\\r", "\\t"]),
     st.integers(0, 0xFFFF).map("\\u{:04x}".format),
     st.integers(0xD800, 0xDFFF).map("\\u{:04X}".format),
-    st.tuples(st.integers(0xD800, 0xDBFF), st.integers(0xDC00, 0xDFFF)).map(lambda p: "\\u%04x\\u%04X" % p),
+    st.tuples(st.integers(0xD800, 0xDBFF), st.integers(0xDC00, 0xDFFF)).map(lambda p: "\\u{:04x}\\u{:04X}".format(*p)),
 )
 BAD_PIECES = [chr(c) for c in range(0x20) if c != 10] + ["\\x", "\\u12g4", "\\U0041", "\\'", "\\ud800\\u12x4"]
-strings = st.lists(st.one_of(string_piece, string_piece, string_piece, st.sampled_from(BAD_PIECES)),
-                   max_size=5).map(lambda ps: '"' + "".join(ps) + '"')
-NUMBERS = ["0", "-0", "-0.0", "1E+2", "1e-2", "2.5E10", "1e400", "-1e400", "1e-400", "4.9e-324",
-           "1.7976931348623157e308", "9007199254740993", "123456789012345678901234567890", "-12",
-           "0.1", "NaN", "Infinity", "-Infinity"]
+strings = st.lists(st.one_of(string_piece, string_piece, string_piece, st.sampled_from(BAD_PIECES)), max_size=5).map(
+    lambda ps: '"' + "".join(ps) + '"'
+)
+NUMBERS = [
+    "0",
+    "-0",
+    "-0.0",
+    "1E+2",
+    "1e-2",
+    "2.5E10",
+    "1e400",
+    "-1e400",
+    "1e-400",
+    "4.9e-324",
+    "1.7976931348623157e308",
+    "9007199254740993",
+    "123456789012345678901234567890",
+    "-12",
+    "0.1",
+    "NaN",
+    "Infinity",
+    "-Infinity",
+]
 BAD_SCALARS = ["nul", "tru", "True", "nan", "-NaN", "01", "1.", ".5", "+1", "1e", "-", "0x10", "1.e5", "--1"]
 scalars = st.one_of(
     st.sampled_from(NUMBERS + ["true", "false", "null"]),
-    st.integers(-10**20, 10**20).map(str),
+    st.integers(-(10**20), 10**20).map(str),
     st.floats(allow_nan=False, allow_infinity=False).map(repr),
     st.from_regex(r"-?(0|[1-9][0-9]{0,25})(\.[0-9]{1,20})?([eE][-+]?[0-9]{1,3})?", fullmatch=True),
     strings,
@@ -181,9 +202,12 @@ values = st.recursive(
     st.one_of(scalars, scalars, scalars, st.sampled_from(BAD_SCALARS)),
     lambda inner: st.one_of(
         st.tuples(st.lists(inner, max_size=4), st.sampled_from(WS)).map(lambda t: render(t[0], [t[1]])),
-        st.tuples(st.lists(st.tuples(strings, inner), max_size=4), st.sampled_from(WS))
-          .map(lambda t: render(Obj(list(p) for p in t[0]), [t[1]]))),
-    max_leaves=8)
+        st.tuples(st.lists(st.tuples(strings, inner), max_size=4), st.sampled_from(WS)).map(
+            lambda t: render(Obj(list(p) for p in t[0]), [t[1]])
+        ),
+    ),
+    max_leaves=8,
+)
 
 
 def objects(node):
@@ -201,8 +225,14 @@ def objects(node):
 def escaped_key(key, which):
     """`key` as a JSON string with the characters that `which` marks written as \\u escapes."""
     which = which + [False] * len(key)
-    return '"' + "".join("\\u%04x" % ord(c) if e and ord(c) < 0x10000 else json.dumps(c)[1:-1]
-                         for c, e in zip(key, which)) + '"'
+    return (
+        '"'
+        + "".join(
+            f"\\u{ord(c):04x}" if e and ord(c) < 0x10000 else json.dumps(c)[1:-1]
+            for c, e in zip(key, which, strict=False)
+        )
+        + '"'
+    )
 
 
 @st.composite
@@ -234,14 +264,16 @@ def mutated_replies(draw):
     if draw(st.integers(0, 7)) == 0:  # damage the text itself
         at = draw(st.integers(0, len(text)))
         junk = draw(st.sampled_from(['"', ",", "}", "]", ":", "\\", "x", "\x00", "\x1f", "\r", "\t", "1"]))
-        text = text[:at] + junk + text[at + draw(st.integers(0, 1)):]
+        text = text[:at] + junk + text[at + draw(st.integers(0, 1)) :]
     return query, text
 
 
 # The peer ------------------------------------------------------------------
 
+
 class Peer:
     """Answers every request with the current `line`."""
+
     line = '{"res":true}'
 
     def __call__(self, conn):
@@ -276,6 +308,7 @@ def check(peer, query, text):
 
 # Tests ---------------------------------------------------------------------
 
+
 @pytest.mark.parametrize("ws", [("",), (" ",), ("\t", " \r ")], ids=["compact", "spaced", "mixed"])
 @pytest.mark.parametrize("name", sorted(QUERIES))
 def test_complete_replies(peer, name, ws):
@@ -296,12 +329,43 @@ def test_any_value_anywhere(peer, raw, where):
 
 
 @pytest.mark.parametrize("where", ["field", "group", "res", "top"])
-@pytest.mark.parametrize("raw", NUMBERS + BAD_SCALARS + [
-    "1" * 4300, "-" + "9" * 4300, "1" * 4301, "-" + "1" * 5000, "1" * 5000 + ".5", "1" * 400 + "e-400",
-    '"\\ud83d\\ude00"', '"\\ud83d"', '"\\ude00\\ud83d"', '"\\ud83d\\ud83d\\ude00"', '"\\ud83d\\u0041"',
-    '"\\uD83D\\uDE00"', '"\\ud83dx\\ude00"', '"\\ud83d\\n"', '"\\u0000\\u001f\\u007f"',
-    '"\\"\\\\\\/\\b\\f\\n\\r\\t"', '"\x7f"', '"\x00"', '"\t"', '"\r"', '"\\ud800\\u12x4"', '"\\u12"',
-    "[]", "{}", '{"a":1,"a":2,"b":[1,{"a":3}]}', "[1,]", '{"a":1,}', '{"a" 1}', "[1 2]", "{1:2}"])
+@pytest.mark.parametrize(
+    "raw",
+    NUMBERS
+    + BAD_SCALARS
+    + [
+        "1" * 4300,
+        "-" + "9" * 4300,
+        "1" * 4301,
+        "-" + "1" * 5000,
+        "1" * 5000 + ".5",
+        "1" * 400 + "e-400",
+        '"\\ud83d\\ude00"',
+        '"\\ud83d"',
+        '"\\ude00\\ud83d"',
+        '"\\ud83d\\ud83d\\ude00"',
+        '"\\ud83d\\u0041"',
+        '"\\uD83D\\uDE00"',
+        '"\\ud83dx\\ude00"',
+        '"\\ud83d\\n"',
+        '"\\u0000\\u001f\\u007f"',
+        '"\\"\\\\\\/\\b\\f\\n\\r\\t"',
+        '"\x7f"',
+        '"\x00"',
+        '"\t"',
+        '"\r"',
+        '"\\ud800\\u12x4"',
+        '"\\u12"',
+        "[]",
+        "{}",
+        '{"a":1,"a":2,"b":[1,{"a":3}]}',
+        "[1,]",
+        '{"a":1,}',
+        '{"a" 1}',
+        "[1 2]",
+        "{1:2}",
+    ],
+)
 def test_numbers_strings_and_containers(peer, raw, where):
     check(peer, QUERIES["cnc_info"], placed(QUERIES["cnc_info"], raw, where))
 
@@ -313,8 +377,9 @@ def test_duplicates_at_each_level(peer, level, later, copy_kind):
     """A second, altered `res`, `lube` group or `lube` / `axis.cycles.made`, before or after the original."""
     root = tree(QUERIES["cnc_info"].reply())
     res = member(root, "res")
-    holder, key = {"res": (root, "res"), "group": (res, "lube"),
-                   "member": (member(res, "lube"), "axis.cycles.made")}[level]
+    holder, key = {"res": (root, "res"), "group": (res, "lube"), "member": (member(res, "lube"), "axis.cycles.made")}[
+        level
+    ]
     original = member(holder, key)
     if copy_kind == "partial":
         value = copy.deepcopy(original)
@@ -391,18 +456,50 @@ def test_every_truncation(peer, name):
         check(peer, query, text[:end])
 
 
-@pytest.mark.parametrize("text", [
-    " {} ", "", " ", "[]", '"res"', "null", '{"res":true} x', '{"res":true}\x00', '\x0b{"res":true}',
-    '{"res":true}\r\t ', '\t\r{"res":true}', '{"res":true}{}', '{"res":true},', '{"res":"x","res":{"points":[]}}',
-    '{"res":{"points":[]},"res":[]}', '{"r\\u0065s":{"p\\u006fints":[1]}}', '{"res":{"points":[1],"points":"2"}}'])
+@pytest.mark.parametrize(
+    "text",
+    [
+        " {} ",
+        "",
+        " ",
+        "[]",
+        '"res"',
+        "null",
+        '{"res":true} x',
+        '{"res":true}\x00',
+        '\x0b{"res":true}',
+        '{"res":true}\r\t ',
+        '\t\r{"res":true}',
+        '{"res":true}{}',
+        '{"res":true},',
+        '{"res":"x","res":{"points":[]}}',
+        '{"res":{"points":[]},"res":[]}',
+        '{"r\\u0065s":{"p\\u006fints":[1]}}',
+        '{"res":{"points":[1],"points":"2"}}',
+    ],
+)
 def test_envelopes(peer, text):
     check(peer, QUERIES["programmed_points"], text)
 
 
 @settings(max_examples=300, deadline=None)
-@given(st.one_of(values.map(lambda v: '{"res":%s}' % v), st.sampled_from(
-    ['{"res":"TRUE"}', '{"res":"tru\\u0065"}', '{"res":true,"res":false}', '{"res":false,"res":"True"}',
-     '{"res":true}x', '["res"]', '{"res":"true"} ', '{"res":"true",}'])))
+@given(
+    st.one_of(
+        values.map(lambda v: f'{{"res":{v}}}'),
+        st.sampled_from(
+            [
+                '{"res":"TRUE"}',
+                '{"res":"tru\\u0065"}',
+                '{"res":true,"res":false}',
+                '{"res":false,"res":"True"}',
+                '{"res":true}x',
+                '["res"]',
+                '{"res":"true"} ',
+                '{"res":"true",}',
+            ]
+        ),
+    )
+)
 def test_command_verdicts(raw):
     assert evaluate(raw) is command_reference(raw)
 
@@ -500,15 +597,19 @@ print(json.dumps(out))
 """
 
 
-@pytest.mark.parametrize("depth, limit, stack", [
-    (60_000, 200_000, 0),        # json.loads parses it on the main thread's stack
-    (5_000, 200_000, 0),
-    (3_000, 200_000, 1 << 20),   # a thread of 1 MiB: json.loads parses this too
-    (400, 2_000, 256 << 10),     # the recursion limit stops json.loads first
-    (50, 100_000, 128 << 10),
-])
+@pytest.mark.parametrize(
+    "depth, limit, stack",
+    [
+        (60_000, 200_000, 0),  # json.loads parses it on the main thread's stack
+        (5_000, 200_000, 0),
+        (3_000, 200_000, 1 << 20),  # a thread of 1 MiB: json.loads parses this too
+        (400, 2_000, 256 << 10),  # the recursion limit stops json.loads first
+        (50, 100_000, 128 << 10),
+    ],
+)
 def test_deep_nesting_at_any_recursion_limit(depth, limit, stack):
     from child import assert_clean_exit, run_child
+
     proc = run_child(DEEP, pathlib.Path(__file__).parent, depth, limit, stack, timeout=120)
     assert_clean_exit(proc)
     out = json.loads(proc.stdout)

@@ -3,9 +3,8 @@ import re
 import traceback
 import types
 
-import pytest
-
 import cnc_api_client_core as cnc
+import pytest
 from fake_server import reply
 
 # name [param[:annotation] ...] [-> bool], in definition order
@@ -83,26 +82,40 @@ def multiline_doc(*lines):
 DOCS = {
     "close_cnc_control_software": "Not implemented yet!",
     "close": multiline_doc(
-        "Closes the current connection with the API server", "",
-        "return      True if the client is connected to an API server and connection is closed successfully."),
+        "Closes the current connection with the API server",
+        "",
+        "return      True if the client is connected to an API server and connection is closed successfully.",
+    ),
     "cnc_homing": multiline_doc(
-        "Requires Homing for specified axes", "",
+        "Requires Homing for specified axes",
+        "",
         "axes_mask   Mask with axes affected by the command.",
-        "return      True if the request was successful."),
+        "return      True if the request was successful.",
+    ),
     "cnc_jog_command": multiline_doc(
-        "Requires a JOG Command", "",
+        "Requires a JOG Command",
+        "",
         "command     Jog command. Available commands are in JC_xxx constants.",
-        "return      True if the request was successful."),
+        "return      True if the request was successful.",
+    ),
     "update": multiline_doc(
-        "Update cnc api info context.", "",
+        "Update cnc api info context.",
+        "",
         ":return                 False when the is no connection with the API server",
-        ":rtype                  (bool)"),
+        ":rtype                  (bool)",
+    ),
 }
-CONNECT_DOC = re.compile(re.escape(multiline_doc(
-    "Opens the connection with the specified API server host/port.", "", "@HOST@",
-    "port        The server host port to connect to (valid range 0..65535).",
-    "return      True if the connection with the API server has been established.",
-)).replace("@HOST@", r"host        \S.*\(eg\. '\d+\.\d+\.\d+\.\d+'\).*"))
+CONNECT_DOC = re.compile(
+    re.escape(
+        multiline_doc(
+            "Opens the connection with the specified API server host/port.",
+            "",
+            "@HOST@",
+            "port        The server host port to connect to (valid range 0..65535).",
+            "return      True if the connection with the API server has been established.",
+        )
+    ).replace("@HOST@", r"host        \S.*\(eg\. '\d+\.\d+\.\d+\.\d+'\).*")
+)
 
 
 def parse(cls, table):
@@ -111,7 +124,7 @@ def parse(cls, table):
     for line in table.strip().splitlines():
         words = line.split()
         returns = words[-2:] == ["->", "bool"]
-        params = [tuple(w.split(":")) if ":" in w else (w, None) for w in words[1:len(words) - 2 * returns]]
+        params = [tuple(w.split(":")) if ":" in w else (w, None) for w in words[1 : len(words) - 2 * returns]]
         rows.append((cls, words[0], params, returns))
     return rows
 
@@ -148,7 +161,7 @@ def test_function_attributes(cls, name, params, returns):
     args = [p for p, _ in params] if name in STATIC else ["self", *(p for p, _ in params)]
     code = f.__code__
     assert (code.co_argcount, code.co_posonlyargcount, code.co_kwonlyargcount) == (len(args), 0, 0)
-    assert code.co_varnames[:len(args)] == tuple(args)
+    assert code.co_varnames[: len(args)] == tuple(args)
 
 
 @pytest.mark.parametrize("cls, name, params, returns", METHODS, ids=IDS)
@@ -190,10 +203,14 @@ def test_private_names_only_mangled(name):
     assert not hasattr(cnc.CncAPIClientCore, name)
 
 
-@pytest.mark.parametrize("script, error", [
-    (None, TypeError),  # request None: no len()
-    (reply(b'{"res":"\xe9"}'), UnicodeDecodeError),
-], ids=["none-request", "non-ascii-reply"])
+@pytest.mark.parametrize(
+    "script, error",
+    [
+        (None, TypeError),  # request None: no len()
+        (reply(b'{"res":"\xe9"}'), UnicodeDecodeError),
+    ],
+    ids=["none-request", "non-ascii-reply"],
+)
 def test_traceback_names_the_method(client, server, script, error):
     if script:
         server.script(script)

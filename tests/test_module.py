@@ -6,35 +6,60 @@ import sys
 import textwrap
 import types
 
-import pytest
-
 import cnc_api_client_core as cnc
+import pytest
 
 CONSTANTS = [
     ("__version__", "1.4.1"),
     *[(f"ANALYSIS_{m.upper()}", m) for m in ("mt", "rt", "rf", "rv", "rz")],
     *[(f"{a}_AXIS_MASK", 1 << i) for i, a in enumerate("XYZABCUVW")],
-    ("X2Z_AXIS_MASK", 7), ("X2C_AXIS_MASK", 63), ("X2W_AXIS_MASK", 511),
-    *[(f"CS_{n}", i) for i, n in enumerate(
-        "INIT READY ERROR FIRST_STEP FIRST_STEP_RUNNING WAITING_FOR_DATA "
-        "WAITING_FOR_DATA_RUNNING FINISHED".split())],
+    ("X2Z_AXIS_MASK", 7),
+    ("X2C_AXIS_MASK", 63),
+    ("X2W_AXIS_MASK", 511),
+    *[
+        (f"CS_{n}", i)
+        for i, n in enumerate(
+            "INIT READY ERROR FIRST_STEP FIRST_STEP_RUNNING WAITING_FOR_DATA WAITING_FOR_DATA_RUNNING FINISHED".split()
+        )
+    ],
     ("JC_NONE", 0),
     *[(f"JC_{a}_{d}", 1 + 2 * i + j) for i, a in enumerate("XYZABC") for j, d in enumerate(("BW", "FW"))],
-    *[(f"SM_{n}", i) for i, n in enumerate(
-        "DISCONNECTED SIMULATOR INIT INIT_FIELD_BUS ALARM IDLE HOMING JOG RUN PAUSE LIMIT "
-        "MEASURE_TOOL SCAN_3D SAFETY_IDLE CHANGE_TOOL SAFETY WAIT_MAIN_POWER RETRACT".split())],
-    ("SS_OFF", 1), ("SS_CW", 2), ("SS_CCW", 3),
-    *[(f"TT_{n}", i) for i, n in enumerate(
-        "GENERIC FLAT_END_MILL BALL_NOSE_END_MILL DRILL PROBE SAW PLASMA DRAG_KNIFE LATHE "
-        "LASER WATER_JET".split())],
-    ("UM_METRIC", 0), ("UM_IMPERIAL", 1),
+    *[
+        (f"SM_{n}", i)
+        for i, n in enumerate(
+            "DISCONNECTED SIMULATOR INIT INIT_FIELD_BUS ALARM IDLE HOMING JOG RUN PAUSE LIMIT "
+            "MEASURE_TOOL SCAN_3D SAFETY_IDLE CHANGE_TOOL SAFETY WAIT_MAIN_POWER RETRACT".split()
+        )
+    ],
+    ("SS_OFF", 1),
+    ("SS_CW", 2),
+    ("SS_CCW", 3),
+    *[
+        (f"TT_{n}", i)
+        for i, n in enumerate(
+            "GENERIC FLAT_END_MILL BALL_NOSE_END_MILL DRILL PROBE SAW PLASMA DRAG_KNIFE LATHE LASER WATER_JET".split()
+        )
+    ],
+    ("UM_METRIC", 0),
+    ("UM_IMPERIAL", 1),
 ]
 
 RECORDS = [
-    "APIAnalogInputs", "APIAnalogOutputs", "APIAxesInfo", "APICncInfo", "APICncParameters",
-    "APICompileInfo", "APIDigitalInputs", "APIDigitalOutputs", "APIEnabledCommands",
-    "APIMachiningInfoUsedTool", "APIMachiningInfo", "APIProgrammedPoints", "APIScan3DInfo",
-    "APISystemInfo", "APIVMGeometryInfo",
+    "APIAnalogInputs",
+    "APIAnalogOutputs",
+    "APIAxesInfo",
+    "APICncInfo",
+    "APICncParameters",
+    "APICompileInfo",
+    "APIDigitalInputs",
+    "APIDigitalOutputs",
+    "APIEnabledCommands",
+    "APIMachiningInfoUsedTool",
+    "APIMachiningInfo",
+    "APIProgrammedPoints",
+    "APIScan3DInfo",
+    "APISystemInfo",
+    "APIVMGeometryInfo",
 ]
 SERVICES = ["CncAPIClientCore", "CncAPIInfoContext"]
 
@@ -75,10 +100,15 @@ def test_service_docstrings():
     assert cnc.CncAPIInfoContext.__doc__ == "Service class for cnc api info context"
 
 
-@pytest.mark.parametrize("attr, record", [
-    ("axes_info", "APIAxesInfo"), ("cnc_info", "APICncInfo"),
-    ("compile_info", "APICompileInfo"), ("enabled_commands", "APIEnabledCommands"),
-])
+@pytest.mark.parametrize(
+    "attr, record",
+    [
+        ("axes_info", "APIAxesInfo"),
+        ("cnc_info", "APICncInfo"),
+        ("compile_info", "APICompileInfo"),
+        ("enabled_commands", "APIEnabledCommands"),
+    ],
+)
 def test_info_context_class_records(attr, record):
     value = vars(cnc.CncAPIInfoContext)[attr]
     assert type(value) is getattr(cnc, record) and value.has_data is False
@@ -124,5 +154,7 @@ def test_other_interpreter_is_refused():
     code = textwrap.dedent(SUBINTERPRETER_IMPORT[found[0]])
     out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
     assert out.returncode == 0, out.stderr
-    assert out.stdout.strip() == ("<class 'ImportError'>: Interpreter change detected - this module "
-                                  "can only be loaded into one interpreter per process.")
+    assert out.stdout.strip() == (
+        "<class 'ImportError'>: Interpreter change detected - this module "
+        "can only be loaded into one interpreter per process."
+    )

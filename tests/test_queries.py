@@ -7,13 +7,21 @@ import threading
 import time
 from contextlib import contextmanager
 
-import pytest
-
 import cnc_api_client_core as cnc
+import pytest
 from conftest import wire
 from fake_server import delay, reply, reset
-from replies import (ELEMENTS, KEPT, QUERIES, Query, assert_default, assert_filled,
-                     record_defaults_untouched, run, tagged)  # noqa: F401 (autouse fixture)
+from replies import (
+    ELEMENTS,
+    KEPT,
+    QUERIES,
+    Query,
+    assert_default,
+    assert_filled,
+    record_defaults_untouched,  # noqa: F401 (autouse fixture)
+    run,
+    tagged,
+)
 
 NAMES = list(QUERIES)
 
@@ -81,7 +89,7 @@ def test_complete_reply_fills_every_field(client, server, name, variant):
 def test_value_of_any_json_kind_stored_unchanged(client, server, name):
     query = QUERIES[name]
     for kind in [None, 2.5, {"obj": [1, None, "x"]}]:
-        value = lambda path, v: copy.deepcopy(kind)  # noqa: E731
+        value = lambda path, v, kind=kind: copy.deepcopy(kind)  # noqa: E731
         server.script(reply(query.reply(value)))
         assert_filled(run(client, query), query, query.expected(value))
 
@@ -89,6 +97,7 @@ def test_value_of_any_json_kind_stored_unchanged(client, server, name):
 def with_extras(query: Query, res):
     """`res` with its members reversed and unknown members first: in `res`, in each group and
     element, plus the nested-object decoys of dotted keys."""
+
     def mix(members):
         out = {"zz.extra": [1, 2], "extra": {"k": None}}
         for key in members:
@@ -154,9 +163,22 @@ def test_dotted_key_as_nested_objects_fails(client, server, name, path, level):
     assert_default(run(client, query), record_class(query))
 
 
-BAD_REPLIES = [b"", b"not json", b'{"res":true}', b'{"res":"TRUE"}', b'{"res":[]}', b'{"res":null}',
-               b'{"res":"value"}', b"[]", b'[{"res":{}}]', b"{}", b'{"RES":{}}', b'{"res":{}}',
-               b'{"res":{}} x', b'{"res"']
+BAD_REPLIES = [
+    b"",
+    b"not json",
+    b'{"res":true}',
+    b'{"res":"TRUE"}',
+    b'{"res":[]}',
+    b'{"res":null}',
+    b'{"res":"value"}',
+    b"[]",
+    b'[{"res":{}}]',
+    b"{}",
+    b'{"RES":{}}',
+    b'{"res":{}}',
+    b'{"res":{}} x',
+    b'{"res"',
+]
 
 
 @pytest.mark.parametrize("name", NAMES)

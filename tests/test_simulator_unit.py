@@ -10,7 +10,6 @@ import threading
 import time
 
 import pytest
-
 from cnc_api_simulator import Simulator
 
 SM_IDLE, SM_HOMING, SM_JOG, SM_RUN, SM_PAUSE = 5, 6, 7, 8, 9
@@ -79,48 +78,103 @@ def position(conn, key="program.position"):
 
 # ----- reply shapes ----------------------------------------------------------------------------
 
+
 def _names(*keys):
     return set(keys)
 
 
-OVERRIDE_KEYS = {f"{n}{s}" for n in ("jog", "spindle", "fast", "feed", "feed.custom.1", "feed.custom.2",
-                                     "plasma.power", "plasma.voltage")
-                 for s in ("", ".min", ".max", ".enabled", ".locked")}
+OVERRIDE_KEYS = {
+    f"{n}{s}"
+    for n in ("jog", "spindle", "fast", "feed", "feed.custom.1", "feed.custom.2", "plasma.power", "plasma.voltage")
+    for s in ("", ".min", ".max", ".enabled", ".locked")
+}
 EXTENT_KEYS = {f"{p}.{a}" for p in ("min", "max", "length") for a in "xyz"}
 JOINT_KEYS = {f"{p}.{a}" for p in ("min", "max", "length") for a in "xyzabc"}
 SHAPES = {
-    "axes.info": {k: None for k in (
-        "joint.position", "machine.position", "program.position", "machine.target.position",
-        "program.target.position", "actual.velocity", "working.wcs", "working.offset", "dynamic.offset",
-        "homing.done", "homing.done.mask")},
+    "axes.info": {
+        k: None
+        for k in (
+            "joint.position",
+            "machine.position",
+            "program.position",
+            "machine.target.position",
+            "program.target.position",
+            "actual.velocity",
+            "working.wcs",
+            "working.offset",
+            "dynamic.offset",
+            "homing.done",
+            "homing.done.mask",
+        )
+    },
     "cnc.info": {
         **{k: None for k in ("units.mode", "axes.mask", "state.machine", "gcode.line", "worked.time")},
         "coolant": _names("mist", "flood"),
-        "lube": _names("axis.cycles.made", "axis.time.to.next.cycle", "spindle.cycles.made",
-                       "spindle.time.to.next.cycle"),
+        "lube": _names(
+            "axis.cycles.made", "axis.time.to.next.cycle", "spindle.cycles.made", "spindle.time.to.next.cycle"
+        ),
         "feed": _names("programmed", "target", "reference"),
         "spindle": _names("programmed", "target", "actual", "load", "torque", "status"),
         "override": OVERRIDE_KEYS,
-        "tool": _names("id", "slot", "type", "diameter", "offset.x", "offset.y", "offset.z",
-                       "param.1", "param.2", "param.3"),
+        "tool": _names(
+            "id", "slot", "type", "diameter", "offset.x", "offset.y", "offset.z", "param.1", "param.2", "param.3"
+        ),
     },
-    "enabled.commands": {k: None for k in (
-        "cnc.continue", "cnc.homing", "cnc.jog.command", "cnc.mdi.command", "cnc.parameters", "cnc.pause",
-        "cnc.resume", "cnc.resume.from.line", "cnc.resume.from.point", "cnc.start", "cnc.start.from.line",
-        "cnc.start.from.point", "cnc.stop", "program.analysis", "program.analysis.abort",
-        "program.gcode.add.text", "program.gcode.clear", "program.gcode.set.text", "program.load",
-        "program.new", "program.save", "set.program.position")},
+    "enabled.commands": {
+        k: None
+        for k in (
+            "cnc.continue",
+            "cnc.homing",
+            "cnc.jog.command",
+            "cnc.mdi.command",
+            "cnc.parameters",
+            "cnc.pause",
+            "cnc.resume",
+            "cnc.resume.from.line",
+            "cnc.resume.from.point",
+            "cnc.start",
+            "cnc.start.from.line",
+            "cnc.start.from.point",
+            "cnc.stop",
+            "program.analysis",
+            "program.analysis.abort",
+            "program.gcode.add.text",
+            "program.gcode.clear",
+            "program.gcode.set.text",
+            "program.load",
+            "program.new",
+            "program.save",
+            "set.program.position",
+        )
+    },
     "compile.info": {k: None for k in ("code", "code.line", "file.line", "file.name", "message", "state")},
     "machining.info": {
         "tool.path": _names("in.fast", "in.feed", "total.path", "estimated.time", "used.tool"),
-        "tcp.extents.in.fast": EXTENT_KEYS, "tcp.extents.in.feed": EXTENT_KEYS,
-        "joints.in.fast": JOINT_KEYS, "joints.in.feed": JOINT_KEYS,
+        "tcp.extents.in.fast": EXTENT_KEYS,
+        "tcp.extents.in.feed": EXTENT_KEYS,
+        "joints.in.fast": JOINT_KEYS,
+        "joints.in.feed": JOINT_KEYS,
     },
-    "system.info": {k: None for k in (
-        "cnc.control.software", "cnc.core.version", "api.server.version", "firmware.version",
-        "firmware.version.tag", "firmware.interface.level", "order.code", "customer.id", "serial.number",
-        "part.number", "customization.number", "hardware.version", "operative.system",
-        "operative.system.crc", "pld.version")},
+    "system.info": {
+        k: None
+        for k in (
+            "cnc.control.software",
+            "cnc.core.version",
+            "api.server.version",
+            "firmware.version",
+            "firmware.version.tag",
+            "firmware.interface.level",
+            "order.code",
+            "customer.id",
+            "serial.number",
+            "part.number",
+            "customization.number",
+            "hardware.version",
+            "operative.system",
+            "operative.system.crc",
+            "pld.version",
+        )
+    },
     "programmed.points": {"points": None},
     "scan3d.info": {k: None for k in ("laser.out.bit", "laser.out.umf", "laser.h.measure", "laser.z.position")},
 }
@@ -139,10 +193,15 @@ def test_query_has_exactly_the_members_read(conn, name):
         assert [set(t) for t in res["tool.path"]["used.tool"]] == [{"id", "in.fast", "in.feed"}]
 
 
-@pytest.mark.parametrize("name, length, kind", [
-    ("digital.inputs", 128, int), ("digital.outputs", 128, int),
-    ("analog.inputs", 16, float), ("analog.outputs", 16, float),
-])
+@pytest.mark.parametrize(
+    "name, length, kind",
+    [
+        ("digital.inputs", 128, int),
+        ("digital.outputs", 128, int),
+        ("analog.inputs", 16, float),
+        ("analog.outputs", 16, float),
+    ],
+)
 def test_io_lists(conn, name, length, kind):
     res = conn.ask({"get": name})
     assert set(res) == {"value"} and len(res["value"]) == length
@@ -157,24 +216,50 @@ def test_axes_lists_and_text_members(conn):
     assert conn.ask({"get": "cnc.info"})["worked.time"] == "00:00:00"
 
 
-@pytest.mark.parametrize("line", [
-    "garbage", "", "[]", "{}", '"cnc.start"', '{"cmd":"no.such.command"}', '{"get":"cnc.start"}',
-    '{"cmd":1}', '{"verb":"cnc.start"}', '{"set":"program.position", "data":{"x":nan}}',
-    '{"set":"program.position", "data":{"q":1.0}}', '{"set":"program.position", "data":{"x":1e999}}',
-    '{"set":"program.position", "data":{"x":1, "y":"2"}}', '{"set":"program.position", "data":{"x":NaN}}',
-    '{"cmd":"cnc.homing","axes.mask":True}', '{"cmd":"cnc.homing","axes.mask":0}',
-    '{"cmd":"cnc.jog.command","command":13}', '{"cmd":"cnc.jog.command","command":3.0}',
-    '{"cmd":"cnc.resume", "line":None}', '{"cmd":"cnc.start.from.line", "line":"x"}',
-    '{"set":"override", "name":"bogus", "value":5}', '{"set":"override", "name":"feed", "value":1.5}',
-    '{"set":"override", "name":"feed"}', '{"set":"cnc.parameters", "address":0, "parameters":[1,"x"]}',
-    '{"set":"cnc.parameters", "address":-1, "parameters":[1]}', '{"get":"cnc.parameters", "address":0}',
-    '{"get":"cnc.parameters", "address":65535, "elements":2}', '{"get":"vm.geometry.info", "name":["a"b"]}',
-    '{"get":"vm.geometry.info", "name":[5]}', '{"set":"vm.geometry.info", "data":[{"name":"t"}]}',
-    '{"cmd":"program.gcode.set.text","text":null}', '{"cmd":"program.analysis","mode":"xx"}',
-    '{"cmd":"cnc.mdi.command","command":null}', '{"cmd":"cnc.mdi.command","command":"G6"}',
-    '{"cmd":"cnc.pause"}', '{"cmd":"cnc.continue"}', '{"cmd":"program.analysis.abort"}',
-    pytest.param("[" * 100000, id="deep-nesting"), pytest.param(b"\xff\xfe{}", id="not-utf8"),
-])
+@pytest.mark.parametrize(
+    "line",
+    [
+        "garbage",
+        "",
+        "[]",
+        "{}",
+        '"cnc.start"',
+        '{"cmd":"no.such.command"}',
+        '{"get":"cnc.start"}',
+        '{"cmd":1}',
+        '{"verb":"cnc.start"}',
+        '{"set":"program.position", "data":{"x":nan}}',
+        '{"set":"program.position", "data":{"q":1.0}}',
+        '{"set":"program.position", "data":{"x":1e999}}',
+        '{"set":"program.position", "data":{"x":1, "y":"2"}}',
+        '{"set":"program.position", "data":{"x":NaN}}',
+        '{"cmd":"cnc.homing","axes.mask":True}',
+        '{"cmd":"cnc.homing","axes.mask":0}',
+        '{"cmd":"cnc.jog.command","command":13}',
+        '{"cmd":"cnc.jog.command","command":3.0}',
+        '{"cmd":"cnc.resume", "line":None}',
+        '{"cmd":"cnc.start.from.line", "line":"x"}',
+        '{"set":"override", "name":"bogus", "value":5}',
+        '{"set":"override", "name":"feed", "value":1.5}',
+        '{"set":"override", "name":"feed"}',
+        '{"set":"cnc.parameters", "address":0, "parameters":[1,"x"]}',
+        '{"set":"cnc.parameters", "address":-1, "parameters":[1]}',
+        '{"get":"cnc.parameters", "address":0}',
+        '{"get":"cnc.parameters", "address":65535, "elements":2}',
+        '{"get":"vm.geometry.info", "name":["a"b"]}',
+        '{"get":"vm.geometry.info", "name":[5]}',
+        '{"set":"vm.geometry.info", "data":[{"name":"t"}]}',
+        '{"cmd":"program.gcode.set.text","text":null}',
+        '{"cmd":"program.analysis","mode":"xx"}',
+        '{"cmd":"cnc.mdi.command","command":null}',
+        '{"cmd":"cnc.mdi.command","command":"G6"}',
+        '{"cmd":"cnc.pause"}',
+        '{"cmd":"cnc.continue"}',
+        '{"cmd":"program.analysis.abort"}',
+        pytest.param("[" * 100000, id="deep-nesting"),
+        pytest.param(b"\xff\xfe{}", id="not-utf8"),
+    ],
+)
 def test_bad_or_refused_request_gets_false_and_connection_survives(conn, line):
     raw = line if isinstance(line, bytes) else line.encode()
     assert conn.raw(raw + b"\n") == {"res": False}
@@ -189,15 +274,19 @@ def test_pipelined_requests_are_answered_in_order(conn):
 
 # ----- program, compile and machining ------------------------------------------------------------
 
-@pytest.mark.parametrize("text, line, words", [
-    ("G1 X1\nG6 X2", 2, "G6"),
-    ("G1 X1 Q3", 1, "Q"),
-    ("G0 X1\n\nM3 S100\nG1 X(unclosed", 4, "comment"),
-    ("G2 X10 Y0 I1 J0", 1, "arc"),
-    ("G1 X1 X2", 1, "twice"),
-    ("G1 X1 F0", 1, "Feed"),
-    pytest.param("G0 Y" + "9" * 400, 1, "range", id="huge-number"),
-])
+
+@pytest.mark.parametrize(
+    "text, line, words",
+    [
+        ("G1 X1\nG6 X2", 2, "G6"),
+        ("G1 X1 Q3", 1, "Q"),
+        ("G0 X1\n\nM3 S100\nG1 X(unclosed", 4, "comment"),
+        ("G2 X10 Y0 I1 J0", 1, "arc"),
+        ("G1 X1 X2", 1, "twice"),
+        ("G1 X1 F0", 1, "Feed"),
+        pytest.param("G0 Y" + "9" * 400, 1, "range", id="huge-number"),
+    ],
+)
 def test_bad_line_gives_compile_error(conn, text, line, words):
     load(conn, text)
     info = conn.ask({"get": "compile.info"})
@@ -207,14 +296,23 @@ def test_bad_line_gives_compile_error(conn, text, line, words):
     assert conn.ask({"get": "enabled.commands"})["cnc.start"] is False
 
 
-@pytest.mark.parametrize("text, state", [
-    ("", CS_INIT),
-    ("%\n(header) ; comment\nN10 G21 G90 G17 G54 T1 M6\nG0 X1 Y1\nG3 X1 Y1 I5 J0\nG4 P0.1\nM30\n%", CS_READY),
-])
+@pytest.mark.parametrize(
+    "text, state",
+    [
+        ("", CS_INIT),
+        ("%\n(header) ; comment\nN10 G21 G90 G17 G54 T1 M6\nG0 X1 Y1\nG3 X1 Y1 I5 J0\nG4 P0.1\nM30\n%", CS_READY),
+    ],
+)
 def test_good_program_compiles(conn, text, state):
     load(conn, text)
     assert conn.ask({"get": "compile.info"}) == {
-        "code": 0, "code.line": 0, "file.line": 0, "file.name": "", "message": "", "state": state}
+        "code": 0,
+        "code.line": 0,
+        "file.line": 0,
+        "file.name": "",
+        "message": "",
+        "state": state,
+    }
 
 
 def test_machining_info_from_moves(conn):
@@ -223,13 +321,19 @@ def test_machining_info_from_moves(conn):
     path = info["tool.path"]
     assert (path["in.fast"], path["in.feed"], path["total.path"]) == (35.4, 30.0, 65.4)
     assert path["estimated.time"] == "00:00:04"  # 30 mm at 600 mm/min, rapids that accelerate: 3.65 s
-    assert path["used.tool"] == [{"id": 1, "in.fast": 10.0, "in.feed": 20.0},
-                                 {"id": 2, "in.fast": 25.4, "in.feed": 10.0}]
+    assert path["used.tool"] == [
+        {"id": 1, "in.fast": 10.0, "in.feed": 20.0},
+        {"id": 2, "in.fast": 25.4, "in.feed": 10.0},
+    ]
     feed = info["tcp.extents.in.feed"]
     assert (feed["min.x"], feed["max.y"], feed["length.x"], feed["length.z"]) == (0.0, 20.0, 10.0, 0.0)
     assert info["joints.in.fast"]["max.z"] == 25.4 and info["joints.in.fast"]["length.c"] == 0.0
     assert conn.ask({"get": "programmed.points"})["points"] == [
-        [10.0, 0.0, 0.0], [10.0, 20.0, 0.0], [0.0, 20.0, 0.0], [0.0, 20.0, 25.4]]
+        [10.0, 0.0, 0.0],
+        [10.0, 20.0, 0.0],
+        [0.0, 20.0, 0.0],
+        [0.0, 20.0, 25.4],
+    ]
 
 
 def test_add_text_and_clear(conn):
@@ -242,6 +346,7 @@ def test_add_text_and_clear(conn):
 
 
 # ----- motion ------------------------------------------------------------------------------------
+
 
 def test_program_runs_then_returns_to_idle(conn):
     load(conn, "M3 S2000\nG0 X5 Y5\nG1 X25 F3000\nG1 Y15\nM30")  # about 0.65 s
@@ -279,13 +384,16 @@ def test_pause_continue_stop_resume(conn):
     assert stopped < 30 and position(conn)[0] == 30.0
 
 
-@pytest.mark.parametrize("request_, approach_x, line", [
-    ({"cmd": "cnc.start.from.line", "line": 3}, 20.0, 3),
-    ({"cmd": "cnc.resume.from.line", "line": 2}, 10.0, 2),
-    ({"cmd": "cnc.start.from.point", "point": 1}, 20.0, 3),
-    ({"cmd": "cnc.resume.from.point", "point": 0}, 10.0, 2),
-    ({"cmd": "cnc.resume", "line": 3}, 20.0, 3),
-])
+@pytest.mark.parametrize(
+    "request_, approach_x, line",
+    [
+        ({"cmd": "cnc.start.from.line", "line": 3}, 20.0, 3),
+        ({"cmd": "cnc.resume.from.line", "line": 2}, 10.0, 2),
+        ({"cmd": "cnc.start.from.point", "point": 1}, 20.0, 3),
+        ({"cmd": "cnc.resume.from.point", "point": 0}, 10.0, 2),
+        ({"cmd": "cnc.resume", "line": 3}, 20.0, 3),
+    ],
+)
 def test_start_part_way_approaches_the_first_move(conn, request_, approach_x, line):
     load(conn, "G0 X10\nG0 X20\nG0 X30\nG0 Y5")
     conn.ask({"set": "override", "name": "fast", "value": 5})  # hold the approach move for a look
@@ -297,10 +405,15 @@ def test_start_part_way_approaches_the_first_move(conn, request_, approach_x, li
     assert position(conn)[:2] == [30.0, 5.0]
 
 
-@pytest.mark.parametrize("request_", [
-    {"cmd": "cnc.start.from.line", "line": 0}, {"cmd": "cnc.start.from.line", "line": 5},
-    {"cmd": "cnc.start.from.point", "point": 4}, {"cmd": "cnc.resume"},
-])
+@pytest.mark.parametrize(
+    "request_",
+    [
+        {"cmd": "cnc.start.from.line", "line": 0},
+        {"cmd": "cnc.start.from.line", "line": 5},
+        {"cmd": "cnc.start.from.point", "point": 4},
+        {"cmd": "cnc.resume"},
+    ],
+)
 def test_start_part_way_out_of_range(conn, request_):
     load(conn, "G0 X10\nG0 X20\nG0 X30\nG0 Y5")
     assert conn.ask(request_) is False
@@ -350,11 +463,20 @@ def test_mdi(conn):
     assert position(conn)[0] == 5.0
 
 
-@pytest.mark.parametrize("name, value, held", [
-    ("feed", 150, 150), ("feed", 500, 200), ("spindle", 10, 50), ("fast", -5, 0),
-    ("jog", 40, 40), ("feed.custom.1", 7, 7), ("feed.custom.2", 300, 200),
-    ("plasma.power", 60, 60), ("plasma.voltage", 200, 150),
-])
+@pytest.mark.parametrize(
+    "name, value, held",
+    [
+        ("feed", 150, 150),
+        ("feed", 500, 200),
+        ("spindle", 10, 50),
+        ("fast", -5, 0),
+        ("jog", 40, 40),
+        ("feed.custom.1", 7, 7),
+        ("feed.custom.2", 300, 200),
+        ("plasma.power", 60, 60),
+        ("plasma.voltage", 200, 150),
+    ],
+)
 def test_override_held_within_limits(conn, name, value, held):
     assert conn.ask({"set": "override", "name": name, "value": value}) is True
     override = conn.ask({"get": "cnc.info"})["override"]
@@ -371,12 +493,21 @@ def test_program_position(conn):
 
 # ----- data tables -------------------------------------------------------------------------------
 
+
 def test_parameters_and_geometry_round_trip(conn):
     assert conn.ask({"set": "cnc.parameters", "address": 10, "parameters": [1, 2.5, -3]}) is True
-    assert conn.ask({"get": "cnc.parameters", "address": 9, "elements": 5}) == {
-        "parameters": [0.0, 1, 2.5, -3, 0.0]}
-    element = {"name": "table", "x": 1.0, "y": 2.0, "z": 3.5, "color": 255, "scale": 2.0,
-               "visible": False, "edges.angle": 15.0, "edges.visible": True}
+    assert conn.ask({"get": "cnc.parameters", "address": 9, "elements": 5}) == {"parameters": [0.0, 1, 2.5, -3, 0.0]}
+    element = {
+        "name": "table",
+        "x": 1.0,
+        "y": 2.0,
+        "z": 3.5,
+        "color": 255,
+        "scale": 2.0,
+        "visible": False,
+        "edges.angle": 15.0,
+        "edges.visible": True,
+    }
     assert conn.ask({"set": "vm.geometry.info", "data": [element, {**element, "name": "extra"}]}) is True
     got = conn.ask({"get": "vm.geometry.info", "name": ["table", "nothing", "extra"]})
     assert got[0] == element and got[2]["name"] == "extra"
@@ -384,6 +515,7 @@ def test_parameters_and_geometry_round_trip(conn):
 
 
 # ----- program files -----------------------------------------------------------------------------
+
 
 def test_save_and_load_inside_programs_dir(conn, programs):
     load(conn, "G0 X7")
@@ -396,10 +528,23 @@ def test_save_and_load_inside_programs_dir(conn, programs):
     assert conn.ask({"get": "compile.info"})["file.name"] == "sub/part.nc"
 
 
-@pytest.mark.parametrize("name", [
-    "../escape.nc", "/tmp/escape.nc", "sub/../../escape.nc", "out/escape.nc", "link.nc",
-    "", None, 5, ["a"], "missing/x.nc", "C:\\escape.nc", ".",
-])
+@pytest.mark.parametrize(
+    "name",
+    [
+        "../escape.nc",
+        "/tmp/escape.nc",
+        "sub/../../escape.nc",
+        "out/escape.nc",
+        "link.nc",
+        "",
+        None,
+        5,
+        ["a"],
+        "missing/x.nc",
+        "C:\\escape.nc",
+        ".",
+    ],
+)
 @pytest.mark.parametrize("command", ["program.save", "program.load"])
 def test_names_outside_programs_dir_refused(conn, programs, tmp_path, command, name):
     outside = tmp_path / "outside"
@@ -414,6 +559,7 @@ def test_names_outside_programs_dir_refused(conn, programs, tmp_path, command, n
 
 
 # ----- clients and CLI ---------------------------------------------------------------------------
+
 
 def test_two_clients_share_one_machine(sim, conn):
     other = Conn(sim.port)
@@ -447,8 +593,10 @@ def test_stop_closes_client_connections(programs):
 
 
 def test_cli_prints_port_and_stops_on_sigterm(programs):
-    proc = subprocess.Popen([sys.executable, "-m", "cnc_api_simulator", "--port", "0", "--programs-dir",
-                             str(programs), "--speed", "2"], stdout=subprocess.PIPE)
+    proc = subprocess.Popen(
+        [sys.executable, "-m", "cnc_api_simulator", "--port", "0", "--programs-dir", str(programs), "--speed", "2"],
+        stdout=subprocess.PIPE,
+    )
     try:
         line = proc.stdout.readline().decode()
         assert line.startswith("cnc_api_simulator listening on 127.0.0.1:")

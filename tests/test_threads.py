@@ -9,7 +9,6 @@ import sys
 import threading
 
 import pytest
-
 from fake_server import FakeServer, delay, reply
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
@@ -33,8 +32,20 @@ def answer(request: bytes) -> bytes:
     if op == "cnc.parameters":
         return json.dumps({"res": {"parameters": [req["address"], req["elements"]]}}).encode()
     if op == "vm.geometry.info":
-        elements = [{"name": n, "x": float(i), "y": 0.0, "z": 0.0, "color": i, "scale": 1.0, "visible": True,
-                     "edges.angle": 30.0, "edges.visible": False} for i, n in enumerate(req["name"])]
+        elements = [
+            {
+                "name": n,
+                "x": float(i),
+                "y": 0.0,
+                "z": 0.0,
+                "color": i,
+                "scale": 1.0,
+                "visible": True,
+                "edges.angle": 30.0,
+                "edges.visible": False,
+            }
+            for i, n in enumerate(req["name"])
+        ]
         return json.dumps({"res": elements}).encode()
     for needle, line in GOOD.items():
         if needle.encode() in request:
@@ -59,6 +70,7 @@ class _EchoHandler(socketserver.StreamRequestHandler):
 
 class EchoServer(socketserver.ThreadingTCPServer):
     """Many connections at once, one thread each, answers from `answer`."""
+
     daemon_threads = True
     allow_reuse_address = True
     request_queue_size = 128
@@ -163,8 +175,9 @@ print(json.dumps({"calls": calls, "escaped": escaped[:5],
 
 
 def test_two_threads_on_one_client_never_crash(core, echo):
-    proc = subprocess.run([sys.executable, "-c", HAMMER, str(echo.port), "3"],
-                          capture_output=True, text=True, timeout=90)
+    proc = subprocess.run(
+        [sys.executable, "-c", HAMMER, str(echo.port), "3"], capture_output=True, text=True, timeout=90
+    )
     assert proc.returncode == 0, f"exit {proc.returncode}\n{proc.stdout}\n{proc.stderr[-4000:]}"
     result = json.loads(proc.stdout.splitlines()[-1])
     # A thread whose reply the other one took may keep losing the race for the
