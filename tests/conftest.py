@@ -1,14 +1,36 @@
+import os
 import socket
 
 import pytest
 from fake_server import FakeServer
-from hypothesis import HealthCheck, settings
+
+# On import Hypothesis loads the plugin of every installed package that offers
+# one; trio's (a dependency of selenium) costs each worker half a second, and
+# no test here uses it.
+os.environ.setdefault("HYPOTHESIS_NO_PLUGINS", "1")
+
+from hypothesis import HealthCheck, settings  # noqa: E402
 
 # The suite runs on more workers than there are cores, so how fast one example
 # is generated says nothing about its strategy: that health check is off, and
-# every test still runs all its examples.
-settings.register_profile("shared-cpu", suppress_health_check=[HealthCheck.too_slow], deadline=None)
-settings.load_profile("shared-cpu")
+# every test still runs all its examples. `make test` runs the "dev" profile;
+# CI selects "ci" (HYPOTHESIS_PROFILE=ci), which digs deeper, see `examples`.
+settings.register_profile("dev", suppress_health_check=[HealthCheck.too_slow], deadline=None)
+# A fresh checkout has no failures to replay, and writing new ones there helps no one.
+settings.register_profile("ci", settings.get_profile("dev"), database=None, print_blob=True)
+PROFILE = os.environ.get("HYPOTHESIS_PROFILE", "dev")
+settings.load_profile(PROFILE)
+
+
+def examples(dev: int, ci: int) -> int:
+    """The number of examples of a property test under the loaded profile.
+
+    `dev` keeps every branch of the test's strategy well covered for a quick
+    local run (and a new random draw each run finds what earlier runs missed);
+    `ci` is the thorough depth.
+    """
+    return ci if PROFILE == "ci" else dev
+
 
 SENTINEL = '{"get":"sentinel"}'
 

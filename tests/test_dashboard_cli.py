@@ -1,4 +1,5 @@
-"""`cnc-api dashboard` as a user runs it: a real console-script subprocess."""
+"""`cnc-api dashboard` as a user runs it: the command line in this process where it ends at once,
+the console script in a real subprocess where it serves, and a child without the extra."""
 
 from __future__ import annotations
 
@@ -12,13 +13,13 @@ import threading
 import httpx
 import pytest
 from dashboard_helpers import simulator
-from tools_helpers import cnc_api, cnc_api_popen, free_port, wait_for
+from tools_helpers import cnc_api_popen, free_port, run_cli, wait_for
 
 
 def test_dashboard_is_a_command_of_the_command_line():
-    listing = cnc_api("--help")
+    listing = run_cli("--help")
     assert listing.returncode == 0 and re.search(r"^\s+dashboard\s", listing.stdout, re.M)
-    usage = cnc_api("dashboard", "--help")
+    usage = run_cli("dashboard", "--help")
     assert usage.returncode == 0
     for option in ("--listen", "--allow-control", "--token", "--programs", "--interval"):
         assert option in usage.stdout
@@ -38,7 +39,7 @@ def test_dashboard_is_a_command_of_the_command_line():
 )
 def test_refused_invocations_say_why_in_one_line(args, message):
     machines = [] if any(a.startswith("127.0.0.1:h") for a in args) else [f"127.0.0.1:{free_port()}"]
-    done = cnc_api("dashboard", *args, *machines, timeout=30)
+    done = run_cli("dashboard", *args, *machines)
     assert done.returncode == 2, done
     lines = done.stderr.strip().splitlines()
     assert len(lines) == 1 and lines[0].startswith("cnc-api dashboard: ") and message in lines[0], done.stderr
@@ -46,7 +47,7 @@ def test_refused_invocations_say_why_in_one_line(args, message):
 
 
 def test_no_machine_is_a_usage_error():
-    done = cnc_api("dashboard", "--listen", "127.0.0.1:0", timeout=30)
+    done = run_cli("dashboard", "--listen", "127.0.0.1:0")
     assert done.returncode == 2 and "name at least one machine" in done.stderr
 
 
@@ -87,7 +88,7 @@ def test_serves_until_interrupted_even_with_a_live_stream_open(tmp_path):
 def test_a_taken_port_is_one_clear_line():
     taken = socket.create_server(("127.0.0.1", 0))
     try:
-        done = cnc_api("dashboard", "--listen", f"127.0.0.1:{taken.getsockname()[1]}", "127.0.0.1:1", timeout=30)
+        done = run_cli("dashboard", "--listen", f"127.0.0.1:{taken.getsockname()[1]}", "127.0.0.1:1")
     finally:
         taken.close()
     assert done.returncode == 1

@@ -1,4 +1,5 @@
-"""The console script end to end: real subprocesses against the simulator."""
+"""The command line end to end against the simulator: its entry point in this process,
+and the installed console script in real subprocesses where the process itself matters."""
 
 import importlib.metadata
 import json
@@ -7,7 +8,7 @@ import signal
 import cnc_api_client_core as cnc
 import pytest
 from cnc_api_simulator import Simulator
-from tools_helpers import SAMPLE, cli_env, cnc_api, cnc_api_popen, free_port, sim, wait_for  # noqa: F401
+from tools_helpers import SAMPLE, cli_env, cnc_api, cnc_api_popen, free_port, run_cli, sim, wait_for  # noqa: F401
 
 COMMANDS = [
     "dashboard",
@@ -63,21 +64,28 @@ UNREACHABLE = [
 @pytest.mark.parametrize("args", UNREACHABLE, ids=[" ".join(a) for a in UNREACHABLE])
 def test_unreachable_machine_is_one_line_and_exit_3(args):
     port = free_port()
-    done = cnc_api(*args, "--port", str(port), "--timeout", "2")
+    done = run_cli(*args, "--port", str(port), "--timeout", "2")
     assert done.returncode == 3
     assert done.stderr == f"cnc-api: cannot reach 127.0.0.1:{port}: connection refused\n"
     assert done.stdout == ""
 
 
+def test_the_script_exits_with_the_status_main_returns():
+    port = free_port()
+    done = cnc_api("status", "--port", str(port), "--timeout", "2")
+    assert (done.returncode, done.stdout) == (3, "")
+    assert done.stderr == f"cnc-api: cannot reach 127.0.0.1:{port}: connection refused\n"
+
+
 def test_unreachable_by_name():
-    done = cnc_api("status", "--host", "no-such-host.invalid", "--timeout", "2")
+    done = run_cli("status", "--host", "no-such-host.invalid", "--timeout", "2")
     assert done.returncode == 3
     assert done.stderr.startswith("cnc-api: cannot reach no-such-host.invalid:8000: unknown host")
     assert done.stderr.count("\n") == 1
 
 
 def status(port):
-    done = cnc_api("status", "--json", "--port", str(port))
+    done = run_cli("status", "--json", "--port", str(port))
     assert done.returncode == 0, done.stderr
     return json.loads(done.stdout)
 
@@ -93,7 +101,7 @@ def test_status_json(sim):  # noqa: F811
 
 
 def test_status_for_a_person(sim):  # noqa: F811
-    done = cnc_api("status", "--host", f"127.0.0.1:{sim.port}")  # HOST:PORT in --host
+    done = run_cli("status", "--host", f"127.0.0.1:{sim.port}")  # HOST:PORT in --host
     assert done.returncode == 0
     for label in ("state", "IDLE (idle)", "program position", "overrides", "compile", "INIT"):
         assert label in done.stdout
@@ -110,7 +118,7 @@ def test_status_for_a_person(sim):  # noqa: F811
     ],
 )
 def test_override_sets_and_reads_back(sim, name, value, held, note):  # noqa: F811
-    done = cnc_api("override", name, value, "--port", str(sim.port))
+    done = run_cli("override", name, value, "--port", str(sim.port))
     assert done.returncode == 0
     assert f"{held}%" in done.stdout
     assert ("holds" in done.stderr) is note
@@ -118,26 +126,26 @@ def test_override_sets_and_reads_back(sim, name, value, held, note):  # noqa: F8
 
 
 def test_refused_command_says_why(sim):  # noqa: F811
-    done = cnc_api("pause", "--port", str(sim.port))
+    done = run_cli("pause", "--port", str(sim.port))
     assert done.returncode == 1
     assert done.stderr == "cnc-api: cnc_pause is not enabled in state IDLE\n"
 
 
 def test_mdi_moves_and_waits(sim):  # noqa: F811
-    done = cnc_api("mdi", "G0 X10 Y5", "G1 Z-2 F3000", "--port", str(sim.port))
+    done = run_cli("mdi", "G0 X10 Y5", "G1 Z-2 F3000", "--port", str(sim.port))
     assert done.returncode == 0, done.stderr
     pos = status(sim.port)["position"]["program"]
     assert (pos["x"], pos["y"], pos["z"]) == (10.0, 5.0, -2.0)
 
 
 def test_mdi_syntax_error_is_refused(sim):  # noqa: F811
-    done = cnc_api("mdi", "G1 Q5", "--port", str(sim.port))
+    done = run_cli("mdi", "G1 Q5", "--port", str(sim.port))
     assert done.returncode == 1 and done.stderr.startswith("cnc-api: the control refused cnc_mdi_command('G1 Q5')")
 
 
 @pytest.mark.parametrize(("axes", "mask"), [("", 63), ("XZ", 5), ("y", 2)])
 def test_home(sim, axes, mask):  # noqa: F811
-    done = cnc_api("home", *([axes] if axes else []), "--port", str(sim.port))
+    done = run_cli("home", *([axes] if axes else []), "--port", str(sim.port))
     assert done.returncode == 0, done.stderr
     c = cnc.CncAPIClientCore()
     assert c.connect("127.0.0.1", sim.port)
@@ -145,7 +153,7 @@ def test_home(sim, axes, mask):  # noqa: F811
 
 
 def test_home_rejects_other_letters():
-    done = cnc_api("home", "XQ")
+    done = run_cli("home", "XQ")
     assert done.returncode == 2 and "unknown axis 'Q'" in done.stderr
 
 
@@ -155,32 +163,32 @@ def test_pause_resume_stop_drive_a_running_program():
         c = cnc.CncAPIClientCore()
         assert c.connect("127.0.0.1", s.port)
         assert c.program_gcode_set_text("G1 X100 F600\n") and c.cnc_start()
-        assert cnc_api("pause", "--port", port).returncode == 0
+        assert run_cli("pause", "--port", port).returncode == 0
         assert c.get_cnc_info().state_machine == cnc.SM_PAUSE
-        assert cnc_api("resume", "--port", port).returncode == 0
+        assert run_cli("resume", "--port", port).returncode == 0
         assert c.get_cnc_info().state_machine == cnc.SM_RUN
-        assert cnc_api("stop", "--port", port).stdout == "stopped\n"
+        assert run_cli("stop", "--port", port).stdout == "stopped\n"
         assert c.get_cnc_info().state_machine == cnc.SM_IDLE
-        assert cnc_api("resume", "--port", port).returncode == 0  # resumes the stopped program
+        assert run_cli("resume", "--port", port).returncode == 0  # resumes the stopped program
         assert c.get_cnc_info().state_machine == cnc.SM_RUN
         c.cnc_stop()
 
 
 def test_param_round_trip(sim):  # noqa: F811
-    assert cnc_api("param", "set", "200", "1", "2.5", "-3", "--port", str(sim.port)).returncode == 0
-    done = cnc_api("param", "get", "200", "3", "--json", "--port", str(sim.port))
+    assert run_cli("param", "set", "200", "1", "2.5", "-3", "--port", str(sim.port)).returncode == 0
+    done = run_cli("param", "get", "200", "3", "--json", "--port", str(sim.port))
     assert json.loads(done.stdout) == {"200": 1, "201": 2.5, "202": -3}
-    done = cnc_api("param", "get", "201", "--port", str(sim.port))
+    done = run_cli("param", "get", "201", "--port", str(sim.port))
     assert done.stdout == "201\t2.5\n"
 
 
 def test_param_set_rejects_text():
-    done = cnc_api("param", "set", "1", "abc")
+    done = run_cli("param", "set", "1", "abc")
     assert done.returncode == 2 and "'abc' is not a number" in done.stderr
 
 
 def test_geometry_get(sim):  # noqa: F811
-    done = cnc_api("geometry", "get", "table", "--json", "--port", str(sim.port))
+    done = run_cli("geometry", "get", "table", "--json", "--port", str(sim.port))
     [element] = json.loads(done.stdout)
     assert element["name"] == "table" and element["has_data"] is True
 
@@ -195,7 +203,7 @@ def test_trace_shows_the_exact_request_bytes(sim, tmp_path, how):  # noqa: F811
         extra = ["--trace-file", str(path)]
     else:
         env = cli_env(CNC_API_TRACE=str(path))
-    done = cnc_api("override", "feed", "55", "--port", str(sim.port), *extra, env=env)
+    done = run_cli("override", "feed", "55", "--port", str(sim.port), *extra, env=env)
     assert done.returncode == 0
     text = done.stderr if how == "flag" else path.read_text()
     assert f'127.0.0.1:{sim.port} -> {{"set":"override", "name":"feed", "value":55}}\n' in text
@@ -204,7 +212,7 @@ def test_trace_shows_the_exact_request_bytes(sim, tmp_path, how):  # noqa: F811
 
 
 def test_sim_delegates_to_the_simulator():
-    assert "--programs-dir" in cnc_api("sim", "--help").stdout
+    assert "--programs-dir" in run_cli("sim", "--help").stdout
     proc = cnc_api_popen("sim", "--port", "0", "--speed", "2")
     try:
         line = proc.stdout.readline()
@@ -217,10 +225,10 @@ def test_sim_delegates_to_the_simulator():
 
 
 def test_sim_rejects_what_the_simulator_rejects():
-    done = cnc_api("sim", "--speed", "-1")
+    done = run_cli("sim", "--speed", "-1")
     assert done.returncode == 2 and "must be a positive number" in done.stderr
 
 
 def test_usage_errors_exit_2():
-    assert cnc_api("override", "warp", "5").returncode == 2
-    assert cnc_api("run").returncode == 2
+    assert run_cli("override", "warp", "5").returncode == 2
+    assert run_cli("run").returncode == 2

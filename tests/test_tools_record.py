@@ -7,11 +7,11 @@ import signal
 import pytest
 from cnc_api_simulator import Simulator
 from fake_server import FakeServer, respond
-from tools_helpers import cnc_api, cnc_api_popen, sim, sim_replies, wait_for  # noqa: F401
+from tools_helpers import cnc_api_popen, run_cli, sim, sim_replies, wait_for  # noqa: F401
 
 
 def test_csv_for_a_fixed_time(sim):  # noqa: F811
-    done = cnc_api("record", "--duration", "1", "--rate", "10", "--port", str(sim.port))
+    done = run_cli("record", "--duration", "1", "--rate", "10", "--port", str(sim.port))
     assert done.returncode == 0, done.stderr
     rows = list(csv.DictReader(done.stdout.splitlines()))
     assert 5 <= len(rows) <= 11  # ticks missed under load are skipped, never doubled
@@ -43,7 +43,7 @@ def test_csv_for_a_fixed_time(sim):  # noqa: F811
 )
 def test_jsonl_file_with_chosen_fields(sim, tmp_path, fields, columns):  # noqa: F811
     out = tmp_path / "rec.jsonl"
-    done = cnc_api("record", "-f", fields, "--duration", "0.3", "-o", str(out), "--port", str(sim.port))
+    done = run_cli("record", "-f", fields, "--duration", "0.3", "-o", str(out), "--port", str(sim.port))
     assert done.returncode == 0, done.stderr
     rows = [json.loads(line) for line in out.read_text().splitlines()]
     assert rows and all(list(r) == ["time", "t", *columns] for r in rows)
@@ -58,7 +58,7 @@ def test_jsonl_file_with_chosen_fields(sim, tmp_path, fields, columns):  # noqa:
     ],
 )
 def test_bad_fields_are_usage_errors(fields, message):
-    done = cnc_api("record", "-f", fields, "--port", "1")
+    done = run_cli("record", "-f", fields, "--port", "1")
     assert done.returncode == 2 and message in done.stderr
 
 
@@ -98,7 +98,7 @@ def test_a_lost_connection_keeps_what_was_recorded(tmp_path):
 
 
 def test_list_fields():
-    done = cnc_api("record", "--list-fields")
+    done = run_cli("record", "--list-fields")
     names = done.stdout.split()
     assert {"state", "compile_state", "gcode_line", "machine_position", "message"} <= set(names)
     assert "has_data" not in names
@@ -115,7 +115,7 @@ def test_undecodable_replies_skip_samples_at_the_same_rate():
         return {"res": base["cnc.info"]} if count[0] % 4 == 1 else b"not json"
 
     with FakeServer(default=respond(answer)) as server:
-        done = cnc_api("record", "-f", "gcode_line", "--duration", "1", "--rate", "10", "--port", str(server.port))
+        done = run_cli("record", "-f", "gcode_line", "--duration", "1", "--rate", "10", "--port", str(server.port))
         requests = len(server.requests)
     assert done.returncode == 0
     rows = list(csv.DictReader(done.stdout.splitlines()))

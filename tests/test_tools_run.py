@@ -1,4 +1,5 @@
-"""`cnc-api run` end to end against the simulator, in real subprocesses."""
+"""`cnc-api run` end to end against the simulator: in this process, and in real subprocesses for Ctrl-C
+and for what happens while a run goes on."""
 
 import json
 import signal
@@ -7,7 +8,7 @@ import cnc_api_client_core as cnc
 import pytest
 from cnc_api_simulator import Simulator
 from fake_server import FakeServer, respond
-from tools_helpers import SAMPLE, cnc_api, cnc_api_popen, sim_replies, wait_for
+from tools_helpers import SAMPLE, cnc_api_popen, run_cli, sim_replies, wait_for
 
 
 def client_of(sim):
@@ -18,7 +19,7 @@ def client_of(sim):
 
 def test_runs_a_file_to_its_end():
     with Simulator(port=0, speed=20.0) as s:
-        done = cnc_api("run", SAMPLE, "--port", str(s.port))
+        done = run_cli("run", SAMPLE, "--port", str(s.port))
         assert done.returncode == 0, done.stderr
         assert "program finished in" in done.stdout
         assert f"started {SAMPLE} on 127.0.0.1:{s.port}" in done.stderr
@@ -29,20 +30,20 @@ def test_runs_a_file_to_its_end():
 @pytest.mark.parametrize("analysis", [["--analysis", "rt"], ["--no-analysis"]])
 def test_analysis_modes(analysis):
     with Simulator(port=0, speed=20.0) as s:
-        assert cnc_api("run", SAMPLE, "--port", str(s.port), *analysis).returncode == 0
+        assert run_cli("run", SAMPLE, "--port", str(s.port), *analysis).returncode == 0
 
 
 def test_runs_a_file_of_the_controls_own(tmp_path):
     (tmp_path / "part.nc").write_text("G0 X1\nG1 X2 F3000\n")
     with Simulator(port=0, programs_dir=str(tmp_path), speed=20.0) as s:
-        done = cnc_api("run", "--load", "part.nc", "--port", str(s.port))
+        done = run_cli("run", "--load", "part.nc", "--port", str(s.port))
         assert done.returncode == 0, done.stderr
         assert client_of(s).get_axes_info().program_position[0] == 2.0
 
 
 def test_loading_a_missing_file_is_refused(tmp_path):
     with Simulator(port=0, programs_dir=str(tmp_path)) as s:
-        done = cnc_api("run", "--load", "nothing.nc", "--port", str(s.port))
+        done = run_cli("run", "--load", "nothing.nc", "--port", str(s.port))
         assert done.returncode == 1
         assert done.stderr.startswith("cnc-api: the control refused program_load('nothing.nc')")
 
@@ -51,7 +52,7 @@ def test_compile_error_names_file_and_line(tmp_path):
     bad = tmp_path / "bad.nc"
     bad.write_text("G0 X0\nG1 X5 F100\nG1 Q7\n")
     with Simulator(port=0) as s:
-        done = cnc_api("run", str(bad), "--port", str(s.port))
+        done = run_cli("run", str(bad), "--port", str(s.port))
         assert done.returncode == 1
         assert done.stderr.splitlines()[-1].startswith(f"cnc-api: {bad}:3: line 3 at 'Q7'")
         assert client_of(s).get_cnc_info().state_machine == cnc.SM_IDLE
@@ -62,12 +63,12 @@ def test_files_that_cannot_run(tmp_path, content, message):
     path = tmp_path / "part.nc"
     if content is not None:
         path.write_text(content)
-    done = cnc_api("run", str(path), "--port", "1")
+    done = run_cli("run", str(path), "--port", "1")
     assert done.returncode == 1 and message in done.stderr
 
 
 def test_file_and_load_exclude_each_other():
-    assert cnc_api("run", SAMPLE, "--load", "x.nc").returncode == 2
+    assert run_cli("run", SAMPLE, "--load", "x.nc").returncode == 2
 
 
 def start_slow_run(sim, *extra):
@@ -196,7 +197,7 @@ RUNNING = [cnc.CS_FIRST_STEP_RUNNING] * 4 + [cnc.CS_WAITING_FOR_DATA_RUNNING] * 
 def test_run_against_a_scripted_control(tmp_path, compile_states, machine_states, resumable, status, message):
     control = ScriptedControl(tmp_path, compile_states, machine_states, resumable)
     with FakeServer(default=respond(control.answer)) as server:
-        done = cnc_api("run", SAMPLE, "--port", str(server.port), "--poll", "0.02")
+        done = run_cli("run", SAMPLE, "--port", str(server.port), "--poll", "0.02")
     assert done.returncode == status, done.stderr
     assert message in (done.stdout if status == 0 else done.stderr)
 
@@ -204,6 +205,6 @@ def test_run_against_a_scripted_control(tmp_path, compile_states, machine_states
 def test_a_compile_that_never_ends_times_out(tmp_path):
     control = ScriptedControl(tmp_path, [cnc.CS_FIRST_STEP_RUNNING], [cnc.SM_IDLE])
     with FakeServer(default=respond(control.answer)) as server:
-        done = cnc_api("run", SAMPLE, "--port", str(server.port), "--compile-timeout", "0.5")
+        done = run_cli("run", SAMPLE, "--port", str(server.port), "--compile-timeout", "0.5")
     assert done.returncode == 1
     assert "no compile result within 0.5 s (compile state FIRST_STEP_RUNNING)" in done.stderr
