@@ -22,7 +22,7 @@ PROFILE = os.environ.get("HYPOTHESIS_PROFILE", "dev")
 settings.load_profile(PROFILE)
 
 
-def examples(dev: int, ci: int) -> int:
+def examples(dev: int, *, ci: int) -> int:
     """The number of examples of a property test under the loaded profile.
 
     `dev` keeps every branch of the test's strategy well covered for a quick

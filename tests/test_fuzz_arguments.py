@@ -18,7 +18,7 @@ import math
 
 import cnc_api_client_core as cnc
 import pytest
-from conftest import send
+from conftest import examples, send
 from fake_server import FakeServer, respond
 from hypothesis import event, given, settings
 from hypothesis import strategies as st
@@ -324,7 +324,7 @@ def client_methods():
 
 
 @pytest.mark.parametrize("name", list(client_methods()))
-@settings(max_examples=25, deadline=None)
+@settings(max_examples=examples(12, ci=25), deadline=None)
 @given(data=st.data())
 def test_client_method_with_random_arguments(clients, name, data):
     client = clients.get()
@@ -354,7 +354,7 @@ class NotConnected:
 
 
 @pytest.mark.parametrize("name", ["__init__", "update"])
-@settings(max_examples=40, deadline=None)
+@settings(max_examples=examples(20, ci=40), deadline=None)
 @given(data=st.data())
 def test_context_method_with_random_arguments(clients, name, data):
     client = clients.get()

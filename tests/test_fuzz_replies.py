@@ -20,7 +20,7 @@ from contextlib import contextmanager
 
 import cnc_api_client_core as cnc
 import pytest
-from conftest import send
+from conftest import examples, send
 from fake_server import Action, FakeServer
 from hypothesis import event, given, settings
 from hypothesis import strategies as st
@@ -28,7 +28,7 @@ from replies import ELEMENTS, GEOMETRY_FIELDS, QUERIES, geometry_element
 
 MARKER = '{"get":"marker"}'
 GEOMETRY_NAMES = ["base", "table"]
-FUZZ = settings(max_examples=40, deadline=None)
+FUZZ = settings(max_examples=examples(20, ci=40), deadline=None)
 
 
 class PlainSocket(socket.socket):
@@ -443,7 +443,7 @@ def test_geometry_reader_survives_any_reply(peer, data):
         event(judge(peer, GEOMETRY, c, payload, end))
 
 
-@settings(max_examples=120, deadline=None)
+@settings(max_examples=examples(50, ci=120), deadline=None)
 @given(data=st.data())
 def test_command_survives_any_reply(peer, data):
     caller = data.draw(st.sampled_from(COMMANDS), label="command")
@@ -453,7 +453,7 @@ def test_command_survives_any_reply(peer, data):
 
 
 @pytest.mark.parametrize("path", ["native", "generic"])
-@settings(max_examples=100, deadline=None)
+@settings(max_examples=examples(40, ci=100), deadline=None)
 @given(data=st.data())
 def test_exchange_survives_any_reply(peer, path, data):
     make = data.draw(

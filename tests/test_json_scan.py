@@ -17,6 +17,7 @@ import types
 
 import cnc_api_client_core as cnc
 import pytest
+from conftest import examples
 from fake_server import Action, FakeServer
 from hypothesis import given, settings
 from hypothesis import strategies as st
@@ -316,13 +317,13 @@ def test_complete_replies(peer, name, ws):
     assert check(peer, query, render(tree(query.reply()), ws))[2][-1] == ("has_data", True)
 
 
-@settings(max_examples=500, deadline=None)
+@settings(max_examples=examples(200, ci=500), deadline=None)
 @given(mutated_replies())
 def test_mutated_replies(peer, case):
     check(peer, *case)
 
 
-@settings(max_examples=250, deadline=None)
+@settings(max_examples=examples(100, ci=250), deadline=None)
 @given(values, st.sampled_from(["field", "group", "res", "top"]))
 def test_any_value_anywhere(peer, raw, where):
     check(peer, QUERIES["cnc_info"], placed(QUERIES["cnc_info"], raw, where))
@@ -482,7 +483,7 @@ def test_envelopes(peer, text):
     check(peer, QUERIES["programmed_points"], text)
 
 
-@settings(max_examples=300, deadline=None)
+@settings(max_examples=examples(120, ci=300), deadline=None)
 @given(
     st.one_of(
         values.map(lambda v: f'{{"res":{v}}}'),
