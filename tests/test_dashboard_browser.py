@@ -26,7 +26,7 @@ from replies import QUERIES
 from tools_helpers import free_port, wait_for
 
 webdriver = pytest.importorskip("selenium.webdriver", reason="selenium is not installed (pip install '.[test]')")
-from selenium.common.exceptions import NoAlertPresentException  # noqa: E402
+from selenium.common.exceptions import NoAlertPresentException, WebDriverException  # noqa: E402
 from selenium.webdriver.chrome.service import Service  # noqa: E402
 from selenium.webdriver.common.by import By  # noqa: E402
 
@@ -41,38 +41,90 @@ def _find_browser() -> tuple[str, str] | None:
     return (browser, driver) if browser and driver else None
 
 
-@pytest.fixture
-def browser(tmp_path: Path, monkeypatch: pytest.MonkeyPatch) -> Iterator[Any]:
+class Chromium:
+    """One headless Chromium for all the browser tests of a worker: a browser costs
+    more CPU to start and stop than most of these tests take. Each test gets a new
+    tab, so no page, dialog, session storage or console message of an earlier test
+    is left; a browser that no longer answers is replaced."""
+
+    def __init__(self, browser: str, driver: str, folder: Path) -> None:
+        self.paths, self.folder = (browser, driver), folder
+        self.driver: Any = None
+        self.started = 0
+
+    def _start(self) -> Any:
+        self.started += 1
+        options = webdriver.ChromeOptions()
+        options.binary_location = self.paths[0]
+        for arg in (
+            "--headless=new",
+            "--no-sandbox",
+            "--disable-dev-shm-usage",
+            "--disable-gpu",
+            "--force-device-scale-factor=1",
+            f"--window-size={WINDOW[0]},{WINDOW[1]}",
+            f"--user-data-dir={self.folder / f'chromium-profile-{self.started}'}",
+        ):
+            options.add_argument(arg)
+        options.set_capability("goog:loggingPrefs", {"browser": "ALL"})
+        # The sanitizer run preloads its runtime into the interpreter; the browser is not ours to check.
+        env = {k: v for k, v in os.environ.items() if k not in SANITIZER_ENV}
+        log = self.folder / f"chromedriver-{self.started}.log"
+        # Selenium's driver manager is never needed with both paths given; keep it off the network.
+        with pytest.MonkeyPatch.context() as mp:
+            mp.setenv("SE_OFFLINE", "true")
+            mp.setenv("SE_AVOID_STATS", "true")
+            driver = webdriver.Chrome(options=options, service=Service(self.paths[1], log_output=str(log), env=env))
+        driver.set_page_load_timeout(30)
+        return driver
+
+    def fresh_tab(self) -> Any:
+        if self.driver is not None:
+            try:
+                return self._new_tab(self.driver)
+            except WebDriverException:
+                self.quit()
+        self.driver = self._start()
+        return self._new_tab(self.driver)
+
+    @staticmethod
+    def _new_tab(driver: Any) -> Any:
+        with contextlib.suppress(NoAlertPresentException):
+            driver.switch_to.alert.dismiss()
+        earlier = driver.window_handles
+        driver.switch_to.new_window("tab")
+        tab = driver.current_window_handle
+        for handle in earlier:
+            driver.switch_to.window(handle)
+            driver.close()
+        driver.switch_to.window(tab)
+        driver.get_log("browser")  # what earlier pages logged
+        return driver
+
+    def quit(self) -> None:
+        if self.driver is not None:
+            with contextlib.suppress(WebDriverException):
+                self.driver.quit()
+            self.driver = None
+
+
+@pytest.fixture(scope="session")
+def chromium(tmp_path_factory: pytest.TempPathFactory) -> Iterator[Chromium]:
     found = _find_browser()
     if found is None:
         pytest.skip(
             "headless Chromium is not installed (scripts/install-browser.sh: apt-get install chromium chromium-driver)"
         )
-    # Selenium's driver manager is never needed with both paths given; keep it off the network.
-    monkeypatch.setenv("SE_OFFLINE", "true")
-    monkeypatch.setenv("SE_AVOID_STATS", "true")
-    options = webdriver.ChromeOptions()
-    options.binary_location = found[0]
-    for arg in (
-        "--headless=new",
-        "--no-sandbox",
-        "--disable-dev-shm-usage",
-        "--disable-gpu",
-        "--force-device-scale-factor=1",
-        f"--window-size={WINDOW[0]},{WINDOW[1]}",
-        f"--user-data-dir={tmp_path / 'chromium-profile'}",
-    ):
-        options.add_argument(arg)
-    options.set_capability("goog:loggingPrefs", {"browser": "ALL"})
-    # The sanitizer run preloads its runtime into the interpreter; the browser is not ours to check.
-    env = {k: v for k, v in os.environ.items() if k not in SANITIZER_ENV}
-    service = Service(found[1], log_output=str(tmp_path / "chromedriver.log"), env=env)
-    driver = webdriver.Chrome(options=options, service=service)
-    driver.set_page_load_timeout(30)
+    shared = Chromium(*found, tmp_path_factory.mktemp("chromium"))
     try:
-        yield driver
+        yield shared
     finally:
-        driver.quit()
+        shared.quit()
+
+
+@pytest.fixture
+def browser(chromium: Chromium) -> Any:
+    return chromium.fresh_tab()
 
 
 def until(driver: Any, script: str, timeout: float = 15.0) -> Any:
