@@ -121,7 +121,7 @@ def main() -> int:
 
 
 class Child:
-    """One analysis in a child process; `kill` ends it from another thread."""
+    """One analysis in a child process; `signal` ends it from another thread."""
 
     def __init__(self) -> None:
         package_parent = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
@@ -171,9 +171,17 @@ class Child:
             error.line, error.file = line, file
         return Result(b, meta["state"], error, meta["line_count"], meta["pauses"])
 
+    def signal(self) -> None:
+        """Have the child killed without waiting for it: a process of many megabytes takes a
+        while to go, and whoever asks must not wait (the thread running it reaps it)."""
+        if self.proc.returncode is None:
+            try:
+                self.proc.kill()
+            except OSError:
+                pass
+
     def kill(self) -> None:
-        if self.proc.poll() is None:
-            self.proc.kill()
+        self.signal()
         self.proc.wait()
         for f in (self.proc.stdin, self.proc.stdout):
             if f is not None:
