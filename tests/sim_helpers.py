@@ -15,8 +15,9 @@ from cnc_api_simulator.config import MachineConfig  # noqa: E402
 from cnc_api_simulator.interp import Interpreter  # noqa: E402
 from cnc_api_simulator.machine import Machine  # noqa: E402
 from cnc_api_simulator.state import State  # noqa: E402
+from cnc_api_simulator.text import SLICE  # noqa: E402
 
-__all__ = ["Compiled", "Interpreter", "Machine", "MachineConfig", "Simulator", "State", "protocol"]
+__all__ = ["SLICE", "Compiled", "Interpreter", "Machine", "MachineConfig", "Simulator", "State", "protocol"]
 
 CS_INIT, CS_READY, CS_ERROR, CS_FIRST_STEP, CS_FIRST_STEP_RUNNING = 0, 1, 2, 3, 4
 SM_IDLE, SM_RUN, SM_PAUSE = 5, 8, 9

@@ -14,6 +14,7 @@ from hypothesis import strategies as st
 from sim_helpers import (
     CS_ERROR,
     CS_READY,
+    SLICE,
     SM_IDLE,
     SM_RUN,
     Compiled,
@@ -197,7 +198,7 @@ def test_new_program_during_child_analysis_replaces_it(tmp_path):
 def test_large_program_text_arrives_unchanged(tmp_path, shift):
     """Escapes of every kind, at every place against the slices the request is decoded in."""
     line = 'G0 X1 (a "quote", a back\\slash, \u00e9, \u20ac, a tab\t)\n'
-    text = "x" * shift + line * (3 * protocol.SLICE // len(line) + 5)
+    text = "x" * shift + line * (3 * SLICE // len(line) + 5)
     m = new_machine(tmp_path)
     try:
         request = json.dumps({"cmd": "program.gcode.set.text", "text": text}).encode() + b"\n"
