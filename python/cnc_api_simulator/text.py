@@ -95,7 +95,8 @@ class JsonString(Pending):
                     text, after = _scanstring(chars + '"', 0)
                 except json.JSONDecodeError as exc:
                     where = _line_of(parts) + _ESCAPE.sub(_newline_only, chars[: exc.pos]).count("\n")
-                    raise _error(f"the text is not a valid JSON string: {exc.msg}", where) from None
+                    reason = exc.msg.removesuffix(" at")
+                    raise _error(f"the text is not a valid JSON string: {reason}", where) from None
                 parts.append(text)
                 if after != len(chars) + 1:  # a quote ended the string before the request's end
                     quote = pos + _end_of_string(piece)
