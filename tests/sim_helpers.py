@@ -96,6 +96,9 @@ class Gate(Pending):
     def open(self):
         self.opened.set()
 
+    def size(self):
+        return len(self.text)
+
     def _make(self, cancelled):
         while not self.opened.wait(0.005):
             if cancelled():

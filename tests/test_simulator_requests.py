@@ -17,6 +17,7 @@ from sim_helpers import (
     GCodeError,
     JsonString,
     LineReader,
+    MachineConfig,
     ProgramFile,
     ProgramText,
     Simulator,
@@ -29,11 +30,11 @@ from sim_helpers import (
 )
 
 SET = b'{"cmd":"program.gcode.set.text","text":"'
-MOVES = 6000  # lines of a large request: more than the 64 KiB up to which a request is decoded at once
+MOVES = 2000  # lines of a large request: more than the 64 KiB up to which a request is decoded at once
 
 
 def moves(count, x=0):
-    return "".join(f"G1 X{x + k % 10} Y{k % 7} F900\n" for k in range(count))
+    return "".join(f"G1 X{x + k % 10} Y{k % 7} F900 (a comment that makes the line longer)\n" for k in range(count))
 
 
 def body(text):
@@ -46,10 +47,16 @@ def handle(machine, line):
 
 
 @pytest.fixture
-def machine(tmp_path):
-    m = new_machine(tmp_path)
+def machine(tmp_path, request):
+    """A machine; one that leaves even a small program's text to the analysis process, for the
+    tests that are parametrized over where the text is made."""
+    threshold = {"in the server": 1 << 30, "in the analysis process": 0}[getattr(request, "param", "in the server")]
+    m = new_machine(tmp_path, config=MachineConfig(child_threshold=threshold))
     yield m
     m.close()
+
+
+either_side = pytest.mark.parametrize("machine", ["in the server", "in the analysis process"], indirect=True)
 
 
 def saved(machine, tmp_path, name="out.nc"):
@@ -71,6 +78,7 @@ def saved(machine, tmp_path, name="out.nc"):
         (b'G1 X1",oops,"x":"', "the request is not valid JSON after its text"),
     ],
 )
+@either_side
 def test_large_request_with_a_faulty_text_is_accepted_and_its_error_told(machine, fault, message):
     """The reply comes before the text is looked at: true, and then the error with its line."""
     line = SET + body(moves(MOVES)) + fault + b"\\n" + body(moves(10)) + b'"}\n'
@@ -96,6 +104,7 @@ def test_small_request_with_a_faulty_text_is_refused(machine):
         (b'","text":"G0 X5"}', [5, 0, 0]),  # a later text member wins, as in any JSON object
     ],
 )
+@either_side
 def test_large_request_with_members_after_its_text(machine, tail, end):
     assert handle(machine, SET + body(moves(MOVES)) + tail + b"\n") is True
     assert analysed(machine)["state"] == CS_READY
@@ -120,6 +129,7 @@ def test_large_request_fixed_parts(machine, tmp_path, line, kept):
         assert saved(machine, tmp_path) == text
 
 
+@either_side
 def test_large_blank_text_is_no_program(machine, tmp_path):
     text = " \n\t" * 30_000
     assert handle(machine, SET + body(text) + b'"}\n') is True
@@ -132,6 +142,7 @@ def test_large_blank_text_is_no_program(machine, tmp_path):
 # ----- programs sent in pieces ------------------------------------------------------------------------
 
 
+@either_side
 def test_pieces_large_and_small_join_in_order(machine, tmp_path):
     pieces = [moves(MOVES, 0), "G0 Z5", moves(MOVES, 20), "", "(end)\n", moves(MOVES, 40).rstrip("\n")]
     assert handle(machine, SET + body(pieces[0]) + b'"}\n') is True
@@ -187,6 +198,7 @@ def test_file_that_cannot_be_read_is_an_error_naming_it(tmp_path):
 # ----- load and save ----------------------------------------------------------------------------------
 
 
+@either_side
 def test_large_file_loads_and_saves(machine, tmp_path):
     text = moves(MOVES) + "G0 X3 Y4\n"
     (tmp_path / "big.nc").write_text(text)

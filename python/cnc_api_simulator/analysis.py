@@ -1,10 +1,10 @@
 """Background analysis: one worker thread compiles the latest program while the server answers.
 
-The worker first makes the program's text whole (a large request's text is decoded
-here, not on the request's path). A large program is then analysed in a child process
-(see `worker`), so the server's threads keep the interpreter lock and a core to
-themselves; a small one right on the worker thread, where it is done before a child
-process could even start.
+A large program is analysed in a child process (see `worker`), so the server's threads
+keep the interpreter lock and a core to themselves; the child also decodes the text of
+a large request, or reads the program file, that the server stored as it came. A small
+program is made whole and analysed right on the worker thread, where it is done before
+a child process could even start.
 """
 
 from __future__ import annotations
@@ -20,7 +20,7 @@ from .errors import GCodeError
 from .interp import Interpreter, Result
 from .program import Builder
 from .state import State
-from .text import ProgramText
+from .text import Part, ProgramText
 from .worker import Child
 
 _log = logging.getLogger(__name__)
@@ -108,18 +108,33 @@ class Analyzer:
             job.done.set()
 
     def _run(self, job: Job) -> None:
+        source = job.text
+        if not source.ready.is_set() and source.portable and source.size() >= self._threshold:
+            # still as it came (a raw request, a file): the analysis process makes it whole
+            outcome = self._in_child(job, source.parts())
+            if job.cancelled:
+                return
+            if outcome is not None:
+                made, blank = outcome
+                if blank:
+                    source.found_blank()
+                self._done(job, None if blank else made)
+                return
         result: Result | None = None
         try:
-            text = job.text.value(job.is_cancelled)
+            text = source.value(job.is_cancelled)
         except GCodeError as exc:  # the text itself is faulty: that is the program's error
             result = Result(Builder(self._config, job.state.position), job.state, exc, 0, False)
         else:
             if text is None:
                 return  # cancelled
-            if job.text.has_text:  # else blank after all: finished with nothing compiled
+            if source.has_text:  # else blank after all: finished with nothing compiled
                 result = self._analyse(job, text)
                 if result is None:
                     return
+        self._done(job, result)
+
+    def _done(self, job: Job, result: Result | None) -> None:
         if not job.cancelled:
             job.compiled = None if result is None else Compiled(result, job.key, job.file_name)
             self._finished(job)
@@ -142,9 +157,9 @@ class Analyzer:
             here = self._here(job, text, job.state.copy(), stop)
             if not moved or job.cancelled:
                 return here
-        result = self._in_child(job, text)
-        if result is not None or job.cancelled:
-            return result
+        outcome = self._in_child(job, [text])
+        if outcome is not None or job.cancelled:
+            return None if outcome is None else outcome[0]
         return self._here(job, text, job.state, job.is_cancelled)
 
     def _here(self, job: Job, text: str, state: State, stop: Callable[[], bool]) -> Result:
@@ -152,8 +167,9 @@ class Analyzer:
             text, state, self._config, file_name=job.file_name, programs_dir=self._programs_dir, cancelled=stop
         ).run()
 
-    def _in_child(self, job: Job, text: str) -> Result | None:
-        """The analysis in a child process; None when none could run it."""
+    def _in_child(self, job: Job, parts: list[Part]) -> tuple[Result, bool] | None:
+        """The analysis in a child process, and whether the text was only blanks; None when
+        none could run it."""
         try:
             child = Child()
         except OSError:
@@ -163,10 +179,12 @@ class Analyzer:
             self._child = child
             if job.cancelled:
                 child.signal()
-        result = child.run(text, job.state, self._config, job.file_name, self._programs_dir)
+        result = child.run(parts, job.state, self._config, job.file_name, self._programs_dir)
         with self._cond:
             self._child = None
         child.kill()
-        if result is None and not job.cancelled:
-            _log.error("the analysis process failed; analysing in the server")
-        return result
+        if result is None:
+            if not job.cancelled:
+                _log.error("the analysis process failed; analysing in the server")
+            return None
+        return result, child.blank

@@ -386,7 +386,7 @@ class Machine:
         if size is None or path is None or not isinstance(name, str):
             return False
         if size > LOAD_NOW:
-            return self._edit(ProgramText.of(ProgramFile(path, name)), name)
+            return self._edit(ProgramText.of(ProgramFile(path, name, size)), name)
         text = storage.read(path)
         return text is not None and self._edit(ProgramText.of(text), name)
 

@@ -43,7 +43,10 @@ def _error(message: str, line: int = 0, file: str = "") -> GCodeError:
 class Pending:
     """Text that is made on first use and kept; `value` returns None when `cancelled` said so
     before it was through (the next caller starts again), and raises GCodeError when the text
-    cannot be had, with `line` counted from the part's own first line."""
+    cannot be had, with `line` counted from the part's own first line. `portable` parts can
+    be made in an analysis process instead (see `worker`)."""
+
+    portable = False
 
     def __init__(self) -> None:
         self._lock = threading.Lock()
@@ -65,16 +68,31 @@ class Pending:
     def _make(self, cancelled: Cancelled) -> str | None:
         raise NotImplementedError
 
+    def size(self) -> int:
+        """About how many characters the text has (it may be fewer)."""
+        raise NotImplementedError
+
 
 class JsonString(Pending):
     """The body of a JSON string, `line[first:stop]` without its quotes, with the bytes of the
     whole request line (what follows the body is looked at only when the body ends early)."""
+
+    portable = True
 
     def __init__(self, line: Line, first: int, stop: int) -> None:
         super().__init__()
         self._line: Line | None = line
         self._first = first
         self._stop = stop
+
+    def size(self) -> int:
+        return self._stop - self._first
+
+    def raw(self) -> tuple[Line, int, int] | None:
+        """The request line and where the string's body begins and ends in it; None once the
+        text is made (the line is let go then)."""
+        line = self._line
+        return None if line is None else (line, self._first, self._stop)
 
     def _make(self, cancelled: Cancelled) -> str | None:
         line = self._line
@@ -168,10 +186,16 @@ def _cut(line: Line, pos: int, stop: int) -> int:
 class ProgramFile(Pending):
     """A program file named by a load request, read when first needed."""
 
-    def __init__(self, path: str, name: str) -> None:
+    portable = True
+
+    def __init__(self, path: str, name: str, size: int = 0) -> None:
         super().__init__()
         self.path = path
         self.name = name
+        self._size = size
+
+    def size(self) -> int:
+        return self._size
 
     def _make(self, cancelled: Cancelled) -> str | None:
         text = storage.read(self.path)
@@ -216,6 +240,22 @@ class ProgramText:
     def has_text(self) -> bool:
         """Anything but blanks in the text; until it is made, true when any part may hold some."""
         return self._has_text
+
+    def found_blank(self) -> None:
+        """Told by whoever made the text elsewhere (an analysis process) that it is all blanks."""
+        self._has_text = False
+
+    def parts(self) -> list[Part]:
+        return list(self._parts)
+
+    @property
+    def portable(self) -> bool:
+        """Whether an analysis process can make the text from its parts."""
+        return all(isinstance(p, str) or p.portable for p in self._parts)
+
+    def size(self) -> int:
+        """About how many characters the whole text has."""
+        return sum(len(p) if isinstance(p, str) else p.size() for p in self._parts)
 
     @property
     def error(self) -> GCodeError | None:
