@@ -2,27 +2,36 @@
 analysis against an independent computation of random straight and arc programs."""
 
 import math
-import time
 
 import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 from sim_helpers import (
+    CS_ERROR,
     CS_FIRST_STEP,
     CS_FIRST_STEP_RUNNING,
+    CS_INIT,
     CS_READY,
     SM_IDLE,
     SM_RUN,
+    Clock,
     analyse,
+    analysed,
     ask,
     end_point,
     new_machine,
+    set_gated,
 )
 
 
 @pytest.fixture
-def machine(tmp_path):
-    m = new_machine(tmp_path, speed=1000.0)
+def clock():
+    return Clock()
+
+
+@pytest.fixture
+def machine(tmp_path, clock):
+    m = new_machine(tmp_path, clock=clock)
     yield m
     m.close()
 
@@ -31,42 +40,67 @@ def big_program(lines):
     return "G1 F3000\n" + "\n".join(f"G1 X{i % 100}.5 Y{i % 7}" for i in range(lines))
 
 
-def wait_state(machine, state, timeout=20.0):
-    deadline = time.monotonic() + timeout
-    while ask(machine, {"get": "cnc.info"})["state.machine"] != state:
-        assert time.monotonic() < deadline
-        time.sleep(0.01)
+def state(machine):
+    return ask(machine, {"get": "cnc.info"})["state.machine"]
 
 
-def test_set_replies_before_a_long_analysis_and_reports_progress(machine):
-    started = time.monotonic()
-    assert ask(machine, {"cmd": "program.gcode.set.text", "text": big_program(60_000)}) is True
-    assert time.monotonic() - started < 0.5
+def run_out(machine, clock):
+    """Let the machine run, once its program is analysed, until it stops (an hour at most)."""
+    analysed(machine)
+    for _ in range(60):
+        clock.now += 60.0
+        if state(machine) != SM_RUN:
+            return
+
+
+def test_set_replies_before_the_analysis_and_reports_progress(machine):
+    gate = set_gated(machine, big_program(2000))
     assert ask(machine, {"get": "compile.info"})["state"] == CS_FIRST_STEP
     enabled = ask(machine, {"get": "enabled.commands"})
     assert enabled["cnc.start"] and enabled["program.analysis.abort"] and not enabled["cnc.start.from.line"]
     assert ask(machine, {"get": "machining.info"})["tool.path"]["total.path"] == 0.0
-    assert analyse(machine, big_program(60_000))["state"] == CS_READY
+    assert ask(machine, {"get": "programmed.points"}) == {"points": []}
+    gate.open()
+    assert analysed(machine)["state"] == CS_READY
+    assert end_point(machine) == [99.5, 4, 0]  # the last move: X 1999 % 100 + 0.5, Y 1999 % 7
 
 
-def test_start_during_analysis_waits_and_then_runs(machine):
-    assert ask(machine, {"cmd": "program.gcode.set.text", "text": big_program(60_000) + "\nG0 X7 Y8"}) is True
+def test_start_during_analysis_waits_and_then_runs(machine, clock):
+    gate = set_gated(machine, big_program(2000) + "\nG0 X7 Y8")
     assert ask(machine, {"cmd": "cnc.start"}) is True
-    assert ask(machine, {"get": "cnc.info"})["state.machine"] == SM_RUN
+    assert state(machine) == SM_RUN
     assert ask(machine, {"get": "compile.info"})["state"] == CS_FIRST_STEP_RUNNING
     assert ask(machine, {"cmd": "program.gcode.set.text", "text": "G0 X1"}) is False  # busy
-    wait_state(machine, SM_IDLE, timeout=60)
+    assert ask(machine, {"cmd": "program.analysis.abort"}) is False  # a start waits on it
+    clock.now += 3600.0  # no time passes for the program before it is analysed
+    assert state(machine) == SM_RUN and ask(machine, {"get": "axes.info"})["program.position"] == [0.0] * 6
+    gate.open()
+    assert analysed(machine)["state"] == CS_READY
+    assert state(machine) == SM_RUN
+    run_out(machine, clock)
+    assert state(machine) == SM_IDLE
     assert ask(machine, {"get": "axes.info"})["program.position"][:2] == [7.0, 8.0]
 
 
 def test_start_during_analysis_of_a_faulty_program_returns_to_idle(machine):
-    text = big_program(60_000) + "\nG2 X1 Y1 I0.1 J0"
-    assert ask(machine, {"cmd": "program.gcode.set.text", "text": text}) is True
+    gate = set_gated(machine, big_program(2000) + "\nG2 X1 Y1 I0.1 J0")
     assert ask(machine, {"cmd": "cnc.start"}) is True
-    wait_state(machine, SM_IDLE, timeout=60)
-    info = ask(machine, {"get": "compile.info"})
-    assert info["state"] == 2 and info["file.line"] == 60_002
+    gate.open()
+    info = analysed(machine)
+    assert info["state"] == CS_ERROR and info["file.line"] == 2002
+    assert state(machine) == SM_IDLE
     assert ask(machine, {"get": "axes.info"})["program.position"] == [0.0] * 6
+
+
+def test_abort_stops_the_analysis(machine):
+    gate = set_gated(machine, big_program(2000))
+    assert ask(machine, {"cmd": "program.analysis.abort"}) is True
+    assert ask(machine, {"get": "compile.info"})["state"] == CS_INIT
+    assert ask(machine, {"cmd": "program.analysis.abort"}) is False
+    assert ask(machine, {"cmd": "program.analysis", "mode": "mt"}) is True
+    assert ask(machine, {"get": "compile.info"})["state"] == CS_FIRST_STEP
+    gate.open()
+    assert analysed(machine)["state"] == CS_READY
 
 
 @pytest.mark.parametrize("mode", ["mt", "rt", "rf", "rv", "rz"])
@@ -78,24 +112,18 @@ def test_ready_after_analysis_means_start_succeeds(machine, mode):
     assert ask(machine, {"cmd": "cnc.start"}) is True
 
 
-def test_abort_stops_the_analysis(machine):
-    ask(machine, {"cmd": "program.gcode.set.text", "text": big_program(100_000)})
-    assert ask(machine, {"cmd": "program.analysis.abort"}) is True
-    assert ask(machine, {"get": "compile.info"})["state"] == 0
-    assert ask(machine, {"cmd": "program.analysis.abort"}) is False
-    assert ask(machine, {"cmd": "program.analysis", "mode": "mt"}) is True
-
-
-def test_rerun_from_the_end_position_analyses_again(machine):
+def test_rerun_from_the_end_position_analyses_again(machine, clock):
     analyse(machine, "G91 G0 X5")
     assert ask(machine, {"cmd": "cnc.start"}) is True
-    wait_state(machine, SM_IDLE)
+    run_out(machine, clock)
+    assert state(machine) == SM_IDLE
     assert ask(machine, {"cmd": "cnc.start"}) is True  # incremental program: from where it stands
-    wait_state(machine, SM_IDLE)
+    run_out(machine, clock)
+    assert state(machine) == SM_IDLE
     assert ask(machine, {"get": "axes.info"})["program.position"][0] == 10.0
 
 
-def test_run_ends_where_the_analysis_ends(machine):
+def test_run_ends_where_the_analysis_ends(machine, clock):
     text = (
         "G0 X0 Y0\nG2 X10 Y0 R5 F3000\nG18 G3 X20 Z0 R5\nG17 G81 X30 Y5 Z-2 R1\nG80\n"
         "O<s> SUB\nG1 X#1 Y#1\nO<s> ENDSUB\nO<s> CALL [4]\nM30"
@@ -103,7 +131,8 @@ def test_run_ends_where_the_analysis_ends(machine):
     analyse(machine, text)
     planned = end_point(machine)
     assert ask(machine, {"cmd": "cnc.start"}) is True
-    wait_state(machine, SM_IDLE)
+    run_out(machine, clock)
+    assert state(machine) == SM_IDLE
     assert ask(machine, {"get": "axes.info"})["program.position"][:3] == pytest.approx(planned)
 
 

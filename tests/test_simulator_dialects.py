@@ -2,11 +2,9 @@
 point, path lengths or error are worked out by hand."""
 
 import math
-import subprocess
-import sys
 
 import pytest
-from sim_helpers import CS_ERROR, CS_READY, PYTHON_DIR, MachineConfig, analyse, ask, end_point, new_machine
+from sim_helpers import CS_ERROR, CS_READY, MachineConfig, analyse, ask, cli_main, end_point, new_machine
 
 SQRT_HALF = math.sqrt(0.5)
 
@@ -200,19 +198,20 @@ def test_dialect_faults_rejected(machine, text, line, word, why):
         (["--version"], "cnc_api_simulator"),
     ],
 )
-def test_command_line_shows_its_defaults(args, shown):
-    env = {"PYTHONPATH": str(PYTHON_DIR), "PATH": "/usr/bin:/bin", "COLUMNS": "200"}
-    out = subprocess.run([sys.executable, "-m", "cnc_api_simulator", *args], capture_output=True, env=env, timeout=60)
-    assert out.returncode == 0 and shown in out.stdout.decode()
+def test_command_line_shows_its_defaults(args, shown, capsys, monkeypatch):
+    monkeypatch.setenv("COLUMNS", "200")
+    with pytest.raises(SystemExit) as exit_:
+        cli_main(args)
+    assert exit_.value.code == 0 and shown in capsys.readouterr().out
 
 
 @pytest.mark.parametrize(
     "args", [["--ignore-m", "10-x"], ["--max-feed", "Q=5"], ["--accel", "X=-1"], ["--probe-trip", "Z"]]
 )
-def test_command_line_refuses_bad_values(args):
-    env = {"PYTHONPATH": str(PYTHON_DIR), "PATH": "/usr/bin:/bin"}
-    out = subprocess.run([sys.executable, "-m", "cnc_api_simulator", *args], capture_output=True, env=env, timeout=60)
-    assert out.returncode == 2 and args[0] in out.stderr.decode()
+def test_command_line_refuses_bad_values(args, capsys):
+    with pytest.raises(SystemExit) as exit_:
+        cli_main(args)
+    assert exit_.value.code == 2 and args[0] in capsys.readouterr().err
 
 
 @pytest.mark.parametrize(

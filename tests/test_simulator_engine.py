@@ -14,8 +14,10 @@ from hypothesis import strategies as st
 from sim_helpers import (
     CS_ERROR,
     CS_READY,
+    SLICE,
     SM_IDLE,
     SM_RUN,
+    Clock,
     Compiled,
     Interpreter,
     MachineConfig,
@@ -23,6 +25,7 @@ from sim_helpers import (
     State,
     analyse,
     ask,
+    compiled_module,
     end_point,
     new_machine,
     protocol,
@@ -111,14 +114,6 @@ def test_arc_extents_and_length_match_the_circle(arc):
 # ----- the run against the estimate ---------------------------------------------------------------
 
 
-class Clock:
-    def __init__(self):
-        self.now = 0.0
-
-    def __call__(self):
-        return self.now
-
-
 @pytest.mark.parametrize(
     "text",
     [
@@ -197,7 +192,7 @@ def test_new_program_during_child_analysis_replaces_it(tmp_path):
 def test_large_program_text_arrives_unchanged(tmp_path, shift):
     """Escapes of every kind, at every place against the slices the request is decoded in."""
     line = 'G0 X1 (a "quote", a back\\slash, \u00e9, \u20ac, a tab\t)\n'
-    text = "x" * shift + line * (3 * protocol.SLICE // len(line) + 5)
+    text = "x" * shift + line * (3 * SLICE // len(line) + 5)
     m = new_machine(tmp_path)
     try:
         request = json.dumps({"cmd": "program.gcode.set.text", "text": text}).encode() + b"\n"
@@ -259,7 +254,7 @@ _line = st.one_of(st.lists(_word, min_size=1, max_size=5).map(" ".join), st.samp
 @settings(max_examples=300, deadline=None)
 @given(st.lists(_line, min_size=1, max_size=8))
 def test_any_program_gives_a_result_or_an_error_with_its_line(lines):
-    result = Interpreter("\n".join(lines), State(), MachineConfig(max_run_lines=5000)).run()
+    result = Interpreter("\n".join(lines), State(), MachineConfig(max_run_lines=500)).run()
     if result.error is not None:
         assert 0 <= result.error.line <= len(lines)
         assert "cannot run this line" not in result.error.message, result.error.describe()
@@ -293,8 +288,9 @@ def test_programmed_points(tmp_path, text, points):
         m.close()
 
 
-def test_many_programmed_points_over_a_socket(tmp_path):
-    count = 3 * 20000 + 7  # several slices of the reply
+def test_many_programmed_points_over_a_socket(tmp_path, monkeypatch):
+    monkeypatch.setattr(compiled_module, "POINTS_SLICE", 50)
+    count = 3 * 50 + 7  # several slices of the reply
     text = "G1 F1000\n" + "\n".join(f"X{k % 100} Y{k // 100}" for k in range(count))
     with Simulator(port=0, programs_dir=str(tmp_path)) as sim, socket.create_connection(("127.0.0.1", sim.port)) as s:
         f = s.makefile("rwb")
@@ -308,7 +304,7 @@ def test_many_programmed_points_over_a_socket(tmp_path):
         deadline = time.monotonic() + 60
         while ask_socket({"get": "compile.info"})["state"] != CS_READY:
             assert time.monotonic() < deadline
-            time.sleep(0.01)
+            time.sleep(0.002)
         points = ask_socket({"get": "programmed.points"})["points"]
     assert len(points) == count  # every programmed move, X0 Y0 where it stands included
     assert points[-1] == [(count - 1) % 100, (count - 1) // 100, 0]
@@ -345,11 +341,12 @@ def test_start_part_way_in_a_program_with_calls_and_a_dwell(tmp_path, request_, 
 def test_short_program_that_runs_long(tmp_path, seconds):
     """A few lines looping many times: wherever it ends up analysed, it starts from the
     machine's state as it was (a parameter is counted up once, not twice)."""
-    text = "#101=[#101+7]\n#100=0\nO1 while [#100 LT 20000]\n#100=[#100+1]\nO1 endwhile\nG0 X#101 Y[#100/1000]"
+    # a few thousand passes: more lines run than between two looks at the clock
+    text = "#101=[#101+7]\n#100=0\nO1 while [#100 LT 3000]\n#100=[#100+1]\nO1 endwhile\nG0 X#101 Y[#100/1000]"
     m = new_machine(tmp_path, config=MachineConfig(thread_seconds=seconds))
     try:
         info = analyse(m, text, timeout=60)
         assert info["state"] == CS_READY, info["message"]
-        assert end_point(m) == [7, 20, 0]
+        assert end_point(m) == [7, 3, 0]
     finally:
         m.close()

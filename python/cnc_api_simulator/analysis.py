@@ -1,8 +1,10 @@
 """Background analysis: one worker thread compiles the latest program while the server answers.
 
 A large program is analysed in a child process (see `worker`), so the server's threads
-keep the interpreter lock and a core to themselves; a small one right on the worker
-thread, where it is done before a child process could even start.
+keep the interpreter lock and a core to themselves; the child also decodes the text of
+a large request, or reads the program file, that the server stored as it came. A small
+program is made whole and analysed right on the worker thread, where it is done before
+a child process could even start.
 """
 
 from __future__ import annotations
@@ -14,22 +16,25 @@ from collections.abc import Callable
 
 from .compiled import Compiled, Key
 from .config import MachineConfig
+from .errors import GCodeError
 from .interp import Interpreter, Result
+from .program import Builder
 from .state import State
+from .text import Part, ProgramText
 from .worker import Child
 
 _log = logging.getLogger(__name__)
 
 
 class Job:
-    def __init__(self, text: str, state: State, key: Key, file_name: str) -> None:
+    def __init__(self, text: ProgramText, state: State, key: Key, file_name: str) -> None:
         self.text = text
         self.state = state
         self.key = key
         self.file_name = file_name
         self.cancelled = False
         self.done = threading.Event()
-        self.compiled: Compiled | None = None
+        self.compiled: Compiled | None = None  # stays None for a text that turns out blank
 
     def is_cancelled(self) -> bool:
         return self.cancelled
@@ -84,7 +89,7 @@ class Analyzer:
         if self._next is not None:
             self._next.done.set()
         if self._child is not None:
-            self._child.kill()
+            self._child.signal()
 
     def _work(self) -> None:
         while True:
@@ -97,43 +102,74 @@ class Analyzer:
                 self._next = None
             assert job is not None
             if not job.cancelled:
-                result = self._analyse(job)
-                if result is not None and not job.cancelled:
-                    job.compiled = Compiled(result, job.key, job.file_name)
-                    self._finished(job)
+                self._run(job)
             with self._cond:
                 self._current = None
             job.done.set()
 
-    def _analyse(self, job: Job) -> Result | None:
-        if len(job.text) < self._threshold:
+    def _run(self, job: Job) -> None:
+        source = job.text
+        if not source.ready.is_set() and source.portable and source.size() >= self._threshold:
+            # still as it came (a raw request, a file): the analysis process makes it whole
+            outcome = self._in_child(job, source.parts())
+            if job.cancelled:
+                return
+            if outcome is not None:
+                made, blank = outcome
+                if blank:
+                    source.found_blank()
+                self._done(job, None if blank else made)
+                return
+        result: Result | None = None
+        try:
+            text = source.value(job.is_cancelled)
+        except GCodeError as exc:  # the text itself is faulty: that is the program's error
+            result = Result(Builder(self._config, job.state.position), job.state, exc, 0, False)
+        else:
+            if text is None:
+                return  # cancelled
+            if source.has_text:  # else blank after all: finished with nothing compiled
+                result = self._analyse(job, text)
+                if result is None:
+                    return
+        self._done(job, result)
+
+    def _done(self, job: Job, result: Result | None) -> None:
+        if not job.cancelled:
+            job.compiled = None if result is None else Compiled(result, job.key, job.file_name)
+            self._finished(job)
+
+    def _analyse(self, job: Job, text: str) -> Result | None:
+        if len(text) < self._threshold:
             # Here first; a short program that runs long (a loop of many passes) goes on to a
-            # child process after a moment, so it never shares the interpreter for long.
-            deadline = time.monotonic() + self._config.thread_seconds
+            # child process after a moment of this thread's CPU time (not wall time, which a
+            # busy machine stretches), so it never shares the interpreter for long.
+            deadline = time.thread_time() + self._config.thread_seconds
             moved = False
 
             def stop() -> bool:
                 nonlocal moved
                 if job.cancelled:
                     return True
-                moved = time.monotonic() > deadline
+                moved = time.thread_time() > deadline
                 return moved
 
-            here = self._here(job, job.state.copy(), stop)
+            here = self._here(job, text, job.state.copy(), stop)
             if not moved or job.cancelled:
                 return here
-        result = self._in_child(job)
-        if result is not None or job.cancelled:
-            return result
-        return self._here(job, job.state, job.is_cancelled)
+        outcome = self._in_child(job, [text])
+        if outcome is not None or job.cancelled:
+            return None if outcome is None else outcome[0]
+        return self._here(job, text, job.state, job.is_cancelled)
 
-    def _here(self, job: Job, state: State, stop: Callable[[], bool]) -> Result:
+    def _here(self, job: Job, text: str, state: State, stop: Callable[[], bool]) -> Result:
         return Interpreter(
-            job.text, state, self._config, file_name=job.file_name, programs_dir=self._programs_dir, cancelled=stop
+            text, state, self._config, file_name=job.file_name, programs_dir=self._programs_dir, cancelled=stop
         ).run()
 
-    def _in_child(self, job: Job) -> Result | None:
-        """The analysis in a child process; None when none could run it."""
+    def _in_child(self, job: Job, parts: list[Part]) -> tuple[Result, bool] | None:
+        """The analysis in a child process, and whether the text was only blanks; None when
+        none could run it."""
         try:
             child = Child()
         except OSError:
@@ -142,11 +178,13 @@ class Analyzer:
         with self._cond:
             self._child = child
             if job.cancelled:
-                child.kill()
-        result = child.run(job.text, job.state, self._config, job.file_name, self._programs_dir)
+                child.signal()
+        result = child.run(parts, job.state, self._config, job.file_name, self._programs_dir)
         with self._cond:
             self._child = None
         child.kill()
-        if result is None and not job.cancelled:
-            _log.error("the analysis process failed; analysing in the server")
-        return result
+        if result is None:
+            if not job.cancelled:
+                _log.error("the analysis process failed; analysing in the server")
+            return None
+        return result, child.blank

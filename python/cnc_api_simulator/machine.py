@@ -3,7 +3,8 @@
 Time is advanced lazily: every request first calls `advance()`, which moves the
 simulation forward by the wall-clock time since the last request times `speed`.
 All public methods expect the caller to hold `lock`. Programs are analysed on a
-background thread; a request never waits for an analysis longer than `INLINE_WAIT`.
+background thread; a request never waits for an analysis longer than `INLINE_WAIT`,
+and a large program is stored as it arrived and made whole there too (see `text`).
 """
 
 from __future__ import annotations
@@ -43,6 +44,7 @@ from .interp import Interpreter
 from .program import DWELL, PAUSE, RAPID, Modal
 from .state import State
 from .tables import TOOLS, Tables
+from .text import Pending, ProgramFile, ProgramText
 
 JOG_RATE = 3000.0  # mm/min (deg/min for rotary axes) at 100 % jog override
 HOMING_TIME = 0.5  # seconds
@@ -51,6 +53,8 @@ SPINDLE_MAX = 24000
 LUBE_AXIS_PERIOD = 3600.0  # seconds of running between axis lubrication cycles
 LUBE_SPINDLE_PERIOD = 1800.0  # seconds of spindle rotation between spindle lubrication cycles
 INLINE_WAIT = 0.04  # seconds a request waits for an analysis before it replies anyway
+SAVE_WAIT = 4.0  # seconds a save waits for a large program's text to be made (the client waits 5)
+LOAD_NOW = 1 << 16  # bytes of a program file read on the request's path; a larger one later
 
 # name: (value, min, max)
 OVERRIDES = {
@@ -141,8 +145,7 @@ class Machine:
         self._pending_start = False  # a start waits for the analysis
 
         self.tables = Tables()
-        self.text = ""
-        self.has_text = False  # anything but blanks in the text (kept, not worked out per request)
+        self.text = ProgramText.of("")
         self.file_name = ""
         self.compiled: Compiled | None = None
         self.job: Job | None = None
@@ -154,6 +157,11 @@ class Machine:
     @property
     def position(self) -> list[float]:
         return self.cnc.position
+
+    @property
+    def has_text(self) -> bool:
+        """Anything but blanks in the program (a large one is taken to until it is made)."""
+        return self.text.has_text
 
     # ----- time -------------------------------------------------------------------------------
 
@@ -309,7 +317,7 @@ class Machine:
                 return
             self.advance()
             self.job = None
-            self.compiled = job.compiled
+            self.compiled = job.compiled  # None for a program that turned out blank
             if self._pending_start:
                 self._pending_start = False
                 compiled = self.compiled
@@ -344,45 +352,62 @@ class Machine:
     # ----- program ----------------------------------------------------------------------------
 
     def program_new(self) -> object:
-        return self._edit("", "")
+        return self._edit(ProgramText.of(""), "")
 
     def program_clear(self) -> object:
-        return self._edit("", self.file_name)
+        return self._edit(ProgramText.of(""), self.file_name)
 
     def program_set_text(self, text: object) -> object:
-        return isinstance(text, str) and self._edit(text, self.file_name)
+        """`text` is a str, or for a large request the raw text still to be decoded."""
+        return isinstance(text, (str, Pending)) and self._edit(ProgramText.of(text), self.file_name)
 
     def program_add_text(self, text: object) -> object:
-        if not isinstance(text, str):
-            return False
-        joined = self.text + ("\n" if self.text and not self.text.endswith("\n") else "") + text
-        return self._edit(joined, self.file_name)
+        return isinstance(text, (str, Pending)) and self._edit(self.text.add(text), self.file_name)
 
-    def _edit(self, text: str, file_name: str) -> object:
+    def _edit(self, text: ProgramText, file_name: str) -> object:
         if not self._free:
             return False
         self.text = text
-        self.has_text = not text.isspace() and bool(text)
         self.file_name = file_name
         self._resume = None
-        if not self.has_text:
+        if not text.has_text:
             self.analyzer.cancel()
             self.job = None
             self.compiled = None
             return True
         job = self._analyse()
+        if not text.ready.is_set():
+            return True  # a large program: made whole and analysed in the background
         return Wait(job.done, INLINE_WAIT, lambda: True)
 
     def program_load(self, name: object) -> object:
         path = storage.resolve(self.programs_dir, name) if self.programs_dir else None
-        text = storage.read(path) if path else None
-        return text is not None and isinstance(name, str) and self._edit(text, name)
-
-    def program_save(self, name: object) -> bool:
-        path = storage.resolve(self.programs_dir, name) if self.programs_dir else None
-        if not path or not self._free or not isinstance(name, str) or not storage.write(path, self.text):
+        size = storage.size(path) if path else None
+        if size is None or path is None or not isinstance(name, str):
             return False
-        self.file_name = name
+        if size > LOAD_NOW:
+            return self._edit(ProgramText.of(ProgramFile(path, name, size)), name)
+        text = storage.read(path)
+        return text is not None and self._edit(ProgramText.of(text), name)
+
+    def program_save(self, name: object) -> object:
+        path = storage.resolve(self.programs_dir, name) if self.programs_dir else None
+        if not path or not self._free or not isinstance(name, str):
+            return False
+        text = self.text
+        if text.ready.is_set():
+            return self._save(text, path, name)
+        text.start()
+        return Wait(text.ready, SAVE_WAIT, lambda: self._free and self._save(text, path, name))
+
+    def _save(self, text: ProgramText, path: str, name: str) -> bool:
+        if not text.ready.is_set() or text.error is not None:
+            return False
+        whole = text.value()
+        if whole is None or not storage.write(path, whole):
+            return False
+        if text is self.text:
+            self.file_name = name
         return True
 
     def program_analysis(self, mode: object) -> object:

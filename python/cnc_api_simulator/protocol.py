@@ -5,12 +5,14 @@ from __future__ import annotations
 import json
 import logging
 import math
+import re
 from collections.abc import Callable, Iterator
 from typing import Any
 
 from .codes import AXIS_NAMES, JC_LAST
 from .compiled import Compiled
 from .machine import Machine, Wait
+from .text import JsonString, Line
 from .words import MAX_VALUE
 
 FALSE_REPLY = b'{"res":false}\n'
@@ -147,78 +149,62 @@ def encode(res: Any) -> bytes:
         return FALSE_REPLY
 
 
-def decode(line: bytes) -> dict[str, Any] | None:
+def decode(line: Line) -> dict[str, Any] | None:
     """The request object of one line, or None when the line is not a JSON object."""
     try:
-        req = json.loads(line.decode("utf-8"), parse_constant=_reject_constant)
+        req = json.loads(str(line, "utf-8"), parse_constant=_reject_constant)
     except (UnicodeDecodeError, ValueError, RecursionError):
         return None
     return req if isinstance(req, dict) and req else None
 
 
-# A program of many megabytes arrives as one request. Decoded in one call, its JSON
-# string would hold the interpreter for a tenth of a second or more and delay every
-# other client's reply; decoded a slice at a time, other threads get their turn.
-_TEXT_HEADS = (
-    (b'{"cmd":"program.gcode.set.text","text":"', "program.gcode.set.text"),
-    (b'{"cmd":"program.gcode.add.text","text":"', "program.gcode.add.text"),
+# A program of many megabytes arrives as one request. Decoded before the reply, its JSON
+# string would hold the interpreter for a tenth of a second or more; instead the fixed
+# parts of a large set or add request are recognised, and its text is kept as the raw
+# bytes it came in, to be decoded in the background (see `text`).
+_TEXT_HEAD = re.compile(
+    rb'[ \t\r\n]*\{[ \t\r\n]*"cmd"[ \t\r\n]*:[ \t\r\n]*"(program\.gcode\.(?:set|add)\.text)"'
+    rb'[ \t\r\n]*,[ \t\r\n]*"text"[ \t\r\n]*:[ \t\r\n]*"'
 )
+_BLANKS = b" \t\r\n"
 BIG_REQUEST = 1 << 16
-SLICE = 1 << 17
+HEAD_MAX = 256  # bytes in which the fixed head of a text request must end
 
 
-def _json_string(line: bytes, first: int, stop: int) -> str:
-    """The text of the JSON string body `line[first:stop]` (without its quotes), decoded in
-    slices cut before a `\\n` escape; the slices are views, so nothing is copied whole."""
-    parts = []
-    pos = first
-    with memoryview(line) as view:
-        while pos < stop:
-            end = pos + SLICE
-            if end < stop:
-                k = line.find(b"\\n", end, stop)
-                while k >= 0:
-                    j = k
-                    while j > pos and line[j - 1] == 0x5C:
-                        j -= 1
-                    if (k - j) % 2 == 0:  # an even run of backslashes before it: k starts an escape
-                        break
-                    k = line.find(b"\\n", k + 1, stop)
-                end = stop if k < 0 else k
-            else:
-                end = stop
-            piece = json.loads(b"".join((b'"', view[pos:end], b'"')))
-            if not isinstance(piece, str):
-                raise ValueError("not a string")
-            parts.append(piece)
-            pos = end
-    return "".join(parts)
+def _skip_blanks_back(line: Line, end: int) -> int:
+    while end and line[end - 1] in _BLANKS:
+        end -= 1
+    return end
 
 
-def _big_text_request(line: bytes) -> dict[str, Any] | None:
-    for head, name in _TEXT_HEADS:
-        if line.startswith(head):
-            end = len(line)
-            while end and line[end - 1] in b"\r\n":
-                end -= 1
-            if not line.endswith(b'"}', 0, end):
-                return None
-            try:
-                return {"cmd": name, "text": _json_string(line, len(head), end - 2)}
-            except (ValueError, UnicodeDecodeError, RecursionError):
-                return None
-    return None
+def _text_request(line: Line) -> dict[str, Any] | None:
+    """The request of a large set or add line, its text still raw; None for any other line."""
+    head = _TEXT_HEAD.match(line, 0, HEAD_MAX)
+    if head is None:
+        return None
+    end = _skip_blanks_back(line, len(line))
+    if not end or line[end - 1] != 0x7D:  # }
+        return None
+    quote = _skip_blanks_back(line, end - 1) - 1
+    if quote < head.end() or line[quote] != 0x22:  # "
+        return None
+    k = quote
+    while k > head.end() and line[k - 1] == 0x5C:  # backslashes before the quote
+        k -= 1
+    if (quote - k) % 2:
+        return None  # an escaped quote: the string does not end there
+    return {"cmd": head.group(1).decode("ascii"), "text": JsonString(line, head.end(), quote)}
 
 
-def handle(machine: Machine, line: bytes) -> bytes:
+def handle(machine: Machine, line: Line) -> bytes:
     """Answer one request line (bytes, line feed optional) with one reply line."""
     return b"".join(handle_parts(machine, line))
 
 
-def handle_parts(machine: Machine, line: bytes) -> Iterator[bytes]:
+def handle_parts(machine: Machine, line: Line) -> Iterator[bytes]:
     """The reply to one request line in parts to send one after the other: one part, or for
     the programmed points of a long program, slices made as they are sent."""
-    req = _big_text_request(line) if len(line) > BIG_REQUEST else None
+    req = _text_request(line) if len(line) > BIG_REQUEST else None
     if req is None:
         req = decode(line)
     if req is None:

@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import mmap
 import selectors
 import shutil
 import socket
@@ -11,6 +12,7 @@ import threading
 from . import protocol
 from .config import MachineConfig
 from .machine import Machine
+from .text import Line
 
 DEFAULT_HOST = "127.0.0.1"
 DEFAULT_PORT = 8000
@@ -18,27 +20,127 @@ DEFAULT_SPEED = 1.0
 MAX_LINE = 64 * 1024 * 1024  # a whole G-code program travels in one request line
 
 
+FIRST_BUFFER = 1 << 16
+
+
+def _buffer(size: int) -> mmap.mmap:
+    """Anonymous memory: its pages are made when first written, not filled beforehand.
+    Private, since a shared one cannot grow in place (its pages past the first size fault)."""
+    if hasattr(mmap, "MAP_PRIVATE"):
+        return mmap.mmap(-1, size, flags=mmap.MAP_PRIVATE | mmap.MAP_ANONYMOUS)
+    return mmap.mmap(-1, size)
+
+
+def _resized(buf: mmap.mmap, size: int) -> mmap.mmap:
+    """`buf` at `size` bytes: moved by the system where it can (no copy), else copied."""
+    try:
+        buf.resize(size)
+        return buf
+    except (OSError, SystemError, ValueError, TypeError):
+        other = _buffer(size)
+        keep = min(size, len(buf))
+        other[:keep] = buf[:keep]
+        buf.close()
+        return other
+
+
+class LineReader:
+    """Request lines of one connection, received straight into a buffer that grows: a line
+    of many megabytes is not copied again once it is in, and a large line becomes the
+    request itself (the connection starts a new buffer)."""
+
+    def __init__(self, sock: socket.socket, limit: int = MAX_LINE) -> None:
+        self._sock = sock
+        self._limit = limit
+        self._buf = _buffer(FIRST_BUFFER)
+        self._start = 0  # the next line begins here
+        self._end = 0  # received bytes end here
+        self._scanned = 0  # no line feed before this
+
+    def close(self) -> None:
+        self._buf.close()
+
+    def readline(self) -> Line | None:
+        """The next line with its line feed (the last one may lack it); None at the end, and
+        b"" for a line over the limit, which is skipped."""
+        while True:
+            nl = self._buf.find(b"\n", self._scanned, self._end)
+            if nl >= 0:
+                if nl - self._start >= self._limit:
+                    self._start = self._scanned = nl + 1
+                    return b""
+                return self._take(nl + 1)
+            self._scanned = self._end
+            if self._end - self._start > self._limit:
+                return self._skip_line()
+            if not self._receive():
+                return self._take(self._end) if self._end > self._start else None
+
+    def _receive(self) -> bool:
+        if self._end == len(self._buf):
+            self._make_room()
+        with memoryview(self._buf) as whole, whole[self._end :] as free:
+            n = self._sock.recv_into(free)
+        self._end += n
+        return n > 0
+
+    def _make_room(self) -> None:
+        if self._start:  # the lines already taken go first
+            size = self._end - self._start
+            self._buf.move(0, self._start, size)
+            self._scanned -= self._start
+            self._start, self._end = 0, size
+        if self._end == len(self._buf):
+            self._buf = _resized(self._buf, 2 * len(self._buf))
+
+    def _take(self, stop: int) -> Line:
+        start = self._start
+        line: Line
+        if start == 0 and stop > FIRST_BUFFER:  # a large line: the buffer itself, no copy
+            line = self._buf
+            rest = line[stop : self._end]
+            self._buf = _buffer(max(FIRST_BUFFER, 2 * len(rest)))
+            self._buf[: len(rest)] = rest
+            self._start, self._end = 0, len(rest)
+            line = _resized(line, stop)
+        else:
+            line = self._buf[start:stop]
+            self._start = stop
+            if stop == self._end:
+                self._start = self._end = 0
+        self._scanned = self._start
+        return line
+
+    def _skip_line(self) -> bytes | None:
+        """Drop the over-long line up to its line feed: b"", or None when the peer closes first."""
+        while True:
+            nl = self._buf.find(b"\n", self._scanned, self._end)
+            if nl >= 0:
+                self._start = self._scanned = nl + 1
+                return b""
+            self._start = self._end = self._scanned = 0
+            if not self._receive():
+                return None
+
+
 def _serve_connection(sock: socket.socket, machine: Machine) -> None:
     """Answer request lines in order until the peer closes or the socket is shut down."""
-    rfile = sock.makefile("rb")
+    lines = LineReader(sock)
     try:
         while True:
-            line = rfile.readline(MAX_LINE)
-            if not line:
+            line = lines.readline()
+            if line is None:
                 return
-            if len(line) >= MAX_LINE and not line.endswith(b"\n"):
-                while not line.endswith(b"\n"):  # skip the rest of an over-long line
-                    line = rfile.readline(MAX_LINE)
-                    if not line:
-                        return
+            if not line:  # over-long
                 sock.sendall(protocol.FALSE_REPLY)
-            else:
-                for part in protocol.handle_parts(machine, line):
-                    sock.sendall(part)
+                continue
+            for part in protocol.handle_parts(machine, line):
+                sock.sendall(part)
+            del line  # a large request's bytes go as soon as its text is made, not at the next request
     except OSError:
         pass  # the peer went away
     finally:
-        rfile.close()
+        lines.close()
         sock.close()
 
 

@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import os
+import stat
 
 MAX_PROGRAM_BYTES = 64 * 1024 * 1024
 
@@ -22,6 +23,18 @@ def resolve(base: str, name: object) -> str | None:
     if path == root or os.path.commonpath([root, path]) != root:
         return None
     return path
+
+
+def size(path: str) -> int | None:
+    """Size of a program file that can be loaded: a readable regular file of at most
+    MAX_PROGRAM_BYTES; None otherwise."""
+    try:
+        info = os.stat(path)
+    except (OSError, ValueError):
+        return None
+    if not stat.S_ISREG(info.st_mode) or info.st_size > MAX_PROGRAM_BYTES or not os.access(path, os.R_OK):
+        return None
+    return info.st_size
 
 
 def read(path: str) -> str | None:

@@ -6,8 +6,12 @@ hands back compact arrays. Run as `python -m cnc_api_simulator.child`: it reads 
 job from standard input and writes the result to standard output, then exits.
 
 Frames: 8-byte little-endian length, then the payload. A job is a pickled header
-(config, state, file name, programs directory) and the program text as UTF-8. A result
-is a pickled header and then the raw bytes of each segment array, in `ARRAYS` order.
+(config, state, file name, programs directory, and what each part of the program text
+is) and then a frame for each part that travels: a text as UTF-8, or the raw JSON
+string a large request brought, from the string's first byte to the request's end. The
+child decodes those and reads program files itself, so the server never spends its
+time on a large text. A result is a pickled header and then the raw bytes of each
+segment array, in `ARRAYS` order.
 """
 
 from __future__ import annotations
@@ -27,6 +31,7 @@ from .errors import GCodeError
 from .interp import Interpreter, Result
 from .program import Builder
 from .state import State
+from .text import JsonString, Part, ProgramFile, ProgramText
 
 ARRAYS = ("kinds", "ends", "lines", "modals", "durations", "arc_segments", "arc_data")
 CHUNK = 1 << 20  # bytes moved per read or write, so no single step holds the lock long
@@ -74,6 +79,26 @@ def _error_fields(error: GCodeError | None) -> tuple[str, str, int, int, str] | 
     return (error.message, error.word, error.code, error.line, error.file)
 
 
+def _read_payload(inp: IO[bytes]) -> bytearray:
+    size = _LEN.unpack(read_exact(inp, _LEN.size))[0]
+    buffer = bytearray(size)  # filled in place: no list of pieces beside the whole
+    for k in range(0, size, CHUNK):
+        buffer[k : k + CHUNK] = read_exact(inp, min(CHUNK, size - k))
+    return buffer
+
+
+def _read_parts(inp: IO[bytes], kinds: list[tuple[str, int, str, str]]) -> list[Part]:
+    parts: list[Part] = []
+    for kind, stop, path, name in kinds:
+        if kind == "file":
+            parts.append(ProgramFile(path, name))
+        elif kind == "json":
+            parts.append(JsonString(_read_payload(inp), 0, stop))
+        else:
+            parts.append(_read_payload(inp).decode("utf-8", "surrogatepass"))
+    return parts
+
+
 def serve(inp: IO[bytes], out: IO[bytes]) -> None:
     gc.disable()  # the analysis makes few containers; collections would only cost time
     try:
@@ -81,18 +106,25 @@ def serve(inp: IO[bytes], out: IO[bytes]) -> None:
     except OSError:
         pass
     header = pickle.loads(read_frame(inp))
-    size = _LEN.unpack(read_exact(inp, _LEN.size))[0]
-    buffer = bytearray(size)  # filled in place: no list of pieces beside the whole
-    for k in range(0, size, CHUNK):
-        buffer[k : k + CHUNK] = read_exact(inp, min(CHUNK, size - k))
-    text = buffer.decode("utf-8")
-    del buffer
     config: MachineConfig = header["config"]
     state: State = header["state"]
-    result = Interpreter(text, state, config, file_name=header["file_name"], programs_dir=header["programs_dir"]).run()
-    del text
+    source = ProgramText(_read_parts(inp, header["parts"]), True)
+    blank = False
+    try:
+        text = source.value()
+        assert text is not None
+    except GCodeError as exc:  # the text itself is faulty: that is the program's error
+        result = Result(Builder(config, state.position), state, exc, 0, False)
+    else:
+        blank = not source.has_text
+        del source
+        result = Interpreter(
+            "" if blank else text, state, config, file_name=header["file_name"], programs_dir=header["programs_dir"]
+        ).run()
+        del text
     b = result.builder
     meta: dict[str, Any] = {
+        "blank": blank,
         "error": _error_fields(result.error),
         "state": result.state,
         "line_count": result.line_count,
@@ -121,7 +153,7 @@ def main() -> int:
 
 
 class Child:
-    """One analysis in a child process; `kill` ends it from another thread."""
+    """One analysis in a child process; `signal` ends it from another thread."""
 
     def __init__(self) -> None:
         package_parent = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
@@ -133,22 +165,31 @@ class Child:
             stdout=subprocess.PIPE,
             env=env,
         )
+        self.blank = False
 
     def run(
-        self, text: str, state: State, config: MachineConfig, file_name: str, programs_dir: str | None
+        self, parts: list[Part], state: State, config: MachineConfig, file_name: str, programs_dir: str | None
     ) -> Result | None:
-        """The analysis result, or None when the child was killed or failed."""
+        """The analysis result of the program that `parts` make, or None when the child was
+        killed or failed; `blank` tells afterwards whether the program was only blanks."""
         proc = self.proc
         assert proc.stdin is not None and proc.stdout is not None
         try:
-            header = {"config": config, "state": state, "file_name": file_name, "programs_dir": programs_dir}
+            sent = [_sent(part) for part in parts]
+            header = {
+                "config": config,
+                "state": state,
+                "file_name": file_name,
+                "programs_dir": programs_dir,
+                "parts": [kind for kind, _ in sent],
+            }
             write_frame(proc.stdin, pickle.dumps(header, protocol=pickle.HIGHEST_PROTOCOL))
-            if text.isascii():  # sent a slice at a time: one encode of many megabytes holds the lock
-                proc.stdin.write(_LEN.pack(len(text)))
-                for k in range(0, len(text), CHUNK):
-                    proc.stdin.write(text[k : k + CHUNK].encode("ascii"))
-            else:
-                write_frame(proc.stdin, text.encode("utf-8"))
+            for _, payload in sent:
+                if isinstance(payload, str):
+                    _write_text(proc.stdin, payload)
+                elif payload is not None:
+                    write_frame(proc.stdin, payload)
+            del sent
             proc.stdin.close()
             meta = pickle.loads(read_frame(proc.stdout))
             b = Builder(config, list(meta["start"]))
@@ -160,6 +201,7 @@ class Child:
             self.kill()
             _log.debug("analysis process: %s", exc)
             return None
+        self.blank = bool(meta["blank"])
         b.modal_table = meta["modal_table"]
         b.stats = meta["stats"]
         b.dwells = meta["dwells"]
@@ -171,9 +213,17 @@ class Child:
             error.line, error.file = line, file
         return Result(b, meta["state"], error, meta["line_count"], meta["pauses"])
 
+    def signal(self) -> None:
+        """Have the child killed without waiting for it: a process of many megabytes takes a
+        while to go, and whoever asks must not wait (the thread running it reaps it)."""
+        if self.proc.returncode is None:
+            try:
+                self.proc.kill()
+            except OSError:
+                pass
+
     def kill(self) -> None:
-        if self.proc.poll() is None:
-            self.proc.kill()
+        self.signal()
         self.proc.wait()
         for f in (self.proc.stdin, self.proc.stdout):
             if f is not None:
@@ -181,3 +231,29 @@ class Child:
                     f.close()
                 except OSError:
                     pass
+
+
+def _sent(part: Part) -> tuple[tuple[str, int, str, str], str | memoryview | None]:
+    """What the child is told of a part, and the payload that follows (None for a file)."""
+    if isinstance(part, ProgramFile):
+        return ("file", 0, part.path, part.name), None
+    if isinstance(part, JsonString):
+        raw = part.raw()
+        if raw is not None:
+            line, first, stop = raw
+            return ("json", stop - first, "", ""), memoryview(line)[first:]
+        made = part.value()
+        assert made is not None
+        part = made
+    if not isinstance(part, str):
+        raise TypeError(f"no way to send {type(part).__name__}")
+    return ("text", 0, "", ""), part
+
+
+def _write_text(out: IO[bytes], text: str) -> None:
+    if text.isascii():  # sent a slice at a time: one encode of many megabytes holds the lock
+        out.write(_LEN.pack(len(text)))
+        for k in range(0, len(text), CHUNK):
+            out.write(text[k : k + CHUNK].encode("ascii"))
+    else:
+        write_frame(out, text.encode("utf-8", "surrogatepass"))
