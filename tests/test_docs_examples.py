@@ -268,7 +268,12 @@ def run_until_interrupted(argv: list[str], env: dict[str, str], box: Sandbox) ->
             drain(5)
             raise AssertionError(f"ended or stayed silent instead of serving (status {proc.poll()}): {''.join(output)}")
         proc.send_signal(signal.SIGINT)
-        status = proc.wait(timeout=30)
+        try:
+            status = proc.wait(timeout=30)
+        except subprocess.TimeoutExpired:
+            proc.kill()
+            drain(5)
+            raise AssertionError(f"still running 30 s after Ctrl-C: {''.join(output)}") from None
     finally:
         if proc.poll() is None:
             proc.kill()
