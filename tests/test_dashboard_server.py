@@ -54,7 +54,12 @@ def test_live_stream_follows_a_run_and_progress_advances(tmp_path):
             lambda m: m["progress"] is not None and (m["progress"]["fraction"] or 0) > 0.15,
             timeout=20,
         )
-        running = [m for m in seen if m["state"] and m["state"]["name"] == "RUN" and m["progress"]]
+        # The fraction is unknown (None) until the program's length is known.
+        running = [
+            m
+            for m in seen
+            if m["state"] and m["state"]["name"] == "RUN" and m["progress"] and m["progress"]["fraction"] is not None
+        ]
         assert running, seen[-1]
         fractions = [m["progress"]["fraction"] for m in running]
         assert fractions == sorted(fractions) and fractions[-1] > fractions[0]

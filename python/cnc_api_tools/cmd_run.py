@@ -137,6 +137,9 @@ def _follow(
         _Remaining(),
         console=Console(stderr=False),
         transient=False,
+        # Redrawn after each look instead: rich's refresh thread is not joined on
+        # stop and may outlive the command at interpreter exit.
+        auto_refresh=False,
     )
     with progress:
         task = progress.add_task("starting", total=total, where="", remaining=estimate)
@@ -158,6 +161,7 @@ def _follow(
             where = f"line {line}/{total_lines}" if total_lines else f"line {line}"
             done = line if total_lines else (running if estimate else None)
             progress.update(task, description=code_name(State, state), completed=done, where=where, remaining=left)
+            progress.refresh()
             if state in UNDER_WAY:
                 seen_run = True
             elif condition(state) == "alarm":
