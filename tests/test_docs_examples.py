@@ -47,6 +47,7 @@ import pytest
 from cnc_api_simulator import Simulator
 from sybil import Document, Example, Sybil
 from sybil.parsers.markdown import CodeBlockParser, SkipParser
+from tools_helpers import run_cli
 
 ROOT = pathlib.Path(__file__).resolve().parents[1]
 STUBS = ROOT / "python" / "cnc_api_client_core-stubs" / "__init__.pyi"
@@ -220,6 +221,12 @@ def resolve(command: Command, box: Sandbox) -> tuple[list[str], bool] | None:
 
 
 def run_to_end(argv: list[str], env: dict[str, str], box: Sandbox) -> tuple[int, str]:
+    script = console_script()
+    if argv[: len(script)] == script and box.folder.resolve() == pathlib.Path.cwd().resolve():
+        # A command that ends by itself runs its entry point in this process: a
+        # child interpreter per command made the command-line page take a minute.
+        done = run_cli(*argv[len(script) :], env=env)
+        return done.returncode, done.stdout + done.stderr
     done = subprocess.run(
         argv, cwd=box.folder, env=env, capture_output=True, text=True, timeout=COMMAND_SECONDS, stdin=subprocess.DEVNULL
     )
@@ -231,7 +238,7 @@ def run_until_interrupted(argv: list[str], env: dict[str, str], box: Sandbox) ->
     proc = subprocess.Popen(
         argv,
         cwd=box.folder,
-        env=env,
+        env={**env, "PYTHONFAULTHANDLER": "1"},
         stdout=subprocess.PIPE,
         stderr=subprocess.STDOUT,
         stdin=subprocess.DEVNULL,
@@ -271,7 +278,13 @@ def run_until_interrupted(argv: list[str], env: dict[str, str], box: Sandbox) ->
         try:
             status = proc.wait(timeout=30)
         except subprocess.TimeoutExpired:
-            proc.kill()
+            # With PYTHONFAULTHANDLER set, SIGABRT makes a Python child print every
+            # thread's stack first: the report then says where it was stuck.
+            proc.send_signal(signal.SIGABRT)
+            try:
+                proc.wait(timeout=5)
+            except subprocess.TimeoutExpired:
+                proc.kill()
             drain(5)
             raise AssertionError(f"still running 30 s after Ctrl-C: {''.join(output)}") from None
     finally:
