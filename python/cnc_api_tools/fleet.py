@@ -19,6 +19,7 @@ from __future__ import annotations
 import concurrent.futures
 import heapq
 import itertools
+import logging
 import math
 import threading
 import time
@@ -36,6 +37,8 @@ __all__ = ["Fleet", "PollObserver", "Reader", "SnapshotReader"]
 
 # Called after every poll with (index of the machine, its snapshot or None, seconds the poll took).
 PollObserver = Callable[[int, Snapshot | None, float], None]
+
+_log = logging.getLogger(__name__)
 
 # A poller busy with one poll for longer than this is stalled: the standby polls for it.
 STALL = 0.05
@@ -132,6 +135,7 @@ class Fleet:
         self.polls = [0] * count
         self.failures = [0] * count
         self._where = [_AWAY] * count
+        self._faulted: set[int] = set()
         self._shards = [_Shard() for _ in range(max(1, min(pollers, count or 1)))]
         self._deal()
         self._connect_pool = concurrent.futures.ThreadPoolExecutor(
@@ -207,7 +211,14 @@ class Fleet:
     def _poll(self, index: int) -> None:
         """One poll of a machine this thread took; gives it back to the wheel or to the connectors."""
         machine = self.machines[index]
-        complete = machine.read_if_connected(self.reader.read, index)
+        try:
+            complete = machine.read_if_connected(self.reader.read, index)
+        except Exception:
+            # A fault in a reader or an observer must not end the thread that polls the others.
+            if index not in self._faulted:
+                self._faulted.add(index)
+                _log.exception("polling %s failed (reported once per machine)", machine.name)
+            complete = False
         self.polls[index] += 1
         if complete:
             self._where[index] = _WAITING
