@@ -85,6 +85,23 @@ def busy_cpu_seconds():
     return sum(fields) / os.sysconf("SC_CLK_TCK")
 
 
+def poller_cpu_seconds():
+    """CPU time the polling threads of this process used so far, from /proc (None elsewhere)."""
+    import threading
+
+    total = 0.0
+    for t in threading.enumerate():
+        if not t.name.startswith("cnc-api-poll-"):
+            continue
+        try:
+            with open(f"/proc/self/task/{t.native_id}/stat") as f:
+                fields = f.read().rsplit(")", 1)[1].split()
+        except OSError:
+            return None
+        total += (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")  # utime, stime
+    return total
+
+
 # Waits for "go" on stdin, then fetches URL every INTERVAL seconds, starting half an interval in,
 # COUNT times; prints one JSON line per scrape. Its CPU is not the exporter's.
 SCRAPER = r"""
@@ -235,11 +252,12 @@ def main(argv):
         window["on"] = True
         if scraper:
             scraper.go()
-        busy0 = busy_cpu_seconds()
+        busy0, pollers0 = busy_cpu_seconds(), poller_cpu_seconds()
         wall0, cpu0, times0 = time.perf_counter(), time.process_time(), os.times()
         time.sleep(args.seconds)
         wall, cpu, times1 = time.perf_counter() - wall0, time.process_time() - cpu0, os.times()
         user, system = times1.user - times0.user, times1.system - times0.system
+        pollers1 = poller_cpu_seconds()
         window["on"] = False
         polls_done = sum(exporter.fleet.polls[: args.machines]) - polls0
         server_cpu = sum((s.cpu_seconds() or 0.0) - c for s, c in zip(servers, server_cpu0, strict=True))
@@ -266,6 +284,7 @@ def main(argv):
     ms = [d * 1000 for d in durations]
     scrape_ms = [r["ms"] for r in scrapes]
     scrape_share = (render_cpu + gzip_cpu) * len(scrapes) / wall * 100
+    poll_cpu = None if pollers0 is None or pollers1 is None else pollers1 - pollers0
     result = {
         "machines": args.machines,
         "down_machines": args.down,
@@ -291,6 +310,8 @@ def main(argv):
         "module_floor_system_us_per_poll": floor_system_us,
         "cpu_user_percent": user / wall * 100,
         "cpu_system_percent": system / wall * 100,
+        "polling_threads_cpu_percent": None if poll_cpu is None else poll_cpu / wall * 100,
+        "rest_of_process_cpu_percent": None if poll_cpu is None else (cpu - poll_cpu) / wall * 100,
         "replay_servers_cpu_percent": server_cpu / wall * 100,
         "other_processes_cores": others,
         "scrape": {
@@ -326,6 +347,12 @@ def main(argv):
         f"({result['cpu_us_per_poll']:.0f} us per poll; user {result['cpu_user_percent']:.1f} %, "
         f"kernel {result['cpu_system_percent']:.1f} %)"
     )
+    if poll_cpu is not None:
+        print(
+            f"    of which     polling threads {poll_cpu / wall * 100:.1f} % "
+            f"({poll_cpu / polls * 1e6:.0f} us per poll), "
+            f"the rest (scrapes, standby, connectors, this script) {(cpu - poll_cpu) / wall * 100:.1f} %"
+        )
     print(
         f"  module floor     {floor_us:.0f} us CPU per poll (user {floor_user_us:.0f}, kernel {floor_system_us:.0f}): "
         f"the two queries alone, back to back on one thread "
