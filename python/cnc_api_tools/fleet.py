@@ -1,10 +1,10 @@
 """Polling many machines at a fixed rate from a few threads.
 
-Machines are dealt out to a few pollers. Each poller turns a wheel of time
-slots that divides the period (slots a tenth of the period apart, 10 ms at
-most); every machine has one slot, and on each wake-up the poller polls the
-machines of the slot that fell due, one after the other, on its own thread:
-no heap, no lock and no object per poll, one wake-up per slot. Connecting is
+Machines are dealt out to a few pollers. Each poller turns a wheel of
+`SLOTS` time slots that divides the period; every machine has one slot, and on
+each wake-up the poller polls the machines of the slot that fell due, one
+after the other, on its own thread: no heap, no lock and no object per poll,
+one wake-up per slot. Connecting is
 never done by a poller: a machine that is down goes to the connectors, which
 retry it after its back-off and hand it back once connected, so a machine
 whose connect times out slows nobody. A machine that stops answering on an
@@ -39,6 +39,11 @@ __all__ = ["Fleet", "PollObserver", "Reader", "SnapshotReader"]
 PollObserver = Callable[[int, Snapshot | None, float], None]
 
 _log = logging.getLogger(__name__)
+
+# Slots per period. Polls made back to back in a batch cost measurably less CPU than the same
+# polls spread thin (256 machines at 10 Hz: about 10 us a poll less with 2 slots than with 10);
+# two halve the burst one would make.
+SLOTS = 2
 
 # A poller busy with one poll for longer than this is stalled: the standby polls for it.
 STALL = 0.05
@@ -124,7 +129,7 @@ class Fleet:
         self.machines = list(machines)
         count = len(self.machines)
         self.period = 1.0 / rate
-        self.tick = min(self.period / 10.0, 0.01)
+        self.tick = self.period / SLOTS  # time between two slots of a wheel
         self.axes = axes
         self.compile = compile
         self.on_poll = on_poll
