@@ -1,17 +1,16 @@
 """Polling many machines at a fixed rate from a few threads.
 
-Machines are dealt out to a few pollers. Each poller turns a wheel of
-`SLOTS` time slots that divides the period; every machine has one slot, and on
-each wake-up the poller polls the machines of the slot that fell due, one
-after the other, on its own thread: no heap, no lock and no object per poll,
-one wake-up per slot. Connecting is
-never done by a poller: a machine that is down goes to the connectors, which
-retry it after its back-off and hand it back once connected, so a machine
-whose connect times out slows nobody. A machine that stops answering on an
-open connection holds its poller for up to the module's reply time-out (5 s)
-before it is dropped; meanwhile a standby thread, which otherwise only looks in
-a few times a second, turns that poller's wheel and polls the machines it
-leaves waiting.
+Machines are dealt out to a few pollers. Each poller turns a wheel of `SLOTS`
+time slots that divides the period; every machine has one slot, and on each
+wake-up the poller polls the machines of the slot that fell due, one after the
+other, on its own thread: no heap, no lock and no object per poll, one wake-up
+per slot. Connecting is never done by a poller: a machine that is down goes to
+the connectors, which retry it after its back-off and hand it back once
+connected, so a machine whose connect times out slows nobody. A machine that
+stops answering on an open connection holds its poller for up to the module's
+reply time-out (5 s) before it is dropped; meanwhile a standby thread, which
+otherwise only looks in twenty times a second, turns that poller's wheel and
+polls the machines it leaves waiting.
 """
 
 from __future__ import annotations
