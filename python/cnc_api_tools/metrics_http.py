@@ -29,7 +29,7 @@ Render = Callable[[Collection[str] | None], bytes]
 
 
 class _Server(ThreadingHTTPServer):
-    daemon_threads = True  # never keeps the interpreter from exiting; `MetricsServer.stop` joins them
+    daemon_threads = False  # so that `server_close` joins them (it leaves daemon threads be)
     block_on_close = True
 
     def __init__(self, address: tuple[Any, ...], family: socket.AddressFamily, render: Render, kind: str) -> None:
