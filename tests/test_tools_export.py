@@ -268,3 +268,19 @@ def test_a_fault_in_one_poll_does_not_stop_the_poller(sim, caplog):  # noqa: F81
     assert [r.message for r in caplog.records].count(
         f"polling 127.0.0.1:{sim.port} failed (reported once per machine)"
     ) == 1
+
+
+@pytest.mark.parametrize(
+    ("reply_value", "text"),
+    [(1, "1.0"), (True, "1.0"), (False, "0.0"), (0.1, "0.1"), (-2.5e-300, "-2.5e-300"), (float("nan"), "NaN"),
+     (float("inf"), "+Inf"), (float("-inf"), "-Inf"), (10**400, "+Inf"), (-(10**400), "-Inf"),
+     ("12", None), (None, None), ([1.0], None)],
+)  # fmt: skip
+def test_reply_values_become_sample_text_the_parser_reads(reply_value, text):
+    from cnc_api_tools.exporter import number
+
+    assert number(reply_value) == text
+    if text is not None:
+        (family,) = parser.text_string_to_metric_families(f"# TYPE m gauge\nm {text}\n")
+        got = family.samples[0].value
+        assert got == float(text) or (got != got and text == "NaN")
