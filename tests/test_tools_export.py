@@ -1,9 +1,13 @@
 """The metrics exporter: scraped over HTTP and read with prometheus-client's own parser."""
 
+import concurrent.futures
+import gzip
 import json
 import signal
+import socket
 import threading
 import time
+import urllib.error
 import urllib.request
 
 import cnc_api_client_core as cnc
@@ -149,3 +153,134 @@ def test_fleet_stops_all_its_threads_and_closes_its_machines(sim):  # noqa: F811
     assert left == []
     assert all(m.state is Link.CLOSED for m in machines)
     assert fleet.polls[1] == 0
+
+
+@pytest.fixture
+def endpoint():
+    """An exporter of one machine that is down, served on a port of its own."""
+    exporter = Exporter([Machine("127.0.0.1", free_port(), name="down")], rate=20)
+    try:
+        yield f"http://127.0.0.1:{exporter.serve('127.0.0.1', 0)}", exporter
+    finally:
+        exporter.stop()
+
+
+def fetch(url, method="GET", **headers):
+    try:
+        with urllib.request.urlopen(urllib.request.Request(url, method=method, headers=headers), timeout=10) as r:
+            return r.status, r.headers, r.read()
+    except urllib.error.HTTPError as exc:
+        return exc.code, exc.headers, b""
+
+
+@pytest.mark.parametrize(
+    ("path", "method", "accept", "status", "encoding", "families"),
+    [
+        ("/metrics", "GET", "gzip", 200, "gzip", None),
+        ("/metrics", "GET", "deflate, gzip;q=0.5", 200, "gzip", None),
+        ("/metrics", "GET", "gzip;q=0", 200, None, None),
+        ("/", "GET", "", 200, None, None),
+        ("/metrics?name[]=cnc_up&name[]=cnc_request_duration_seconds_count", "GET", "", 200, None,
+         {"cnc_up", "cnc_request_duration_seconds"}),
+        ("/metrics", "HEAD", "gzip", 200, "gzip", set()),
+        ("/favicon.ico", "GET", "", 404, None, set()),
+        ("/metrics", "POST", "", 501, None, set()),
+    ],
+)  # fmt: skip
+def test_the_endpoint_speaks_http(endpoint, path, method, accept, status, encoding, families):
+    url, _ = endpoint
+    code, headers, body = fetch(url + path, method, **{"Accept-Encoding": accept} if accept else {})
+    assert code == status
+    assert headers.get("Content-Encoding") == encoding
+    if code != 200:
+        return
+    full = fetch(url + path.split("?")[0], **{"Accept-Encoding": accept} if accept else {})[2]
+    assert int(headers["Content-Length"]) == (len(full) if method == "HEAD" else len(body))
+    text = (gzip.decompress(body) if encoding else body).decode()
+    names = {f.name for f in parser.text_string_to_metric_families(text)}
+    assert names == (
+        families if families is not None else names | {"cnc_up", "cnc_polls", "cnc_request_duration_seconds"}
+    )
+
+
+def test_concurrent_scrapes_all_get_the_whole_text(endpoint):
+    url, _ = endpoint
+    with concurrent.futures.ThreadPoolExecutor(8) as pool:
+        replies = list(pool.map(lambda _: scrape(url + "/metrics"), range(16)))
+    assert all(value(m, "cnc_up", machine="down") == 0.0 for m in replies)
+
+
+def test_stopping_ends_idle_connections_and_every_thread():
+    before = set(threading.enumerate())
+    exporter = Exporter([Machine("127.0.0.1", free_port(), name="down")], rate=20)
+    port = exporter.serve("127.0.0.1", 0)
+    with socket.create_connection(("127.0.0.1", port)) as idle:  # says nothing: its thread waits on it
+        scrape(f"http://127.0.0.1:{port}/metrics")
+        started = time.monotonic()
+        exporter.stop()
+        assert time.monotonic() - started < 3.0
+        assert idle.recv(1) == b""  # hung up
+    assert [t.name for t in threading.enumerate() if t not in before and t.is_alive()] == []
+
+
+def test_labels_are_escaped_and_the_registry_gives_the_same_metrics(sim):  # noqa: F811
+    from prometheus_client import generate_latest
+
+    name = 'cell "A"\\1\nleft'
+    exporter = Exporter([Machine("127.0.0.1", sim.port, name=name)], rate=20)
+    try:
+        url = f"http://127.0.0.1:{exporter.serve('127.0.0.1', 0)}/metrics"
+        m = wait_for(
+            lambda: (
+                lambda m: m if value(m, "cnc_position", machine=name, frame="machine", axis="x") is not None else None
+            )(scrape(url))
+        )
+        assert value(m, "cnc_up", machine=name) == 1.0
+        assert value(m, "cnc_state", machine=name, state="IDLE") == 1.0
+        again = {}
+        for family in parser.text_string_to_metric_families(generate_latest(exporter.registry).decode()):
+            for s in family.samples:
+                again[(s.name, tuple(sorted(s.labels.items())))] = s.value
+        assert again.keys() == m.keys()
+        assert value(again, "cnc_state_code", machine=name) == value(m, "cnc_state_code", machine=name)
+    finally:
+        exporter.stop()
+
+
+def test_exporter_refuses_two_machines_of_one_name():
+    with pytest.raises(ValueError, match="named"):
+        Exporter([Machine("127.0.0.1", 1), Machine("127.0.0.1", 1)])
+    proc = cnc_api_popen("export", "--listen", "127.0.0.1:0", "127.0.0.1:1", "127.0.0.1:1")
+    _, err = proc.communicate(timeout=30)
+    assert proc.returncode == 2
+    assert "Traceback" not in err and "named" in err
+
+
+def test_a_fault_in_one_poll_does_not_stop_the_poller(sim, caplog):  # noqa: F811
+    def observe(i, snap, took):
+        if i == 0:
+            raise RuntimeError("observer fault")
+
+    machines = [Machine("127.0.0.1", sim.port), Machine("127.0.0.1", sim.port)]
+    with Fleet(machines, rate=20, on_poll=observe) as fleet:
+        wait_for(lambda: fleet.polls[0] >= 5 and fleet.polls[1] >= 5)
+    assert fleet.failures[0] >= 5 and fleet.failures[1] == 0
+    assert [r.message for r in caplog.records].count(
+        f"polling 127.0.0.1:{sim.port} failed (reported once per machine)"
+    ) == 1
+
+
+@pytest.mark.parametrize(
+    ("reply_value", "text"),
+    [(1, "1.0"), (True, "1.0"), (False, "0.0"), (0.1, "0.1"), (-2.5e-300, "-2.5e-300"), (float("nan"), "NaN"),
+     (float("inf"), "+Inf"), (float("-inf"), "-Inf"), (10**400, "+Inf"), (-(10**400), "-Inf"),
+     ("12", None), (None, None), ([1.0], None)],
+)  # fmt: skip
+def test_reply_values_become_sample_text_the_parser_reads(reply_value, text):
+    from cnc_api_tools.exporter import number
+
+    assert number(reply_value) == text
+    if text is not None:
+        (family,) = parser.text_string_to_metric_families(f"# TYPE m gauge\nm {text}\n")
+        got = family.samples[0].value
+        assert got == float(text) or (got != got and text == "NaN")

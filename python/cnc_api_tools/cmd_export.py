@@ -30,7 +30,10 @@ def export(target: Target, machines: tuple[str, ...], listen: str, rate: float, 
     except ValueError as exc:
         raise click.BadParameter(str(exc)) from None
     backoff = Backoff(initial=0.5, factor=2.0, maximum=30.0)
-    exporter = Exporter([target.machine(h, p, backoff=backoff) for h, p in endpoints], rate, pollers=pollers)
+    try:
+        exporter = Exporter([target.machine(h, p, backoff=backoff) for h, p in endpoints], rate, pollers=pollers)
+    except ValueError as exc:  # the same machine twice
+        raise click.BadParameter(str(exc)) from None
     with interruptible() as interrupt:
         try:
             bound = exporter.serve(addr, port)

@@ -16,13 +16,15 @@ import time
 from collections.abc import Callable, Iterator
 from contextlib import contextmanager
 from types import TracebackType
-from typing import Self
+from typing import Any, Self, TypeVar
 
 import cnc_api_client_core as cnc
 
 from .link import DEFAULT_PORT, Backoff, Link, LinkStatus, Listener, connect_client
 
 __all__ = ["Machine", "NotConnected", "Snapshot", "read_snapshot"]
+
+_T = TypeVar("_T")
 
 
 class NotConnected(ConnectionError):
@@ -223,14 +225,22 @@ class Machine:
 
     def poll_if_connected(self, axes: bool = True, compile: bool = False) -> Snapshot | None:
         """A snapshot when connected, else None at once: never connects, so it never waits on a connect."""
+        return self.read_if_connected(read_snapshot, axes, compile)
+
+    def read_if_connected(self, read: Callable[..., _T], /, *args: Any) -> _T | None:
+        """`read(client, *args)` under the handle's lock when connected, else None at once.
+
+        Never connects. A client found dropped afterwards marks the machine down. This is
+        the pollers' path: one call, no context manager, no snapshot unless `read` makes one.
+        """
         with self._lock:
             client = self._client
             if client is None:
                 return None
-            snap = read_snapshot(client, axes, compile) if client.is_connected else None
+            result = read(client, *args) if client.is_connected else None
             if not client.is_connected:
                 self._dropped("connection lost")
-            return snap
+            return result
 
     # ----- closing ----------------------------------------------------------------------------
 
