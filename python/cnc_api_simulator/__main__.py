@@ -4,9 +4,9 @@ from __future__ import annotations
 
 import argparse
 import os
+import select
 import signal
 import sys
-import threading
 from collections.abc import Callable
 
 from . import __version__
@@ -162,9 +162,19 @@ def main(argv: list[str] | None = None) -> int:
     # The analysis thread shares the interpreter lock with the connection threads: hand
     # it over every millisecond instead of every five, so replies wait less behind it.
     sys.setswitchinterval(0.001)
-    done = threading.Event()
+    # The handler runs in the main thread between any two bytecodes, also while that
+    # thread holds an Event's lock: it takes no lock, it writes a byte the loop waits on.
+    wake_read, wake_write = os.pipe()
+    os.set_blocking(wake_write, False)
+
+    def stop_requested(signum: int, frame: object) -> None:
+        try:
+            os.write(wake_write, b"!")
+        except OSError:  # full of earlier requests
+            pass
+
     for sig in (signal.SIGINT, signal.SIGTERM):
-        signal.signal(sig, lambda *_: done.set())
+        signal.signal(sig, stop_requested)
 
     sim = Simulator(args.host, args.port, args.programs_dir, speed=args.speed, config=config)
     try:
@@ -174,10 +184,12 @@ def main(argv: list[str] | None = None) -> int:
         return 1
     print(f"cnc_api_simulator listening on {args.host}:{port}", flush=True)
     try:
-        while not done.wait(0.5):
+        while not select.select([wake_read], [], [])[0]:
             pass
     finally:
         sim.stop()
+        os.close(wake_read)
+        os.close(wake_write)
     return 0
 
 

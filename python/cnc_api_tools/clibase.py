@@ -4,9 +4,9 @@ from __future__ import annotations
 
 import functools
 import os
+import select
 import signal
 import sys
-import threading
 import time
 from collections.abc import Callable, Iterator
 from contextlib import contextmanager
@@ -131,23 +131,43 @@ def target_options(func: Callable[..., Any]) -> Callable[..., Any]:
 
 
 class Interrupt:
-    """Ctrl-C as a request: the first one sets `requested` (the command winds down in its own way,
-    with the client in step); a second one raises KeyboardInterrupt."""
+    """Ctrl-C as a request: the first one sets the request (the command winds down in its own way,
+    with the client in step); a second one raises KeyboardInterrupt.
+
+    The handler takes no lock: it runs in the main thread between any two bytecodes, also while
+    that thread holds the lock of an Event or Condition, so setting one from it can deadlock.
+    It sets a flag and writes a byte to a pipe that sleepers wait on.
+    """
 
     def __init__(self) -> None:
-        self.requested = threading.Event()
+        self._requested = False
+        self._wake_read, self._wake_write = os.pipe()
+        os.set_blocking(self._wake_write, False)
 
     def _handler(self, signum: int, frame: FrameType | None) -> None:
-        if self.requested.is_set():
+        if self._requested:
             raise KeyboardInterrupt
-        self.requested.set()
+        self._requested = True
+        try:
+            os.write(self._wake_write, b"!")
+        except OSError:  # closed, or full of earlier wake-ups: the flag says it all
+            pass
 
     def sleep(self, seconds: float) -> bool:
         """Sleep; True when interrupted meanwhile."""
-        return self.requested.wait(max(0.0, seconds))
+        if not self._requested:
+            select.select([self._wake_read], [], [], max(0.0, seconds))
+        return self._requested
+
+    def close(self) -> None:
+        for fd in (self._wake_read, self._wake_write):
+            try:
+                os.close(fd)
+            except OSError:
+                pass
 
     def __bool__(self) -> bool:
-        return self.requested.is_set()
+        return self._requested
 
 
 @contextmanager
@@ -160,6 +180,7 @@ def interruptible() -> Iterator[Interrupt]:
     finally:
         signal.signal(signal.SIGINT, previous)
         signal.signal(signal.SIGTERM, previous_term)
+        interrupt.close()
 
 
 def command(client: cnc.CncAPIClientCore, name: str, method: str, *args: Any) -> None:
