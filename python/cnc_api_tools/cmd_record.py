@@ -43,10 +43,10 @@ def _attr(field: str) -> Callable[[Any], Any]:
     return lambda record: getattr(record, field)
 
 
-def resolve(spec: str) -> list[Column]:
+def resolve(names: str) -> list[Column]:
     """Column list from names such as ``state,gcode_line,machine_position.x,program_position``."""
     columns: list[Column] = []
-    for raw in spec.replace(" ", ",").split(","):
+    for raw in names.replace(" ", ",").split(","):
         name = raw.strip()
         if not name:
             continue
