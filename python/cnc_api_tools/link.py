@@ -44,8 +44,9 @@ class Backoff:
         return max(0.0, base * (1.0 + random.uniform(-self.jitter, self.jitter)))
 
 
-def parse_endpoint(text: str, default_port: int = DEFAULT_PORT) -> tuple[str, int]:
-    """``host``, ``host:port`` or ``[v6]:port`` as (host, port); raises ValueError."""
+def parse_endpoint(text: str, default_port: int = DEFAULT_PORT, *, no_host: str | None = None) -> tuple[str, int]:
+    """``host``, ``host:port`` or ``[v6]:port`` as (host, port); raises ValueError (`no_host`: its
+    message when the host is missing)."""
     text = text.strip()
     if text.startswith("["):
         host, _, rest = text[1:].partition("]")
@@ -55,7 +56,7 @@ def parse_endpoint(text: str, default_port: int = DEFAULT_PORT) -> tuple[str, in
     else:
         host, port_text = text, ""
     if not host:
-        raise ValueError(f"no host in {text!r}")
+        raise ValueError(no_host or f"no host in {text!r}")
     if not port_text:
         return host, default_port
     if not port_text.isdigit() or not 0 <= int(port_text) < 65536:

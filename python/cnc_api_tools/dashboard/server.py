@@ -12,6 +12,7 @@ from types import FrameType
 import uvicorn
 from starlette.applications import Starlette
 
+from ..link import parse_endpoint
 from .hub import Hub
 
 __all__ = ["DEFAULT_LISTEN", "DashboardServer", "control_listen_error", "is_loopback", "parse_listen"]
@@ -24,25 +25,14 @@ def parse_listen(text: str) -> tuple[str, int]:
     """``ADDR:PORT``, ``[V6]:PORT``, ``ADDR`` or ``PORT`` (on 127.0.0.1); port 0 picks a free one."""
     text = text.strip()
     if text.isdigit():
-        host, port_text = "127.0.0.1", text
-    elif text.startswith("["):
-        host, _, rest = text[1:].partition("]")
-        if rest and not rest.startswith(":"):
-            raise ValueError(f"bad listen address {text!r}")
-        port_text = rest[1:]
-    elif text.count(":") == 1:
-        host, _, port_text = text.partition(":")
-    elif text.count(":") > 1:  # a bare IPv6 address
-        host, port_text = text, ""
-    else:
-        host, port_text = text, ""
-    if not host:
-        raise ValueError(f"no address in {text!r} (write 127.0.0.1:PORT, or 0.0.0.0:PORT for every interface)")
-    if not port_text:
-        return host, DEFAULT_LISTEN_PORT
-    if not port_text.isdigit() or int(port_text) > 65535:
-        raise ValueError(f"bad port in {text!r}")
-    return host, int(port_text)
+        text = f"127.0.0.1:{text}"
+    elif text.startswith("[") and text[1:].partition("]")[2][:1] not in ("", ":"):
+        raise ValueError(f"bad listen address {text!r}")
+    return parse_endpoint(
+        text,
+        DEFAULT_LISTEN_PORT,
+        no_host=f"no address in {text!r} (write 127.0.0.1:PORT, or 0.0.0.0:PORT for every interface)",
+    )
 
 
 def is_loopback(host: str) -> bool:
