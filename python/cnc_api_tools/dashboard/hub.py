@@ -172,12 +172,14 @@ class MachineWatch:
         if not api.is_connected:
             return  # try again on the next connection
         self._program_key = program_key
-        self.program = program
         lines = program.lines if program else None
-        version = self.path_version + 1
-        # Encoded off the event loop: a long path takes a good part of a second.
-        path, encoded = await asyncio.to_thread(_make_path, points, lines, version)
-        self.path, self._path_json, self.path_version = path, encoded, version
+        # Built off the event loop: a long path takes a good part of a second.
+        made = await asyncio.to_thread(_make_path, points, lines, self.path, self.path_version + 1)
+        # The program's text and its path change together, so a page never sees one without the other.
+        self.program = program
+        if made is not None:  # an unchanged path keeps its version, so pages keep their copy
+            self.path, self._path_json = made
+            self.path_version += 1
 
     # ----- what the pages get -----------------------------------------------------------------
 
@@ -283,8 +285,13 @@ class MachineWatch:
         await self.machine.close()
 
 
-def _make_path(points: cnc.APIProgrammedPoints, lines: Sequence[str] | None, version: int) -> tuple[ToolPath, bytes]:
+def _make_path(
+    points: cnc.APIProgrammedPoints, lines: Sequence[str] | None, old: ToolPath, version: int
+) -> tuple[ToolPath, bytes] | None:
+    """The new path and its encoding, or None when it is the path already shown."""
     path = simplify(build_path(points.points, lines)) if points.has_data else EMPTY_PATH
+    if path == old:
+        return None
     return path, dumps(path.as_json(version)).encode()
 
 
