@@ -69,7 +69,12 @@ def wait_state(conn, state, timeout=3.0):
 
 
 def load(conn, text):
+    """Set the program and wait for its analysis, which a busy machine finishes after the reply."""
     assert conn.ask({"cmd": "program.gcode.set.text", "text": text}) is True
+    deadline = time.monotonic() + 10.0
+    while conn.ask({"get": "compile.info"})["state"] not in (CS_INIT, CS_READY, CS_ERROR):
+        assert time.monotonic() < deadline, "analysis did not finish"
+        time.sleep(0.005)
 
 
 def position(conn, key="program.position"):

@@ -4,7 +4,7 @@ import cnc_api_client_core as cnc
 import pytest
 from cnc_api_tools import CommandRefused, checked_call, explain_refusal
 from fake_server import FakeServer, respond
-from tools_helpers import SAMPLE, sim, sim_replies  # noqa: F401
+from tools_helpers import SAMPLE, sim, sim_replies, wait_for  # noqa: F401
 
 
 def scripted_control(tmp_path, cnc_info=None, enabled=None, compile_info=None, command_result=False):
@@ -141,7 +141,7 @@ def test_start_right_after_analysis_is_accepted(sim):  # noqa: F811
     with open(SAMPLE) as f:
         assert c.program_gcode_set_text(f.read())
     assert c.program_analysis(cnc.ANALYSIS_MT)
-    assert c.get_compile_info().state == cnc.CS_READY
+    wait_for(lambda: c.get_compile_info().state == cnc.CS_READY)  # a busy machine may reply before it is through
     checked_call(c, "cnc_start")  # raises when refused
     with pytest.raises(CommandRefused) as err:
         checked_call(c, "cnc_start")  # already running
@@ -153,6 +153,7 @@ def test_compile_error_of_a_real_program(sim):  # noqa: F811
     c = cnc.CncAPIClientCore()
     assert c.connect("127.0.0.1", sim.port)
     assert c.program_gcode_set_text("G0 X0\nG1 X5 F100\nG1 Q7\n")
+    wait_for(lambda: c.get_compile_info().state == cnc.CS_ERROR)
     assert "does not compile: line 3 at 'Q7'" in explain_refusal(c, "cnc_start")
     assert ":3" in explain_refusal(c, "cnc_start")
 

@@ -58,6 +58,7 @@ class Analyzer:
         self._current: Job | None = None
         self._child: Child | None = None
         self._thread: threading.Thread | None = None
+        self._clock: int | None = None  # the worker thread's CPU clock, where the system has one
         self._closed = False
 
     def submit(self, job: Job) -> None:
@@ -67,6 +68,10 @@ class Analyzer:
             if self._thread is None:
                 self._thread = threading.Thread(target=self._work, name="cnc_api_simulator analysis", daemon=True)
                 self._thread.start()
+                try:
+                    self._clock = time.pthread_getcpuclockid(self._thread.ident or 0)
+                except (AttributeError, OSError):
+                    self._clock = None
             self._cond.notify()
 
     def close(self) -> None:
@@ -76,6 +81,18 @@ class Analyzer:
             self._cond.notify()
         if self._thread is not None:
             self._thread.join(5.0)
+
+    def work_seconds(self) -> float | None:
+        """CPU seconds the worker thread has spent; None when that says nothing of the
+        analysis (no such clock, or the analysis runs in a child process)."""
+        with self._cond:
+            if self._clock is None or self._child is not None:
+                return None
+            clock = self._clock
+        try:
+            return time.clock_gettime(clock)
+        except OSError:
+            return None
 
     def cancel(self) -> None:
         with self._cond:

@@ -3,8 +3,9 @@
 Time is advanced lazily: every request first calls `advance()`, which moves the
 simulation forward by the wall-clock time since the last request times `speed`.
 All public methods expect the caller to hold `lock`. Programs are analysed on a
-background thread; a request never waits for an analysis longer than `INLINE_WAIT`,
-and a large program is stored as it arrived and made whole there too (see `text`).
+background thread; a request never waits for more than `INLINE_WAIT` of analysis work
+or `INLINE_LONGEST` of wall time, and a large program is stored as it arrived and made
+whole there too (see `text`).
 """
 
 from __future__ import annotations
@@ -52,7 +53,9 @@ TRAVEL = 10000.0  # jog stops at +/- this machine position
 SPINDLE_MAX = 24000
 LUBE_AXIS_PERIOD = 3600.0  # seconds of running between axis lubrication cycles
 LUBE_SPINDLE_PERIOD = 1800.0  # seconds of spindle rotation between spindle lubrication cycles
-INLINE_WAIT = 0.04  # seconds a request waits for an analysis before it replies anyway
+INLINE_WAIT = 0.04  # seconds of analysis a request waits for before it replies anyway
+INLINE_LONGEST = 0.09  # and seconds of wall time, on a machine too busy to give it the CPU
+WORK_POLL = 0.005  # seconds between looks at the analysis' CPU time while waiting
 SAVE_WAIT = 4.0  # seconds a save waits for a large program's text to be made (the client waits 5)
 LOAD_NOW = 1 << 16  # bytes of a program file read on the request's path; a larger one later
 
@@ -76,12 +79,43 @@ def _r(value: float) -> float:
 
 
 class Wait:
-    """A reply that first waits, without the machine lock, for `event` (at most `timeout`)."""
+    """A reply that first waits, without the machine lock, for `event` (at most `timeout`).
 
-    def __init__(self, event: threading.Event, timeout: float, then: Callable[[], object]) -> None:
+    With `work`, the analysis' CPU seconds so far (None where unknown), the wait is for
+    `timeout` seconds of analysis rather than of wall time, up to `longest`: a busy
+    machine that leaves the analysis thread little CPU gives a short program the same
+    answer as a quiet one, and a long analysis still replies after `timeout`.
+    """
+
+    def __init__(
+        self,
+        event: threading.Event,
+        timeout: float,
+        then: Callable[[], object],
+        work: Callable[[], float | None] | None = None,
+        longest: float = 0.0,
+    ) -> None:
         self.event = event
         self.timeout = timeout
         self.then = then
+        self.work = work
+        self.longest = max(longest, timeout)
+
+    def wait(self) -> None:
+        if self.work is None:
+            self.event.wait(self.timeout)
+            return
+        begun = time.monotonic()
+        first = self.work()
+        while not self.event.wait(WORK_POLL):
+            waited = time.monotonic() - begun
+            if waited >= self.longest:
+                return
+            spent = self.work()
+            if first is None:
+                first = spent
+            if (waited if spent is None or first is None else spent - first) >= self.timeout:
+                return
 
 
 class Approach:
@@ -310,6 +344,10 @@ class Machine:
         self.analyzer.submit(job)
         return job
 
+    def _inline(self, job: Job, then: Callable[[], object]) -> Wait:
+        """The reply waits a moment for the analysis, so a short program answers as analysed."""
+        return Wait(job.done, INLINE_WAIT, then, self.analyzer.work_seconds, INLINE_LONGEST)
+
     def _analysed(self, job: Job) -> None:
         """Called on the analysis thread when a job is through."""
         with self.lock:
@@ -378,7 +416,7 @@ class Machine:
         job = self._analyse()
         if not text.ready.is_set():
             return True  # a large program: made whole and analysed in the background
-        return Wait(job.done, INLINE_WAIT, lambda: True)
+        return self._inline(job, lambda: True)
 
     def program_load(self, name: object) -> object:
         path = storage.resolve(self.programs_dir, name) if self.programs_dir else None
@@ -419,7 +457,7 @@ class Machine:
         if c is not None and c.key == self._key():
             return True
         job = self._analyse()
-        return Wait(job.done, INLINE_WAIT, lambda: self.compile_state != CS_ERROR)
+        return self._inline(job, lambda: self.compile_state != CS_ERROR)
 
     def program_analysis_abort(self) -> bool:
         if self.job is None or self._pending_start:
@@ -461,7 +499,7 @@ class Machine:
         self._pending_start = True
         self.state = SM_RUN
         self.gcode_line = 0
-        return Wait(job.done, INLINE_WAIT, lambda: self.compile_state != CS_ERROR)
+        return self._inline(job, lambda: self.compile_state != CS_ERROR)
 
     def start_from_line(self, line: int) -> bool:
         c = self._ready()

@@ -220,7 +220,7 @@ def handle_parts(machine: Machine, line: Line) -> Iterator[bytes]:
     with machine.lock:
         res = _call(machine, handler, req)
     if isinstance(res, Wait):  # wait for the analysis without the lock, then look again
-        res.event.wait(res.timeout)
+        res.wait()
         with machine.lock:
             machine.advance()
             try:
