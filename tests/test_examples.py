@@ -9,6 +9,7 @@ import time
 
 import cnc_api_simulator as simulator
 import pytest
+from tools_helpers import wait_for
 
 ROOT = pathlib.Path(__file__).resolve().parents[1]
 EXAMPLES = ROOT / "examples"
@@ -48,13 +49,10 @@ def follow(core, context, timeout=10.0):
         time.sleep(0.005)
 
 
-def analysed(core, cnc, timeout=10.0):
+def analysed(core, cnc):
     """The compile info once the analysis is through (a busy machine replies to the set before)."""
-    deadline = time.monotonic() + timeout
-    while (info := cnc.get_compile_info()).state in (core.CS_FIRST_STEP, core.CS_FIRST_STEP_RUNNING):
-        assert time.monotonic() < deadline, "the analysis did not finish"
-        time.sleep(0.005)
-    return info
+    checking = (core.CS_FIRST_STEP, core.CS_FIRST_STEP_RUNNING)
+    return wait_for(lambda: (info := cnc.get_compile_info()).state not in checking and info, interval=0.005)
 
 
 def test_program_runs_and_returns_to_idle(core, cnc):

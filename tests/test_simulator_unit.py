@@ -11,6 +11,7 @@ import time
 
 import pytest
 from cnc_api_simulator import Simulator
+from tools_helpers import wait_for
 
 SM_IDLE, SM_HOMING, SM_JOG, SM_RUN, SM_PAUSE = 5, 6, 7, 8, 9
 CS_INIT, CS_READY, CS_ERROR = 0, 1, 2
@@ -71,10 +72,7 @@ def wait_state(conn, state, timeout=3.0):
 def load(conn, text):
     """Set the program and wait for its analysis, which a busy machine finishes after the reply."""
     assert conn.ask({"cmd": "program.gcode.set.text", "text": text}) is True
-    deadline = time.monotonic() + 10.0
-    while conn.ask({"get": "compile.info"})["state"] not in (CS_INIT, CS_READY, CS_ERROR):
-        assert time.monotonic() < deadline, "analysis did not finish"
-        time.sleep(0.005)
+    wait_for(lambda: conn.ask({"get": "compile.info"})["state"] in (CS_INIT, CS_READY, CS_ERROR), interval=0.005)
 
 
 def position(conn, key="program.position"):
