@@ -4,10 +4,12 @@ and the installed console script in real subprocesses where the process itself m
 import importlib.metadata
 import json
 import signal
+import time
 
 import cnc_api_client_core as cnc
 import pytest
 from cnc_api_simulator import Simulator
+from fake_server import FakeServer, close, reply, silence
 from tools_helpers import SAMPLE, cli_env, cnc_api, cnc_api_popen, free_port, run_cli, sim, wait_for  # noqa: F401
 
 COMMANDS = [
@@ -232,3 +234,81 @@ def test_sim_rejects_what_the_simulator_rejects():
 def test_usage_errors_exit_2():
     assert run_cli("override", "warp", "5").returncode == 2
     assert run_cli("run").returncode == 2
+
+
+@pytest.mark.parametrize(
+    "before",
+    [
+        ["--port", "{port}"],
+        ["--host", "127.0.0.1:{port}"],
+        ["--host", "[127.0.0.1]:{port}", "--trace"],
+        ["--port", "1", "--timeout", "2"],  # the command's own --port wins
+    ],
+)
+def test_connection_options_before_the_command(sim, before):  # noqa: F811
+    args = [a.format(port=sim.port) for a in before]
+    done = run_cli(*args, "status", "--json", *(["--port", str(sim.port)] if "1" in args else []))
+    assert done.returncode == 0, done.stderr
+    assert json.loads(done.stdout)["machine"] == f"127.0.0.1:{sim.port}"
+    assert ('-> {"get":"cnc.info"}' in done.stderr) is ("--trace" in args)
+
+
+def test_a_v6_address_with_its_port():
+    port = free_port()
+    done = run_cli("status", "--host", f"[::1]:{port}", "--timeout", "2")
+    assert done.returncode == 3
+    assert done.stderr.startswith(f"cnc-api: cannot reach [::1]:{port}: ")
+
+
+WRONG_USAGE = [
+    ["status", "--timeout", "inf"],
+    ["status", "--timeout", "1e400"],
+    ["--timeout", "nan", "status"],
+    ["run", SAMPLE, "--poll", "inf"],
+    ["run", SAMPLE, "--compile-timeout", "nan"],
+    ["watch", "--rate", "nan"],
+    ["record", "--duration", "nan"],
+    ["mdi", "G0 X1", "--wait-timeout", "-inf"],
+    ["home", ""],
+    ["mdi", ""],
+    ["mdi", "G0 X1", "  "],
+    ["status", "--trace-file", "/nonexistent-folder/trace.log"],
+]
+
+
+@pytest.mark.parametrize("args", WRONG_USAGE, ids=[" ".join(a) for a in WRONG_USAGE])
+def test_values_that_cannot_work_are_wrong_usage(args):
+    done = run_cli(*args, "--port", str(free_port()))
+    assert done.returncode == 2, done.stderr
+    assert done.stderr.count("Error: ") == 1 and "Traceback" not in done.stderr
+
+
+def test_record_into_a_full_device_fails_in_one_line(sim):  # noqa: F811
+    done = run_cli("record", "--duration", "0.3", "-o", "/dev/full", "--port", str(sim.port))
+    assert (done.returncode, done.stderr) == (1, "cnc-api: cannot write /dev/full: No space left on device\n")
+
+
+@pytest.mark.parametrize(
+    ("answer", "message"),
+    [
+        (silence(), "no reply from 127.0.0.1:{port} within 1 s"),
+        (
+            reply(b"HTTP/1.1 400 Bad Request\r\nContent-Length: 0\r\n\r\n") + close(),
+            '127.0.0.1:{port} sent no usable status: it answered "HTTP/1.1 400 Bad Request", which is not this API',
+        ),
+    ],
+    ids=["silent", "http"],
+)
+@pytest.mark.parametrize("args", [["status"], ["override", "feed", "50"], ["param", "get", "1"]])
+def test_a_server_that_does_not_answer_as_this_api(answer, message, args):
+    with FakeServer(default=answer) as server:
+        started = time.monotonic()
+        done = run_cli(*args, "--port", str(server.port), "--timeout", "1")
+        took = time.monotonic() - started
+    # The watchdog shuts the socket at the deadline; a module that ends the pending call late
+    # on a shut socket still keeps within a second more.
+    assert took <= 2.0
+    assert done.returncode in (1, 3)
+    if args == ["status"] or answer.name == "silence()":
+        assert done.returncode == 3
+        assert done.stderr == f"cnc-api: {message.format(port=server.port)}\n"

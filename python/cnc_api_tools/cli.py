@@ -11,10 +11,13 @@ from rich.table import Table
 
 from .clibase import (
     EXIT_FAILED,
+    MAX_WAIT,
     CliError,
+    Seconds,
     Target,
     cnc_info,
     command,
+    connection_options,
     echo_json,
     interruptible,
     lost,
@@ -28,10 +31,12 @@ from .views import OVERRIDES, status_dict, status_table
 
 @click.group(context_settings={"help_option_names": ["-h", "--help"], "max_content_width": 100})
 @click.version_option(package_name="cnc_api_client_core", prog_name="cnc-api", message="%(prog)s %(version)s")
-def cli() -> None:
+@connection_options
+def cli(**connection: Any) -> None:
     """Look at, drive and monitor CNC machines through the API server of their control software.
 
-    Every command connecting to a machine takes --host, --port, --timeout, --trace and --trace-file.
+    Every command connecting to a machine takes --host, --port, --timeout, --trace and --trace-file,
+    before or after the command's name.
     Exit status: 0 done, 1 refused or failed, 2 wrong usage, 3 machine not reachable or connection
     lost, 130 interrupted.
     """
@@ -107,9 +112,14 @@ def resume(target: Target, line: int | None) -> None:
 @target_options
 @click.argument("codes", nargs=-1, required=True)
 @click.option("--wait/--no-wait", default=True, show_default=True, help="Wait for the motion of the last line.")
-@click.option("--wait-timeout", type=float, default=600.0, show_default=True, help="Longest wait, in seconds.")
+@click.option(
+    "--wait-timeout", type=Seconds(0, MAX_WAIT), default=600.0, show_default=True, help="Longest wait, in seconds."
+)
 def mdi(target: Target, codes: tuple[str, ...], wait: bool, wait_timeout: float) -> None:
     """Execute G-code lines by manual data input, one argument a line, in order."""
+    for code in codes:
+        if not code.strip():
+            raise click.BadParameter("an empty line executes nothing", param_hint="CODES")
     m = target.connect()
     with interruptible() as interrupt, m.use() as client:
         for n, code in enumerate(codes, 1):
@@ -124,11 +134,13 @@ def mdi(target: Target, codes: tuple[str, ...], wait: bool, wait_timeout: float)
 @target_options
 @click.argument("axes", required=False)
 @click.option("--wait/--no-wait", default=True, show_default=True, help="Wait until homing has ended.")
-@click.option("--wait-timeout", type=float, default=600.0, show_default=True, help="Longest wait, in seconds.")
+@click.option(
+    "--wait-timeout", type=Seconds(0, MAX_WAIT), default=600.0, show_default=True, help="Longest wait, in seconds."
+)
 def home(target: Target, axes: str | None, wait: bool, wait_timeout: float) -> None:
     """Home AXES (letters such as XYZ; default: every axis the machine has)."""
     try:
-        mask = int(axes_from_letters(axes)) if axes else None
+        mask = int(axes_from_letters(axes)) if axes is not None else None
     except ValueError as exc:
         raise click.BadParameter(str(exc), param_hint="AXES") from None
     if mask == 0:

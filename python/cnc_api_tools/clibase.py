@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import functools
+import math
 import os
 import select
 import signal
@@ -12,31 +13,51 @@ from collections.abc import Callable, Iterator
 from contextlib import contextmanager
 from dataclasses import dataclass
 from types import FrameType
-from typing import IO, Any, NoReturn
+from typing import Any, NoReturn
 
 import click
 import cnc_api_client_core as cnc
+from click.core import ParameterSource
 
 from .codes import State, code_name, condition
+from .errors import EXIT_FAILED, EXIT_INTERRUPTED, EXIT_UNREACHABLE, CliError
 from .explain import explain_refusal
 from .link import DEFAULT_PORT, Backoff, parse_endpoint
-from .machine import Machine
 from .trace import ENV_VAR, trace
+from .watchdog import BoundedMachine, peek_reply
 
-EXIT_FAILED = 1  # refused, failed, or the program did not run to its end
-EXIT_UNREACHABLE = 3  # the machine cannot be reached or the connection was lost
-EXIT_INTERRUPTED = 130  # Ctrl-C
+__all__ = [
+    "EXIT_FAILED",
+    "EXIT_INTERRUPTED",
+    "EXIT_UNREACHABLE",
+    "CliError",
+    "Seconds",
+    "Target",
+    "cnc_info",
+    "command",
+    "connection_options",
+    "echo_json",
+    "interruptible",
+    "lost",
+    "target_options",
+    "wait_until_settled",
+]
 
 
-class CliError(click.ClickException):
-    """Ends the command with one line on stderr and the given exit status."""
+class Seconds(click.FloatRange):
+    """A finite number of seconds (or a rate): nan and inf would make a wait that never ends or breaks."""
 
-    def __init__(self, message: str, exit_code: int = EXIT_FAILED) -> None:
-        super().__init__(message)
-        self.exit_code = exit_code  # type: ignore[misc]  # click declares it on the class
+    name = "seconds"
 
-    def show(self, file: IO[Any] | None = None) -> None:
-        click.echo(f"cnc-api: {self.format_message()}", err=True)
+    def convert(self, value: Any, param: click.Parameter | None, ctx: click.Context | None) -> Any:
+        number = super().convert(value, param, ctx)
+        if not math.isfinite(number):
+            self.fail(f"{value!r} is not a finite number", param, ctx)
+        return number
+
+
+# Longest wait any option asks for: larger values overflow the system's time-outs.
+MAX_WAIT = 1e6
 
 
 @dataclass
@@ -50,22 +71,28 @@ class Target:
 
     @property
     def name(self) -> str:
-        return f"{self.host}:{self.port}"
+        return f"[{self.host}]:{self.port}" if ":" in self.host else f"{self.host}:{self.port}"
 
     def prepare(self, client: cnc.CncAPIClientCore) -> None:
         if self.trace_to is not None:
             trace(client, None if self.trace_to == "-" else self.trace_to)
 
-    def machine(self, host: str | None = None, port: int | None = None, backoff: Backoff | None = None) -> Machine:
-        return Machine(
-            host or self.host,
-            self.port if port is None else port,
+    def machine(
+        self, host: str | None = None, port: int | None = None, backoff: Backoff | None = None
+    ) -> BoundedMachine:
+        host = host or self.host
+        port = self.port if port is None else port
+        return BoundedMachine(
+            host,
+            port,
             connect_timeout=self.timeout,
             backoff=backoff,
             prepare=self.prepare,
+            name=Target(host, port, self.timeout, None).name,
+            exchange_timeout=self.timeout,
         )
 
-    def connect(self) -> Machine:
+    def connect(self) -> BoundedMachine:
         """A connected machine handle, or exit with one line saying why not."""
         m = self.machine()
         if not m.connect():
@@ -73,35 +100,34 @@ class Target:
         return m
 
 
+def _diagnosis(name: str) -> str:
+    """What the server at `name` answers instead of this API, as ": ..." (empty when nothing to tell)."""
+    try:
+        host, port = parse_endpoint(name)
+    except ValueError:
+        return ""
+    timeout = click.get_current_context(silent=True)
+    seconds = timeout.meta.get(_TIMEOUT_KEY, 5.0) if timeout is not None else 5.0
+    said = peek_reply(host, port, seconds)
+    return f": {said}" if said else ""
+
+
 def lost(name: str) -> NoReturn:
-    raise CliError(f"lost the connection to {name}", EXIT_UNREACHABLE)
+    raise CliError(f"lost the connection to {name}{_diagnosis(name)}", EXIT_UNREACHABLE)
 
 
-def target_options(func: Callable[..., Any]) -> Callable[..., Any]:
-    """Adds --host, --port, --timeout, --trace and --trace-file; the command receives `target`."""
+_TARGET_KEYS = ("host", "port", "timeout", "trace", "trace_file")
+_TIMEOUT_KEY = "cnc_api.timeout"
 
-    @functools.wraps(func)
-    def wrapper(
-        *args: Any, host: str, port: int, timeout: float, trace: bool, trace_file: str | None, **kwargs: Any
-    ) -> Any:
-        trace_to = trace_file if trace_file is not None else ("-" if trace else None)
-        if trace_to is None and os.environ.get(ENV_VAR, "").strip():
-            value = os.environ[ENV_VAR].strip()
-            trace_to = "-" if value in ("-", "stderr") else value
-        if ":" in host and not host.startswith("["):
-            try:
-                host, port = parse_endpoint(host, port)
-            except ValueError as exc:
-                raise click.BadParameter(str(exc), param_hint="--host") from None
-        return func(*args, target=Target(host, port, timeout, trace_to), **kwargs)
 
-    options = [
+def _connection_option_list() -> list[Callable[[Callable[..., Any]], Callable[..., Any]]]:
+    return [
         click.option(
             "--host",
             envvar="CNC_API_HOST",
             default="127.0.0.1",
             show_default=True,
-            help="API server address (HOST or HOST:PORT; env CNC_API_HOST).",
+            help="API server address (HOST, HOST:PORT or [V6]:PORT; env CNC_API_HOST).",
         ),
         click.option(
             "--port",
@@ -113,19 +139,77 @@ def target_options(func: Callable[..., Any]) -> Callable[..., Any]:
         ),
         click.option(
             "--timeout",
-            type=click.FloatRange(min=0, min_open=True),
+            type=Seconds(min=0, max=86400, min_open=True),
             default=5.0,
             show_default=True,
-            help="Seconds to wait for the connection.",
+            help="Seconds to wait for the connection and for each reply.",
         ),
         click.option("--trace", is_flag=True, help="Write every request and reply line to stderr."),
         click.option(
             "--trace-file",
-            type=click.Path(dir_okay=False, writable=True),
+            type=click.Path(dir_okay=False),
             help=f"Write the trace to this file instead (env {ENV_VAR}=FILE does the same).",
         ),
     ]
-    for option in reversed(options):
+
+
+def connection_options(func: Callable[..., Any]) -> Callable[..., Any]:
+    """The connection and trace options on the group, so they may come before the command."""
+    for option in reversed(_connection_option_list()):
+        func = option(func)
+    return func
+
+
+def _given(ctx: click.Context, values: dict[str, Any]) -> dict[str, Any]:
+    """The command's own values, with those it left at their defaults taken from the group's command line."""
+    merged = dict(values)
+    root = ctx.find_root()
+    if root is ctx:
+        return merged
+    for key in _TARGET_KEYS:
+        if ctx.get_parameter_source(key) is ParameterSource.COMMANDLINE:
+            continue
+        if root.get_parameter_source(key) is ParameterSource.COMMANDLINE:
+            merged[key] = root.params[key]
+    return merged
+
+
+def _trace_to(trace_flag: bool, trace_file: str | None) -> str | None:
+    trace_to = trace_file if trace_file is not None else ("-" if trace_flag else None)
+    if trace_to is None and os.environ.get(ENV_VAR, "").strip():
+        value = os.environ[ENV_VAR].strip()
+        trace_to = "-" if value in ("-", "stderr") else value
+    if trace_to not in (None, "-"):
+        try:  # fail here as wrong usage, not in the middle of the first exchange
+            with open(trace_to, "a", encoding="ascii"):
+                pass
+        except OSError as exc:
+            hint = "--trace-file" if trace_file is not None else ENV_VAR
+            raise click.BadParameter(f"cannot write {trace_to}: {exc.strerror or exc}", param_hint=hint) from None
+    return trace_to
+
+
+def target_options(func: Callable[..., Any]) -> Callable[..., Any]:
+    """Adds --host, --port, --timeout, --trace and --trace-file; the command receives `target`.
+
+    The same options given before the command (on the group) count where the command's are not given.
+    """
+
+    @functools.wraps(func)
+    def wrapper(*args: Any, **kwargs: Any) -> Any:
+        ctx = click.get_current_context()
+        given = _given(ctx, {key: kwargs.pop(key) for key in _TARGET_KEYS})
+        host, port, timeout = given["host"], given["port"], given["timeout"]
+        trace_to = _trace_to(given["trace"], given["trace_file"])
+        if ":" in host or host.startswith("["):
+            try:
+                host, port = parse_endpoint(host, port)
+            except ValueError as exc:
+                raise click.BadParameter(str(exc), param_hint="--host") from None
+        ctx.meta[_TIMEOUT_KEY] = timeout
+        return func(*args, target=Target(host, port, timeout, trace_to), **kwargs)
+
+    for option in reversed(_connection_option_list()):
         wrapper = option(wrapper)
     return wrapper
 
@@ -197,7 +281,9 @@ def cnc_info(client: cnc.CncAPIClientCore, name: str) -> cnc.APICncInfo:
     if not info.has_data:
         if not client.is_connected:
             lost(name)
-        raise CliError(f"{name} sent no usable status")
+        said = _diagnosis(name)
+        # A server that speaks something else is as good as no machine there.
+        raise CliError(f"{name} sent no usable status{said}", EXIT_UNREACHABLE if said else EXIT_FAILED)
     return info
 
 

@@ -14,8 +14,9 @@ from typing import IO, Any
 import click
 import cnc_api_client_core as cnc
 
-from .clibase import EXIT_UNREACHABLE, CliError, Target, interruptible, target_options
+from .clibase import EXIT_UNREACHABLE, MAX_WAIT, CliError, Seconds, Target, interruptible, target_options
 from .codes import CompileState, State, code_name
+from .machine import Machine
 from .records import field_names
 
 DEFAULT_FIELDS = "state,gcode_line,feed_reference,spindle_actual,override_feed,program_position"
@@ -104,9 +105,9 @@ class _Writer:
 @click.command()
 @target_options
 @click.option("--fields", "-f", "fields", multiple=True, help=f"Fields to record, comma separated [{DEFAULT_FIELDS}].")
-@click.option("--rate", type=click.FloatRange(0.01, 1000), default=10.0, show_default=True, help="Samples per second.")
+@click.option("--rate", type=Seconds(0.01, 1000), default=10.0, show_default=True, help="Samples per second.")
 @click.option(
-    "--duration", type=click.FloatRange(min=0, min_open=True), help="Seconds to record (default: until Ctrl-C)."
+    "--duration", type=Seconds(min=0, max=MAX_WAIT, min_open=True), help="Seconds to record (default: until Ctrl-C)."
 )
 @click.option(
     "--format", "fmt", type=click.Choice(["csv", "jsonl"]), help="Output format (default: by the file name, else csv)."
@@ -138,14 +139,38 @@ def record(
     columns = resolve(",".join(fields) or DEFAULT_FIELDS)
     if fmt is None:
         fmt = "jsonl" if output and output.endswith((".jsonl", ".json", ".ndjson")) else "csv"
-    sources = {c.source for c in columns}
     m = target.connect()
     try:
         out: IO[str] = open(output, "w", encoding="utf-8", newline="") if output else sys.stdout  # noqa: SIM115
     except OSError as exc:
         m.close()
         raise CliError(f"cannot write {output}: {exc.strerror}") from None
-    writer = _Writer(out, columns, fmt)
+    where = output or "stdout"
+    try:
+        writer = _Writer(out, columns, fmt)
+        samples, lost = _sample(m, writer, columns, rate, duration)
+    except OSError as exc:  # a full disk, a closed pipe: what was written stays, the rest is lost
+        m.close()
+        raise CliError(f"cannot write {where}: {exc.strerror or exc}") from None
+    finally:
+        if output:
+            try:
+                out.close()
+            except OSError:
+                pass
+    m.close()
+    if lost:
+        raise CliError(
+            f"lost the connection to {target.name} after {samples} samples (saved in {where})", EXIT_UNREACHABLE
+        )
+    click.echo(f"recorded {samples} samples to {where}", err=True)
+
+
+def _sample(
+    m: Machine, writer: _Writer, columns: list[Column], rate: float, duration: float | None
+) -> tuple[int, bool]:
+    """Write rows until the duration ends, Ctrl-C or a lost connection; returns (rows, lost)."""
+    sources = {c.source for c in columns}
     period = 1.0 / rate
     samples = 0
     lost = False
@@ -183,12 +208,4 @@ def record(
                 due = min(due, start + duration)
             if interrupt.sleep(due - now):
                 break
-    m.close()
-    where = output or "stdout"
-    if output:
-        out.close()
-    if lost:
-        raise CliError(
-            f"lost the connection to {target.name} after {samples} samples (saved in {where})", EXIT_UNREACHABLE
-        )
-    click.echo(f"recorded {samples} samples to {where}", err=True)
+    return samples, lost

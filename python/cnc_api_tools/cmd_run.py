@@ -15,8 +15,10 @@ from .clibase import (
     EXIT_FAILED,
     EXIT_INTERRUPTED,
     EXIT_UNREACHABLE,
+    MAX_WAIT,
     CliError,
     Interrupt,
+    Seconds,
     Target,
     command,
     interruptible,
@@ -193,10 +195,14 @@ def _follow(
 )
 @click.option("--no-analysis", is_flag=True, help="Start without asking for an analysis first.")
 @click.option(
-    "--compile-timeout", type=float, default=60.0, show_default=True, help="Longest wait for the compile result."
+    "--compile-timeout",
+    type=Seconds(0, MAX_WAIT),
+    default=60.0,
+    show_default=True,
+    help="Longest wait for the compile result.",
 )
 @click.option("--no-stop", is_flag=True, help="On Ctrl-C leave the program running on the machine.")
-@click.option("--poll", type=click.FloatRange(min=0.01), default=0.1, show_default=True, help="Seconds between looks.")
+@click.option("--poll", type=Seconds(0.01, 3600), default=0.1, show_default=True, help="Seconds between looks.")
 def run(
     target: Target,
     file: str | None,

@@ -8,7 +8,7 @@ from rich.live import Live
 from rich.table import Table
 from rich.text import Text
 
-from .clibase import Target, interruptible, target_options
+from .clibase import Seconds, Target, interruptible, target_options
 from .codes import CompileState, State, code_name, condition
 from .fleet import Fleet
 from .link import Backoff, Link, parse_endpoint
@@ -69,7 +69,7 @@ def render(machines: list[Machine], latest: list[Snapshot | None], rate: float) 
 @click.command()
 @target_options
 @click.argument("machines", nargs=-1, metavar="[HOST[:PORT]]...")
-@click.option("--rate", type=click.FloatRange(0.1, 50), default=2.0, show_default=True, help="Refreshes per second.")
+@click.option("--rate", type=Seconds(0.1, 50), default=2.0, show_default=True, help="Refreshes per second.")
 def watch(target: Target, machines: tuple[str, ...], rate: float) -> None:
     """A live full-screen view of one or many machines (default: --host and --port).
 
@@ -80,7 +80,7 @@ def watch(target: Target, machines: tuple[str, ...], rate: float) -> None:
     except ValueError as exc:
         raise click.BadParameter(str(exc), param_hint="HOST[:PORT]") from None
     backoff = Backoff(initial=0.5, factor=2.0, maximum=10.0)
-    handles = [target.machine(host, port, backoff=backoff) for host, port in endpoints]
+    handles: list[Machine] = [target.machine(host, port, backoff=backoff) for host, port in endpoints]
     fleet = Fleet(handles, rate, pollers=min(4, len(handles)), compile=True)
     console = Console()
     with interruptible() as interrupt, fleet:
