@@ -2,6 +2,7 @@
 and the installed console script in real subprocesses where the process itself matters."""
 
 import importlib.metadata
+import io
 import json
 import signal
 import time
@@ -9,8 +10,23 @@ import time
 import cnc_api_client_core as cnc
 import pytest
 from cnc_api_simulator import Simulator
-from fake_server import FakeServer, close, reply, silence
-from tools_helpers import SAMPLE, cli_env, cnc_api, cnc_api_popen, free_port, run_cli, sim, wait_for  # noqa: F401
+from cnc_api_tools.cmd_watch import render
+from cnc_api_tools.machine import Machine
+from cnc_api_tools.safe import printable
+from fake_server import FakeServer, close, reply, respond, silence
+from rich.console import Console
+from tools_helpers import (  # noqa: F401
+    HOSTILE,
+    SAMPLE,
+    cli_env,
+    cnc_api,
+    cnc_api_popen,
+    free_port,
+    hostile_answer,
+    run_cli,
+    sim,
+    wait_for,
+)
 
 COMMANDS = [
     "dashboard",
@@ -312,3 +328,33 @@ def test_a_server_that_does_not_answer_as_this_api(answer, message, args):
     if args == ["status"] or answer.name == "silence()":
         assert done.returncode == 3
         assert done.stderr == f"cnc-api: {message.format(port=server.port)}\n"
+
+
+SHOWING = [
+    ["status"],
+    ["geometry", "get", "table"],
+    ["param", "get", "5"],
+    ["run", SAMPLE],
+    ["mdi", "G0 X1"],
+    ["watch"],
+]
+
+
+@pytest.mark.parametrize("text", HOSTILE, ids=["close-tag", "link", "style", "escapes"])
+@pytest.mark.parametrize("args", SHOWING, ids=[" ".join(a) for a in SHOWING])
+def test_text_from_the_control_is_shown_as_it_is(text, args):
+    with FakeServer(default=respond(hostile_answer(text))) as server:
+        if args == ["watch"]:
+            m = Machine("127.0.0.1", server.port)
+            console = Console(width=100, record=True, highlight=False, file=io.StringIO())
+            console.print(render([m], [m.poll(compile=True)], 2.0, console))
+            m.close()
+            out, err = console.export_text(), ""
+        else:
+            done = run_cli(*args, "--port", str(server.port))
+            assert done.returncode in (0, 1), done.stderr
+            out, err = done.stdout, done.stderr
+    shown = out + err
+    assert "Traceback" not in shown and "\x1b" not in shown
+    # Long texts may wrap in a table cell: compare without line breaks and padding.
+    assert printable(text) in "".join(part.strip() for part in shown.splitlines())

@@ -1,5 +1,6 @@
 """`cnc-api watch` end to end in a pseudo-terminal: live view, a machine going down and back, Ctrl-C."""
 
+import io
 import os
 import pty
 import re
@@ -8,8 +9,13 @@ import signal
 import subprocess
 import time
 
+import cnc_api_client_core as cnc
+import pytest
 from cnc_api_simulator import Simulator
-from tools_helpers import cli_env, command
+from cnc_api_tools.cmd_watch import render
+from cnc_api_tools.machine import Machine
+from rich.console import Console
+from tools_helpers import cli_env, command, free_port, wait_for
 
 ANSI = re.compile(r"\x1b\[[0-9;?]*[A-Za-z]|\x1b[()][A-Z0-9]")
 
@@ -111,3 +117,34 @@ def test_watch_into_a_pipe_prints_a_table_per_refresh():
     assert out.count("cnc-api watch - 1 machine(s)") >= 3
     assert re.search(rf"127\.0\.0\.1:{s.port}\s+.\s*CONNECTED\s+.\s*IDLE", out)
     assert "\x1b[" not in out
+
+
+def view(machines, width):
+    """The watch view as a terminal of `width` columns shows it."""
+    console = Console(width=width, record=True, file=io.StringIO(), highlight=False)
+    latest = [m.poll(compile=True) for m in machines]
+    console.print(render(machines, latest, 2.0, console))
+    return console.export_text()
+
+
+@pytest.mark.parametrize("width", [80, 100, 120, 200])
+def test_the_view_fits_the_terminal_and_keeps_every_position(width):
+    with Simulator(port=0) as a, Simulator(port=0) as b:
+        c = cnc.CncAPIClientCore()
+        assert c.connect("127.0.0.1", b.port) and c.cnc_mdi_command("G0 X-123.456 Y78.9 Z-5")
+        wait_for(lambda: c.get_axes_info().program_position[:3] == [-123.456, 78.9, -5.0])
+        machines = [Machine("127.0.0.1", s.port) for s in (a, b)] + [Machine("127.0.0.1", free_port())]
+        try:
+            text = view(machines, width)
+        finally:
+            for m in machines:
+                m.close()
+    lines = text.splitlines()
+    assert max(len(line) for line in lines) <= width
+    assert "…" not in text
+    header = next(line for line in lines if line.lstrip().startswith("machine"))
+    for column in ("machine", "state", "position"):
+        assert re.search(rf"\b{column}\b", header)
+    for value in ("X-123.456", "Y78.900", "Z-5.000", "X0.000", "IDLE", "DOWN", "refused"):
+        assert value in text
+    assert text.count("CONNECTED") == 2

@@ -150,3 +150,35 @@ def sim_replies() -> dict[str, dict[str, object]]:
     """The `res` objects of an idle simulator's queries, as a base for scripted controls."""
     replies: dict[str, dict[str, object]] = json.loads(_sim_replies())
     return replies
+
+
+HOSTILE = [
+    "[/bold]",
+    "[link=https://example.invalid]click[/link]",
+    "[red on white]restyled",
+    "\x1b]8;;https://example.invalid\x07click\x1b[31m",
+]
+
+
+def hostile_answer(text: str) -> Callable[[bytes], dict[str, object]]:
+    """A control that puts `text` in every text field it reports (state, line, compile result,
+    geometry names, parameter values), for a fake server's `respond`."""
+    base = sim_replies()
+
+    def answer(request: bytes) -> dict[str, object]:
+        req = json.loads(request)
+        kind = req.get("get")
+        if kind == "cnc.info":
+            return {"res": {**base["cnc.info"], "state.machine": text, "gcode.line": text}}
+        if kind == "compile.info":
+            return {"res": {**base["compile.info"], "state": 2, "message": text, "file.name": text, "file.line": 3}}
+        if kind == "vm.geometry.info":
+            element = {"x": 0.0, "y": 0.0, "z": 0.0, "color": 0, "scale": 1.0, "visible": True}
+            return {"res": [{**element, "name": text, "edges.angle": 0.0, "edges.visible": False} for _ in req["name"]]}
+        if kind == "cnc.parameters":
+            return {"res": {"parameters": [text]}}
+        if kind in base:
+            return {"res": base[kind]}
+        return {"res": False}
+
+    return answer

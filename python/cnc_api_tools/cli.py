@@ -26,6 +26,7 @@ from .clibase import (
 )
 from .codes import State, axes_from_letters, axis_letters
 from .records import as_dict, field_names
+from .safe import literal, printable
 from .views import OVERRIDES, status_dict, status_table
 
 
@@ -62,7 +63,7 @@ def status(target: Target, as_json: bool) -> None:
     if as_json:
         echo_json(data)
     else:
-        Console().print(status_table(data))
+        Console(highlight=False).print(status_table(data))
 
 
 # ----- driving -------------------------------------------------------------------------------
@@ -184,8 +185,8 @@ def override(target: Target, name: str | None, value: int | None) -> None:
             )
             if on
         ]
-        table.add_row(key, f"{getattr(info, field)}%", f"{low}..{high}", ", ".join(flags))
-    Console().print(table)
+        table.add_row(key, literal(f"{getattr(info, field)}%"), literal(f"{low}..{high}"), ", ".join(flags))
+    Console(highlight=False).print(table)
     if name is not None and value is not None and getattr(info, OVERRIDES[name]) != value:
         click.echo(
             f"cnc-api: note: the control holds {name} at {getattr(info, OVERRIDES[name])}%, not {value}%", err=True
@@ -230,7 +231,7 @@ def param_get(target: Target, address: int, count: int, as_json: bool) -> None:
         echo_json({str(k): v for k, v in values.items()})
     else:
         for k, v in values.items():
-            click.echo(f"{k}\t{v}")
+            click.echo(f"{k}\t{printable(v)}")
 
 
 @param.command("set", context_settings={"ignore_unknown_options": True})
@@ -275,8 +276,8 @@ def geometry_get(target: Target, names: tuple[str, ...], as_json: bool) -> None:
     for f in fields:
         table.add_column(f)
     for row in rows:
-        table.add_row(*(str(row[f]) for f in fields))
-    Console().print(table)
+        table.add_row(*(literal(row[f]) for f in fields))
+    Console(highlight=False).print(table)
 
 
 # ----- the simulator -------------------------------------------------------------------------

@@ -27,6 +27,7 @@ from .clibase import (
 )
 from .codes import FINAL_COMPILE_STATES, UNDER_WAY, AnalysisMode, CompileState, State, code_name, condition
 from .explain import explain_refusal
+from .safe import printable
 
 # A started program that shows no run state within this time has already ended.
 START_GRACE = 1.0
@@ -132,12 +133,13 @@ def _follow(
     seen_run = False
     total = float(total_lines) if total_lines else (estimate or None)
     progress = Progress(
-        TextColumn("[bold]{task.description:<12}"),
+        # What the control reports is shown as it is, never read as markup.
+        TextColumn("{task.description:<12}", style="bold", markup=False),
         BarColumn(),
-        TextColumn("{task.fields[where]}"),
+        TextColumn("{task.fields[where]}", markup=False),
         TimeElapsedColumn(),
         _Remaining(),
-        console=Console(stderr=False),
+        console=Console(stderr=False, highlight=False),
         transient=False,
         # Redrawn after each look instead: rich's refresh thread is not joined on
         # stop and may outlive the command at interpreter exit.
@@ -162,7 +164,9 @@ def _follow(
             left = None if estimate is None else max(0.0, estimate - running)
             where = f"line {line}/{total_lines}" if total_lines else f"line {line}"
             done = line if total_lines else (running if estimate else None)
-            progress.update(task, description=code_name(State, state), completed=done, where=where, remaining=left)
+            progress.update(
+                task, description=printable(code_name(State, state)), completed=done, where=where, remaining=left
+            )
             progress.refresh()
             if state in UNDER_WAY:
                 seen_run = True

@@ -5,6 +5,7 @@ from __future__ import annotations
 import click
 from rich.console import Console
 from rich.live import Live
+from rich.measure import Measurement
 from rich.table import Table
 from rich.text import Text
 
@@ -13,6 +14,7 @@ from .codes import CompileState, State, code_name, condition
 from .fleet import Fleet
 from .link import Backoff, Link, parse_endpoint
 from .machine import Machine, Snapshot
+from .safe import literal
 from .views import STATE_STYLES, position_axes
 
 _LINK_STYLES = {Link.CONNECTED: "green", Link.DOWN: "bold red", Link.CONNECTING: "yellow", Link.NEW: "dim"}
@@ -22,48 +24,92 @@ def _num(value: object) -> str:
     return f"{value:.3f}" if isinstance(value, float) else str(value)
 
 
-def render(machines: list[Machine], latest: list[Snapshot | None], rate: float) -> Table:
-    table = Table(title=f"cnc-api watch - {len(machines)} machine(s), {rate:g}/s - Ctrl-C leaves", expand=True)
-    for col in ("machine", "link", "state", "line", "feed", "spindle", "ovr feed/spindle/fast", "position", "compile"):
-        table.add_column(col, no_wrap=col != "position")
-    for m, snap in zip(machines, latest, strict=True):
+class _Row:
+    """One machine's cells as literal texts, shared by both layouts."""
+
+    def __init__(self, m: Machine, snap: Snapshot | None) -> None:
         link = m.state
-        link_text = Text(link.value.upper(), style=_LINK_STYLES.get(link, ""))
+        self.name = literal(m.name)
+        self.link = literal(link.value.upper(), _LINK_STYLES.get(link, ""))
+        self.reason: Text | None = None
         if link is Link.DOWN:
             retry = m.status.retry_in()
-            link_text.append(f" {m.status.last_error or ''}" + (f", retry in {retry:.1f} s" if retry > 0 else ""))
-        if snap is None or link is not Link.CONNECTED:
-            table.add_row(m.name, link_text, "-", "-", "-", "-", "-", "-", "-")
-            continue
+            self.reason = literal((m.status.last_error or "") + (f", retry in {retry:.1f} s" if retry > 0 else ""))
+        self.up = snap is not None and snap.cnc_info is not None and link is Link.CONNECTED
+        self.state = self.line = self.feed = self.spindle = self.overrides = self.compile = literal("-")
+        self.position: list[str] = []
+        if not self.up or snap is None or snap.cnc_info is None:
+            return
         info = snap.cnc_info
-        assert info is not None
-        word = condition(info.state_machine)
-        state = Text(code_name(State, info.state_machine), style=STATE_STYLES[word])
-        position = "-"
+        self.state = literal(code_name(State, info.state_machine), STATE_STYLES[condition(info.state_machine)])
+        self.line = literal(info.gcode_line)
+        self.feed = literal(f"{info.feed_reference}/{info.feed_target}")
+        self.spindle = literal(info.spindle_actual)
+        self.overrides = literal(f"{info.override_feed}/{info.override_spindle}/{info.override_fast}%")
         if snap.axes_info is not None and isinstance(snap.axes_info.program_position, list):
             values = snap.axes_info.program_position
-            position = " ".join(
-                f"{ch}{_num(values['XYZABC'.index(ch)])}"
-                for ch in position_axes(info)[:3]
-                if "XYZABC".index(ch) < len(values)
-            )
-        compiled = "-"
+            axes = [ch for ch in position_axes(info)[:3] if "XYZABC".index(ch) < len(values)]
+            self.position = [f"{ch}{_num(values['XYZABC'.index(ch)])}" for ch in axes]
         if snap.compile_info is not None:
-            compiled = code_name(CompileState, snap.compile_info.state)
+            text = code_name(CompileState, snap.compile_info.state)
             if snap.compile_info.state == CompileState.ERROR:
-                compiled += f" line {snap.compile_info.file_line}"
+                text += f" line {snap.compile_info.file_line}"
+            self.compile = literal(text, "red" if snap.compile_info.state == CompileState.ERROR else "")
+
+
+def _wide(title: str, rows: list[_Row]) -> Table:
+    """One line a machine, for wide terminals."""
+    table = Table(title=title, box=None, padding=(0, 1), header_style="bold")
+    for col in ("machine", "link", "state", "line", "feed", "spindle", "ovr f/s/r", "position", "compile"):
+        table.add_column(col, no_wrap=True, justify="right" if col in ("line", "spindle") else "left")
+    for r in rows:
+        link = r.link if r.reason is None else Text.assemble(r.link, " ", r.reason)
+        position = literal(" ".join(r.position) or "-")
+        table.add_row(r.name, link, r.state, r.line, r.feed, r.spindle, r.overrides, position, r.compile)
+    return table
+
+
+def _lines(*parts: Text | str) -> Text:
+    return Text("\n").join(part if isinstance(part, Text) else literal(part) for part in parts)
+
+
+def _compact(title: str, rows: list[_Row]) -> Table:
+    """Three lines a machine, for 80 columns: nothing is cut, the position stays."""
+    table = Table(title=title, box=None, padding=(0, 1), header_style="bold")
+    table.add_column("machine", no_wrap=True, min_width=max(len(r.name) for r in rows))
+    table.add_column("state", min_width=9)
+    table.add_column("feed/spindle", no_wrap=True)
+    table.add_column("ovr", no_wrap=True)
+    table.add_column("position", no_wrap=True, justify="right")
+    for r in rows:
+        if not r.up:
+            table.add_row(_lines(r.name, r.link), r.reason or r.state, "", "", "", end_section=True)
+            continue
+        ovr = r.overrides.plain.rstrip("%").split("/")
         table.add_row(
-            m.name,
-            link_text,
-            state,
-            str(info.gcode_line),
-            f"{info.feed_reference}/{info.feed_target}",
-            f"{info.spindle_actual}",
-            f"{info.override_feed}/{info.override_spindle}/{info.override_fast}%",
-            position,
-            compiled,
+            _lines(r.name, r.link),
+            _lines(r.state, Text.assemble("line ", r.line), r.compile),
+            _lines(Text.assemble("F ", r.feed), Text.assemble("S ", r.spindle)),
+            _lines(*(f"{k} {v}%" for k, v in zip("FSR", ovr, strict=False))),
+            _lines(*r.position) if r.position else literal("-"),
+            end_section=True,
         )
     return table
+
+
+def render(
+    machines: list[Machine], latest: list[Snapshot | None], rate: float, console: Console | None = None
+) -> Table:
+    """The view at the console's width: one line a machine where it fits whole, else three."""
+    title = f"cnc-api watch - {len(machines)} machine(s), {rate:g}/s - Ctrl-C leaves"
+    rows = [_Row(m, snap) for m, snap in zip(machines, latest, strict=True)]
+    wide = _wide(title, rows)
+    if console is None:
+        return wide
+    unbounded = console.options.update_width(1 << 16)
+    if Measurement.get(console, unbounded, wide).maximum <= console.width:
+        return wide
+    return _compact(title, rows)
 
 
 @click.command()
@@ -82,13 +128,15 @@ def watch(target: Target, machines: tuple[str, ...], rate: float) -> None:
     backoff = Backoff(initial=0.5, factor=2.0, maximum=10.0)
     handles: list[Machine] = [target.machine(host, port, backoff=backoff) for host, port in endpoints]
     fleet = Fleet(handles, rate, pollers=min(4, len(handles)), compile=True)
-    console = Console()
+    console = Console(highlight=False)
     with interruptible() as interrupt, fleet:
         if not console.is_terminal:
             # Piped or redirected: one table per refresh, one after the other, like a log.
             while not interrupt.sleep(1.0 / rate):
-                console.print(render(handles, fleet.latest, rate))
+                console.print(render(handles, fleet.latest, rate, console))
             return
-        with Live(render(handles, fleet.latest, rate), console=console, screen=True, auto_refresh=False) as live:
+        with Live(
+            render(handles, fleet.latest, rate, console), console=console, screen=True, auto_refresh=False
+        ) as live:
             while not interrupt.sleep(1.0 / rate):
-                live.update(render(handles, fleet.latest, rate), refresh=True)
+                live.update(render(handles, fleet.latest, rate, console), refresh=True)

@@ -9,6 +9,7 @@ from rich.table import Table
 from rich.text import Text
 
 from .codes import CompileState, SpindleStatus, State, ToolType, UnitsMode, axis_letters, code_name, condition
+from .safe import literal
 
 __all__ = ["OVERRIDES", "STATE_STYLES", "position_axes", "status_dict", "status_table"]
 
@@ -115,37 +116,41 @@ def state_text(info: cnc.APICncInfo | None) -> Text:
     if info is None:
         return Text("-")
     word = condition(info.state_machine)
-    return Text(code_name(State, info.state_machine), style=STATE_STYLES[word])
+    return literal(code_name(State, info.state_machine), STATE_STYLES[word])
 
 
 def status_table(data: dict[str, Any]) -> Table:
-    """`status` for a person: one label and value per line."""
+    """`status` for a person: one label and value per line, every value literal text."""
     grid = Table.grid(padding=(0, 2))
     grid.add_column(style="bold")
     grid.add_column()
     word = data["condition"]
-    grid.add_row("machine", data["machine"])
-    grid.add_row("state", Text(f"{data['state']} ({word})", style=STATE_STYLES.get(word, "")))
-    grid.add_row("line", str(data["gcode_line"]))
+
+    def row(label: str, value: object, style: str = "") -> None:
+        grid.add_row(label, literal(value, style))
+
+    row("machine", data["machine"])
+    row("state", f"{data['state']} ({word})", STATE_STYLES.get(word, ""))
+    row("line", data["gcode_line"])
     for frame in ("program", "machine"):
         values = data.get("position", {}).get(frame)
         if values:
-            grid.add_row(f"{frame} position", "  ".join(f"{k.upper()} {_num(v)}" for k, v in values.items()))
+            row(f"{frame} position", "  ".join(f"{k.upper()} {_num(v)}" for k, v in values.items()))
     feed, spindle = data["feed"], data["spindle"]
-    grid.add_row("feed", f"{feed['actual']} (target {feed['target']}, programmed {feed['programmed']})")
-    grid.add_row(
+    row("feed", f"{feed['actual']} (target {feed['target']}, programmed {feed['programmed']})")
+    row(
         "spindle",
         f"{spindle['actual']} {spindle['status']} (target {spindle['target']}, programmed {spindle['programmed']})",
     )
     ovr = data["overrides"]
-    grid.add_row("overrides", "  ".join(f"{k} {ovr[k]['value']}%" for k in ("feed", "spindle", "fast", "jog")))
+    row("overrides", "  ".join(f"{k} {ovr[k]['value']}%" for k in ("feed", "spindle", "fast", "jog")))
     compiled = data.get("compile")
     if compiled is not None:
         text = compiled["state"]
         if compiled["state"] == "ERROR":
             text += f": {compiled['message']} at {compiled['file_name'] or '<program>'}:{compiled['file_line']}"
-        grid.add_row("compile", Text(text, style="red" if compiled["state"] == "ERROR" else ""))
+        row("compile", text, "red" if compiled["state"] == "ERROR" else "")
     tool = data["tool"]
-    grid.add_row("tool", f"T{tool['id']} {tool['type']} diameter {_num(tool['diameter'])}")
-    grid.add_row("worked time", str(data["worked_time"]))
+    row("tool", f"T{tool['id']} {tool['type']} diameter {_num(tool['diameter'])}")
+    row("worked time", data["worked_time"])
     return grid
