@@ -2,11 +2,14 @@
 and for what happens while a run goes on."""
 
 import json
+import os
 import signal
 
 import cnc_api_client_core as cnc
 import pytest
 from cnc_api_simulator import Simulator
+from cnc_api_tools.cmd_run import _time_left
+from cnc_api_tools.codes import CompileState, code_name
 from fake_server import FakeServer, respond
 from tools_helpers import SAMPLE, cnc_api_popen, run_cli, sim_replies, wait_for
 
@@ -23,6 +26,8 @@ def test_runs_a_file_to_its_end():
         assert done.returncode == 0, done.stderr
         assert "program finished in" in done.stdout
         assert f"started {SAMPLE} on 127.0.0.1:{s.port}" in done.stderr
+        size = os.path.getsize(SAMPLE)
+        assert f"uploading {size} bytes\nuploaded {size} bytes in " in done.stderr
         info = client_of(s).get_cnc_info()
         assert info.state_machine == cnc.SM_IDLE and info.gcode_line == 18
 
@@ -58,13 +63,65 @@ def test_compile_error_names_file_and_line(tmp_path):
         assert client_of(s).get_cnc_info().state_machine == cnc.SM_IDLE
 
 
-@pytest.mark.parametrize(("content", "message"), [(None, "cannot read"), ("  \n\n", "holds no program")])
-def test_files_that_cannot_run(tmp_path, content, message):
+def _sparse(path):
+    with open(path, "wb") as f:
+        f.truncate(2 << 30)
+
+
+FILES_THAT_CANNOT_RUN = {
+    "missing": (None, [], "cannot read {path}: No such file or directory"),
+    "blank": (lambda p: p.write_text("  \n\n"), [], "{path} holds no program"),
+    "fifo": (os.mkfifo, [], "{path} is not a regular file"),
+    "device": ("/dev/zero", [], "/dev/zero is not a regular file"),
+    "sparse-2g": (
+        _sparse,
+        [],
+        "{path} holds 2048.0 MB, more than the 32.0 MB a program may have (--max-size raises the limit)",
+    ),
+    "max-size": (lambda p: p.write_text("G0 X1\n" * 10), ["--max-size", "20"], "more than the 20 bytes"),
+    "not-that-encoding": (
+        lambda p: p.write_bytes(b"G0 X1 (caf\xe9)\n"),
+        ["--encoding", "utf-8"],
+        "cannot read {path} as utf-8: byte 11 is not utf-8",
+    ),
+}
+
+
+@pytest.mark.parametrize(("make", "extra", "message"), FILES_THAT_CANNOT_RUN.values(), ids=FILES_THAT_CANNOT_RUN)
+def test_files_that_cannot_run(tmp_path, make, extra, message):
     path = tmp_path / "part.nc"
-    if content is not None:
-        path.write_text(content)
-    done = run_cli("run", str(path), "--port", "1")
-    assert done.returncode == 1 and message in done.stderr
+    if isinstance(make, str):
+        path = make
+    elif make is not None:
+        make(path)
+    done = run_cli("run", str(path), "--port", "1", *extra)
+    assert done.returncode == 1
+    assert done.stderr.startswith("cnc-api: ") and message.format(path=path) in done.stderr
+
+
+@pytest.mark.parametrize(
+    ("content", "extra", "note"),
+    [
+        (b"G0 X1 (caf\xe9)\nG1 X2 F3000\n", [], "is not UTF-8 (byte 11); read as Latin-1"),
+        (b"G0 X1 (caf\xc3\xa9)\nG1 X2 F3000\n", [], None),
+        (b"G0 X1 (\x93caf\xe9\x94)\nG1 X2 F3000\n", ["--encoding", "cp1252"], None),
+    ],
+    ids=["latin-1", "utf-8", "chosen"],
+)
+def test_programs_in_other_encodings_run(tmp_path, content, extra, note):
+    path = tmp_path / "part.nc"
+    path.write_bytes(content)
+    with Simulator(port=0, speed=20.0) as s:
+        done = run_cli("run", str(path), "--port", str(s.port), *extra)
+        assert done.returncode == 0, done.stderr
+        assert client_of(s).get_axes_info().program_position[0] == 2.0
+    assert ("note:" in done.stderr) is (note is not None)
+    assert note is None or note in done.stderr
+
+
+def test_an_unknown_encoding_is_wrong_usage():
+    done = run_cli("run", SAMPLE, "--encoding", "klingon")
+    assert done.returncode == 2 and "unknown encoding 'klingon'" in done.stderr
 
 
 def test_file_and_load_exclude_each_other():
@@ -200,6 +257,10 @@ def test_run_against_a_scripted_control(tmp_path, compile_states, machine_states
         done = run_cli("run", SAMPLE, "--port", str(server.port), "--poll", "0.02")
     assert done.returncode == status, done.stderr
     assert message in (done.stdout if status == 0 else done.stderr)
+    # A compile that takes its time is shown, one line per state, terminal or not.
+    if len(compile_states) > 1:
+        assert f"compiling: {code_name(CompileState, compile_states[0])}\n" in done.stderr
+        assert f"compiling: {code_name(CompileState, compile_states[-1])} after " in done.stderr
 
 
 def test_a_compile_that_never_ends_times_out(tmp_path):
@@ -208,3 +269,17 @@ def test_a_compile_that_never_ends_times_out(tmp_path):
         done = run_cli("run", SAMPLE, "--port", str(server.port), "--compile-timeout", "0.5")
     assert done.returncode == 1
     assert "no compile result within 0.5 s (compile state FIRST_STEP_RUNNING)" in done.stderr
+
+
+@pytest.mark.parametrize(
+    ("running", "line", "total", "estimate", "left"),
+    [
+        (60.0, 26, 100, 18000.0, 60.0 * 74 / 26),  # a machine 20 times as fast as the estimate's
+        (60.0, 50, 100, 30.0, 60.0),  # slower than estimated: the pace says so
+        (0.5, 1, 100, 300.0, 299.5),  # too early for a pace: the estimate
+        (10.0, 0, 100, None, None),  # no line yet, no estimate
+        (10.0, 5, None, 100.0, 90.0),  # a program of the control's own: no line count
+    ],
+)
+def test_time_left_follows_the_pace(running, line, total, estimate, left):
+    assert _time_left(running, line, total, estimate) == (None if left is None else pytest.approx(left))

@@ -27,6 +27,7 @@ from .clibase import (
 )
 from .codes import FINAL_COMPILE_STATES, UNDER_WAY, AnalysisMode, CompileState, State, code_name, condition
 from .explain import explain_refusal
+from .program_file import DEFAULT_MAX_SIZE, ByteSize, check_encoding, human_size, read_program
 from .safe import printable
 
 # A started program that shows no run state within this time has already ended.
@@ -63,8 +64,17 @@ class _Remaining(ProgressColumn):
         return Text("remaining " + ("-:--:--" if left is None else _hms(left)), style="progress.remaining")
 
 
-def _wait_compiled(client: cnc.CncAPIClientCore, name: str, interrupt: Interrupt, timeout: float) -> cnc.APICompileInfo:
-    deadline = time.monotonic() + timeout
+def _stage(text: str) -> None:
+    """One line per stage on stderr, terminal or not: a large program takes seconds to upload and analyse."""
+    click.echo(printable(text), err=True)
+
+
+def _wait_compiled(
+    client: cnc.CncAPIClientCore, name: str, interrupt: Interrupt, timeout: float, stage: str = "compiling"
+) -> cnc.APICompileInfo:
+    started = time.monotonic()
+    deadline = started + timeout
+    shown: object = None
     while True:
         compiled = client.get_compile_info()
         if not compiled.has_data:
@@ -72,7 +82,13 @@ def _wait_compiled(client: cnc.CncAPIClientCore, name: str, interrupt: Interrupt
                 lost(name)
             raise CliError(f"{name} sent no compile information")
         if compiled.state in FINAL_COMPILE_STATES:
+            if shown is not None:  # only a wait that was shown gets its end shown
+                done = code_name(CompileState, compiled.state)
+                _stage(f"{stage}: {done} after {time.monotonic() - started:.1f} s")
             return compiled
+        if compiled.state != shown:
+            shown = compiled.state
+            _stage(f"{stage}: {code_name(CompileState, compiled.state)}")
         if time.monotonic() > deadline:
             state = code_name(CompileState, compiled.state)
             raise CliError(f"no compile result within {timeout:g} s (compile state {state})")
@@ -118,6 +134,14 @@ def _stop(target: Target, client: cnc.CncAPIClientCore, no_stop: bool) -> NoRetu
     raise SystemExit(EXIT_INTERRUPTED)
 
 
+def _time_left(running: float, line: int, total_lines: int | None, estimate: float | None) -> float | None:
+    """Seconds left, from the pace so far: a simulated or overridden machine runs faster or slower
+    than the estimate's machine time, so wall time spent is scaled by the share of lines done."""
+    if total_lines and 0 < line <= total_lines and running >= 1.0:
+        return running * (total_lines - line) / line
+    return None if estimate is None else max(0.0, estimate - running)
+
+
 def _follow(
     client: cnc.CncAPIClientCore,
     name: str,
@@ -161,7 +185,7 @@ def _follow(
             if state == State.RUN:
                 running += now - last
             last = now
-            left = None if estimate is None else max(0.0, estimate - running)
+            left = _time_left(running, line, total_lines, estimate)
             where = f"line {line}/{total_lines}" if total_lines else f"line {line}"
             done = line if total_lines else (running if estimate else None)
             progress.update(
@@ -186,6 +210,14 @@ def _follow(
     return _hms(time.monotonic() - started)
 
 
+def _upload(client: cnc.CncAPIClientCore, name: str, text: str) -> None:
+    size = human_size(len(text.encode("utf-8")))
+    _stage(f"uploading {size}")
+    started = time.monotonic()
+    command(client, name, "program_gcode_set_text", text)
+    _stage(f"uploaded {size} in {time.monotonic() - started:.1f} s")
+
+
 @click.command()
 @target_options
 @click.argument("file", required=False, type=click.Path(dir_okay=False))
@@ -205,6 +237,18 @@ def _follow(
     show_default=True,
     help="Longest wait for the compile result.",
 )
+@click.option(
+    "--max-size",
+    type=ByteSize(),
+    default=DEFAULT_MAX_SIZE,
+    show_default="32M",
+    help="Largest FILE to send (500K, 64M, ...).",
+)
+@click.option(
+    "--encoding",
+    callback=check_encoding,
+    help="FILE's text encoding (default: UTF-8, else Latin-1 with a note).",
+)
 @click.option("--no-stop", is_flag=True, help="On Ctrl-C leave the program running on the machine.")
 @click.option("--poll", type=Seconds(0.01, 3600), default=0.1, show_default=True, help="Seconds between looks.")
 def run(
@@ -214,6 +258,8 @@ def run(
     analysis: str,
     no_analysis: bool,
     compile_timeout: float,
+    max_size: int,
+    encoding: str | None,
     no_stop: bool,
     poll: float,
 ) -> None:
@@ -227,11 +273,9 @@ def run(
         raise click.UsageError("give either FILE or --load NAME")
     text: str | None = None
     if file is not None:
-        try:
-            with open(file, encoding="utf-8") as f:
-                text = f.read()
-        except (OSError, UnicodeDecodeError) as exc:
-            raise CliError(f"cannot read {file}: {getattr(exc, 'strerror', None) or exc}") from None
+        text, note = read_program(file, max_size, encoding)
+        if note:
+            click.echo(f"cnc-api: note: {printable(note)}", err=True)
         if not text.strip():
             raise CliError(f"{file} holds no program")
     shown = file if file is not None else str(load_name)
@@ -239,7 +283,7 @@ def run(
     with interruptible() as interrupt, m.use() as client:
         try:
             if text is not None:
-                command(client, target.name, "program_gcode_set_text", text)
+                _upload(client, target.name, text)
             else:
                 command(client, target.name, "program_load", load_name)
             # A control may still be compiling the new program when the upload returns: its
@@ -249,7 +293,7 @@ def run(
                 _compile_error(compiled, shown, text is not None)
             if not no_analysis:
                 command(client, target.name, "program_analysis", analysis)
-                compiled = _wait_compiled(client, target.name, interrupt, compile_timeout)
+                compiled = _wait_compiled(client, target.name, interrupt, compile_timeout, "analysing")
                 if compiled.state == CompileState.ERROR:
                     _compile_error(compiled, shown, text is not None)
             _wait_startable(client, interrupt, compile_timeout)

@@ -1,0 +1,99 @@
+"""Reading a G-code file for `run`: only regular files, only what the control can take, any encoding."""
+
+from __future__ import annotations
+
+import codecs
+import os
+import stat
+from typing import Any
+
+import click
+
+from .errors import CliError
+
+__all__ = ["DEFAULT_MAX_SIZE", "ByteSize", "check_encoding", "human_size", "read_program"]
+
+# A program travels in one request line, which the control takes up to 64 MiB long; escaping a
+# text for that line can double it.
+DEFAULT_MAX_SIZE = 32 * 1024 * 1024
+
+_UNITS = {"": 1, "K": 1024, "M": 1024**2, "G": 1024**3}
+
+
+class ByteSize(click.ParamType):
+    """A size in bytes: 1000000, 500K, 64M, 1G (binary multiples)."""
+
+    name = "size"
+
+    def convert(self, value: Any, param: click.Parameter | None, ctx: click.Context | None) -> int:
+        if isinstance(value, int):
+            return value
+        text = str(value).strip().upper().removesuffix("B").removesuffix("I")
+        unit = text[-1:] if text[-1:] in _UNITS else ""
+        number = text[: len(text) - len(unit)]
+        if not number.isdigit() or int(number) == 0:
+            self.fail(f"{value!r} is not a size such as 500K or 64M", param, ctx)
+        return int(number) * _UNITS[unit]
+
+
+def human_size(size: int) -> str:
+    if size < 1024:
+        return f"{size} bytes"
+    if size < 1024**2:
+        return f"{size / 1024:.1f} KB"
+    return f"{size / 1024**2:.1f} MB"
+
+
+def _read_bytes(path: str, max_size: int) -> bytes:
+    try:
+        # Non-blocking, so a FIFO or a device cannot hold the command before fstat says what it is.
+        fd = os.open(path, os.O_RDONLY | os.O_NONBLOCK | getattr(os, "O_CLOEXEC", 0))
+    except OSError as exc:
+        raise CliError(f"cannot read {path}: {exc.strerror or exc}") from None
+    try:
+        info = os.fstat(fd)
+        if not stat.S_ISREG(info.st_mode):
+            raise CliError(f"{path} is not a regular file")
+        if info.st_size > max_size:
+            raise CliError(
+                f"{path} holds {human_size(info.st_size)}, more than the {human_size(max_size)} a program may have "
+                "(--max-size raises the limit)"
+            )
+        os.set_blocking(fd, True)
+        with os.fdopen(fd, "rb", closefd=False) as f:
+            data = f.read(max_size + 1)  # the file may have grown since fstat
+    except OSError as exc:
+        raise CliError(f"cannot read {path}: {exc.strerror or exc}") from None
+    finally:
+        os.close(fd)
+    if len(data) > max_size:
+        raise CliError(f"{path} holds more than the {human_size(max_size)} a program may have")
+    return data
+
+
+def read_program(path: str, max_size: int, encoding: str | None) -> tuple[str, str | None]:
+    """The program's text and a note on how it was decoded (None for plain UTF-8).
+
+    Without `encoding`: UTF-8, else Latin-1, which decodes any byte (comments in a
+    Western European language written by older editors are the usual case).
+    """
+    data = _read_bytes(path, max_size)
+    if encoding is not None:
+        try:
+            return data.decode(encoding), None
+        except UnicodeDecodeError as exc:
+            raise CliError(f"cannot read {path} as {encoding}: byte {exc.start + 1} is not {encoding}") from None
+    try:
+        return data.decode("utf-8-sig"), None
+    except UnicodeDecodeError as exc:
+        note = f"{path} is not UTF-8 (byte {exc.start + 1}); read as Latin-1 (--encoding chooses another)"
+        return data.decode("latin-1"), note
+
+
+def check_encoding(ctx: click.Context, param: click.Parameter, value: str | None) -> str | None:
+    if value is None:
+        return None
+    try:
+        return codecs.lookup(value).name
+    except LookupError:
+        raise click.BadParameter(f"unknown encoding {value!r}") from None
