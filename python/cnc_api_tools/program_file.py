@@ -5,7 +5,7 @@ from __future__ import annotations
 import codecs
 import os
 import stat
-from typing import Any
+from typing import TYPE_CHECKING, Any
 
 import click
 
@@ -20,7 +20,13 @@ DEFAULT_MAX_SIZE = 32 * 1024 * 1024
 _UNITS = {"": 1, "K": 1024, "M": 1024**2, "G": 1024**3}
 
 
-class ByteSize(click.ParamType):
+if TYPE_CHECKING:
+    _SizeBase = click.ParamType[int]
+else:  # generic only in newer click
+    _SizeBase = click.ParamType
+
+
+class ByteSize(_SizeBase):
     """A size in bytes: 1000000, 500K, 64M, 1G (binary multiples)."""
 
     name = "size"
