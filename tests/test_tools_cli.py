@@ -159,6 +159,7 @@ def test_mdi_moves_and_waits(sim):  # noqa: F811
 def test_mdi_syntax_error_is_refused(sim):  # noqa: F811
     done = run_cli("mdi", "G1 Q5", "--port", str(sim.port))
     assert done.returncode == 1 and done.stderr.startswith("cnc-api: the control refused cnc_mdi_command('G1 Q5')")
+    assert "it did not accept the line" in done.stderr
 
 
 @pytest.mark.parametrize(("axes", "mask"), [("", 63), ("XZ", 5), ("y", 2)])

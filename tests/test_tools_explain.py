@@ -113,6 +113,28 @@ CASES = [
         id="enabled-now",
     ),
     pytest.param(
+        dict(compile_info={"state": cnc.CS_READY}),
+        "cnc_mdi_command",
+        ("G1 Q5",),
+        "the control refused cnc_mdi_command('G1 Q5') in state IDLE: it did not accept the line (MDI is enabled",
+        id="mdi-line",
+    ),
+    pytest.param(
+        dict(enabled={"cnc.mdi.command": False}, cnc_info={"state.machine": cnc.SM_RUN}),
+        "cnc_mdi_command",
+        ("G0 X1",),
+        "cnc_mdi_command is not enabled in state RUN: the machine is busy",
+        id="mdi-busy",
+    ),
+    pytest.param(
+        dict(compile_info={"state": cnc.CS_ERROR, "message": "Unknown word Q", "file.name": "MDI", "file.line": 1}),
+        "cnc_mdi_command",
+        ("G1 Q5",),
+        "it did not accept the line (MDI is enabled; check the line's codes and values); "
+        "the program does not compile: Unknown word Q at MDI:1",
+        id="mdi-compile-result",
+    ),
+    pytest.param(
         dict(cnc_info={"state.machine": 250}, enabled={"cnc.pause": False}),
         "cnc_pause",
         (),

@@ -164,7 +164,10 @@ def explain_refusal(client: cnc.CncAPIClientCore, command: str, *args: Any) -> s
     detail = _compile_detail(compiled)
     shown = ", ".join(repr(a) for a in args)
     text = f"the control refused {command}({shown}) in state {state}"
-    if enabled.has_data and field is not None:
+    if command == "cnc_mdi_command" and enabled.has_data and enabled.cnc_mdi_command is True:
+        # Manual input is open, so what was refused is the line itself.
+        text += ": it did not accept the line (MDI is enabled; check the line's codes and values)"
+    elif enabled.has_data and field is not None:
         text += f"; it reports {command} enabled now"
     if detail:
         text += f"; {detail}"
