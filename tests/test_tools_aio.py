@@ -169,3 +169,9 @@ def test_many_async_machines_with_one_down():
             s.stop()
     assert [s is not None for s in snaps] == [True, True, True, True, False]
     assert machines[-1].status.last_error == "connection refused"
+
+
+def test_the_asyncio_names_are_offered_with_the_others():
+    import cnc_api_tools
+
+    assert {"AsyncClient", "AsyncMachine", "Machine", "trace"} <= set(dir(cnc_api_tools))

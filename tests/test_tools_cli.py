@@ -212,6 +212,17 @@ def test_geometry_get(sim):  # noqa: F811
     assert element["name"] == "table" and element["has_data"] is True
 
 
+def test_geometry_names_the_machine_does_not_have(sim):  # noqa: F811
+    done = run_cli("geometry", "get", "table", "nosuch", "--port", str(sim.port))
+    assert (done.returncode, done.stdout) == (1, "")
+    assert done.stderr == (
+        f"cnc-api: 127.0.0.1:{sim.port} has no geometry element 'nosuch' "
+        "(it has: base, table, bridge, carriage, spindle, tool)\n"
+    )
+    listed = json.loads(run_cli("geometry", "list", "--json", "--port", str(sim.port)).stdout)
+    assert [e["name"] for e in listed] == ["base", "table", "bridge", "carriage", "spindle", "tool"]
+
+
 @pytest.mark.parametrize("how", ["flag", "file", "env"])
 def test_trace_shows_the_exact_request_bytes(sim, tmp_path, how):  # noqa: F811
     path = tmp_path / "trace.log"
@@ -290,6 +301,7 @@ WRONG_USAGE = [
     ["mdi", ""],
     ["mdi", "G0 X1", "  "],
     ["status", "--trace-file", "/nonexistent-folder/trace.log"],
+    ["geometry", "get", 'table"],"x":["'],  # the names travel unescaped
 ]
 
 

@@ -102,6 +102,7 @@ def test_list_fields():
     names = done.stdout.split()
     assert {"state", "compile_state", "gcode_line", "machine_position", "message"} <= set(names)
     assert "has_data" not in names
+    assert len(names) == len(set(names))
 
 
 def test_undecodable_replies_skip_samples_at_the_same_rate():

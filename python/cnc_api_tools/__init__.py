@@ -34,6 +34,11 @@ def __getattr__(name: str) -> Any:
     raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
 
 
+def __dir__() -> list[str]:
+    # The lazily imported names too, so editors and dir() offer them.
+    return sorted(set(globals()) | set(__all__))
+
+
 __all__ = [
     "AnalysisMode",
     "AsyncClient",

@@ -248,38 +248,6 @@ def param_set(target: Target, address: int, values: tuple[str, ...]) -> None:
     click.echo(f"set {len(numbers)} parameter(s) from {address}")
 
 
-@cli.group()
-def geometry() -> None:
-    """Read the virtual machine's geometry elements."""
-
-
-@geometry.command("get")
-@target_options
-@click.argument("names", nargs=-1, required=True)
-@click.option("--json", "as_json", is_flag=True, help="Print a JSON list.")
-def geometry_get(target: Target, names: tuple[str, ...], as_json: bool) -> None:
-    """Read the geometry elements NAMES."""
-    m = target.connect()
-    with m.use() as client:
-        records = client.get_vm_geometry_info(list(names))
-        if records is None:
-            if not client.is_connected:
-                lost(target.name)
-            raise CliError(f"{target.name} returned no geometry for {', '.join(names)}")
-    m.close()
-    rows = [as_dict(r) for r in records]
-    if as_json:
-        echo_json(rows)
-        return
-    table = Table(box=None, header_style="bold")
-    fields = [f for f in field_names(records[0]) if f != "has_data"] if records else []
-    for f in fields:
-        table.add_column(f)
-    for row in rows:
-        table.add_row(*(literal(row[f]) for f in fields))
-    Console(highlight=False).print(table)
-
-
 # ----- the simulator -------------------------------------------------------------------------
 
 
@@ -296,13 +264,14 @@ def sim(args: tuple[str, ...]) -> None:
 
 
 def _register() -> None:
-    from . import cmd_export, cmd_record, cmd_run, cmd_watch
+    from . import cmd_export, cmd_geometry, cmd_record, cmd_run, cmd_watch
     from .dashboard.command import dashboard
 
     cli.add_command(cmd_run.run)
     cli.add_command(cmd_watch.watch)
     cli.add_command(cmd_record.record)
     cli.add_command(cmd_export.export)
+    cli.add_command(cmd_geometry.geometry)
     cli.add_command(dashboard)
 
 

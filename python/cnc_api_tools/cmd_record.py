@@ -130,11 +130,9 @@ def record(
     give names. Rows are flushed as they are written.
     """
     if list_fields:
-        click.echo("state\ncompile_state")
-        for cls in _SOURCES.values():
-            for name in field_names(cls):
-                if name != "has_data":
-                    click.echo(name)
+        # "state" names the machine's state; the compile record's own "state" is compile_state.
+        names = ["state", "compile_state"] + [n for cls in _SOURCES.values() for n in field_names(cls)]
+        click.echo("\n".join(dict.fromkeys(n for n in names if n != "has_data")))
         return
     columns = resolve(",".join(fields) or DEFAULT_FIELDS)
     if fmt is None:
