@@ -25,7 +25,6 @@ from .clibase import (
     wait_until_settled,
 )
 from .codes import State, axes_from_letters, axis_letters
-from .records import as_dict, field_names
 from .safe import literal, printable
 from .views import OVERRIDES, status_dict, status_table
 
