@@ -29,6 +29,7 @@ from .codes import FINAL_COMPILE_STATES, UNDER_WAY, AnalysisMode, CompileState, 
 from .explain import explain_refusal
 from .program_file import DEFAULT_MAX_SIZE, ByteSize, check_encoding, human_size, read_program
 from .safe import printable
+from .watchdog import allowing
 
 # A started program that shows no run state within this time has already ended.
 START_GRACE = 1.0
@@ -210,11 +211,16 @@ def _follow(
     return _hms(time.monotonic() - started)
 
 
+# The slowest link a program is expected to travel over, for the upload's time-out.
+UPLOAD_BYTES_PER_SECOND = 128 * 1024
+
+
 def _upload(client: cnc.CncAPIClientCore, name: str, text: str) -> None:
-    size = human_size(len(text.encode("utf-8")))
+    length = len(text.encode("utf-8"))
+    size = human_size(length)
     _stage(f"uploading {size}")
     started = time.monotonic()
-    command(client, name, "program_gcode_set_text", text)
+    command(allowing(client, length / UPLOAD_BYTES_PER_SECOND), name, "program_gcode_set_text", text)
     _stage(f"uploaded {size} in {time.monotonic() - started:.1f} s")
 
 
@@ -305,13 +311,17 @@ def run(
             click.echo("interrupted: the program was not started", err=True)
             raise SystemExit(EXIT_INTERRUPTED) from None
         command(client, target.name, "cnc_start")
-        click.echo(f"started {shown} on {target.name}", err=True)
+        click.echo(f"started {printable(shown)} on {target.name}", err=True)
         try:
             took = _follow(
                 client, target.name, interrupt, len(text.splitlines()) if text else None, estimate or None, poll
             )
         except _Interrupted:
             _stop(target, client, no_stop)
+        except CliError as exc:
+            if exc.exit_code == EXIT_UNREACHABLE and "may still be running" not in exc.message:
+                raise CliError(f"{exc.message}; the machine may still be running", EXIT_UNREACHABLE) from None
+            raise
     m.close()
     click.echo(f"program finished in {took}")
 

@@ -22,7 +22,7 @@ from .errors import EXIT_UNREACHABLE, CliError
 from .machine import Machine
 from .trace import _show
 
-__all__ = ["BoundedMachine", "peek_reply"]
+__all__ = ["BoundedMachine", "allowing", "peek_reply"]
 
 _T = TypeVar("_T")
 
@@ -111,6 +111,14 @@ class _BoundedClient:
             object.__setattr__(self, attr, value)
         else:
             setattr(self._client, attr, value)
+
+
+def allowing(client: cnc.CncAPIClientCore, seconds: float) -> cnc.CncAPIClientCore:
+    """The same client with `seconds` more for each exchange (a large upload takes its time on the wire)."""
+    if isinstance(client, _BoundedClient):
+        bounded = _BoundedClient(client._client, client._seconds + seconds, client._name, client._raises)
+        return cast(cnc.CncAPIClientCore, bounded)
+    return client
 
 
 class BoundedMachine(Machine):
