@@ -4,13 +4,14 @@ and for what happens while a run goes on."""
 import json
 import os
 import signal
+import time
 
 import cnc_api_client_core as cnc
 import pytest
 from cnc_api_simulator import Simulator
 from cnc_api_tools.cmd_run import _time_left
 from cnc_api_tools.codes import CompileState, code_name
-from fake_server import FakeServer, respond
+from fake_server import FakeServer, respond, silence
 from tools_helpers import SAMPLE, cnc_api_popen, run_cli, sim_replies, wait_for
 
 
@@ -283,3 +284,24 @@ def test_a_compile_that_never_ends_times_out(tmp_path):
 )
 def test_time_left_follows_the_pace(running, line, total, estimate, left):
     assert _time_left(running, line, total, estimate) == (None if left is None else pytest.approx(left))
+
+
+def test_a_control_that_falls_silent_during_the_run_ends_it_within_the_timeout(tmp_path):
+    control = ScriptedControl(tmp_path, [cnc.CS_READY], [cnc.SM_RUN])
+    with FakeServer() as server:
+
+        def answer(request):
+            reply = control.answer(request)
+            if control.started:
+                server.script(*[silence()] * 50)  # every request after the start goes unanswered
+            return reply
+
+        server.default = respond(answer)
+        started = time.monotonic()
+        done = run_cli("run", SAMPLE, "--port", str(server.port), "--timeout", "1", "--poll", "0.02")
+        took = time.monotonic() - started
+    assert done.returncode == 3
+    assert done.stderr.endswith(
+        f"cnc-api: no reply from 127.0.0.1:{server.port} within 1 s; the machine may still be running\n"
+    )
+    assert took < 5  # the run itself, one second for the unanswered exchange, a margin for a busy machine

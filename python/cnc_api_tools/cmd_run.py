@@ -99,11 +99,18 @@ def _wait_compiled(
 
 def _wait_startable(client: cnc.CncAPIClientCore, interrupt: Interrupt, timeout: float) -> None:
     """An analysis can still be under way once the compile state is final; the enabled commands tell."""
-    deadline = time.monotonic() + timeout
+    started = time.monotonic()
+    deadline = started + timeout
+    waited = False
     while time.monotonic() < deadline:
         enabled = client.get_enabled_commands()
         if not enabled.has_data or enabled.cnc_start is True:
+            if waited:
+                _stage(f"analysing: done after {time.monotonic() - started:.1f} s")
             return
+        if not waited:
+            waited = True
+            _stage("analysing: the control is still at it")
         if interrupt.sleep(0.05):
             raise _Interrupted
 
