@@ -30,6 +30,7 @@ __all__ = [
     "EXIT_FAILED",
     "EXIT_INTERRUPTED",
     "EXIT_UNREACHABLE",
+    "MAX_WAIT",
     "CliError",
     "Seconds",
     "Target",
@@ -106,8 +107,8 @@ def _diagnosis(name: str) -> str:
         host, port = parse_endpoint(name)
     except ValueError:
         return ""
-    timeout = click.get_current_context(silent=True)
-    seconds = timeout.meta.get(_TIMEOUT_KEY, 5.0) if timeout is not None else 5.0
+    ctx = click.get_current_context(silent=True)
+    seconds = ctx.meta.get(_TIMEOUT_KEY, 5.0) if ctx is not None else 5.0
     said = peek_reply(host, port, seconds)
     return f": {said}" if said else ""
 

@@ -9,6 +9,7 @@ from __future__ import annotations
 
 import itertools
 import json
+import math
 import socket
 import threading
 import time
@@ -36,15 +37,20 @@ class _Watchdog:
         self._fired: set[int] = set()
         self._tokens = itertools.count()
         self._thread: threading.Thread | None = None
+        self._wake_at = math.inf  # when the thread looks next
 
     def arm(self, client: cnc.CncAPIClientCore, seconds: float) -> int:
         with self._cond:
             token = next(self._tokens)
-            self._armed[token] = (time.monotonic() + seconds, client)
+            deadline = time.monotonic() + seconds
+            self._armed[token] = (deadline, client)
             if self._thread is None:
                 self._thread = threading.Thread(target=self._run, name="cnc-api-watchdog", daemon=True)
                 self._thread.start()
-            self._cond.notify()
+            # Most exchanges end long before the thread looks again: wake it only for an earlier deadline,
+            # so a busy poller costs no thread switch per exchange.
+            if deadline < self._wake_at:
+                self._cond.notify()
             return token
 
     def disarm(self, token: int) -> bool:
@@ -60,11 +66,13 @@ class _Watchdog:
         with self._cond:
             while True:
                 if not self._armed:
+                    self._wake_at = math.inf
                     self._cond.wait()
                     continue
                 token, (deadline, client) = min(self._armed.items(), key=lambda item: item[1][0])
                 left = deadline - time.monotonic()
                 if left > 0:
+                    self._wake_at = deadline
                     self._cond.wait(left)
                     continue
                 del self._armed[token]
