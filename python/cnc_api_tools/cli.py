@@ -188,7 +188,8 @@ def override(target: Target, name: str | None, value: int | None) -> None:
     Console(highlight=False).print(table)
     if name is not None and value is not None and getattr(info, OVERRIDES[name]) != value:
         click.echo(
-            f"cnc-api: note: the control holds {name} at {getattr(info, OVERRIDES[name])}%, not {value}%", err=True
+            f"cnc-api: note: the control holds {name} at {printable(getattr(info, OVERRIDES[name]))}%, not {value}%",
+            err=True,
         )
 
 
