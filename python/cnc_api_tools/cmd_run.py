@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import sys
 import time
 from typing import NoReturn
 
@@ -70,49 +71,78 @@ def _stage(text: str) -> None:
     click.echo(printable(text), err=True)
 
 
+class _Waiting:
+    """A wait shown on stderr: a line per state; in a terminal the line counts the seconds in place."""
+
+    def __init__(self, stage: str) -> None:
+        self.stage = stage
+        self.started = time.monotonic()
+        self.state: str | None = None
+        self.tty = sys.stderr.isatty()
+        self.open = False  # a terminal line without its line feed yet
+
+    def show(self, state: str) -> None:
+        if state != self.state:
+            self.end_line()
+            self.state = state
+            if not self.tty:
+                _stage(f"{self.stage}: {state}")
+        if self.tty:
+            elapsed = time.monotonic() - self.started
+            click.echo(f"\r{printable(self.stage)}: {printable(state)} {elapsed:.1f} s", nl=False, err=True)
+            self.open = True
+
+    def done(self, final: str) -> None:
+        self.end_line()
+        if self.state is not None:  # only a wait that was shown gets its end shown
+            _stage(f"{self.stage}: {final} after {time.monotonic() - self.started:.1f} s")
+
+    def end_line(self) -> None:
+        if self.open:
+            click.echo("", err=True)
+            self.open = False
+
+
 def _wait_compiled(
     client: cnc.CncAPIClientCore, name: str, interrupt: Interrupt, timeout: float, stage: str = "compiling"
 ) -> cnc.APICompileInfo:
-    started = time.monotonic()
-    deadline = started + timeout
-    shown: object = None
-    while True:
-        compiled = client.get_compile_info()
-        if not compiled.has_data:
-            if not client.is_connected:
-                lost(name)
-            raise CliError(f"{name} sent no compile information")
-        if compiled.state in FINAL_COMPILE_STATES:
-            if shown is not None:  # only a wait that was shown gets its end shown
-                done = code_name(CompileState, compiled.state)
-                _stage(f"{stage}: {done} after {time.monotonic() - started:.1f} s")
-            return compiled
-        if compiled.state != shown:
-            shown = compiled.state
-            _stage(f"{stage}: {code_name(CompileState, compiled.state)}")
-        if time.monotonic() > deadline:
+    waiting = _Waiting(stage)
+    deadline = waiting.started + timeout
+    try:
+        while True:
+            compiled = client.get_compile_info()
+            if not compiled.has_data:
+                if not client.is_connected:
+                    lost(name)
+                raise CliError(f"{name} sent no compile information")
             state = code_name(CompileState, compiled.state)
-            raise CliError(f"no compile result within {timeout:g} s (compile state {state})")
-        if interrupt.sleep(0.05):
-            raise _Interrupted
+            if compiled.state in FINAL_COMPILE_STATES:
+                waiting.done(state)
+                return compiled
+            waiting.show(state)
+            if time.monotonic() > deadline:
+                raise CliError(f"no compile result within {timeout:g} s (compile state {state})")
+            if interrupt.sleep(0.05):
+                raise _Interrupted
+    finally:
+        waiting.end_line()
 
 
 def _wait_startable(client: cnc.CncAPIClientCore, interrupt: Interrupt, timeout: float) -> None:
     """An analysis can still be under way once the compile state is final; the enabled commands tell."""
-    started = time.monotonic()
-    deadline = started + timeout
-    waited = False
-    while time.monotonic() < deadline:
-        enabled = client.get_enabled_commands()
-        if not enabled.has_data or enabled.cnc_start is True:
-            if waited:
-                _stage(f"analysing: done after {time.monotonic() - started:.1f} s")
-            return
-        if not waited:
-            waited = True
-            _stage("analysing: the control is still at it")
-        if interrupt.sleep(0.05):
-            raise _Interrupted
+    waiting = _Waiting("analysing")
+    deadline = waiting.started + timeout
+    try:
+        while time.monotonic() < deadline:
+            enabled = client.get_enabled_commands()
+            if not enabled.has_data or enabled.cnc_start is True:
+                waiting.done("done")
+                return
+            waiting.show("the control is still at it")
+            if interrupt.sleep(0.05):
+                raise _Interrupted
+    finally:
+        waiting.end_line()
 
 
 def _compile_error(compiled: cnc.APICompileInfo, shown: str, uploaded: bool) -> NoReturn:
