@@ -301,7 +301,7 @@ WRONG_USAGE = [
     ["mdi", ""],
     ["mdi", "G0 X1", "  "],
     ["status", "--trace-file", "/nonexistent-folder/trace.log"],
-    ["geometry", "get", 'table"],"x":["'],  # the names travel unescaped
+    ["geometry", "get", ""],
 ]
 
 
