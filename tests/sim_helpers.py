@@ -2,6 +2,7 @@
 
 import json
 import pathlib
+import socket
 import sys
 import threading
 import time
@@ -25,6 +26,7 @@ from cnc_api_simulator.text import SLICE, JsonString, Pending, ProgramFile, Prog
 __all__ = [
     "SLICE",
     "Compiled",
+    "Conn",
     "GCodeError",
     "Interpreter",
     "JsonString",
@@ -42,6 +44,29 @@ __all__ = [
 
 CS_INIT, CS_READY, CS_ERROR, CS_FIRST_STEP, CS_FIRST_STEP_RUNNING = 0, 1, 2, 3, 4
 SM_IDLE, SM_RUN, SM_PAUSE = 5, 8, 9
+
+
+class Conn:
+    """A client of the simulator over a plain socket."""
+
+    def __init__(self, port):
+        self.sock = socket.create_connection(("127.0.0.1", port), timeout=5)
+        self.file = self.sock.makefile("rb")
+
+    def raw(self, line):
+        self.sock.sendall(line if isinstance(line, bytes) else line.encode())
+        reply = self.file.readline()
+        assert reply.endswith(b"\n") and reply.isascii()
+        return json.loads(reply)
+
+    def ask(self, request):
+        """Send a request (dict, or a raw text without line end) and return `res`."""
+        text = request if isinstance(request, str) else json.dumps(request)
+        return self.raw(text + "\n")["res"]
+
+    def close(self):
+        self.file.close()
+        self.sock.close()
 
 
 def ask(machine, request):

@@ -30,6 +30,16 @@ def _speed(text: str) -> float:
     return value
 
 
+def _port(text: str) -> int:
+    try:
+        value = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"{text!r} is not a port number") from None
+    if not 0 <= value <= 65535:
+        raise argparse.ArgumentTypeError(f"{value} is not a port number (0 to 65535)")
+    return value
+
+
 def _axes(defaults: tuple[float, ...]) -> Callable[[str], tuple[float, ...]]:
     def parse(text: str) -> tuple[float, ...]:
         try:
@@ -87,7 +97,7 @@ def build_parser() -> argparse.ArgumentParser:
     parser.add_argument("--version", action="version", version=f"%(prog)s {__version__}")
     parser.add_argument("--host", default=DEFAULT_HOST, help="address to listen on (default %(default)s)")
     parser.add_argument(
-        "--port", type=int, default=DEFAULT_PORT, help="TCP port, 0 picks a free one (default %(default)s)"
+        "--port", type=_port, default=DEFAULT_PORT, help="TCP port, 0 picks a free one (default %(default)s)"
     )
     parser.add_argument(
         "--programs-dir",
@@ -179,7 +189,7 @@ def main(argv: list[str] | None = None) -> int:
     sim = Simulator(args.host, args.port, args.programs_dir, speed=args.speed, config=config)
     try:
         port = sim.start()
-    except OSError as exc:
+    except (OSError, OverflowError, ValueError) as exc:
         print(f"cnc_api_simulator: cannot listen on {args.host}:{args.port}: {exc}", file=sys.stderr)
         return 1
     print(f"cnc_api_simulator listening on {args.host}:{port}", flush=True)

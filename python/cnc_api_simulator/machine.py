@@ -246,7 +246,8 @@ class Machine:
             i = run.index
             kind = kinds[i]
             self._enter(i, run)
-            if kind == PAUSE:  # M0: wait for cnc.continue
+            if kind == PAUSE:  # M0: wait for cnc.continue, where the move before it ended
+                self.cnc.position = prog.end_of(i)
                 run.index += 1
                 run.frac = 0.0
                 self.state = SM_PAUSE
@@ -254,8 +255,9 @@ class Machine:
             seconds = durations[i]
             f = 1.0 if kind == DWELL else self._factor(kind == RAPID)
             if seconds > 0.0:
-                if f <= 0.0:
-                    break  # override at 0 %: the machine waits
+                if f <= 0.0:  # override at 0 %: the machine waits where it is on this move
+                    self.cnc.position = prog.at(i, run.frac)
+                    break
                 seg_time = seconds / f
                 need = (1.0 - run.frac) * seg_time
                 if dt < need:
@@ -396,8 +398,9 @@ class Machine:
         return self._edit(ProgramText.of(""), self.file_name)
 
     def program_set_text(self, text: object) -> object:
-        """`text` is a str, or for a large request the raw text still to be decoded."""
-        return isinstance(text, (str, Pending)) and self._edit(ProgramText.of(text), self.file_name)
+        """`text` is a str, or for a large request the raw text still to be decoded. A new text
+        is no longer the file it replaces."""
+        return isinstance(text, (str, Pending)) and self._edit(ProgramText.of(text), "")
 
     def program_add_text(self, text: object) -> object:
         return isinstance(text, (str, Pending)) and self._edit(self.text.add(text), self.file_name)

@@ -18,6 +18,10 @@ def resolve(base: str, name: object) -> str | None:
         return None
     if os.path.isabs(name) or ".." in name.split("/"):
         return None
+    try:
+        name.encode("utf-8")
+    except UnicodeEncodeError:  # a lone surrogate names no file
+        return None
     root = os.path.realpath(base)
     path = os.path.realpath(os.path.join(root, name))
     if path == root or os.path.commonpath([root, path]) != root:
