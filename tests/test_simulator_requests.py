@@ -6,6 +6,7 @@ import json
 import os
 import socket
 import threading
+import time
 
 import pytest
 from hypothesis import HealthCheck, given, settings
@@ -14,6 +15,9 @@ from sim_helpers import (
     CS_ERROR,
     CS_INIT,
     CS_READY,
+    SM_IDLE,
+    SM_RUN,
+    Conn,
     GCodeError,
     JsonString,
     LineReader,
@@ -28,6 +32,7 @@ from sim_helpers import (
     protocol,
     set_gated,
 )
+from tools_helpers import wait_for
 
 SET = b'{"cmd":"program.gcode.set.text","text":"'
 MOVES = 2000  # lines of a large request: more than the 64 KiB up to which a request is decoded at once
@@ -231,6 +236,53 @@ def test_save_waits_for_the_text_it_saves(machine, tmp_path):
     gate.open()
     saver.join()
     assert done == [True] and (tmp_path / "out.nc").read_text() == text
+
+
+@pytest.mark.parametrize("reader", [False, True], ids=["no reader", "a reader waiting"])
+def test_fifo_in_the_programs_folder_is_no_program_file(tmp_path, reader):
+    fifo = tmp_path / "pipe.nc"
+    os.mkfifo(fifo)  # opened for writing, it would wait for a reader; read, for a writer
+    fd = os.open(fifo, os.O_RDONLY | os.O_NONBLOCK) if reader else None
+    try:
+        with Simulator(port=0, programs_dir=str(tmp_path)) as sim:
+            c = Conn(sim.port)
+            assert c.ask({"cmd": "program.gcode.set.text", "text": "G0 X1"}) is True
+            assert c.ask({"cmd": "program.save", "name": "pipe.nc"}) is False
+            assert c.ask({"cmd": "program.load", "name": "pipe.nc"}) is False
+            assert c.ask({"cmd": "program.save", "name": "part.nc"}) is True
+            c.close()
+        if fd is not None:
+            assert os.read(fd, 100) == b""
+    finally:
+        if fd is not None:
+            os.close(fd)
+    assert (tmp_path / "part.nc").read_text() == "G0 X1"
+
+
+# ----- one client cannot hold the others up ------------------------------------------------------------
+
+ENDLESS = "#1=0\nWHILE [1 EQ 1] DO1\n#1=#1+1\nEND1"  # an MDI line that never ends by itself
+
+
+@pytest.mark.parametrize("ends_by", ["stop", "the step budget"])
+def test_endless_mdi_loop_holds_up_no_client(tmp_path, ends_by):
+    config = MachineConfig(max_run_lines=300_000) if ends_by == "the step budget" else MachineConfig()
+    with Simulator(port=0, programs_dir=str(tmp_path), config=config) as sim:
+        looping, other = Conn(sim.port), Conn(sim.port)
+        assert looping.ask({"cmd": "cnc.mdi.command", "command": ENDLESS}) is True
+        waits = []
+        for _ in range(10):
+            begun = time.monotonic()
+            state = other.ask({"get": "cnc.info"})["state.machine"]
+            waits.append(time.monotonic() - begun)
+        assert max(waits) < 1.0  # 0.1 s at most on a quiet machine; this one is shared
+        if ends_by == "stop":
+            assert state == SM_RUN and other.ask({"cmd": "cnc.stop"}) is True
+        wait_for(lambda: other.ask({"get": "cnc.info"})["state.machine"] == SM_IDLE, timeout=60.0)
+        assert looping.ask({"cmd": "cnc.mdi.command", "command": "G0 X1"}) is True
+        wait_for(lambda: other.ask({"get": "axes.info"})["program.position"][0] == 1.0)
+        looping.close()
+        other.close()
 
 
 # ----- request lines over a socket ---------------------------------------------------------------------

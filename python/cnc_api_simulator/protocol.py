@@ -11,7 +11,7 @@ from typing import Any
 
 from .codes import AXIS_NAMES, JC_LAST
 from .compiled import Compiled
-from .machine import Machine, Wait
+from .machine import Deferred, Machine, Wait
 from .text import JsonString, Line
 from .words import MAX_VALUE
 
@@ -234,6 +234,12 @@ def handle_parts(machine: Machine, line: Line) -> Iterator[bytes]:
             except Exception as exc:  # a fault of the simulator must not take the connection down
                 _log_failure(name, exc)
                 res = False
+    if isinstance(res, Deferred):
+        try:
+            res = res.run()
+        except Exception as exc:  # a fault of the simulator must not take the connection down
+            _log_failure(name, exc)
+            res = False
     if isinstance(res, Compiled):
         yield from res.points_reply()
         return

@@ -41,10 +41,32 @@ def size(path: str) -> int | None:
     return info.st_size
 
 
-def read(path: str) -> str | None:
-    """Text of a program file, or None when it cannot be read."""
+def _open_regular(path: str, flags: int) -> int | None:
+    """A descriptor of the regular file at `path`, opened without waiting: a FIFO or a device
+    put in the programs folder would otherwise hold the opening thread (and whoever waits for
+    it) until some other process opens its other end. None for anything but a regular file."""
+    flags |= getattr(os, "O_NONBLOCK", 0) | getattr(os, "O_NOFOLLOW", 0) | getattr(os, "O_CLOEXEC", 0)
     try:
-        with open(path, "rb") as f:
+        fd = os.open(path, flags, 0o644)
+    except (OSError, ValueError):
+        return None
+    try:
+        if stat.S_ISREG(os.fstat(fd).st_mode):
+            os.set_blocking(fd, True)
+            return fd
+    except OSError:
+        pass
+    os.close(fd)
+    return None
+
+
+def read(path: str) -> str | None:
+    """Text of a program file, or None when it cannot be read or is no regular file."""
+    fd = _open_regular(path, os.O_RDONLY)
+    if fd is None:
+        return None
+    try:
+        with os.fdopen(fd, "rb") as f:
             data = f.read(MAX_PROGRAM_BYTES + 1)
     except OSError:
         return None
@@ -54,12 +76,19 @@ def read(path: str) -> str | None:
 
 
 def write(path: str, text: str) -> bool:
-    """Write the program; False when the directory is missing or the file cannot be written."""
-    flags = os.O_WRONLY | os.O_CREAT | os.O_TRUNC | getattr(os, "O_NOFOLLOW", 0)
+    """Write the program; False when the directory is missing, the name is taken by anything
+    but a regular file, or the file cannot be written."""
     try:
-        fd = os.open(path, flags, 0o644)
+        data = text.encode("utf-8")
+    except UnicodeEncodeError:
+        return False
+    fd = _open_regular(path, os.O_WRONLY | os.O_CREAT)  # truncated only once known to be a file
+    if fd is None:
+        return False
+    try:
         with os.fdopen(fd, "wb") as f:
-            f.write(text.encode("utf-8"))
-    except (OSError, UnicodeEncodeError):
+            f.truncate(0)
+            f.write(data)
+    except OSError:
         return False
     return True

@@ -119,7 +119,12 @@ def serve(inp: IO[bytes], out: IO[bytes]) -> None:
         blank = not source.has_text
         del source
         result = Interpreter(
-            "" if blank else text, state, config, file_name=header["file_name"], programs_dir=header["programs_dir"]
+            "" if blank else text,
+            state,
+            config,
+            file_name=header["file_name"],
+            programs_dir=header["programs_dir"],
+            keep_modes=header["keep_modes"],
         ).run()
         del text
     b = result.builder
@@ -168,7 +173,13 @@ class Child:
         self.blank = False
 
     def run(
-        self, parts: list[Part], state: State, config: MachineConfig, file_name: str, programs_dir: str | None
+        self,
+        parts: list[Part],
+        state: State,
+        config: MachineConfig,
+        file_name: str,
+        programs_dir: str | None,
+        keep_modes: bool = False,
     ) -> Result | None:
         """The analysis result of the program that `parts` make, or None when the child was
         killed or failed; `blank` tells afterwards whether the program was only blanks."""
@@ -181,6 +192,7 @@ class Child:
                 "state": state,
                 "file_name": file_name,
                 "programs_dir": programs_dir,
+                "keep_modes": keep_modes,
                 "parts": [kind for kind, _ in sent],
             }
             write_frame(proc.stdin, pickle.dumps(header, protocol=pickle.HIGHEST_PROTOCOL))
