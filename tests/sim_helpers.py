@@ -18,6 +18,7 @@ from cnc_api_simulator.compiled import Compiled  # noqa: E402
 from cnc_api_simulator.config import MachineConfig  # noqa: E402
 from cnc_api_simulator.errors import GCodeError  # noqa: E402
 from cnc_api_simulator.interp import Interpreter  # noqa: E402
+from cnc_api_simulator.limits import Budget  # noqa: E402
 from cnc_api_simulator.machine import Machine  # noqa: E402
 from cnc_api_simulator.server import LineReader  # noqa: E402
 from cnc_api_simulator.state import State  # noqa: E402
@@ -25,6 +26,7 @@ from cnc_api_simulator.text import SLICE, JsonString, Pending, ProgramFile, Prog
 
 __all__ = [
     "SLICE",
+    "Budget",
     "Compiled",
     "Conn",
     "GCodeError",

@@ -20,6 +20,7 @@ from .config import (
     format_axis_values,
     parse_axis_values,
 )
+from .limits import IDLE_TIMEOUT, MAX_CONNECTIONS
 from .server import DEFAULT_HOST, DEFAULT_PORT, DEFAULT_SPEED, Simulator
 
 
@@ -37,6 +38,20 @@ def _port(text: str) -> int:
         raise argparse.ArgumentTypeError(f"{text!r} is not a port number") from None
     if not 0 <= value <= 65535:
         raise argparse.ArgumentTypeError(f"{value} is not a port number (0 to 65535)")
+    return value
+
+
+def _seconds(text: str) -> float:
+    value = float(text)
+    if not 0 <= value < float("inf"):
+        raise argparse.ArgumentTypeError("must be 0 or a positive number of seconds")
+    return value
+
+
+def _count(text: str) -> int:
+    value = int(text)
+    if value < 1:
+        raise argparse.ArgumentTypeError("must be at least 1")
     return value
 
 
@@ -106,6 +121,19 @@ def build_parser() -> argparse.ArgumentParser:
     )
     parser.add_argument(
         "--speed", type=_speed, default=DEFAULT_SPEED, help="machine time multiplier (default %(default)s)"
+    )
+    parser.add_argument(
+        "--max-connections",
+        type=_count,
+        default=MAX_CONNECTIONS,
+        help="clients served at once; one more is refused (default %(default)s)",
+    )
+    parser.add_argument(
+        "--idle-timeout",
+        type=_seconds,
+        default=IDLE_TIMEOUT,
+        metavar="SECONDS",
+        help="close a client that sends nothing for this long, 0 never (default %(default)s)",
     )
     limits = parser.add_argument_group(
         "machine limits", "per axis, as AXIS=VALUE[,AXIS=VALUE...]; axes not named keep their default"
@@ -186,7 +214,15 @@ def main(argv: list[str] | None = None) -> int:
     for sig in (signal.SIGINT, signal.SIGTERM):
         signal.signal(sig, stop_requested)
 
-    sim = Simulator(args.host, args.port, args.programs_dir, speed=args.speed, config=config)
+    sim = Simulator(
+        args.host,
+        args.port,
+        args.programs_dir,
+        speed=args.speed,
+        config=config,
+        max_connections=args.max_connections,
+        idle_timeout=args.idle_timeout,
+    )
     try:
         port = sim.start()
     except (OSError, OverflowError, ValueError) as exc:
