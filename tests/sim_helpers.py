@@ -11,7 +11,7 @@ PYTHON_DIR = pathlib.Path(__file__).resolve().parents[1] / "python"
 if str(PYTHON_DIR) not in sys.path:
     sys.path.insert(0, str(PYTHON_DIR))
 
-from cnc_api_simulator import Simulator, protocol  # noqa: E402
+from cnc_api_simulator import Simulator, protocol, storage  # noqa: E402
 from cnc_api_simulator import compiled as compiled_module  # noqa: E402
 from cnc_api_simulator.__main__ import main as cli_main  # noqa: E402
 from cnc_api_simulator.compiled import Compiled  # noqa: E402
@@ -42,6 +42,7 @@ __all__ = [
     "cli_main",
     "compiled_module",
     "protocol",
+    "storage",
 ]
 
 CS_INIT, CS_READY, CS_ERROR, CS_FIRST_STEP, CS_FIRST_STEP_RUNNING = 0, 1, 2, 3, 4

@@ -3,7 +3,9 @@
 from __future__ import annotations
 
 import os
+import re
 import stat
+import threading
 
 MAX_PROGRAM_BYTES = 64 * 1024 * 1024
 
@@ -92,3 +94,80 @@ def write(path: str, text: str) -> bool:
     except OSError:
         return False
     return True
+
+
+# ----- subprograms found by the number their file declares --------------------------------------------
+
+MAX_INDEXED_FILES = 2000  # files of the programs folder looked into for the number they declare
+HEAD_BYTES = 512  # of each, only its start is read
+_DECLARED = re.compile(rb"[ \t]*[Oo:][ \t]*0*(\d{1,9})(?![\d.])")
+_SKIPPED = re.compile(rb"[ \t]*(?:%.*|\(.*|;.*)?")  # blank, the % line, a comment line
+
+
+def declared_number(head: bytes) -> int | None:
+    """The program number that a file's first program line declares (`O3001 (SIDE)` or
+    `:3001`, after a `%` line, blank lines and comment lines); None for any other start."""
+    for line in head.split(b"\n")[:8]:
+        line = line.rstrip(b"\r")
+        found = _DECLARED.match(line)
+        if found:
+            return int(found.group(1))
+        if not _SKIPPED.fullmatch(line):
+            return None
+    return None
+
+
+class _Index:
+    def __init__(self, stamp: int, numbers: dict[int, str]) -> None:
+        self.stamp = stamp
+        self.numbers = numbers
+
+
+_indexes: dict[str, _Index] = {}
+_indexes_lock = threading.Lock()
+
+
+def _head(path: str) -> bytes:
+    fd = _open_regular(path, os.O_RDONLY)
+    if fd is None:
+        return b""
+    try:
+        return os.read(fd, HEAD_BYTES)
+    except OSError:
+        return b""
+    finally:
+        os.close(fd)
+
+
+def _build(root: str) -> dict[int, str]:
+    numbers: dict[int, str] = {}
+    try:
+        with os.scandir(root) as entries:
+            names = sorted(e.name for e in entries if e.is_file(follow_symlinks=False))[:MAX_INDEXED_FILES]
+    except OSError:
+        return numbers
+    for name in names:
+        number = declared_number(_head(os.path.join(root, name)))
+        if number is not None:
+            numbers.setdefault(number, name)  # the first in name order wins
+    return numbers
+
+
+def find_declared(base: str, number: int) -> str | None:
+    """Name of the file in `base` (not its subfolders) that declares program `number` at its
+    start. The folder is looked through once, and again when its modification time changes
+    (a file added, removed or renamed) or the file found no longer declares the number."""
+    root = os.path.realpath(base)
+    try:
+        stamp = os.stat(root).st_mtime_ns
+    except OSError:
+        return None
+    with _indexes_lock:
+        index = _indexes.get(root)
+        if index is None or index.stamp != stamp:
+            index = _indexes[root] = _Index(stamp, _build(root))
+        name = index.numbers.get(number)
+        if name is not None and declared_number(_head(os.path.join(root, name))) != number:
+            index = _indexes[root] = _Index(stamp, _build(root))
+            name = index.numbers.get(number)
+    return name
