@@ -610,7 +610,6 @@ class Machine:
             return False
         job = Job(ProgramText.of(command), self.cnc.copy(), self._key(), "", keep_modes=True)
         self.mdi_job = job
-        self._resume = None
         self.state = SM_RUN
         self.mdi_analyzer.submit(job)
         return Wait(job.done, INLINE_WAIT, lambda: self._mdi_reply(job), self.mdi_analyzer.work_seconds, INLINE_LONGEST)

@@ -3,7 +3,6 @@
 from __future__ import annotations
 
 import mmap
-import select
 import selectors
 import shutil
 import socket
@@ -256,9 +255,10 @@ class Simulator:
 
     def _accept_loop(self) -> None:
         assert self._listener is not None and self._wake is not None
-        with selectors.DefaultSelector() as selector:
+        with selectors.DefaultSelector() as selector, selectors.DefaultSelector() as woken:
             selector.register(self._listener, selectors.EVENT_READ)
             selector.register(self._wake[0], selectors.EVENT_READ)
+            woken.register(self._wake[0], selectors.EVENT_READ)
             while True:
                 for key, _ in selector.select():
                     if key.fileobj is self._wake[0]:
@@ -267,10 +267,7 @@ class Simulator:
                         sock, _ = self._listener.accept()
                     except OSError as exc:
                         # out of descriptors: the listener stays readable, so wait instead of spinning
-                        if (
-                            exc.errno in limits.OUT_OF_RESOURCES
-                            and self._wake[0] in select.select([self._wake[0]], [], [], limits.ACCEPT_BACKOFF)[0]
-                        ):
+                        if exc.errno in limits.OUT_OF_RESOURCES and woken.select(limits.ACCEPT_BACKOFF):
                             return
                         continue
                     with self._guard:
@@ -284,7 +281,12 @@ class Simulator:
         thread = threading.Thread(target=self._client, args=(sock,), name="cnc_api_simulator client", daemon=True)
         with self._guard:
             self._clients[sock] = thread
-        thread.start()
+        try:
+            thread.start()
+        except RuntimeError:  # no thread to be had: the client is told no, the server goes on
+            with self._guard:
+                self._clients.pop(sock, None)
+            _refuse(sock)
 
     def _client(self, sock: socket.socket) -> None:
         try:
