@@ -214,6 +214,8 @@ def test_command_line_shows_its_defaults(args, shown, capsys, monkeypatch):
         ["--probe-trip", "Z"],
         ["--port", "-1"],
         ["--port", "99999"],
+        ["--idle-timeout", "-1"],
+        ["--max-connections", "0"],
     ],
 )
 def test_command_line_refuses_bad_values(args, capsys):
