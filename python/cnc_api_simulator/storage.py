@@ -2,9 +2,11 @@
 
 from __future__ import annotations
 
+import heapq
 import os
 import re
 import stat
+import tempfile
 import threading
 
 MAX_PROGRAM_BYTES = 64 * 1024 * 1024
@@ -79,19 +81,37 @@ def read(path: str) -> str | None:
 
 def write(path: str, text: str) -> bool:
     """Write the program; False when the directory is missing, the name is taken by anything
-    but a regular file, or the file cannot be written."""
+    but a regular file, or the file cannot be written. The text goes to a new file that then
+    takes the name, so a load, or a second save of the same name at the same time, never
+    sees half of it."""
     try:
         data = text.encode("utf-8")
     except UnicodeEncodeError:
         return False
-    fd = _open_regular(path, os.O_WRONLY | os.O_CREAT)  # truncated only once known to be a file
-    if fd is None:
+    try:
+        info = os.lstat(path)
+        if not stat.S_ISREG(info.st_mode):
+            return False  # a folder, a FIFO, a device: not replaced
+        mode = stat.S_IMODE(info.st_mode)
+    except FileNotFoundError:
+        mode = 0o644
+    except (OSError, ValueError):
+        return False
+    try:
+        fd, temporary = tempfile.mkstemp(prefix=".", suffix=".saving", dir=os.path.dirname(path))
+    except OSError:
         return False
     try:
         with os.fdopen(fd, "wb") as f:
-            f.truncate(0)
             f.write(data)
+            if hasattr(os, "fchmod"):
+                os.fchmod(f.fileno(), mode)
+        os.replace(temporary, path)
     except OSError:
+        try:
+            os.unlink(temporary)
+        except OSError:
+            pass
         return False
     return True
 
@@ -143,7 +163,8 @@ def _build(root: str) -> dict[int, str]:
     numbers: dict[int, str] = {}
     try:
         with os.scandir(root) as entries:
-            names = sorted(e.name for e in entries if e.is_file(follow_symlinks=False))[:MAX_INDEXED_FILES]
+            files = (e.name for e in entries if e.is_file(follow_symlinks=False) and e.name[:1] != ".")
+            names = heapq.nsmallest(MAX_INDEXED_FILES, files)  # in name order, however many there are
     except OSError:
         return numbers
     for name in names:
