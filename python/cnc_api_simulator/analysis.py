@@ -199,8 +199,8 @@ class Analyzer:
         none could run it."""
         try:
             child = Child()
-        except OSError:
-            _log.exception("no child process for the analysis; analysing in the server")
+        except OSError as exc:  # out of processes or descriptors: one line, not a traceback per program
+            _log.error("no child process for the analysis (%s); analysing in the server", exc)
             return None
         with self._cond:
             self._child = child
