@@ -2,6 +2,7 @@
 
 import json
 import pathlib
+import socket
 import sys
 import threading
 import time
@@ -10,13 +11,14 @@ PYTHON_DIR = pathlib.Path(__file__).resolve().parents[1] / "python"
 if str(PYTHON_DIR) not in sys.path:
     sys.path.insert(0, str(PYTHON_DIR))
 
-from cnc_api_simulator import Simulator, protocol  # noqa: E402
+from cnc_api_simulator import Simulator, protocol, storage  # noqa: E402
 from cnc_api_simulator import compiled as compiled_module  # noqa: E402
 from cnc_api_simulator.__main__ import main as cli_main  # noqa: E402
 from cnc_api_simulator.compiled import Compiled  # noqa: E402
 from cnc_api_simulator.config import MachineConfig  # noqa: E402
 from cnc_api_simulator.errors import GCodeError  # noqa: E402
 from cnc_api_simulator.interp import Interpreter  # noqa: E402
+from cnc_api_simulator.limits import Budget  # noqa: E402
 from cnc_api_simulator.machine import Machine  # noqa: E402
 from cnc_api_simulator.server import LineReader  # noqa: E402
 from cnc_api_simulator.state import State  # noqa: E402
@@ -24,7 +26,9 @@ from cnc_api_simulator.text import SLICE, JsonString, Pending, ProgramFile, Prog
 
 __all__ = [
     "SLICE",
+    "Budget",
     "Compiled",
+    "Conn",
     "GCodeError",
     "Interpreter",
     "JsonString",
@@ -38,10 +42,34 @@ __all__ = [
     "cli_main",
     "compiled_module",
     "protocol",
+    "storage",
 ]
 
 CS_INIT, CS_READY, CS_ERROR, CS_FIRST_STEP, CS_FIRST_STEP_RUNNING = 0, 1, 2, 3, 4
 SM_IDLE, SM_RUN, SM_PAUSE = 5, 8, 9
+
+
+class Conn:
+    """A client of the simulator over a plain socket."""
+
+    def __init__(self, port):
+        self.sock = socket.create_connection(("127.0.0.1", port), timeout=5)
+        self.file = self.sock.makefile("rb")
+
+    def raw(self, line):
+        self.sock.sendall(line if isinstance(line, bytes) else line.encode())
+        reply = self.file.readline()
+        assert reply.endswith(b"\n") and reply.isascii()
+        return json.loads(reply)
+
+    def ask(self, request):
+        """Send a request (dict, or a raw text without line end) and return `res`."""
+        text = request if isinstance(request, str) else json.dumps(request)
+        return self.raw(text + "\n")["res"]
+
+    def close(self):
+        self.file.close()
+        self.sock.close()
 
 
 def ask(machine, request):

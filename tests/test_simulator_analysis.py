@@ -2,6 +2,11 @@
 analysis against an independent computation of random straight and arc programs."""
 
 import math
+import os
+import pathlib
+import signal
+import subprocess
+import sys
 
 import pytest
 from hypothesis import HealthCheck, given, settings
@@ -15,6 +20,7 @@ from sim_helpers import (
     SM_IDLE,
     SM_RUN,
     Clock,
+    Conn,
     analyse,
     analysed,
     ask,
@@ -22,6 +28,7 @@ from sim_helpers import (
     new_machine,
     set_gated,
 )
+from tools_helpers import wait_for
 
 
 @pytest.fixture
@@ -34,6 +41,47 @@ def machine(tmp_path, clock):
     m = new_machine(tmp_path, clock=clock)
     yield m
     m.close()
+
+
+def children_of(pid):
+    """Analysis processes whose parent is `pid`."""
+    found = []
+    for stat in pathlib.Path("/proc").glob("[0-9]*/stat"):
+        try:
+            fields = stat.read_text().rsplit(")", 1)[1].split()
+            cmdline = (stat.parent / "cmdline").read_bytes()
+        except OSError:
+            continue
+        if int(fields[1]) == pid and b"cnc_api_simulator.child" in cmdline:
+            found.append(int(stat.parent.name))
+    return found
+
+
+def running(pid):
+    try:
+        return pathlib.Path(f"/proc/{pid}/stat").read_text().rsplit(")", 1)[1].split()[0] != "Z"
+    except OSError:
+        return False
+
+
+@pytest.mark.skipif(not pathlib.Path("/proc/self/stat").exists(), reason="reads /proc")
+def test_analysis_process_ends_with_a_killed_server(tmp_path):
+    server = subprocess.Popen(
+        [sys.executable, "-m", "cnc_api_simulator", "--port", "0", "--programs-dir", str(tmp_path)],
+        stdout=subprocess.PIPE,
+    )
+    try:
+        c = Conn(int(server.stdout.readline().decode().rsplit(":", 1)[1]))
+        endless = "#1=0\nWHILE [1 EQ 1] DO1\n#1=#1+1\nEND1\nM30\n"  # moves to a process after 0.3 s
+        assert c.ask({"cmd": "program.gcode.set.text", "text": endless}) is True
+        (child,) = wait_for(lambda: children_of(server.pid), timeout=30.0)
+        c.close()
+        os.kill(server.pid, signal.SIGKILL)  # no chance to end its children itself
+        server.wait()
+        wait_for(lambda: not running(child), timeout=10.0)
+    finally:
+        server.kill()
+        server.wait()
 
 
 def big_program(lines):

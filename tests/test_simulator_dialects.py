@@ -206,7 +206,17 @@ def test_command_line_shows_its_defaults(args, shown, capsys, monkeypatch):
 
 
 @pytest.mark.parametrize(
-    "args", [["--ignore-m", "10-x"], ["--max-feed", "Q=5"], ["--accel", "X=-1"], ["--probe-trip", "Z"]]
+    "args",
+    [
+        ["--ignore-m", "10-x"],
+        ["--max-feed", "Q=5"],
+        ["--accel", "X=-1"],
+        ["--probe-trip", "Z"],
+        ["--port", "-1"],
+        ["--port", "99999"],
+        ["--idle-timeout", "-1"],
+        ["--max-connections", "0"],
+    ],
 )
 def test_command_line_refuses_bad_values(args, capsys):
     with pytest.raises(SystemExit) as exit_:

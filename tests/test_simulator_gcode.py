@@ -4,7 +4,20 @@ lengths or error are worked out by hand."""
 import math
 
 import pytest
-from sim_helpers import CS_ERROR, CS_READY, MachineConfig, analyse, ask, end_point, new_machine
+from sim_helpers import (
+    CS_ERROR,
+    CS_FIRST_STEP,
+    CS_READY,
+    Conn,
+    MachineConfig,
+    Simulator,
+    analyse,
+    ask,
+    end_point,
+    new_machine,
+    storage,
+)
+from tools_helpers import wait_for
 
 PI = math.pi
 
@@ -139,6 +152,41 @@ def test_subroutine_from_its_own_file(machine, tmp_path):
     info = analyse(machine, "O<pocket> CALL [4] [5]\nM2")
     assert info["state"] == CS_READY, info["message"]
     assert end_point(machine) == approx([4, 5, 0])
+
+
+@pytest.mark.parametrize("call", ["G65 P3001", "M98 P3001"])
+def test_subprogram_found_by_the_number_its_file_declares(tmp_path, call):
+    (tmp_path / "side_sub.nc").write_text("%\nO3001 (SIDE)\nG91 G0 X7 Y3\nG90\nM99\n%\n")
+    (tmp_path / "notes.txt").write_text("(O3001 in a comment declares nothing)\nG0 X1\n")
+    with Simulator(port=0, programs_dir=str(tmp_path)) as sim:
+        c = Conn(sim.port)
+
+        def end_of(text):
+            assert c.ask({"cmd": "program.gcode.set.text", "text": text}) is True
+            info = wait_for(lambda: (i := c.ask({"get": "compile.info"}))["state"] != CS_FIRST_STEP and i)
+            assert info["state"] == CS_READY, info["message"]
+            return c.ask({"get": "programmed.points"})["points"][-1]
+
+        assert end_of(f"{call}\nM30\n") == approx([7, 3, 0])
+        (tmp_path / "later.nc").write_text(":3003\nG0 Z-4\nM99\n")  # a new file: the folder is looked at again
+        assert end_of("M98 P3003\nM30\n") == approx([0, 0, -4])
+        c.close()
+
+
+@pytest.mark.parametrize(
+    "head, number",
+    [
+        (b"%\r\nO3001 (SIDE)\r\n", 3001),
+        (b"\n(made by hand)\n; side\n:0100\n", 100),
+        (b"o12(LOWER CASE)", 12),
+        (b"G0 X1\nO3001\n", None),  # a program line first: no declaration
+        (b"(O3001)\n", None),
+        (b"O<side> sub\n", None),
+        (b"O3001.5\n", None),
+    ],
+)
+def test_declared_program_number(head, number):
+    assert storage.declared_number(head) == number
 
 
 @pytest.mark.parametrize(

@@ -4,16 +4,27 @@ received whole however they arrive."""
 
 import json
 import os
+import pathlib
+import resource
+import signal
 import socket
+import subprocess
+import sys
 import threading
+import time
 
 import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 from sim_helpers import (
     CS_ERROR,
+    CS_FIRST_STEP,
     CS_INIT,
     CS_READY,
+    SM_IDLE,
+    SM_RUN,
+    Budget,
+    Conn,
     GCodeError,
     JsonString,
     LineReader,
@@ -28,6 +39,7 @@ from sim_helpers import (
     protocol,
     set_gated,
 )
+from tools_helpers import wait_for
 
 SET = b'{"cmd":"program.gcode.set.text","text":"'
 MOVES = 2000  # lines of a large request: more than the 64 KiB up to which a request is decoded at once
@@ -233,6 +245,53 @@ def test_save_waits_for_the_text_it_saves(machine, tmp_path):
     assert done == [True] and (tmp_path / "out.nc").read_text() == text
 
 
+@pytest.mark.parametrize("reader", [False, True], ids=["no reader", "a reader waiting"])
+def test_fifo_in_the_programs_folder_is_no_program_file(tmp_path, reader):
+    fifo = tmp_path / "pipe.nc"
+    os.mkfifo(fifo)  # opened for writing, it would wait for a reader; read, for a writer
+    fd = os.open(fifo, os.O_RDONLY | os.O_NONBLOCK) if reader else None
+    try:
+        with Simulator(port=0, programs_dir=str(tmp_path)) as sim:
+            c = Conn(sim.port)
+            assert c.ask({"cmd": "program.gcode.set.text", "text": "G0 X1"}) is True
+            assert c.ask({"cmd": "program.save", "name": "pipe.nc"}) is False
+            assert c.ask({"cmd": "program.load", "name": "pipe.nc"}) is False
+            assert c.ask({"cmd": "program.save", "name": "part.nc"}) is True
+            c.close()
+        if fd is not None:
+            assert os.read(fd, 100) == b""
+    finally:
+        if fd is not None:
+            os.close(fd)
+    assert (tmp_path / "part.nc").read_text() == "G0 X1"
+
+
+# ----- one client cannot hold the others up ------------------------------------------------------------
+
+ENDLESS = "#1=0\nWHILE [1 EQ 1] DO1\n#1=#1+1\nEND1"  # an MDI line that never ends by itself
+
+
+@pytest.mark.parametrize("ends_by", ["stop", "the step budget"])
+def test_endless_mdi_loop_holds_up_no_client(tmp_path, ends_by):
+    config = MachineConfig(max_run_lines=300_000) if ends_by == "the step budget" else MachineConfig()
+    with Simulator(port=0, programs_dir=str(tmp_path), config=config) as sim:
+        looping, other = Conn(sim.port), Conn(sim.port)
+        assert looping.ask({"cmd": "cnc.mdi.command", "command": ENDLESS}) is True
+        waits = []
+        for _ in range(10):
+            begun = time.monotonic()
+            state = other.ask({"get": "cnc.info"})["state.machine"]
+            waits.append(time.monotonic() - begun)
+        assert max(waits) < 1.0  # 0.1 s at most on a quiet machine; this one is shared
+        if ends_by == "stop":
+            assert state == SM_RUN and other.ask({"cmd": "cnc.stop"}) is True
+        wait_for(lambda: other.ask({"get": "cnc.info"})["state.machine"] == SM_IDLE, timeout=60.0)
+        assert looping.ask({"cmd": "cnc.mdi.command", "command": "G0 X1"}) is True
+        wait_for(lambda: other.ask({"get": "axes.info"})["program.position"][0] == 1.0)
+        looping.close()
+        other.close()
+
+
 # ----- request lines over a socket ---------------------------------------------------------------------
 
 
@@ -301,3 +360,95 @@ def test_reader_ends_inside_an_over_long_line(pair):
     a.shutdown(socket.SHUT_WR)
     assert reader.readline() is None
     reader.close()
+
+
+def test_reader_gives_back_the_buffer_of_a_skipped_line(pair):
+    a, b = pair
+    budget = Budget(10 << 20)
+    reader = LineReader(b, limit=1 << 20, budget=budget)
+    sender = send_and_close(a, b"x" * (3 << 20) + b"\nok\n" + b"y" * 200_000 + b"z\n" + b"w" * (2 << 20) + b"\n")
+    assert reader.readline() == b""
+    assert budget.used == 0  # not the megabytes the skipped line took
+    assert reader.readline() == b"ok\n" and len(reader.readline()) == 200_002
+    assert reader.readline() == b"" and budget.used == 0
+    sender.join()
+    assert reader.readline() is None
+    reader.close()
+    assert budget.used == 0
+
+
+def large_set(size):
+    return SET + b"(" + b"x" * size + b')"}'
+
+
+def test_connections_together_hold_no_more_than_the_budget(tmp_path):
+    with Simulator(port=0, programs_dir=str(tmp_path), memory_budget=4 << 20) as sim:
+        holding, refused = Conn(sim.port), Conn(sim.port)
+        holding.sock.sendall(large_set(3 << 20))  # all but its line feed: held while more may come
+        wait_for(lambda: sim.budget.used >= 3 << 20)
+        try:
+            refused.sock.sendall(large_set(3 << 20) + b"\n")
+        except ConnectionError:
+            pass  # refused before it was all sent
+        try:
+            reply = refused.file.read()
+        except ConnectionError:
+            reply = b""
+        assert reply in (b"", protocol.FALSE_REPLY)  # the reply is lost when the refused request was unread
+        assert holding.raw(b"\n") == {"res": True}
+        assert holding.ask({"get": "compile.info"})["state"] in (CS_READY, CS_FIRST_STEP)
+        wait_for(lambda: sim.budget.used == 0)
+        other = Conn(sim.port)
+        assert other.raw(large_set(3 << 20) + b"\n") == {"res": True}
+        for c in (holding, refused, other):
+            c.close()
+
+
+def test_connections_over_the_cap_are_refused_and_idle_ones_closed(tmp_path):
+    with Simulator(port=0, programs_dir=str(tmp_path), max_connections=2, idle_timeout=0.5) as sim:
+        served = [Conn(sim.port) for _ in range(2)]
+        assert [c.ask({"cmd": "cnc.stop"}) for c in served] == [True, True]
+        extra = Conn(sim.port)
+        assert extra.file.read() == protocol.FALSE_REPLY  # one reply line, then the end
+        assert [c.ask({"cmd": "cnc.stop"}) for c in served] == [True, True]
+        assert [c.file.readline() for c in served] == [b"", b""]  # sent nothing for the idle time
+        again = Conn(sim.port)
+        assert again.ask({"cmd": "cnc.stop"}) is True
+        for c in (*served, extra, again):
+            c.close()
+
+
+def cpu_seconds(pid):
+    fields = pathlib.Path(f"/proc/{pid}/stat").read_text().rsplit(")", 1)[1].split()
+    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")  # user and system time
+
+
+def lower_descriptor_limit():
+    resource.setrlimit(resource.RLIMIT_NOFILE, (40, resource.getrlimit(resource.RLIMIT_NOFILE)[1]))
+
+
+@pytest.mark.skipif(not pathlib.Path("/proc/self/stat").exists(), reason="reads /proc")
+def test_out_of_descriptors_the_server_waits_instead_of_spinning(tmp_path):
+    proc = subprocess.Popen(
+        [sys.executable, "-m", "cnc_api_simulator", "--port", "0", "--programs-dir", str(tmp_path)],
+        stdout=subprocess.PIPE,
+        preexec_fn=lower_descriptor_limit,
+    )
+    clients = []
+    try:
+        port = int(proc.stdout.readline().decode().rsplit(":", 1)[1])
+        clients = [socket.create_connection(("127.0.0.1", port)) for _ in range(60)]  # more than it can accept
+        unserved = Conn(port)
+        unserved.sock.sendall(b'{"cmd":"cnc.stop"}\n')
+        before = cpu_seconds(proc.pid)
+        time.sleep(1.0)  # a window to measure the server's CPU time in while it cannot accept
+        assert cpu_seconds(proc.pid) - before < 0.15  # spinning takes most of a core
+        for c in clients:
+            c.close()
+        assert json.loads(unserved.file.readline()) == {"res": True}  # accepted once descriptors are free
+        unserved.close()
+        proc.send_signal(signal.SIGTERM)
+        assert proc.wait(timeout=10) == 0
+    finally:
+        proc.kill()
+        proc.wait()

@@ -3,39 +3,17 @@
 import json
 import os
 import signal
-import socket
 import subprocess
 import sys
 import threading
 import time
 
 import pytest
-from cnc_api_simulator import Simulator
+from sim_helpers import Conn, MachineConfig, Simulator
 from tools_helpers import wait_for
 
 SM_IDLE, SM_HOMING, SM_JOG, SM_RUN, SM_PAUSE = 5, 6, 7, 8, 9
 CS_INIT, CS_READY, CS_ERROR = 0, 1, 2
-
-
-class Conn:
-    def __init__(self, port):
-        self.sock = socket.create_connection(("127.0.0.1", port), timeout=5)
-        self.file = self.sock.makefile("rb")
-
-    def raw(self, line):
-        self.sock.sendall(line if isinstance(line, bytes) else line.encode())
-        reply = self.file.readline()
-        assert reply.endswith(b"\n") and reply.isascii()
-        return json.loads(reply)
-
-    def ask(self, request):
-        """Send a request (dict, or a raw text without line end) and return `res`."""
-        text = request if isinstance(request, str) else json.dumps(request)
-        return self.raw(text + "\n")["res"]
-
-    def close(self):
-        self.file.close()
-        self.sock.close()
 
 
 @pytest.fixture
@@ -261,12 +239,17 @@ def test_axes_lists_and_text_members(conn):
         '{"cmd":"program.analysis.abort"}',
         pytest.param("[" * 100000, id="deep-nesting"),
         pytest.param(b"\xff\xfe{}", id="not-utf8"),
+        pytest.param('{"cmd":"program.save","name":"a\\ud800.nc"}', id="save-lone-surrogate"),
+        pytest.param('{"cmd":"program.load","name":"\\udfff"}', id="load-lone-surrogate"),
+        pytest.param('{"set":"cnc.parameters","address":1,"parameters":[' + "9" * 400 + "]}", id="400-digits"),
+        pytest.param('{"set":"program.position","data":{"x":' + "9" * 400 + "}}", id="400-digit-position"),
     ],
 )
-def test_bad_or_refused_request_gets_false_and_connection_survives(conn, line):
+def test_bad_or_refused_request_gets_false_and_connection_survives(conn, line, caplog):
     raw = line if isinstance(line, bytes) else line.encode()
     assert conn.raw(raw + b"\n") == {"res": False}
     assert conn.ask({"get": "cnc.info"})["state.machine"] == SM_IDLE
+    assert not [r for r in caplog.records if r.exc_info]  # a bad request is a line of the log at most
 
 
 def test_pipelined_requests_are_answered_in_order(conn):
@@ -385,6 +368,22 @@ def test_pause_continue_stop_resume(conn):
     conn.ask({"set": "override", "name": "feed", "value": 200})
     wait_state(conn, SM_IDLE)
     assert stopped < 30 and position(conn)[0] == 30.0
+
+
+@pytest.mark.parametrize("stop, optional", [("M0", False), ("M60", False), ("M1", True)])
+def test_stop_code_pauses_where_the_move_before_it_ends(programs, stop, optional):
+    config = MachineConfig(optional_stop=optional)
+    with Simulator("127.0.0.1", 0, str(programs), speed=20.0, config=config) as simulator:
+        c = Conn(simulator.port)
+        load(c, f"G1 X100 F3000\n{stop}\nG1 X50\nM30")
+        assert c.ask({"cmd": "cnc.start"}) is True
+        wait_state(c, SM_PAUSE)
+        assert position(c)[0] == 100.0 and position(c, "machine.position")[0] == 100.0
+        assert c.ask({"cmd": "cnc.continue"}) is True
+        assert 50.0 <= position(c)[0] <= 100.0
+        wait_state(c, SM_IDLE)
+        assert position(c)[0] == 50.0
+        c.close()
 
 
 @pytest.mark.parametrize(
@@ -529,6 +528,8 @@ def test_save_and_load_inside_programs_dir(conn, programs):
     assert conn.ask({"cmd": "program.load", "name": "sub/part.nc"}) is True
     assert conn.ask({"get": "programmed.points"})["points"] == [[7.0, 0.0, 0.0]]
     assert conn.ask({"get": "compile.info"})["file.name"] == "sub/part.nc"
+    assert conn.ask({"cmd": "program.gcode.set.text", "text": "G0 X8"}) is True  # a new text is no file
+    assert conn.ask({"get": "compile.info"})["file.name"] == ""
 
 
 @pytest.mark.parametrize(

@@ -243,6 +243,8 @@ def test_trace_shows_the_exact_request_bytes(sim, tmp_path, how):  # noqa: F811
 
 def test_sim_delegates_to_the_simulator():
     assert "--programs-dir" in run_cli("sim", "--help").stdout
+    refused = run_cli("sim", "--port", "99999")
+    assert refused.returncode == 2 and "--port" in refused.stderr and "Traceback" not in refused.stderr
     proc = cnc_api_popen("sim", "--port", "0", "--speed", "2")
     try:
         line = proc.stdout.readline()

@@ -20,6 +20,7 @@ from .config import (
     format_axis_values,
     parse_axis_values,
 )
+from .limits import IDLE_TIMEOUT, MAX_CONNECTIONS
 from .server import DEFAULT_HOST, DEFAULT_PORT, DEFAULT_SPEED, Simulator
 
 
@@ -27,6 +28,30 @@ def _speed(text: str) -> float:
     value = float(text)
     if not 0 < value < float("inf"):
         raise argparse.ArgumentTypeError("must be a positive number")
+    return value
+
+
+def _port(text: str) -> int:
+    try:
+        value = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"{text!r} is not a port number") from None
+    if not 0 <= value <= 65535:
+        raise argparse.ArgumentTypeError(f"{value} is not a port number (0 to 65535)")
+    return value
+
+
+def _seconds(text: str) -> float:
+    value = float(text)
+    if not 0 <= value < float("inf"):
+        raise argparse.ArgumentTypeError("must be 0 or a positive number of seconds")
+    return value
+
+
+def _count(text: str) -> int:
+    value = int(text)
+    if value < 1:
+        raise argparse.ArgumentTypeError("must be at least 1")
     return value
 
 
@@ -87,7 +112,7 @@ def build_parser() -> argparse.ArgumentParser:
     parser.add_argument("--version", action="version", version=f"%(prog)s {__version__}")
     parser.add_argument("--host", default=DEFAULT_HOST, help="address to listen on (default %(default)s)")
     parser.add_argument(
-        "--port", type=int, default=DEFAULT_PORT, help="TCP port, 0 picks a free one (default %(default)s)"
+        "--port", type=_port, default=DEFAULT_PORT, help="TCP port, 0 picks a free one (default %(default)s)"
     )
     parser.add_argument(
         "--programs-dir",
@@ -96,6 +121,19 @@ def build_parser() -> argparse.ArgumentParser:
     )
     parser.add_argument(
         "--speed", type=_speed, default=DEFAULT_SPEED, help="machine time multiplier (default %(default)s)"
+    )
+    parser.add_argument(
+        "--max-connections",
+        type=_count,
+        default=MAX_CONNECTIONS,
+        help="clients served at once; one more is refused (default %(default)s)",
+    )
+    parser.add_argument(
+        "--idle-timeout",
+        type=_seconds,
+        default=IDLE_TIMEOUT,
+        metavar="SECONDS",
+        help="close a client that sends nothing for this long, 0 never (default %(default)s)",
     )
     limits = parser.add_argument_group(
         "machine limits", "per axis, as AXIS=VALUE[,AXIS=VALUE...]; axes not named keep their default"
@@ -176,10 +214,18 @@ def main(argv: list[str] | None = None) -> int:
     for sig in (signal.SIGINT, signal.SIGTERM):
         signal.signal(sig, stop_requested)
 
-    sim = Simulator(args.host, args.port, args.programs_dir, speed=args.speed, config=config)
+    sim = Simulator(
+        args.host,
+        args.port,
+        args.programs_dir,
+        speed=args.speed,
+        config=config,
+        max_connections=args.max_connections,
+        idle_timeout=args.idle_timeout,
+    )
     try:
         port = sim.start()
-    except OSError as exc:
+    except (OSError, OverflowError, ValueError) as exc:
         print(f"cnc_api_simulator: cannot listen on {args.host}:{args.port}: {exc}", file=sys.stderr)
         return 1
     print(f"cnc_api_simulator listening on {args.host}:{port}", flush=True)

@@ -27,11 +27,15 @@ _log = logging.getLogger(__name__)
 
 
 class Job:
-    def __init__(self, text: ProgramText, state: State, key: Key, file_name: str) -> None:
+    """One text to analyse; `keep_modes` for an MDI line, which goes on in the modes the
+    machine is in rather than in those a program begins with."""
+
+    def __init__(self, text: ProgramText, state: State, key: Key, file_name: str, keep_modes: bool = False) -> None:
         self.text = text
         self.state = state
         self.key = key
         self.file_name = file_name
+        self.keep_modes = keep_modes
         self.cancelled = False
         self.done = threading.Event()
         self.compiled: Compiled | None = None  # stays None for a text that turns out blank
@@ -181,7 +185,13 @@ class Analyzer:
 
     def _here(self, job: Job, text: str, state: State, stop: Callable[[], bool]) -> Result:
         return Interpreter(
-            text, state, self._config, file_name=job.file_name, programs_dir=self._programs_dir, cancelled=stop
+            text,
+            state,
+            self._config,
+            file_name=job.file_name,
+            programs_dir=self._programs_dir,
+            cancelled=stop,
+            keep_modes=job.keep_modes,
         ).run()
 
     def _in_child(self, job: Job, parts: list[Part]) -> tuple[Result, bool] | None:
@@ -189,14 +199,14 @@ class Analyzer:
         none could run it."""
         try:
             child = Child()
-        except OSError:
-            _log.exception("no child process for the analysis; analysing in the server")
+        except OSError as exc:  # out of processes or descriptors: one line, not a traceback per program
+            _log.error("no child process for the analysis (%s); analysing in the server", exc)
             return None
         with self._cond:
             self._child = child
             if job.cancelled:
                 child.signal()
-        result = child.run(parts, job.state, self._config, job.file_name, self._programs_dir)
+        result = child.run(parts, job.state, self._config, job.file_name, self._programs_dir, job.keep_modes)
         with self._cond:
             self._child = None
         child.kill()

@@ -863,6 +863,10 @@ class Interpreter:
             f"{label}.nc",
             f"{label}.txt",
         ]
+        if label.isdigit() and self.programs_dir:
+            declared = storage.find_declared(self.programs_dir, int(label))  # O3001 at the start of side.nc
+            if declared is not None:
+                names.append(declared)
         for name in names:
             path = storage.resolve(self.programs_dir, name) if self.programs_dir else None
             if path and os.path.isfile(path):

@@ -10,6 +10,7 @@ whole there too (see `text`).
 
 from __future__ import annotations
 
+import logging
 import math
 import threading
 import time
@@ -41,11 +42,12 @@ from .codes import (
 )
 from .compiled import Compiled, Key, hms, machining_info
 from .config import MachineConfig
-from .interp import Interpreter
 from .program import DWELL, PAUSE, RAPID, Modal
 from .state import State
 from .tables import TOOLS, Tables
 from .text import Pending, ProgramFile, ProgramText
+
+_log = logging.getLogger(__name__)
 
 JOG_RATE = 3000.0  # mm/min (deg/min for rotary axes) at 100 % jog override
 HOMING_TIME = 0.5  # seconds
@@ -118,6 +120,14 @@ class Wait:
                 return
 
 
+class Deferred:
+    """A reply whose work runs after the machine lock is let go (a file write, which may
+    take long): `run` takes the lock itself where it needs it."""
+
+    def __init__(self, run: Callable[[], object]) -> None:
+        self.run = run
+
+
 class Approach:
     """A straight rapid to where a run begins or resumes."""
 
@@ -184,9 +194,14 @@ class Machine:
         self.compiled: Compiled | None = None
         self.job: Job | None = None
         self.analyzer = Analyzer(self.config, programs_dir, self._analysed)
+        # An MDI line may loop as long as a program: it is analysed beside the program's
+        # analysis (which it leaves alone), off the lock, under the same limits.
+        self.mdi_job: Job | None = None
+        self.mdi_analyzer = Analyzer(self.config, programs_dir, self._mdi_analysed)
 
     def close(self) -> None:
         self.analyzer.close()
+        self.mdi_analyzer.close()
 
     @property
     def position(self) -> list[float]:
@@ -246,7 +261,8 @@ class Machine:
             i = run.index
             kind = kinds[i]
             self._enter(i, run)
-            if kind == PAUSE:  # M0: wait for cnc.continue
+            if kind == PAUSE:  # M0: wait for cnc.continue, where the move before it ended
+                self.cnc.position = prog.end_of(i)
                 run.index += 1
                 run.frac = 0.0
                 self.state = SM_PAUSE
@@ -254,8 +270,9 @@ class Machine:
             seconds = durations[i]
             f = 1.0 if kind == DWELL else self._factor(kind == RAPID)
             if seconds > 0.0:
-                if f <= 0.0:
-                    break  # override at 0 %: the machine waits
+                if f <= 0.0:  # override at 0 %: the machine waits where it is on this move
+                    self.cnc.position = prog.at(i, run.frac)
+                    break
                 seg_time = seconds / f
                 need = (1.0 - run.frac) * seg_time
                 if dt < need:
@@ -396,8 +413,9 @@ class Machine:
         return self._edit(ProgramText.of(""), self.file_name)
 
     def program_set_text(self, text: object) -> object:
-        """`text` is a str, or for a large request the raw text still to be decoded."""
-        return isinstance(text, (str, Pending)) and self._edit(ProgramText.of(text), self.file_name)
+        """`text` is a str, or for a large request the raw text still to be decoded. A new text
+        is no longer the file it replaces."""
+        return isinstance(text, (str, Pending)) and self._edit(ProgramText.of(text), "")
 
     def program_add_text(self, text: object) -> object:
         return isinstance(text, (str, Pending)) and self._edit(self.text.add(text), self.file_name)
@@ -438,14 +456,21 @@ class Machine:
         text.start()
         return Wait(text.ready, SAVE_WAIT, lambda: self._free and self._save(text, path, name))
 
-    def _save(self, text: ProgramText, path: str, name: str) -> bool:
+    def _save(self, text: ProgramText, path: str, name: str) -> object:
         if not text.ready.is_set() or text.error is not None:
             return False
         whole = text.value()
-        if whole is None or not storage.write(path, whole):
+        if whole is None:
             return False
-        if text is self.text:
-            self.file_name = name
+        return Deferred(lambda: self._write(text, whole, path, name))
+
+    def _write(self, text: ProgramText, whole: str, path: str, name: str) -> bool:
+        """Outside the lock: every other request goes on while the file is written."""
+        if not storage.write(path, whole):
+            return False
+        with self.lock:
+            if text is self.text:
+                self.file_name = name
         return True
 
     def program_analysis(self, mode: object) -> object:
@@ -547,6 +572,9 @@ class Machine:
             self.cnc.position = position
             m = self.modal
             self.modal = Modal(m.units, m.feed, m.speed, SS_OFF, False, False, m.tool, m.wcs, m.offset)
+        if self.mdi_job is not None:
+            self.mdi_analyzer.cancel()
+            self.mdi_job = None
         self._run = None
         self._jog = None
         self._homing = None
@@ -573,18 +601,43 @@ class Machine:
             self.state = SM_JOG
         return True
 
-    def mdi(self, command: object) -> bool:
+    def mdi(self, command: object) -> object:
+        """Run one MDI line. The machine is busy (SM_RUN) from the request on; the reply waits
+        for the analysis as a program's does, and is false for a line found faulty by then.
+        A line still analysed then is accepted, and runs, or leaves the machine idle, when its
+        analysis is through."""
         if not isinstance(command, str) or not command.strip() or not self._free:
             return False
-        interp = Interpreter(command, self.cnc.copy(), self.config, programs_dir=self.programs_dir, keep_modes=True)
-        result = interp.run()
-        if result.error is not None:
-            return False
-        compiled = Compiled(result, self._key(), "")
-        if not compiled.count:
-            self._adopt(compiled)
-            return True
-        return self._begin(compiled, 0, 0.0, None, False)
+        job = Job(ProgramText.of(command), self.cnc.copy(), self._key(), "", keep_modes=True)
+        self.mdi_job = job
+        self.state = SM_RUN
+        self.mdi_analyzer.submit(job)
+        return Wait(job.done, INLINE_WAIT, lambda: self._mdi_reply(job), self.mdi_analyzer.work_seconds, INLINE_LONGEST)
+
+    def _mdi_reply(self, job: Job) -> bool:
+        if not job.done.is_set():
+            return True  # accepted; it runs when its analysis is through
+        return not job.cancelled and (job.compiled is None or job.compiled.error is None)
+
+    def _mdi_analysed(self, job: Job) -> None:
+        """Called on the MDI analysis thread when a line is through."""
+        with self.lock:
+            if job is not self.mdi_job:
+                return
+            self.advance()
+            self.mdi_job = None
+            compiled = job.compiled
+            if self.state not in (SM_RUN, SM_PAUSE):
+                return
+            if compiled is not None and compiled.error is not None:
+                _log.warning("MDI line refused: %s", compiled.error.describe())
+                self.state = SM_IDLE
+            elif compiled is None or not compiled.count:
+                if compiled is not None:
+                    self._adopt(compiled)
+                self.state = SM_IDLE
+            else:
+                self._begin(compiled, 0, 0.0, None, False)
 
     def set_override(self, name: str, value: int) -> bool:
         entry = self.overrides.get(name)

@@ -11,7 +11,7 @@ from typing import Any
 
 from .codes import AXIS_NAMES, JC_LAST
 from .compiled import Compiled
-from .machine import Machine, Wait
+from .machine import Deferred, Machine, Wait
 from .text import JsonString, Line
 from .words import MAX_VALUE
 
@@ -38,7 +38,13 @@ def _int(req: dict[str, Any], key: str) -> int:
 
 
 def _number(value: Any) -> Any:
-    if isinstance(value, bool) or not isinstance(value, (int, float)) or not math.isfinite(value):
+    if isinstance(value, bool) or not isinstance(value, (int, float)):
+        raise BadRequest(value)
+    try:
+        finite = math.isfinite(value)
+    except OverflowError:  # an integer of hundreds of digits is no machine value either
+        finite = False
+    if not finite:
         raise BadRequest(value)
     return value
 
@@ -225,9 +231,15 @@ def handle_parts(machine: Machine, line: Line) -> Iterator[bytes]:
             machine.advance()
             try:
                 res = res.then()
-            except Exception:  # a fault of the simulator must not take the connection down
-                _log.exception("request failed: %r", name)
+            except Exception as exc:  # a fault of the simulator must not take the connection down
+                _log_failure(name, exc)
                 res = False
+    if isinstance(res, Deferred):
+        try:
+            res = res.run()
+        except Exception as exc:  # a fault of the simulator must not take the connection down
+            _log_failure(name, exc)
+            res = False
     if isinstance(res, Compiled):
         yield from res.points_reply()
         return
@@ -244,6 +256,14 @@ def _call(machine: Machine, handler: Callable[[Machine, dict[str, Any]], Any], r
         return handler(machine, req)
     except BadRequest:
         return False
-    except Exception:  # a fault of the simulator must not take the connection down
-        _log.exception("request failed: %r", next(iter(req.values())))
+    except Exception as exc:  # a fault of the simulator must not take the connection down
+        _log_failure(next(iter(req.values())), exc)
         return False
+
+
+def _log_failure(name: object, exc: Exception) -> None:
+    """One line per failed request: a peer that repeats a bad request must not fill the log
+    with tracebacks (debug logging still shows them)."""
+    _log.error(
+        "request failed: %r: %s: %.200s", name, type(exc).__name__, exc, exc_info=_log.isEnabledFor(logging.DEBUG)
+    )

@@ -9,8 +9,9 @@ import socket
 import tempfile
 import threading
 
-from . import protocol
+from . import limits, protocol
 from .config import MachineConfig
+from .limits import Budget, OverBudget
 from .machine import Machine
 from .text import Line
 
@@ -49,9 +50,11 @@ class LineReader:
     of many megabytes is not copied again once it is in, and a large line becomes the
     request itself (the connection starts a new buffer)."""
 
-    def __init__(self, sock: socket.socket, limit: int = MAX_LINE) -> None:
+    def __init__(self, sock: socket.socket, limit: int = MAX_LINE, budget: Budget | None = None) -> None:
         self._sock = sock
         self._limit = limit
+        self._budget = budget
+        self._held = 0  # bytes taken from the budget: the buffer past its first size, and a large line lent
         self._buf = _buffer(FIRST_BUFFER)
         self._start = 0  # the next line begins here
         self._end = 0  # received bytes end here
@@ -59,15 +62,30 @@ class LineReader:
 
     def close(self) -> None:
         self._buf.close()
+        self._hold(0, force=True)
+
+    def _hold(self, size: int, force: bool = False) -> None:
+        """Hold `size` bytes of buffers from now on; OverBudget when more is not to be had
+        (`force`: bytes already received, counted even over the budget)."""
+        want = max(0, size - FIRST_BUFFER)
+        more = want - self._held
+        if self._budget is not None:
+            if more < 0:
+                self._budget.give(-more)
+            elif more and not self._budget.take(more, force):
+                raise OverBudget("the connections hold all the request memory the server allows")
+        self._held = want
 
     def readline(self) -> Line | None:
         """The next line with its line feed (the last one may lack it); None at the end, and
-        b"" for a line over the limit, which is skipped."""
+        b"" for a line over the limit, which is skipped. OverBudget when the line would take
+        more memory than all connections together may hold."""
+        self._hold(len(self._buf), force=True)  # the large line lent last time is done with
         while True:
             nl = self._buf.find(b"\n", self._scanned, self._end)
             if nl >= 0:
                 if nl - self._start >= self._limit:
-                    self._start = self._scanned = nl + 1
+                    self._renew(nl + 1)  # the buffer that held it goes back
                     return b""
                 return self._take(nl + 1)
             self._scanned = self._end
@@ -91,7 +109,9 @@ class LineReader:
             self._scanned -= self._start
             self._start, self._end = 0, size
         if self._end == len(self._buf):
-            self._buf = _resized(self._buf, 2 * len(self._buf))
+            size = min(2 * len(self._buf), self._limit + FIRST_BUFFER)  # enough to tell a line is too long
+            self._hold(size)
+            self._buf = _resized(self._buf, size)
 
     def _take(self, stop: int) -> Line:
         start = self._start
@@ -103,6 +123,7 @@ class LineReader:
             self._buf[: len(rest)] = rest
             self._start, self._end = 0, len(rest)
             line = _resized(line, stop)
+            self._hold(len(self._buf) + stop, force=True)
         else:
             line = self._buf[start:stop]
             self._start = stop
@@ -111,21 +132,34 @@ class LineReader:
         self._scanned = self._start
         return line
 
+    def _renew(self, stop: int) -> None:
+        """Drop the bytes before `stop`; a buffer grown for a long line goes back to its first size."""
+        if len(self._buf) <= FIRST_BUFFER or self._end - stop > FIRST_BUFFER // 2:
+            self._start = self._scanned = stop
+            return
+        old = self._buf
+        self._buf = _buffer(FIRST_BUFFER)
+        self._buf[: self._end - stop] = old[stop : self._end]
+        old.close()
+        self._start, self._end, self._scanned = 0, self._end - stop, 0
+        self._hold(FIRST_BUFFER, force=True)
+
     def _skip_line(self) -> bytes | None:
         """Drop the over-long line up to its line feed: b"", or None when the peer closes first."""
+        self._renew(self._end)
         while True:
             nl = self._buf.find(b"\n", self._scanned, self._end)
             if nl >= 0:
-                self._start = self._scanned = nl + 1
+                self._renew(nl + 1)
                 return b""
             self._start = self._end = self._scanned = 0
             if not self._receive():
                 return None
 
 
-def _serve_connection(sock: socket.socket, machine: Machine) -> None:
+def _serve_connection(sock: socket.socket, machine: Machine, budget: Budget | None = None) -> None:
     """Answer request lines in order until the peer closes or the socket is shut down."""
-    lines = LineReader(sock)
+    lines = LineReader(sock, budget=budget)
     try:
         while True:
             line = lines.readline()
@@ -137,11 +171,24 @@ def _serve_connection(sock: socket.socket, machine: Machine) -> None:
             for part in protocol.handle_parts(machine, line):
                 sock.sendall(part)
             del line  # a large request's bytes go as soon as its text is made, not at the next request
+    except OverBudget:
+        _refuse(sock)
     except OSError:
-        pass  # the peer went away
+        pass  # the peer went away, or sent nothing for the idle time
     finally:
         lines.close()
         sock.close()
+
+
+def _refuse(sock: socket.socket) -> None:
+    """Tell a peer no in one reply line, without waiting for it to read, and end its connection."""
+    try:
+        sock.setblocking(False)
+        sock.send(protocol.FALSE_REPLY)
+        sock.shutdown(socket.SHUT_WR)
+    except OSError:
+        pass
+    sock.close()
 
 
 class Simulator:
@@ -154,6 +201,9 @@ class Simulator:
 
     Without `programs_dir` the programs live in a temporary directory that `stop` removes.
     `speed` multiplies the passage of machine time (2.0 runs programs twice as fast).
+    At most `max_connections` clients are served at once (one more gets one false reply and
+    is closed); a client that sends nothing for `idle_timeout` seconds is closed (0: never);
+    the request buffers of all clients together hold at most `memory_budget` bytes.
     A simulator starts once; make a new one to serve again.
     """
 
@@ -164,6 +214,10 @@ class Simulator:
         programs_dir: str | None = None,
         speed: float = DEFAULT_SPEED,
         config: MachineConfig | None = None,
+        *,
+        max_connections: int = limits.MAX_CONNECTIONS,
+        idle_timeout: float = limits.IDLE_TIMEOUT,
+        memory_budget: int = limits.MEMORY_BUDGET,
     ) -> None:
         self.host = host
         self.requested_port = port
@@ -179,6 +233,9 @@ class Simulator:
         self._clients: dict[socket.socket, threading.Thread] = {}
         self._guard = threading.Lock()
         self._state = "new"
+        self.max_connections = max_connections
+        self.idle_timeout = idle_timeout
+        self.budget = Budget(memory_budget)
 
     def start(self) -> int:
         """Bind, start serving, and return the bound port."""
@@ -198,28 +255,43 @@ class Simulator:
 
     def _accept_loop(self) -> None:
         assert self._listener is not None and self._wake is not None
-        with selectors.DefaultSelector() as selector:
+        with selectors.DefaultSelector() as selector, selectors.DefaultSelector() as woken:
             selector.register(self._listener, selectors.EVENT_READ)
             selector.register(self._wake[0], selectors.EVENT_READ)
+            woken.register(self._wake[0], selectors.EVENT_READ)
             while True:
                 for key, _ in selector.select():
                     if key.fileobj is self._wake[0]:
                         return
                     try:
                         sock, _ = self._listener.accept()
-                    except OSError:
+                    except OSError as exc:
+                        # out of descriptors: the listener stays readable, so wait instead of spinning
+                        if exc.errno in limits.OUT_OF_RESOURCES and woken.select(limits.ACCEPT_BACKOFF):
+                            return
                         continue
-                    self._spawn(sock)
+                    with self._guard:
+                        full = len(self._clients) >= self.max_connections
+                    if full:
+                        _refuse(sock)
+                    else:
+                        self._spawn(sock)
 
     def _spawn(self, sock: socket.socket) -> None:
         thread = threading.Thread(target=self._client, args=(sock,), name="cnc_api_simulator client", daemon=True)
         with self._guard:
             self._clients[sock] = thread
-        thread.start()
+        try:
+            thread.start()
+        except RuntimeError:  # no thread to be had: the client is told no, the server goes on
+            with self._guard:
+                self._clients.pop(sock, None)
+            _refuse(sock)
 
     def _client(self, sock: socket.socket) -> None:
         try:
-            _serve_connection(sock, self.machine)
+            sock.settimeout(self.idle_timeout or None)
+            _serve_connection(sock, self.machine, self.budget)
         finally:
             with self._guard:
                 self._clients.pop(sock, None)

@@ -2,7 +2,7 @@
 
 The server's threads share one interpreter lock; a long analysis beside them would
 make every reply wait its turn. A child process instead gets a core of its own and
-hands back compact arrays. Run as `python -m cnc_api_simulator.child`: it reads one
+hands back compact arrays. Run as `python -m cnc_api_simulator.child PARENT_PID`: it reads one
 job from standard input and writes the result to standard output, then exits.
 
 Frames: 8-byte little-endian length, then the payload. A job is a pickled header
@@ -16,13 +16,17 @@ segment array, in `ARRAYS` order.
 
 from __future__ import annotations
 
+import ctypes
 import gc
 import logging
 import os
 import pickle
+import signal
 import struct
 import subprocess
 import sys
+import threading
+import time
 from collections.abc import Callable
 from typing import IO, Any
 
@@ -119,7 +123,12 @@ def serve(inp: IO[bytes], out: IO[bytes]) -> None:
         blank = not source.has_text
         del source
         result = Interpreter(
-            "" if blank else text, state, config, file_name=header["file_name"], programs_dir=header["programs_dir"]
+            "" if blank else text,
+            state,
+            config,
+            file_name=header["file_name"],
+            programs_dir=header["programs_dir"],
+            keep_modes=header["keep_modes"],
         ).run()
         del text
     b = result.builder
@@ -141,7 +150,34 @@ def serve(inp: IO[bytes], out: IO[bytes]) -> None:
     out.flush()
 
 
+PR_SET_PDEATHSIG = 1
+PARENT_POLL = 0.5  # seconds between looks at whether the server still runs
+
+
+def end_with_parent(parent: int) -> None:
+    """End this process when the server that started it goes, even killed outright: an
+    analysis of an endless loop would otherwise run on at full speed for a minute or more.
+    The system signals the death where it can; a thread that looks for a new parent
+    process covers the other systems and a parent gone before the signal was asked for."""
+    if sys.platform.startswith("linux"):
+        try:
+            ctypes.CDLL(None, use_errno=True).prctl(PR_SET_PDEATHSIG, int(signal.SIGKILL), 0, 0, 0)
+        except (OSError, AttributeError):
+            pass
+
+    def watch() -> None:
+        while os.getppid() == parent:
+            time.sleep(PARENT_POLL)
+        os._exit(1)
+
+    if os.getppid() != parent:
+        os._exit(1)
+    threading.Thread(target=watch, name="parent watch", daemon=True).start()
+
+
 def main() -> int:
+    if len(sys.argv) > 1 and sys.argv[1].isdigit():
+        end_with_parent(int(sys.argv[1]))
     try:
         serve(sys.stdin.buffer, sys.stdout.buffer)
     except (EOFError, BrokenPipeError):
@@ -160,7 +196,7 @@ class Child:
         env = dict(os.environ)
         env["PYTHONPATH"] = package_parent + (os.pathsep + env["PYTHONPATH"] if env.get("PYTHONPATH") else "")
         self.proc = subprocess.Popen(
-            [sys.executable, "-m", "cnc_api_simulator.child"],
+            [sys.executable, "-m", "cnc_api_simulator.child", str(os.getpid())],
             stdin=subprocess.PIPE,
             stdout=subprocess.PIPE,
             env=env,
@@ -168,7 +204,13 @@ class Child:
         self.blank = False
 
     def run(
-        self, parts: list[Part], state: State, config: MachineConfig, file_name: str, programs_dir: str | None
+        self,
+        parts: list[Part],
+        state: State,
+        config: MachineConfig,
+        file_name: str,
+        programs_dir: str | None,
+        keep_modes: bool = False,
     ) -> Result | None:
         """The analysis result of the program that `parts` make, or None when the child was
         killed or failed; `blank` tells afterwards whether the program was only blanks."""
@@ -181,6 +223,7 @@ class Child:
                 "state": state,
                 "file_name": file_name,
                 "programs_dir": programs_dir,
+                "keep_modes": keep_modes,
                 "parts": [kind for kind, _ in sent],
             }
             write_frame(proc.stdin, pickle.dumps(header, protocol=pickle.HIGHEST_PROTOCOL))
