@@ -34,8 +34,9 @@ def test_dashboard_is_a_command_of_the_command_line():
         (["--listen", "127.0.0.1:70000"], "bad port"),
         (["--listen", ":8050"], "no address"),
         (["--listen", "127.0.0.1:0", "127.0.0.1:http"], "bad port"),
+        (["--listen", "127.0.0.1:0", "--fleet", "/nonexistent/fleet.toml"], "fleet.toml: cannot read"),
     ],
-    ids=["any-v4", "any-v6", "empty-token", "bad-listen-port", "no-listen-address", "bad-machine"],
+    ids=["any-v4", "any-v6", "empty-token", "bad-listen-port", "no-listen-address", "bad-machine", "bad-fleet"],
 )
 def test_refused_invocations_say_why_in_one_line(args, message):
     machines = [] if any(a.startswith("127.0.0.1:h") for a in args) else [f"127.0.0.1:{free_port()}"]

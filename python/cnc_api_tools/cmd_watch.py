@@ -11,7 +11,8 @@ from rich.text import Text
 from .clibase import Target, interruptible, target_options
 from .codes import CompileState, State, code_name, condition
 from .fleet import Fleet
-from .link import Backoff, Link, parse_endpoint
+from .fleetopt import fleet_option, gather, handles
+from .link import Backoff, Link
 from .machine import Machine, Snapshot
 from .views import STATE_STYLES, position_axes
 
@@ -70,25 +71,23 @@ def render(machines: list[Machine], latest: list[Snapshot | None], rate: float) 
 @target_options
 @click.argument("machines", nargs=-1, metavar="[HOST[:PORT]]...")
 @click.option("--rate", type=click.FloatRange(0.1, 50), default=2.0, show_default=True, help="Refreshes per second.")
-def watch(target: Target, machines: tuple[str, ...], rate: float) -> None:
-    """A live full-screen view of one or many machines (default: --host and --port).
+@fleet_option
+def watch(target: Target, machines: tuple[str, ...], rate: float, fleet: str | None) -> None:
+    """A live full-screen view of one or many machines (default: --host and --port, or a --fleet file).
 
     A machine that drops shows as DOWN and is reconnected with back-off. Ctrl-C leaves.
     """
-    try:
-        endpoints = [parse_endpoint(t, target.port) for t in machines] or [(target.host, target.port)]
-    except ValueError as exc:
-        raise click.BadParameter(str(exc), param_hint="HOST[:PORT]") from None
+    endpoints = gather(machines, fleet, None, (target.host, target.port))
     backoff = Backoff(initial=0.5, factor=2.0, maximum=10.0)
-    handles = [target.machine(host, port, backoff=backoff) for host, port in endpoints]
-    fleet = Fleet(handles, rate, pollers=min(4, len(handles)), compile=True)
+    shown = handles(endpoints, target.timeout, backoff, target.prepare)
+    polling = Fleet(shown, rate, pollers=min(4, len(shown)), compile=True)
     console = Console()
-    with interruptible() as interrupt, fleet:
+    with interruptible() as interrupt, polling:
         if not console.is_terminal:
             # Piped or redirected: one table per refresh, one after the other, like a log.
             while not interrupt.sleep(1.0 / rate):
-                console.print(render(handles, fleet.latest, rate))
+                console.print(render(shown, polling.latest, rate))
             return
-        with Live(render(handles, fleet.latest, rate), console=console, screen=True, auto_refresh=False) as live:
+        with Live(render(shown, polling.latest, rate), console=console, screen=True, auto_refresh=False) as live:
             while not interrupt.sleep(1.0 / rate):
-                live.update(render(handles, fleet.latest, rate), refresh=True)
+                live.update(render(shown, polling.latest, rate), refresh=True)
