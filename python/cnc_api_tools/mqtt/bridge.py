@@ -51,7 +51,7 @@ class _Reader:
         compiled = client.get_compile_info()
         values = machine_values(info, axes if axes.has_data else None, compiled if compiled.has_data else None)
         self.sink.values(index, values, ts)
-        return axes.has_data and compiled.has_data
+        return axes.has_data
 
     def missed(self, index: int) -> None:
         self.sink.offline(index)

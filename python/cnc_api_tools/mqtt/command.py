@@ -50,7 +50,7 @@ def _prefix(ctx: click.Context, param: click.Parameter, value: str) -> str:
 @click.option("--client-id", help="MQTT client id (default: cnc-api-mqtt-HOSTNAME[-KofN]).")
 @click.option("--rate", type=click.FloatRange(0.1, 100), default=1.0, show_default=True, help="Polls per second.")
 @click.option("--pollers", type=click.IntRange(1, 64), default=1, show_default=True, help="Polling threads.")
-@click.option("--qos", type=click.IntRange(0, 1), default=1, show_default=True, help="QoS of the published values.")
+@click.option("--qos", type=click.IntRange(0, 1), default=0, show_default=True, help="QoS of the published values.")
 @click.option("--every-poll", is_flag=True, help="Publish every value on every poll, not only on change.")
 @click.option("--heartbeat", type=click.FloatRange(0), default=10.0, show_default=True, help="Seconds (0: none).")
 @click.option("--sparkplug", metavar="GROUP", help="Publish as a Sparkplug B edge node in GROUP instead of JSON.")

@@ -35,7 +35,7 @@ class BrokerSettings:
     cert: str | None = None  # client certificate (PEM), with `key`
     key: str | None = None
     keepalive: int = 30
-    qos: int = 1
+    qos: int = 0
     min_delay: float = 1.0  # reconnect back-off, seconds
     max_delay: float = 30.0
 
