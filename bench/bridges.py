@@ -171,7 +171,7 @@ def run_case(label, shards, args, ports, broker):
         time.sleep(args.seconds)
         sub.measuring = False
         wall = time.perf_counter() - wall0
-        cpu = [(cpu_seconds(p.pid) - c) / wall * 100 for (p, _), c in zip(procs, cpu0)]
+        cpu = [(cpu_seconds(p.pid) - c) / wall * 100 for (p, _), c in zip(procs, cpu0, strict=True)]
         broker_cpu = (cpu_seconds(broker.proc.pid) - broker0) / wall * 100
     finally:
         sub.stop()

@@ -71,23 +71,43 @@ def test_values_are_published_and_a_machine_that_goes_down_shows_offline_then_on
         flaky.stop()
 
 
+ALLOW = {"allow_control": True}
+TOKEN = {"allow_control": True, "token": "t0ken"}
+
+
 @pytest.mark.parametrize(
-    ("allow", "topic", "payload", "expected"),
+    ("options", "topic", "payload", "expected"),
     [
-        (False, f"{BASE}/cmd/override", '{"id": 1, "feed": 70}', {"ok": False, "error": "control is not allowed"}),
-        (True, f"{BASE}/cmd/override", '{"id": 2, "feed": 70}', {"ok": True, "id": 2}),
-        (True, f"{BASE}/cmd/override", "{not json", {"ok": False, "error": "payload is not JSON"}),
-        (True, f"{BASE}/cmd/override", '{"feed": true}', {"ok": False, "error": "whole number of percent"}),
-        (True, f"{BASE}/cmd/override", '{"speed": 5}', {"ok": False, "error": "unknown override 'speed'"}),
-        (True, f"{BASE}/cmd/explode", "", {"ok": False, "error": "unknown command 'explode'"}),
-        (True, f"{BASE}/cmd/load", '{"program": 3}', {"ok": False, "error": "'program' must be"}),
-        (True, f"{BASE}/cmd/start", '{"id": "s"}', {"ok": False, "id": "s", "reason": "not enabled"}),
-        (True, "cnc/plant1/c1/mill-9/cmd/start", "", {"ok": False, "error": "unknown machine"}),
+        ({}, f"{BASE}/cmd/override", '{"id": 1, "feed": 70}', {"ok": False, "error": "control is not allowed"}),
+        (ALLOW, f"{BASE}/cmd/override", '{"id": 2, "feed": 70}', {"ok": True, "id": 2}),
+        (ALLOW, f"{BASE}/cmd/override", "{not json", {"ok": False, "error": "payload is not JSON"}),
+        (ALLOW, f"{BASE}/cmd/override", "[70]", {"ok": False, "error": "must be a JSON object"}),
+        (ALLOW, f"{BASE}/cmd/override", '{"feed": true}', {"ok": False, "error": "whole number of percent"}),
+        (ALLOW, f"{BASE}/cmd/override", '{"speed": 5}', {"ok": False, "error": "unknown override 'speed'"}),
+        (ALLOW, f"{BASE}/cmd/explode", "", {"ok": False, "error": "unknown command 'explode'"}),
+        (ALLOW, f"{BASE}/cmd/load", '{"program": 3}', {"ok": False, "error": "'program' must be"}),
+        (ALLOW, f"{BASE}/cmd/start", '{"id": "s"}', {"ok": False, "id": "s", "reason": "not enabled"}),
+        (ALLOW, "cnc/plant1/c1/mill-9/cmd/start", "", {"ok": False, "error": "unknown machine"}),
+        (TOKEN, f"{BASE}/cmd/override", '{"feed": 70, "token": "guess"}', {"ok": False, "error": "wrong token"}),
+        (TOKEN, f"{BASE}/cmd/override", '{"feed": 70, "token": "t0ken"}', {"ok": True}),
     ],
-    ids=["not-allowed", "override", "bad-json", "bool", "unknown-override", "unknown", "bad-load", "refused", "nobody"],
+    ids=[
+        "not-allowed",
+        "override",
+        "bad-json",
+        "not-object",
+        "bool",
+        "unknown-override",
+        "unknown",
+        "bad-load",
+        "refused",
+        "nobody",
+        "wrong-token",
+        "token",
+    ],
 )
-def test_commands_are_answered_on_the_reply_topic(broker, allow, topic, payload, expected):  # noqa: F811
-    with Simulator(port=0) as s, bridge(broker.port, [s.port], client_id=f"cmd-{allow}", allow_control=allow):
+def test_commands_are_answered_on_the_reply_topic(broker, options, topic, payload, expected):  # noqa: F811
+    with Simulator(port=0) as s, bridge(broker.port, [s.port], client_id="cmd", **options):
         reply_topic = topic.rpartition("/cmd/")[0] + "/reply"
         with subscriber(broker.port, reply_topic, f"{BASE}/availability") as sub:
             sub.wait(f"{BASE}/availability", lambda p: p == "online")
@@ -209,6 +229,7 @@ def test_the_command_over_tls_with_a_password_serves_its_shard_of_a_fleet(tmp_pa
         (["--username", "u", "--password-file", "{missing}"], "cannot read the password file"),
         (["--shard", "0/3"], "K must be from 1 to N"),
         (["--broker", "127.0.0.1:x"], "bad port"),
+        (["a/b=127.0.0.1:1", "a+b=127.0.0.1:2"], "would share their topics"),
     ],
 )
 def test_the_command_refuses_bad_options(tmp_path, args, message):

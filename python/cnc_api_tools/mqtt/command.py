@@ -111,20 +111,26 @@ def mqtt(
     )
     endpoints = gather(machines, fleet, shard, (target.host, target.port))
     backoff = Backoff(initial=0.5, factor=2.0, maximum=30.0)
-    bridge = MqttBridge(
-        endpoints,
-        handles(endpoints, target.timeout, backoff, target.prepare),
-        settings,
-        prefix=prefix,
-        rate=rate,
-        pollers=pollers,
-        sparkplug=sparkplug,
-        allow_control=allow_control,
-        token=_secret(token_file, TOKEN_ENV, "token"),
-        every_poll=every_poll,
-        heartbeat=heartbeat,
-        shard=shard,
-    )
+    token = _secret(token_file, TOKEN_ENV, "token")
+    try:
+        bridge = MqttBridge(
+            endpoints,
+            handles(endpoints, target.timeout, backoff, target.prepare),
+            settings,
+            prefix=prefix,
+            rate=rate,
+            pollers=pollers,
+            sparkplug=sparkplug,
+            allow_control=allow_control,
+            token=token,
+            every_poll=every_poll,
+            heartbeat=heartbeat,
+            shard=shard,
+        )
+    except ValueError as exc:  # two machines whose names make one topic
+        raise click.BadParameter(str(exc), param_hint="[NAME=]HOST[:PORT]") from None
+    if allow_control and not (token or username or cert):
+        click.echo("cnc-api mqtt: note: anyone who can publish to the broker can command the machines", err=True)
     logging.basicConfig(stream=sys.stderr, level=logging.INFO, format="%(asctime)s %(message)s", datefmt="%H:%M:%S")
     part = f" (shard {shard[0]}/{shard[1]})" if shard else ""
     mode = f"Sparkplug B group {sparkplug}" if sparkplug else f"{prefix}/..."
