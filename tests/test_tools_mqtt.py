@@ -172,21 +172,25 @@ def test_sparkplug_births_data_and_deaths(broker):  # noqa: F811
         flaky.stop()
 
 
-def test_the_command_over_tls_with_a_password_serves_its_shard_of_a_fleet(tmp_path):
+@pytest.mark.parametrize("login", ["password", "certificate"])
+def test_the_command_over_tls_serves_its_shard_of_a_fleet(tmp_path, login):
     import subprocess
 
     from mqtt_helpers import MOSQUITTO_PASSWD
 
     files = tls_files(str(tmp_path))
-    passwords = tmp_path / "passwd"
-    subprocess.run(
-        [MOSQUITTO_PASSWD or "mosquitto_passwd", "-c", "-b", str(passwords), "bridge", "s3cret pass"], check=True
-    )
-    access = ("--cafile", files["ca"], "-u", "bridge", "-P", "s3cret pass")
-    extra = (
-        f"allow_anonymous false\npassword_file {passwords}\n"
-        f"cafile {files['ca']}\ncertfile {files['cert']}\nkeyfile {files['key']}\n"
-    )
+    extra = f"allow_anonymous false\ncafile {files['ca']}\ncertfile {files['server']}\nkeyfile {files['server_key']}\n"
+    if login == "password":
+        passwords = tmp_path / "passwd"
+        tool = MOSQUITTO_PASSWD or "mosquitto_passwd"
+        subprocess.run([tool, "-c", "-b", str(passwords), "bridge", "s3cret pass"], check=True)
+        access: tuple[str, ...] = ("--cafile", files["ca"], "-u", "bridge", "-P", "s3cret pass")
+        extra += f"password_file {passwords}\n"
+        login_args = ["--ca", files["ca"], "--username", "bridge"]
+    else:  # the broker takes the certificate's name for the user
+        access = ("--cafile", files["ca"], "--cert", files["client"], "--key", files["client_key"])
+        extra += "require_certificate true\nuse_identity_as_username true\n"
+        login_args = ["--ca", files["ca"], "--cert", files["client"], "--key", files["client_key"]]
     with Simulator(port=0) as s:
         k = shard_of("mill-1", 2)
         other = next(n for n in (f"mill-{i}" for i in range(2, 50)) if shard_of(n, 2) != k)
@@ -197,9 +201,9 @@ def test_the_command_over_tls_with_a_password_serves_its_shard_of_a_fleet(tmp_pa
             f'[[machine]]\nname = "{other}"\nport = {free_port()}\n'
         )
         broker_ = Broker(str(tmp_path), extra=extra, client_args=access).start()
-        env = cli_env(CNC_API_MQTT_PASSWORD="s3cret pass")
+        env = cli_env(CNC_API_MQTT_PASSWORD="s3cret pass") if login == "password" else cli_env()
         args = ["--fleet", str(fleet), "--shard", f"{k}/2", "--broker", f"127.0.0.1:{broker_.port}"]
-        args += ["--ca", files["ca"], "--username", "bridge", "--client-id", "cli", "--heartbeat", "0.5"]
+        args += [*login_args, "--client-id", "cli", "--heartbeat", "0.5"]
         try:
             with subscriber(broker_.port, "cnc/#", args=access) as sub:
                 proc = cnc_api_popen("mqtt", *args, env=env)
