@@ -11,12 +11,14 @@ import pytest
 from cnc_api_simulator import Simulator
 from cnc_api_tools import Backoff, Machine
 from cnc_api_tools.fleetfile import FleetMachine
-from cnc_api_tools.mqtt import sparkplug as spb
-from cnc_api_tools.mqtt.bridge import MqttBridge
-from cnc_api_tools.mqtt.link import BrokerSettings
 from cnc_api_tools.shard import shard_of
 from mqtt_helpers import Broker, broker, needs_broker, publish, subscriber, tls_files  # noqa: F401
 from tools_helpers import cli_env, cnc_api_popen, free_port, run_cli
+
+pytest.importorskip("google.protobuf", reason="the MQTT extra (protobuf) is not installed")
+from cnc_api_tools.mqtt import sparkplug as spb  # noqa: E402
+from cnc_api_tools.mqtt.bridge import MqttBridge  # noqa: E402
+from cnc_api_tools.mqtt.link import BrokerSettings  # noqa: E402
 
 pytestmark = needs_broker
 
