@@ -5,6 +5,7 @@ from __future__ import annotations
 import contextlib
 import json
 import signal
+import subprocess
 
 import cnc_api_client_core as cnc
 import pytest
@@ -12,7 +13,7 @@ from cnc_api_simulator import Simulator
 from cnc_api_tools import Backoff, Machine
 from cnc_api_tools.fleetfile import FleetMachine
 from cnc_api_tools.shard import shard_of
-from mqtt_helpers import Broker, broker, needs_broker, publish, subscriber, tls_files  # noqa: F401
+from mqtt_helpers import MOSQUITTO_PUB, Broker, broker, needs_broker, publish, subscriber, tls_files  # noqa: F401
 from tools_helpers import cli_env, cnc_api_popen, free_port, run_cli
 
 pytest.importorskip("google.protobuf", reason="the MQTT extra (protobuf) is not installed")
@@ -151,7 +152,7 @@ def decode(hex_payload):
     return payload, {m.name: spb.metric_value(m) for m in payload.metrics}
 
 
-def test_sparkplug_births_data_and_deaths(broker):  # noqa: F811
+def test_sparkplug_births_data_and_deaths(broker, tmp_path):  # noqa: F811
     flaky = Simulator(port=0)
     port = flaky.start()
     try:
@@ -166,9 +167,24 @@ def test_sparkplug_births_data_and_deaths(broker):  # noqa: F811
                 assert client.connect("127.0.0.1", port) and client.set_override_feed(55)
                 data, changed = decode(sub.wait("spBv1.0/plant-1/DDATA/edge/mill-1"))
                 assert changed == {"overrides/feed": 55} and data.seq == 2
+                # A host application asks for the births again.
+                rebirth = spb.Payload()
+                spb.add_metric(rebirth, "Node Control/Rebirth", True, 0)
+                ncmd = tmp_path / "ncmd.bin"
+                ncmd.write_bytes(rebirth.SerializeToString())
+                subprocess.run(
+                    [MOSQUITTO_PUB, "-h", "127.0.0.1", "-p", str(broker.port), "-t", "spBv1.0/plant-1/NCMD/edge"]
+                    + ["-f", str(ncmd)],
+                    check=True,
+                    timeout=10,
+                )
+                node, metrics = decode(sub.wait("spBv1.0/plant-1/NBIRTH/edge"))
+                assert node.seq == 0 and metrics["bdSeq"] == 0
+                birth, metrics = decode(sub.wait("spBv1.0/plant-1/DBIRTH/edge/mill-1"))
+                assert birth.seq == 1 and metrics["overrides/feed"] == 55
                 flaky.stop()
                 death, _ = decode(sub.wait("spBv1.0/plant-1/DDEATH/edge/mill-1"))
-                assert death.seq == 3
+                assert death.seq == 2
             _, metrics = decode(sub.wait("spBv1.0/plant-1/NDEATH/edge"))
             assert metrics["bdSeq"] == 0
     finally:
@@ -177,8 +193,6 @@ def test_sparkplug_births_data_and_deaths(broker):  # noqa: F811
 
 @pytest.mark.parametrize("login", ["password", "certificate"])
 def test_the_command_over_tls_serves_its_shard_of_a_fleet(tmp_path, login):
-    import subprocess
-
     from mqtt_helpers import MOSQUITTO_PASSWD
 
     files = tls_files(str(tmp_path))
