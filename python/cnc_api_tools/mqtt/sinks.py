@@ -14,7 +14,7 @@ from typing import Any, Protocol
 from ..fleetfile import FleetMachine
 from . import sparkplug as spb
 from .link import BrokerLink
-from .topics import base_topic
+from .topics import base_topic, level
 
 __all__ = ["JsonTree", "Sink", "SparkplugNode", "dumps"]
 
@@ -97,7 +97,7 @@ class SparkplugNode:
     def __init__(self, link: BrokerLink, group: str, node: str, machines: list[FleetMachine]) -> None:
         self.link = link
         self.group, self.node = group, node
-        self.devices = [m.name for m in machines]
+        self.devices = [level(m.name) for m in machines]
         self.bd_seq = 0
         self._seq = 0
         self._last: list[dict[str, object] | None] = [None] * len(machines)  # None: not born
