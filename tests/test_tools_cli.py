@@ -30,6 +30,7 @@ from tools_helpers import (  # noqa: F401
 
 COMMANDS = [
     "dashboard",
+    "mqtt",
     "status",
     "watch",
     "run",

@@ -15,8 +15,9 @@ import pytest
 from cnc_api_simulator import Simulator
 from cnc_api_tools import Link, Machine
 from cnc_api_tools.fleet import Fleet
+from cnc_api_tools.shard import shard_of
 from fake_server import FakeServer, delay, respond
-from tools_helpers import cnc_api_popen, free_port, sim, sim_replies, unanswered_port, wait_for  # noqa: F401
+from tools_helpers import cnc_api_popen, free_port, run_cli, sim, sim_replies, unanswered_port, wait_for  # noqa: F401
 
 parser = pytest.importorskip("prometheus_client.parser")
 from cnc_api_tools.exporter import Exporter  # noqa: E402
@@ -284,3 +285,49 @@ def test_reply_values_become_sample_text_the_parser_reads(reply_value, text):
         (family,) = parser.text_string_to_metric_families(f"# TYPE m gauge\nm {text}\n")
         got = family.samples[0].value
         assert got == float(text) or (got != got and text == "NaN")
+
+
+def test_export_serves_the_share_of_a_fleet_file_with_its_labels(tmp_path):
+    with Simulator(port=0) as a, Simulator(port=0) as b:
+        names = ["mill-1", "mill-2", "lathe-3", "laser-4"]
+        ports = [a.port, b.port, free_port(), free_port()]
+        entries = "".join(
+            f'[[machine]]\nname = "{n}"\nport = {p}\npoll_rate = {5 + i}\nlabels = {{ cell = "c{i}" }}\n'
+            for i, (n, p) in enumerate(zip(names, ports, strict=True))
+        )
+        fleet = tmp_path / "fleet.toml"
+        fleet.write_text(f'[defaults.labels]\nsite = "plant1"\nline = "A"\n{entries}kind = "lathe"\n')
+        shard = shard_of("mill-1", 2)
+        mine = [n for n in names if shard_of(n, 2) == shard]
+        proc = cnc_api_popen("export", "--listen", "127.0.0.1:0", "--fleet", str(fleet), "--shard", f"{shard}/2")
+        try:
+            line = proc.stderr.readline()
+            assert f"serving metrics of {len(mine)} machine(s) (shard {shard}/2)" in line
+            url = line.split()[-1]
+            labels = {"machine": "mill-1", "site": "plant1", "line": "A", "cell": "c0"}
+            m = wait_for(lambda: (s := scrape(url)) and value(s, "cnc_polls_total", **labels) and s)
+            assert value(m, "cnc_up", **labels) == 1.0
+            assert {dict(k[1])["machine"] for k in m if k[0] == "cnc_up"} == set(mine)
+        finally:
+            proc.send_signal(signal.SIGINT)
+            assert proc.wait(15) == 0
+    assert "Traceback" not in proc.stderr.read()
+
+
+@pytest.mark.parametrize(
+    ("args", "message"),
+    [
+        (["--fleet", "{missing}"], "cannot read"),
+        (["--shard", "3/2"], "K must be from 1 to N"),
+        (["--fleet", "{fleet}", "127.0.0.1:{port}"], "named twice"),
+        (["--fleet", "{clash}"], "label 'machine' is one the metrics use"),
+    ],
+)
+def test_export_refuses_a_bad_fleet(tmp_path, args, message):
+    fleet = tmp_path / "fleet.toml"
+    fleet.write_text('[[machine]]\nname = "m"\naddress = "127.0.0.1:8123"\n')
+    clash = tmp_path / "clash.toml"
+    clash.write_text('[[machine]]\nname = "m"\naddress = "127.0.0.1:8123"\nlabels = { machine = "x" }\n')
+    paths = {"missing": tmp_path / "none.toml", "fleet": fleet, "clash": clash, "port": 8123}
+    result = run_cli("export", "--listen", "127.0.0.1:0", *(a.format(**paths) for a in args))
+    assert result.returncode == 2 and message in result.stderr

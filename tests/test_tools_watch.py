@@ -92,10 +92,14 @@ def test_watch_shows_machines_a_machine_going_down_and_coming_back_and_leaves_cl
         flaky.stop()
 
 
-def test_watch_into_a_pipe_prints_a_table_per_refresh():
+@pytest.mark.parametrize("by_fleet", [False, True], ids=["port", "fleet"])
+def test_watch_into_a_pipe_prints_a_table_per_refresh(tmp_path, by_fleet):
     with Simulator(port=0) as s:
+        fleet = tmp_path / "fleet.toml"
+        fleet.write_text(f'[[machine]]\nname = "mill-7"\nport = {s.port}\n')
+        where = ["--fleet", str(fleet)] if by_fleet else ["--port", str(s.port)]
         proc = subprocess.Popen(
-            [*command(), "watch", "--port", str(s.port), "--rate", "4"],
+            [*command(), "watch", *where, "--rate", "4"],
             stdout=subprocess.PIPE,
             stderr=subprocess.PIPE,
             text=True,
@@ -115,7 +119,8 @@ def test_watch_into_a_pipe_prints_a_table_per_refresh():
         out += rest
     assert proc.returncode == 0, err
     assert out.count("cnc-api watch - 1 machine(s)") >= 3
-    assert re.search(rf"127\.0\.0\.1:{s.port}\s+.\s*CONNECTED\s+.\s*IDLE", out)
+    name = "mill-7" if by_fleet else rf"127\.0\.0\.1:{s.port}"
+    assert re.search(rf"{name}\s+.\s*CONNECTED\s+.\s*IDLE", out)
     assert "\x1b[" not in out
 
 

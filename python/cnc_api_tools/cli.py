@@ -266,6 +266,7 @@ def sim(args: tuple[str, ...]) -> None:
 def _register() -> None:
     from . import cmd_export, cmd_geometry, cmd_record, cmd_run, cmd_watch
     from .dashboard.command import dashboard
+    from .mqtt.command import mqtt
 
     cli.add_command(cmd_run.run)
     cli.add_command(cmd_watch.watch)
@@ -273,6 +274,7 @@ def _register() -> None:
     cli.add_command(cmd_export.export)
     cli.add_command(cmd_geometry.geometry)
     cli.add_command(dashboard)
+    cli.add_command(mqtt)
 
 
 _register()

@@ -12,9 +12,11 @@ from rich.text import Text
 from .clibase import Seconds, Target, interruptible, target_options
 from .codes import CompileState, State, code_name, condition
 from .fleet import Fleet
-from .link import Backoff, Link, parse_endpoint
+from .fleetopt import fleet_option, gather
+from .link import Backoff, Link
 from .machine import Machine, Snapshot
 from .safe import literal
+from .watchdog import BoundedMachine
 from .views import STATE_STYLES, position_axes
 
 _LINK_STYLES = {Link.CONNECTED: "green", Link.DOWN: "bold red", Link.CONNECTING: "yellow", Link.NEW: "dim"}
@@ -116,27 +118,36 @@ def render(
 @target_options
 @click.argument("machines", nargs=-1, metavar="[HOST[:PORT]]...")
 @click.option("--rate", type=Seconds(0.1, 50), default=2.0, show_default=True, help="Refreshes per second.")
-def watch(target: Target, machines: tuple[str, ...], rate: float) -> None:
-    """A live full-screen view of one or many machines (default: --host and --port).
+@fleet_option
+def watch(target: Target, machines: tuple[str, ...], rate: float, fleet: str | None) -> None:
+    """A live full-screen view of one or many machines (default: --host and --port, or a --fleet file).
 
     A machine that drops shows as DOWN and is reconnected with back-off. Ctrl-C leaves.
     """
-    try:
-        endpoints = [parse_endpoint(t, target.port) for t in machines] or [(target.host, target.port)]
-    except ValueError as exc:
-        raise click.BadParameter(str(exc), param_hint="HOST[:PORT]") from None
+    endpoints = gather(machines, fleet, None, (target.host, target.port))
     backoff = Backoff(initial=0.5, factor=2.0, maximum=10.0)
-    handles: list[Machine] = [target.machine(host, port, backoff=backoff) for host, port in endpoints]
-    fleet = Fleet(handles, rate, pollers=min(4, len(handles)), compile=True)
+    shown: list[Machine] = [
+        BoundedMachine(
+            m.host,
+            m.port,
+            connect_timeout=target.timeout,
+            backoff=backoff,
+            name=m.name,
+            prepare=target.prepare,
+            exchange_timeout=target.timeout,
+        )
+        for m in endpoints
+    ]
+    polling = Fleet(shown, rate, pollers=min(4, len(shown)), compile=True)
     console = Console(highlight=False)
-    with interruptible() as interrupt, fleet:
+    with interruptible() as interrupt, polling:
         if not console.is_terminal:
             # Piped or redirected: one table per refresh, one after the other, like a log.
             while not interrupt.sleep(1.0 / rate):
-                console.print(render(handles, fleet.latest, rate, console))
+                console.print(render(shown, polling.latest, rate, console))
             return
         with Live(
-            render(handles, fleet.latest, rate, console), console=console, screen=True, auto_refresh=False
+            render(shown, polling.latest, rate, console), console=console, screen=True, auto_refresh=False
         ) as live:
             while not interrupt.sleep(1.0 / rate):
-                live.update(render(handles, fleet.latest, rate, console), refresh=True)
+                live.update(render(shown, polling.latest, rate, console), refresh=True)

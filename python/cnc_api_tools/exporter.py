@@ -18,7 +18,7 @@ from __future__ import annotations
 import operator
 import time
 from bisect import bisect_left
-from collections.abc import Collection, Iterable, Iterator
+from collections.abc import Collection, Iterable, Iterator, Mapping, Sequence
 from typing import Any
 
 import cnc_api_client_core as cnc
@@ -31,6 +31,7 @@ from .fleet import Fleet, PollObserver
 from .link import Link
 from .machine import Machine, Snapshot
 from .metrics_http import MetricsServer
+from .ratefleet import RatedFleet, make_fleet
 from .views import OVERRIDES
 
 __all__ = ["BUCKETS", "CONTENT_TYPE", "Exporter", "FleetCollector"]
@@ -74,6 +75,8 @@ _FAMILIES = (
     ("cnc_request_duration_seconds", "histogram", "Duration of each request to the API server."),
 )
 _HISTOGRAM_SAMPLES = ("_bucket", "_count", "_sum")
+# Label names the metrics use themselves; a fleet label of one of these names would clash.
+RESERVED_LABELS = frozenset({"machine", "state", "kind", "override", "frame", "axis", "le", "instance", "job"})
 
 # What one good poll keeps: (wall-clock time, the _FIELDS values, machine and program positions).
 _Status = tuple[float, tuple[Any, ...], Any, Any]
@@ -151,6 +154,8 @@ class Exporter:
 
     Machine names are the `machine` label, so they must differ. `on_poll`
     runs on the polling thread after every poll, with a snapshot made for it.
+    `labels[i]` adds labels to every sample of `machines[i]` (site, line, cell
+    from a fleet file); `rates[i]` polls it at a rate of its own.
     """
 
     def __init__(
@@ -161,6 +166,8 @@ class Exporter:
         pollers: int = 1,
         connectors: int = 4,
         on_poll: PollObserver | None = None,
+        labels: Sequence[Mapping[str, str]] | None = None,
+        rates: Sequence[float] | None = None,
     ) -> None:
         self.machines = list(machines)
         seen: set[str] = set()
@@ -169,8 +176,19 @@ class Exporter:
                 raise ValueError(f"two machines named {m.name!r}: each needs a name of its own")
             seen.add(m.name)
         self._reader = _Reader(len(self.machines), on_poll)
-        self.fleet = Fleet(self.machines, rate, pollers=pollers, connectors=connectors, reader=self._reader)
+        self.fleet: Fleet | RatedFleet = make_fleet(
+            self.machines,
+            list(rates) if rates is not None else [rate] * len(self.machines),
+            pollers=pollers,
+            connectors=connectors,
+            reader=self._reader,
+        )
         self._labels = [f'machine="{label_value(m.name)}"' for m in self.machines]
+        for i, extra in enumerate(labels or ()):
+            clash = sorted(k for k in extra if k in RESERVED_LABELS or k.startswith("__"))
+            if clash:
+                raise ValueError(f"machine {self.machines[i].name!r}: label {clash[0]!r} is one the metrics use")
+            self._labels[i] += "".join(f',{k}="{label_value(v)}"' for k, v in sorted(extra.items()))
         self._state_lines: dict[tuple[int, str], str] = {}
         self._positions: dict[int, str] = {}
         # For those who serve the metrics from a registry of their own (slower than `serve`).

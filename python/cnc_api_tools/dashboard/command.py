@@ -10,6 +10,7 @@ from typing import NoReturn
 
 import click
 
+from ..fleetopt import fleet_option, gather
 from ..link import DEFAULT_PORT, parse_endpoint
 
 __all__ = ["dashboard", "parse_machine"]
@@ -93,6 +94,7 @@ def _fail(message: str, status: int) -> NoReturn:
     help="Secret that control requests must carry (also $CNC_API_DASHBOARD_TOKEN).",
 )
 @click.option("--title", default="CNC dashboard", show_default=True, help="Title of the pages.")
+@fleet_option
 def dashboard(
     machines: tuple[str, ...],
     listen: str,
@@ -104,6 +106,7 @@ def dashboard(
     allow_control: bool,
     token: str | None,
     title: str,
+    fleet: str | None,
 ) -> None:
     """A live web view of machines: an overview tile per machine, and per machine
     its tool path, position, G-code and estimate.
@@ -120,13 +123,17 @@ def dashboard(
         _fail(f"the dashboard needs its extra ({_missing(exc)} is missing): {EXTRA_HINT}", 1)
 
     given = [*hosts, *machines]
-    if not given:
-        _fail("name at least one machine: cnc-api dashboard HOST[:PORT]...", 2)
+    if not given and fleet is None:
+        _fail("name at least one machine: cnc-api dashboard HOST[:PORT]... or --fleet FILE", 2)
     try:
         endpoints = [Endpoint(*parse_machine(text, port)) for text in given]
+        if fleet is not None:
+            endpoints += [Endpoint(m.name, m.host, m.port) for m in gather((), fleet, None, None)]
         listen_host, listen_port = parse_listen(listen)
     except ValueError as exc:
         _fail(str(exc), 2)
+    except click.BadParameter as exc:
+        _fail(exc.message, 2)
     problem = control_listen_error(listen_host, allow_control, token)
     if problem:
         _fail(problem, 2)
