@@ -221,6 +221,7 @@ def test_replacement_ipc_is_used(client, server):
         ("recv", 1024),
         ("settimeout", 5),
         ("sendall", START.encode() + b"\n"),
+        ("fileno",),  # the first reply byte is awaited on the descriptor, where a close is seen
         *per_byte,
     ]
     assert recorder.sock.gettimeout() == 1.0

@@ -470,6 +470,7 @@ GENERIC_FAILURES = {
     "recv-mid-reply": ("recv", 4, KeyboardInterrupt(), OK, True),
     "recv-draining-non-ascii": ("recv", 12, KeyboardInterrupt(), '{"res":"\xe9\xe9\xe9\xe9\xe9\xe9\xe9"}', True),
     "sendall": ("sendall", 1, RuntimeError("boom"), OK, True),
+    "fileno-before-reply": ("fileno", 1, KeyboardInterrupt(), OK, True),
     "timeout-before-send": ("settimeout", 2, RuntimeError("boom"), OK, False),
 }
 

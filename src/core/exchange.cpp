@@ -1,11 +1,15 @@
 // One request line out, one reply line back, over the client's `ipc`.
+#include <poll.h>
+
 #include <algorithm>
+#include <climits>
 #include <cstring>
 #include <optional>
 
 #include "base/names.hpp"
 #include "core/client.hpp"
 #include "core/native_exchange.hpp"
+#include "core/wait.hpp"
 #include "core/wire.hpp"
 
 namespace cnc::core {
@@ -85,11 +89,73 @@ void drain_rest_of_line(PyObject* client, PyObject* ipc, Progress& progress) {
     }
 }
 
-// Reads the reply up to its line feed; nullopt when the peer closed first.
+enum class FirstByte { Ready, TimedOut, Lost, Unwatched };
+
+// The first reply byte may be long in coming, and a close of `ipc` by another
+// thread wakes no receive that waits for it. Where `ipc` tells its descriptor,
+// the exchange waits here instead, watching for that close. The wait only
+// polls the number: the bytes are still received by `ipc`, which fails once
+// closed.
+FirstByte wait_for_first_byte(PyObject* ipc) {
+    Ref fileno = Ref::steal(PyObject_GetAttr(ipc, names::fileno));
+    if (!fileno) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) raise_pending();
+        PyErr_Clear();  // no descriptor to watch: the receive waits on its own
+        return FirstByte::Unwatched;
+    }
+    Ref number = cnc::call(fileno.get());
+    int overflow = 0;
+    const long long fd = PyLong_AsLongLongAndOverflow(number.get(), &overflow);
+    if (fd == -1 && PyErr_Occurred()) {
+        PyErr_Clear();
+        return FirstByte::Unwatched;
+    }
+    if (overflow || fd < 0 || fd > INT_MAX) return FirstByte::Unwatched;
+    Ownership ownership(static_cast<int>(fd), static_cast<int>(fd));
+    if (!ownership.identify()) return FirstByte::Unwatched;
+    Waited waited;
+    {
+        GilReleased gil;
+        OwnedWait wait(ownership, gil);
+        waited = wait(static_cast<int>(fd), POLLIN, Clock::now() + std::chrono::seconds(kFirstByteTimeout));
+    }
+    switch (waited) {
+        case Waited::Signal: raise_pending();
+        case Waited::TimedOut: return FirstByte::TimedOut;
+        case Waited::Lost: return FirstByte::Lost;
+        case Waited::Ready:
+        case Waited::Failed: break;
+    }
+    return FirstByte::Ready;
+}
+
+// Receives one byte. After a first-byte wait that timed out, the socket's own
+// receive times out at once, so its failure is the one the socket reports,
+// and the time-out it is left with is still the first byte's.
+Ref receive_byte(PyObject* ipc, FirstByte first) {
+    if (first != FirstByte::TimedOut) return call_method(ipc, names::recv, module_state::one());
+    Ref at_once = check(PyFloat_FromDouble(1e-9));
+    call_method(ipc, names::settimeout, at_once.get());
+    try {
+        return call_method(ipc, names::recv, module_state::one());
+    } catch (const PyErrorSet&) {
+        const ErrorGuard pending;
+        try {
+            call_method(ipc, names::settimeout, module_state::first_byte());
+        } catch (const PyErrorSet&) {
+        }
+        throw;
+    }
+}
+
+// Reads the reply up to its line feed; nullopt when the peer closed first or
+// another thread closed `ipc`.
 std::optional<Ref> read_reply_line(PyObject* client, PyObject* ipc, Progress& progress) {
     ReplyBytes reply;
-    for (;;) {
-        Ref chunk = call_method(ipc, names::recv, module_state::one());
+    FirstByte first = wait_for_first_byte(ipc);
+    if (first == FirstByte::Lost) return std::nullopt;
+    for (;; first = FirstByte::Ready) {
+        Ref chunk = receive_byte(ipc, first);
         ReceivedBytes bytes(chunk.get());
         if (bytes.empty()) return std::nullopt;
         if (std::find(bytes.begin(), bytes.end(), '\n') != bytes.end()) progress.line_complete = true;
