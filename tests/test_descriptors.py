@@ -204,10 +204,12 @@ def cancel_from_another_thread(client, call, ready: threading.Event) -> tuple[ob
     return ended[0][0], ended[0][1] - closed_at
 
 
+@pytest.mark.parametrize("stalls", [False, True], ids=["reading", "stalled"])
 @pytest.mark.parametrize("path", PATHS)
-def test_close_from_another_thread_cancels_an_upload(path):
-    """An upload to a slow reader stops at once: no more than the send and
-    receive buffers held at the close reaches the server after it."""
+def test_close_from_another_thread_cancels_an_upload(path, stalls):
+    """An upload to a slow reader stops at once, also while the reader has
+    stopped reading for a while: no more than the send and receive buffers
+    held at the close reaches the server after it."""
     under_way = threading.Event()
     read_at_close: list[int] = []
 
@@ -217,6 +219,7 @@ def test_close_from_another_thread_cancels_an_upload(path):
             if len(data) >= 256 << 10 and not under_way.is_set():
                 read_at_close.append(len(data))
                 under_way.set()
+                time.sleep(0.3 if stalls else 0)  # longer than a cancel may take
             time.sleep(0.005)
 
     server = Listener(serve=read_slowly)

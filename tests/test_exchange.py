@@ -220,8 +220,8 @@ def test_replacement_ipc_is_used(client, server):
         ("settimeout", 0),
         ("recv", 1024),
         ("settimeout", 5),
+        ("fileno",),  # the waits watch the descriptor, where a close from another thread is seen
         ("sendall", START.encode() + b"\n"),
-        ("fileno",),  # the first reply byte is awaited on the descriptor, where a close is seen
         *per_byte,
     ]
     assert recorder.sock.gettimeout() == 1.0

@@ -2,14 +2,13 @@
 #include <poll.h>
 
 #include <algorithm>
-#include <climits>
 #include <cstring>
 #include <optional>
 
 #include "base/names.hpp"
 #include "core/client.hpp"
 #include "core/native_exchange.hpp"
-#include "core/wait.hpp"
+#include "core/watch.hpp"
 #include "core/wire.hpp"
 
 namespace cnc::core {
@@ -89,73 +88,42 @@ void drain_rest_of_line(PyObject* client, PyObject* ipc, Progress& progress) {
     }
 }
 
-enum class FirstByte { Ready, TimedOut, Lost, Unwatched };
+// Requests up to this size go to `sendall` in one piece; larger ones in pieces
+// of it, so a close from another thread is seen between two of them.
+constexpr Py_ssize_t kSendPiece = 16384;
 
-// The first reply byte may be long in coming, and a close of `ipc` by another
-// thread wakes no receive that waits for it. Where `ipc` tells its descriptor,
-// the exchange waits here instead, watching for that close. The wait only
-// polls the number: the bytes are still received by `ipc`, which fails once
-// closed.
-FirstByte wait_for_first_byte(PyObject* ipc) {
-    Ref fileno = Ref::steal(PyObject_GetAttr(ipc, names::fileno));
-    if (!fileno) {
-        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) raise_pending();
-        PyErr_Clear();  // no descriptor to watch: the receive waits on its own
-        return FirstByte::Unwatched;
+// Hands the request to `sendall`. A large one on a watched descriptor goes in
+// pieces, each after a wait for room on the descriptor itself: the wait
+// inside `sendall` ends only when the server reads, however long ago the
+// socket was closed. False when it was closed meanwhile.
+bool send_request(PyObject* ipc, PyObject* data, std::optional<Watch>& watch) {
+    const Py_ssize_t size = PyBytes_GET_SIZE(data);
+    if (!watch || size <= kSendPiece) {
+        call_method(ipc, names::sendall, data);
+        return true;
     }
-    Ref number = cnc::call(fileno.get());
-    int overflow = 0;
-    const long long fd = PyLong_AsLongLongAndOverflow(number.get(), &overflow);
-    if (fd == -1 && PyErr_Occurred()) {
-        PyErr_Clear();
-        return FirstByte::Unwatched;
+    for (Py_ssize_t at = 0; at < size; at += kSendPiece) {
+        Ref piece = check(PyBytes_FromStringAndSize(PyBytes_AS_STRING(data) + at, std::min(kSendPiece, size - at)));
+        const Waited room = at == 0 ? Waited::Ready : watch->wait(POLLOUT, kFirstByteTimeout);
+        if (room == Waited::Lost) return false;
+        if (room == Waited::TimedOut)
+            call_timed_out(ipc, names::sendall, piece.get());
+        else
+            call_method(ipc, names::sendall, piece.get());
     }
-    if (overflow || fd < 0 || fd > INT_MAX) return FirstByte::Unwatched;
-    Ownership ownership(static_cast<int>(fd), static_cast<int>(fd));
-    if (!ownership.identify()) return FirstByte::Unwatched;
-    Waited waited;
-    {
-        GilReleased gil;
-        OwnedWait wait(ownership, gil);
-        waited = wait(static_cast<int>(fd), POLLIN, Clock::now() + std::chrono::seconds(kFirstByteTimeout));
-    }
-    switch (waited) {
-        case Waited::Signal: raise_pending();
-        case Waited::TimedOut: return FirstByte::TimedOut;
-        case Waited::Lost: return FirstByte::Lost;
-        case Waited::Ready:
-        case Waited::Failed: break;
-    }
-    return FirstByte::Ready;
-}
-
-// Receives one byte. After a first-byte wait that timed out, the socket's own
-// receive times out at once, so its failure is the one the socket reports,
-// and the time-out it is left with is still the first byte's.
-Ref receive_byte(PyObject* ipc, FirstByte first) {
-    if (first != FirstByte::TimedOut) return call_method(ipc, names::recv, module_state::one());
-    Ref at_once = check(PyFloat_FromDouble(1e-9));
-    call_method(ipc, names::settimeout, at_once.get());
-    try {
-        return call_method(ipc, names::recv, module_state::one());
-    } catch (const PyErrorSet&) {
-        const ErrorGuard pending;
-        try {
-            call_method(ipc, names::settimeout, module_state::first_byte());
-        } catch (const PyErrorSet&) {
-        }
-        throw;
-    }
+    return true;
 }
 
 // Reads the reply up to its line feed; nullopt when the peer closed first or
-// another thread closed `ipc`.
-std::optional<Ref> read_reply_line(PyObject* client, PyObject* ipc, Progress& progress) {
+// another thread closed `ipc`. The first byte may be long in coming: where
+// `ipc` is watched, the exchange waits for it on the descriptor.
+std::optional<Ref> read_reply_line(PyObject* client, PyObject* ipc, Progress& progress, std::optional<Watch>& watch) {
     ReplyBytes reply;
-    FirstByte first = wait_for_first_byte(ipc);
-    if (first == FirstByte::Lost) return std::nullopt;
-    for (;; first = FirstByte::Ready) {
-        Ref chunk = receive_byte(ipc, first);
+    const Waited first = watch ? watch->wait(POLLIN, kFirstByteTimeout) : Waited::Ready;
+    if (first == Waited::Lost) return std::nullopt;
+    for (bool timed_out = first == Waited::TimedOut;; timed_out = false) {
+        Ref chunk = timed_out ? call_timed_out(ipc, names::recv, module_state::one())
+                              : call_method(ipc, names::recv, module_state::one());
         ReceivedBytes bytes(chunk.get());
         if (bytes.empty()) return std::nullopt;
         if (std::find(bytes.begin(), bytes.end(), '\n') != bytes.end()) progress.line_complete = true;
@@ -177,11 +145,12 @@ Ref generic_exchange(PyObject* client, PyObject* ipc, PyObject* request, bool ad
     // The time-out is set before sending so that a large request waits while
     // the server reads instead of failing on the flush's non-blocking socket.
     call_method(ipc, names::settimeout, module_state::first_byte());
+    std::optional<Watch> watch = Watch::of(ipc);
     // From here on part of the request may be out: `sendall` does not say how
     // much it sent when it raises.
     progress.request_started = true;
-    call_method(ipc, names::sendall, data.get());
-    std::optional<Ref> reply = read_reply_line(client, ipc, progress);
+    std::optional<Ref> reply;
+    if (send_request(ipc, data.get(), watch)) reply = read_reply_line(client, ipc, progress, watch);
     if (!reply) {
         mark_dropped(client);
         return new_ref(module_state::empty_text());
