@@ -107,12 +107,13 @@ class Machine:
         """Connected, or connect when the back-off allows; never waits for the back-off."""
         if self._core.connected:
             return True
-        with self._lock:
-            _close(self._core.check())
-            step = self._core.next_step()
-            if step is Step.CONNECT:
-                return self.connect()
-            return step is Step.READY
+        if self._core.connection is not None:
+            with self._lock:
+                _close(self._core.check())
+        step = self._core.next_step()  # a handle backing off answers without waiting for the lock
+        if step is Step.CONNECT:
+            return self.connect()
+        return step is Step.READY
 
     def wait_connected(self, timeout: float | None = None) -> bool:
         """Keep trying, waiting out the back-off, until connected, closed or `timeout` seconds passed."""
