@@ -1,5 +1,7 @@
 #include "core/watch.hpp"
 
+#include <sys/stat.h>
+
 #include <climits>
 
 #include "base/names.hpp"
@@ -21,6 +23,10 @@ std::optional<Watch> Watch::of(PyObject* ipc) {
         return std::nullopt;
     }
     if (overflow || fd < 0 || fd > INT_MAX) return std::nullopt;
+    // Only a socket's readiness tells when its methods would block; an object
+    // that reports some other descriptor is left to its own calls.
+    struct stat st {};
+    if (fstat(static_cast<int>(fd), &st) != 0 || !S_ISSOCK(st.st_mode)) return std::nullopt;
     Watch watch(static_cast<int>(fd));
     if (!watch.ownership_.identify()) return std::nullopt;
     return watch;

@@ -13,7 +13,8 @@ namespace cnc::core {
 class Watch {
 public:
     // The descriptor `ipc.fileno()` tells now and its connection, or nullopt
-    // when there is none to watch (no `fileno`, not an int, closed). Errors
+    // when there is none to watch (no `fileno`, not an int, closed, not a
+    // socket). Errors
     // that `fileno` itself raises go on, as those of any method of `ipc`.
     static std::optional<Watch> of(PyObject* ipc);
 
