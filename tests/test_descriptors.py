@@ -185,3 +185,81 @@ def test_descriptor_number_beyond_int_is_never_truncated(path, high, monkeypatch
         bystander.close()
         mine.close()
         other.close()
+
+
+CANCELLED_WITHIN = 0.1 + 0.1  # seconds from the close to the call's end, with room for a loaded machine
+
+
+def cancel_from_another_thread(client, call, ready: threading.Event, before_close=lambda: None) -> tuple[object, float]:
+    """Runs `call` on a thread, closes the client's socket once `ready` is set
+    (right after `before_close()`); returns the call's result and the seconds
+    from the close to its end."""
+    ended: list[tuple[object, float]] = []
+    caller = threading.Thread(target=lambda: ended.append((call(), time.monotonic())))
+    caller.start()
+    assert ready.wait(10)
+    before_close()
+    closed_at = time.monotonic()
+    client.ipc.close()
+    caller.join(10)
+    assert not caller.is_alive()
+    return ended[0][0], ended[0][1] - closed_at
+
+
+@pytest.mark.parametrize("stalls", [False, True], ids=["reading", "stalled"])
+@pytest.mark.parametrize("path", PATHS)
+def test_close_from_another_thread_cancels_an_upload(path, stalls):
+    """An upload to a slow reader stops at once, also while the reader has
+    stopped reading for a while: no more than the send and receive buffers
+    held at the close reaches the server after it."""
+    under_way = threading.Event()
+    read_at_close: list[int] = []
+
+    def read_slowly(conn: socket.socket, data: bytearray) -> None:
+        while chunk := conn.recv(4096):
+            data += chunk
+            if len(data) >= 256 << 10 and not under_way.is_set():
+                under_way.set()
+                time.sleep(0.3 if stalls else 0)  # longer than a cancel may take
+            time.sleep(0.005)
+
+    server = Listener(serve=read_slowly)
+    server.sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 32768)
+    client = new_client(path, server.address)
+    client.ipc.setsockopt(socket.SOL_SOCKET, socket.SO_SNDBUF, 32768)
+    buffers = client.ipc.getsockopt(socket.SOL_SOCKET, socket.SO_SNDBUF) + server.sock.getsockopt(
+        socket.SOL_SOCKET, socket.SO_RCVBUF
+    )
+    try:
+        upload = lambda: client.program_gcode_set_text(PROGRAM)  # noqa: E731
+        result, seconds = cancel_from_another_thread(
+            client, upload, under_way, lambda: read_at_close.append(len(server.received[0]))
+        )
+        assert (result, client.is_connected) == (False, False)
+        assert seconds < CANCELLED_WITHIN
+        server.threads[1].join(10)  # the server reads to the end of the connection
+        assert len(server.received[0]) - read_at_close[0] <= buffers
+        assert len(server.received[0]) < len(PROGRAM) / 2
+    finally:
+        server.close()
+
+
+@pytest.mark.parametrize("path", PATHS)
+def test_close_from_another_thread_cancels_a_wait_for_the_reply(path, core):
+    """A query whose server never answers ends at once, with its failure record."""
+    request_in = threading.Event()
+
+    def never_answer(conn: socket.socket, data: bytearray) -> None:
+        while chunk := conn.recv(65536):
+            data += chunk
+            if data.endswith(b"\n"):
+                request_in.set()
+
+    server = Listener(serve=never_answer)
+    client = new_client(path, server.address)
+    try:
+        info, seconds = cancel_from_another_thread(client, client.get_cnc_info, request_in)
+        assert (info.has_data, client.is_connected) == (False, False)
+        assert seconds < CANCELLED_WITHIN
+    finally:
+        server.close()

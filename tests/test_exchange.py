@@ -220,7 +220,26 @@ def test_replacement_ipc_is_used(client, server):
         ("settimeout", 0),
         ("recv", 1024),
         ("settimeout", 5),
+        ("fileno",),  # the waits watch the descriptor, where a close from another thread is seen
         ("sendall", START.encode() + b"\n"),
         *per_byte,
     ]
     assert recorder.sock.gettimeout() == 1.0
+
+
+def test_replacement_ipc_with_a_descriptor_that_is_no_socket(client, server):
+    """Only a socket's descriptor is watched: one that names something else
+    (here a pipe that never becomes readable) leaves the waits to `ipc`."""
+    import os
+
+    pipe = os.pipe()
+    recorder = client.ipc = Recorder(client.ipc)
+    recorder.fileno = lambda: pipe[0]
+    server.script(delay(0.2), reply(b"ok"))
+    try:
+        started = time.monotonic()
+        assert send(client, START) == "ok"
+        assert time.monotonic() - started < 3
+    finally:
+        os.close(pipe[0])
+        os.close(pipe[1])

@@ -560,6 +560,7 @@ depth, limit, stack = int(sys.argv[2]), int(sys.argv[3]), int(sys.argv[4])
 sys.setrecursionlimit(limit)
 line = '{"res":{"points":' + "[" * depth + "]" * depth + ',"x":' + "{\"a\":" * depth + "1" + "}" * depth + "}}"
 command = '{"res":true,"x":' + "[" * depth + "]" * depth + "}"
+deep_res = ['{"res":' + "[" * depth + "]" * depth + "}", '{"res":' + '{"a":' * depth + "1" + "}" * depth + "}"]
 
 def verdict(text, check):
     try:
@@ -583,6 +584,9 @@ def run():
         out["query"] = [points.has_data, depth_of(points.points) if points.has_data else None]
         server.line = command
         out["command"] = client.cnc_start()
+        out["deep_res"] = []
+        for server.line in deep_res:
+            out["deep_res"].append(client.cnc_start())
         client.close()
 
 if stack:
@@ -615,3 +619,4 @@ def test_deep_nesting_at_any_recursion_limit(depth, limit, stack):
     assert_clean_exit(proc)
     out = json.loads(proc.stdout)
     assert [out["query"], out["command"]] == out["expected"]
+    assert out["deep_res"] == [False, False]  # a list or an object as `res` is a failure, however deep

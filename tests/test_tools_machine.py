@@ -1,12 +1,47 @@
+import asyncio
 import threading
 import time
 
 import pytest
 from cnc_api_simulator import Simulator
 from cnc_api_tools import Backoff, Link, Machine, NotConnected, State
+from cnc_api_tools.aio import AsyncMachine
 from tools_helpers import free_port, sim, unanswered_port, wait_for  # noqa: F401
 
 FAST = Backoff(initial=0.05, factor=2.0, maximum=0.2, jitter=0.0)
+
+
+class Handle:
+    """A Machine, or an AsyncMachine driven on an event loop of its own, through the same calls."""
+
+    def __init__(self, kind, *args, **kwargs):
+        self.runner = asyncio.Runner() if kind == "async" else None
+        self.machine = (AsyncMachine if self.runner else Machine)(*args, **kwargs)
+
+    def __getattr__(self, name):
+        attribute = getattr(self.machine, name)
+        if not callable(attribute) or self.runner is None:
+            return attribute
+        return lambda *args, **kwargs: self.runner.run(attribute(*args, **kwargs))
+
+    def use(self):
+        if self.runner is None:
+            with self.machine.use():
+                return
+
+        async def enter():
+            async with self.machine.use():
+                pass
+
+        self.runner.run(enter())
+
+    def close(self):
+        self.__getattr__("close")()
+        if self.runner:
+            self.runner.close()
+
+
+HANDLES = ["sync", "async"]
 
 
 def test_context_manager_connects_polls_and_closes(sim):  # noqa: F811
@@ -24,19 +59,20 @@ def test_context_manager_connects_polls_and_closes(sim):  # noqa: F811
     assert m.poll() is None and m.connect() is False
 
 
-def test_down_machine_reports_why_and_backs_off():
+@pytest.mark.parametrize("kind", HANDLES)
+def test_down_machine_reports_why_and_backs_off(kind):
     port = free_port()
-    m = Machine("127.0.0.1", port, backoff=Backoff(initial=10.0, jitter=0.0))
+    m = Handle(kind, "127.0.0.1", port, backoff=Backoff(initial=10.0, jitter=0.0))
     assert m.connect() is False
     assert m.state is Link.DOWN and m.status.failures == 1
     assert m.status.last_error == "connection refused"
     assert 9.0 < m.status.retry_in() <= 10.0
     assert m.ensure_connected() is False and m.status.failures == 1  # the back-off holds
     with pytest.raises(NotConnected, match="connection refused") as err:
-        with m.use():
-            pass
+        m.use()
     assert err.value.retry_in > 9.0
     m.close()
+    assert m.state is Link.CLOSED
 
 
 def test_connect_time_out_is_the_callers():
@@ -84,12 +120,14 @@ def test_reconnects_with_a_new_client_after_the_server_went_away():
     assert states[-2:] == [Link.CONNECTED, Link.CLOSED]
 
 
-def test_wait_connected_gives_up_at_its_time_out():
-    m = Machine("127.0.0.1", free_port(), backoff=FAST)
+@pytest.mark.parametrize("kind", HANDLES)
+def test_wait_connected_gives_up_at_its_time_out(kind):
+    m = Handle(kind, "127.0.0.1", free_port(), backoff=FAST)
     started = time.monotonic()
     assert m.wait_connected(timeout=0.5) is False
     assert 0.4 < time.monotonic() - started < 3.0
     assert m.status.failures >= 2
+    m.close()
 
 
 def test_many_threads_share_one_handle(sim):  # noqa: F811

@@ -44,6 +44,10 @@ def lines(out):
             b'{"cmd":"program.gcode.set.text","text":"G0 X1\\nG1 Y2"}',
         ),
         (lambda c: c.get_cnc_parameters(100, 3), b'{"get":"cnc.parameters", "address":100, "elements":3}'),
+        (  # large enough to go to the socket in pieces: still one line
+            lambda c: c.program_gcode_set_text("G1 X1\n" * 20_000),
+            b'{"cmd":"program.gcode.set.text","text":"' + b"G1 X1\\n" * 20_000 + b'"}',
+        ),
     ],
 )
 def test_trace_shows_the_exact_request_bytes_and_the_reply(server, call, wire):

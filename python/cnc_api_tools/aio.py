@@ -32,7 +32,7 @@ from typing import Any, Self, TypeVar
 import cnc_api_client_core as cnc
 
 from .link import DEFAULT_PORT, Backoff, Link, LinkStatus, Listener, connect_client
-from .machine import NotConnected, Snapshot
+from .linkcore import LinkCore, NotConnected, Snapshot, Step, read_snapshot
 
 __all__ = ["AsyncClient", "AsyncMachine", "default_executor"]
 
@@ -316,103 +316,93 @@ class AsyncMachine:
         executor: concurrent.futures.Executor | None = None,
         prepare: Callable[[cnc.CncAPIClientCore], object] | None = None,
     ) -> None:
-        self.host = host
-        self.port = port
+        self._core: LinkCore[AsyncClient] = LinkCore(host, port, name, backoff)
         self.connect_timeout = connect_timeout
-        self.name = name or f"{host}:{port}"
-        self.status = LinkStatus(self.name, backoff or Backoff())
         self._executor = executor
         self._prepare = prepare
-        self._api: AsyncClient | None = None
         self._connect_lock = asyncio.Lock()
-        self._closed = False
+
+    @property
+    def host(self) -> str:
+        return self._core.host
+
+    @property
+    def port(self) -> int:
+        return self._core.port
+
+    @property
+    def name(self) -> str:
+        return self._core.name
+
+    @property
+    def status(self) -> LinkStatus:
+        return self._core.status
 
     @property
     def state(self) -> Link:
-        return self.status.state
+        return self._core.status.state
 
     @property
     def connected(self) -> bool:
-        return self._api is not None and self._api.is_connected
+        return self._core.connected
 
     @property
     def api(self) -> AsyncClient | None:
-        return self._api
+        return self._core.connection
 
     def add_listener(self, listener: Listener) -> Callable[[], None]:
-        return self.status.add_listener(listener)
+        return self._core.status.add_listener(listener)
 
     async def connect(self) -> bool:
         """Try to connect now, back-off or not."""
         async with self._connect_lock:
-            if self._closed:
-                return False
-            if self.connected:
-                return True
-            self._drop_client()
-            self.status.connecting()
+            go, previous = self._core.start_connect()
+            _drop(previous)
+            if not go:
+                return self._core.connected
             api = AsyncClient(connect_timeout=self.connect_timeout, executor=self._executor, prepare=self._prepare)
-            ok = await api.connect(self.host, self.port)
-            if not ok:
-                self.status.down(api.last_error or "connect failed", connect_failed=True)
+            if not await api.connect(self.host, self.port):
+                self._core.connect_failed(api.last_error)
                 return False
-            if self._closed:
+            if not self._core.connect_succeeded(api):  # closed while connecting
                 await api.close()
                 return False
-            self._api = api
-            self.status.connected()
             return True
-
-    def _drop_client(self) -> None:
-        # A dropped client holds an open socket until it is closed; close it off the loop's thread.
-        if self._api is not None:
-            api, self._api = self._api, None
-            api.client.close()
-
-    def _check(self) -> None:
-        if self._api is not None and not self._api.is_connected and not self._closed:
-            self._drop_client()
-            self.status.down("connection lost", connect_failed=False)
 
     async def ensure_connected(self) -> bool:
         """Connected, or connect when the back-off allows; never waits for the back-off."""
-        self._check()
-        if self.connected:
-            return True
-        if self._closed or self.status.retry_in() > 0:
-            return False
-        return await self.connect()
+        _drop(self._core.check())
+        step = self._core.next_step()
+        if step is Step.CONNECT:
+            return await self.connect()
+        return step is Step.READY
 
     async def wait_connected(self, timeout: float | None = None) -> bool:
         """Keep trying, waiting out the back-off, until connected, closed or `timeout` passed."""
         loop = asyncio.get_running_loop()
         deadline = None if timeout is None else loop.time() + timeout
-        while not self._closed:
+        while not self._core.closed:
             if await self.ensure_connected():
                 return True
-            pause = self.status.retry_in()
-            if deadline is not None:
-                left = deadline - loop.time()
-                if left <= 0:
-                    return False
-                pause = min(pause, left)
-            await asyncio.sleep(max(pause, 0.001))
+            pause = self._core.pause(deadline, loop.time())
+            if pause is None:
+                return False
+            await asyncio.sleep(pause)
         return False
 
     @asynccontextmanager
     async def use(self) -> AsyncIterator[AsyncClient]:
         """The connected AsyncClient; raises NotConnected while down."""
-        if not await self.ensure_connected() or self._api is None:
-            raise NotConnected(self.name, self.status.last_error, self.status.retry_in())
+        api = self._core.connection if await self.ensure_connected() else None
+        if api is None:
+            raise self._core.not_connected()
         try:
-            yield self._api
+            yield api
         finally:
-            self._check()
+            _drop(self._core.check())
 
     async def poll(self, axes: bool = True, compile: bool = False) -> Snapshot | None:
         """One snapshot (cnc info, and axes and compile info when asked), or None while down."""
-        from .machine import read_snapshot
-
         try:
             async with self.use() as api:
                 return await api._run(read_snapshot, api.client, axes, compile)
@@ -421,12 +411,12 @@ class AsyncMachine:
 
     async def close(self) -> None:
         """Close for good; waits for a call under way to end."""
-        self._closed = True
+        self._core.begin_close()
         async with self._connect_lock:
-            api, self._api = self._api, None
+            api = self._core.close()
             if api is not None:
                 await api.close()
-            self.status.closed()
+            self._core.closed_done()
 
     async def __aenter__(self) -> Self:
         await self.connect()
@@ -439,3 +429,9 @@ class AsyncMachine:
 
     def __repr__(self) -> str:
         return f"<AsyncMachine {self.name} {self.state.value}>"
+
+
+def _drop(api: AsyncClient | None) -> None:
+    # A dropped client holds an open socket until it is closed; closing it never waits.
+    if api is not None:
+        api.client.close()

@@ -21,75 +21,11 @@ from typing import Any, Self, TypeVar
 import cnc_api_client_core as cnc
 
 from .link import DEFAULT_PORT, Backoff, Link, LinkStatus, Listener, connect_client
+from .linkcore import LinkCore, NotConnected, Snapshot, Step, read_snapshot
 
 __all__ = ["Machine", "NotConnected", "Snapshot", "read_snapshot"]
 
 _T = TypeVar("_T")
-
-
-class NotConnected(ConnectionError):
-    """The machine is down (or closed); `retry_in` tells when the next connect is allowed."""
-
-    def __init__(self, name: str, reason: str | None, retry_in: float = 0.0) -> None:
-        text = f"{name}: not connected" + (f" ({reason})" if reason else "")
-        super().__init__(text)
-        self.reason = reason
-        self.retry_in = retry_in
-
-
-class Snapshot:
-    """What one poll read; records whose query failed are None."""
-
-    __slots__ = ("time", "duration", "cnc_info", "axes_info", "compile_info", "requests")
-
-    def __init__(
-        self,
-        time: float,
-        duration: float,
-        cnc_info: cnc.APICncInfo | None = None,
-        axes_info: cnc.APIAxesInfo | None = None,
-        compile_info: cnc.APICompileInfo | None = None,
-        requests: list[float] | None = None,
-    ) -> None:
-        self.time = time  # wall clock, seconds since the epoch
-        self.duration = duration  # seconds the queries took
-        self.cnc_info = cnc_info
-        self.axes_info = axes_info
-        self.compile_info = compile_info
-        self.requests: list[float] = requests if requests is not None else []  # seconds each query took
-
-    @property
-    def complete(self) -> bool:
-        return self.cnc_info is not None
-
-    def __repr__(self) -> str:
-        return f"<Snapshot {self.time:.3f} {self.duration * 1000:.3f} ms>"
-
-
-def read_snapshot(client: cnc.CncAPIClientCore, axes: bool = True, compile: bool = False) -> Snapshot | None:
-    """Read cnc info (and axes and compile info) from a connected client; None when the cnc info fails."""
-    clock = time.perf_counter
-    now = time.time()
-    t0 = clock()
-    info = client.get_cnc_info()
-    t1 = clock()
-    if not info.has_data:
-        return None
-    snap = Snapshot(now, 0.0, info, requests=[t1 - t0])
-    if axes:
-        a = client.get_axes_info()
-        t2 = clock()
-        snap.requests.append(t2 - t1)
-        snap.axes_info = a if a.has_data else None
-        t1 = t2
-    if compile:
-        c = client.get_compile_info()
-        t2 = clock()
-        snap.requests.append(t2 - t1)
-        snap.compile_info = c if c.has_data else None
-        t1 = t2
-    snap.duration = t1 - t0
-    return snap
 
 
 TracePrepare = Callable[[cnc.CncAPIClientCore], object]
@@ -108,93 +44,88 @@ class Machine:
         name: str | None = None,
         prepare: TracePrepare | None = None,
     ) -> None:
-        self.host = host
-        self.port = port
+        self._core: LinkCore[cnc.CncAPIClientCore] = LinkCore(host, port, name, backoff)
         self.connect_timeout = connect_timeout
-        self.name = name or f"{host}:{port}"
-        self.status = LinkStatus(self.name, backoff or Backoff())
         self._prepare = prepare
-        self._client: cnc.CncAPIClientCore | None = None
         self._lock = threading.RLock()
-        self._closed = threading.Event()
+        self._wake = threading.Event()  # set by close: ends a wait for the back-off
 
     # ----- state ------------------------------------------------------------------------------
 
     @property
+    def host(self) -> str:
+        return self._core.host
+
+    @property
+    def port(self) -> int:
+        return self._core.port
+
+    @property
+    def name(self) -> str:
+        return self._core.name
+
+    @property
+    def status(self) -> LinkStatus:
+        return self._core.status
+
+    @property
     def state(self) -> Link:
-        return self.status.state
+        return self._core.status.state
 
     @property
     def connected(self) -> bool:
-        client = self._client
-        return client is not None and client.is_connected
+        return self._core.connected
 
     @property
     def client(self) -> cnc.CncAPIClientCore | None:
         """The current client (None while down); use it under `use()` when other threads share the handle."""
-        return self._client
+        return self._core.connection
 
     def add_listener(self, listener: Listener) -> Callable[[], None]:
         """Call `listener(status)` on each connection state change (on the changing thread)."""
-        return self.status.add_listener(listener)
+        return self._core.status.add_listener(listener)
 
     # ----- connecting -------------------------------------------------------------------------
 
     def connect(self) -> bool:
         """Try to connect now, back-off or not; True when connected afterwards."""
         with self._lock:
-            if self._closed.is_set():
-                return False
-            if self.connected:
-                return True
-            self._discard()
-            self.status.connecting()
+            go, previous = self._core.start_connect()
+            _close(previous)
+            if not go:
+                return self._core.connected
             client, reason = connect_client(self.host, self.port, self.connect_timeout, self._prepare)
             if client is None:
-                self.status.down(reason or "connect failed", connect_failed=True)
+                self._core.connect_failed(reason)
                 return False
-            if self._closed.is_set():  # closed while connecting
+            if not self._core.connect_succeeded(client):  # closed while connecting
                 client.close()
                 return False
-            self._client = client
-            self.status.connected()
             return True
 
     def ensure_connected(self) -> bool:
         """Connected, or connect when the back-off allows; never waits for the back-off."""
-        if self.connected:
+        if self._core.connected:
             return True
-        if self._client is not None:
-            self._dropped("connection lost")
-        if self._closed.is_set() or self.status.retry_in() > 0:
-            return False
-        return self.connect()
+        if self._core.connection is not None:
+            with self._lock:
+                _close(self._core.check())
+        step = self._core.next_step()  # a handle backing off answers without waiting for the lock
+        if step is Step.CONNECT:
+            return self.connect()
+        return step is Step.READY
 
     def wait_connected(self, timeout: float | None = None) -> bool:
         """Keep trying, waiting out the back-off, until connected, closed or `timeout` seconds passed."""
         deadline = None if timeout is None else time.monotonic() + timeout
-        while not self._closed.is_set():
+        while not self._core.closed:
             if self.ensure_connected():
                 return True
-            pause = self.status.retry_in()
-            if deadline is not None:
-                left = deadline - time.monotonic()
-                if left <= 0:
-                    return False
-                pause = min(pause, left)
-            self._closed.wait(max(pause, 0.001))
+            pause = self._core.pause(deadline, time.monotonic())
+            if pause is None:
+                return False
+            self._wake.wait(pause)
         return False
-
-    def _discard(self) -> None:
-        if self._client is not None:
-            self._client.close()
-            self._client = None
-
-    def _dropped(self, reason: str) -> None:
-        with self._lock:
-            self._discard()
-            if not self._closed.is_set():
-                self.status.down(reason, connect_failed=False)
 
     # ----- using ------------------------------------------------------------------------------
 
@@ -206,14 +137,14 @@ class Machine:
         marks the machine down, and the next use makes a new one.
         """
         with self._lock:
-            if not self.ensure_connected() or self._client is None:
-                raise NotConnected(self.name, self.status.last_error, self.status.retry_in())
-            client = self._client
+            client = self._core.connection if self.ensure_connected() else None
+            if client is None:
+                raise self._core.not_connected()
             try:
                 yield client
             finally:
-                if not client.is_connected and self._client is client:
-                    self._dropped("connection lost")
+                if not client.is_connected and self._core.connection is client:
+                    _close(self._core.lost())
 
     def poll(self, axes: bool = True, compile: bool = False) -> Snapshot | None:
         """One snapshot of the machine's state, or None when down (or it dropped while reading)."""
@@ -234,22 +165,23 @@ class Machine:
         the pollers' path: one call, no context manager, no snapshot unless `read` makes one.
         """
         with self._lock:
-            client = self._client
+            client = self._core.connection
             if client is None:
                 return None
             result = read(client, *args) if client.is_connected else None
             if not client.is_connected:
-                self._dropped("connection lost")
+                _close(self._core.lost())
             return result
 
     # ----- closing ----------------------------------------------------------------------------
 
     def close(self) -> None:
         """Close the connection for good; waits for a use in progress on another thread to end."""
-        self._closed.set()
+        self._core.begin_close()
+        self._wake.set()
         with self._lock:
-            self._discard()
-            self.status.closed()
+            _close(self._core.close())
+            self._core.closed_done()
 
     def __enter__(self) -> Self:
         self.connect()
@@ -262,3 +194,8 @@ class Machine:
 
     def __repr__(self) -> str:
         return f"<Machine {self.name} {self.state.value}>"
+
+
+def _close(client: cnc.CncAPIClientCore | None) -> None:
+    if client is not None:
+        client.close()

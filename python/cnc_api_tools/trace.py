@@ -94,6 +94,7 @@ class TracingSocket:
         self._fixed_label = label
         self._label = label
         self._reply = bytearray()
+        self._request = bytearray()  # the pieces of a request line handed over so far
         self._sent_at: float | None = None
 
     @property
@@ -140,20 +141,30 @@ class TracingSocket:
         return self.socket.fileno()
 
     def sendall(self, data: bytes) -> None:
-        if self._reply:
-            self._write(f"<- (abandoned) {_show(bytes(self._reply))}")
-        self._reply.clear()
-        text = _show(data[:-1] if data.endswith(b"\n") else data)
-        self._write(f"-> {text}")
-        self._sent_at = time.perf_counter()
+        # A large request comes in pieces: its line is written once it is whole.
+        if not self._request:
+            if self._reply:
+                self._write(f"<- (abandoned) {_show(bytes(self._reply))}")
+            self._reply.clear()
+        self._request += data
+        if data.endswith(b"\n"):
+            self._write(f"-> {_show(bytes(self._request[:-1]))}")
+            self._request.clear()
+            self._sent_at = time.perf_counter()
         try:
             self.socket.sendall(data)
         except BaseException as exc:
+            if self._request:
+                self._write(f"-> {_show(bytes(self._request))} (unfinished)")
+                self._request.clear()
             self._write(f"send failed: {_reason(exc)}")
             raise
 
     def recv(self, size: int, *flags: int) -> bytes:
         if size != 1:  # the flush of stale bytes before a request
+            if self._request:  # the last request was abandoned half-way
+                self._write(f"-> {_show(bytes(self._request))} (unfinished)")
+                self._request.clear()
             data = self.socket.recv(size, *flags)
             if data:
                 self._write(f"discarded {len(data)} stale bytes: {_show(data)}")

@@ -1,4 +1,6 @@
 // One request line out, one reply line back, over the client's `ipc`.
+#include <poll.h>
+
 #include <algorithm>
 #include <cstring>
 #include <optional>
@@ -6,6 +8,7 @@
 #include "base/names.hpp"
 #include "core/client.hpp"
 #include "core/native_exchange.hpp"
+#include "core/watch.hpp"
 #include "core/wire.hpp"
 
 namespace cnc::core {
@@ -85,11 +88,42 @@ void drain_rest_of_line(PyObject* client, PyObject* ipc, Progress& progress) {
     }
 }
 
-// Reads the reply up to its line feed; nullopt when the peer closed first.
-std::optional<Ref> read_reply_line(PyObject* client, PyObject* ipc, Progress& progress) {
+// Requests up to this size go to `sendall` in one piece; larger ones in pieces
+// of it, so a close from another thread is seen between two of them.
+constexpr Py_ssize_t kSendPiece = 16384;
+
+// Hands the request to `sendall`. A large one on a watched descriptor goes in
+// pieces, each after a wait for room on the descriptor itself: the wait
+// inside `sendall` ends only when the server reads, however long ago the
+// socket was closed. False when it was closed meanwhile.
+bool send_request(PyObject* ipc, PyObject* data, std::optional<Watch>& watch) {
+    const Py_ssize_t size = PyBytes_GET_SIZE(data);
+    if (!watch || size <= kSendPiece) {
+        call_method(ipc, names::sendall, data);
+        return true;
+    }
+    for (Py_ssize_t at = 0; at < size; at += kSendPiece) {
+        Ref piece = check(PyBytes_FromStringAndSize(PyBytes_AS_STRING(data) + at, std::min(kSendPiece, size - at)));
+        const Waited room = at == 0 ? Waited::Ready : watch->wait(POLLOUT, kFirstByteTimeout);
+        if (room == Waited::Lost) return false;
+        if (room == Waited::TimedOut)
+            call_timed_out(ipc, names::sendall, piece.get());
+        else
+            call_method(ipc, names::sendall, piece.get());
+    }
+    return true;
+}
+
+// Reads the reply up to its line feed; nullopt when the peer closed first or
+// another thread closed `ipc`. The first byte may be long in coming: where
+// `ipc` is watched, the exchange waits for it on the descriptor.
+std::optional<Ref> read_reply_line(PyObject* client, PyObject* ipc, Progress& progress, std::optional<Watch>& watch) {
     ReplyBytes reply;
-    for (;;) {
-        Ref chunk = call_method(ipc, names::recv, module_state::one());
+    const Waited first = watch ? watch->wait(POLLIN, kFirstByteTimeout) : Waited::Ready;
+    if (first == Waited::Lost) return std::nullopt;
+    for (bool timed_out = first == Waited::TimedOut;; timed_out = false) {
+        Ref chunk = timed_out ? call_timed_out(ipc, names::recv, module_state::one())
+                              : call_method(ipc, names::recv, module_state::one());
         ReceivedBytes bytes(chunk.get());
         if (bytes.empty()) return std::nullopt;
         if (std::find(bytes.begin(), bytes.end(), '\n') != bytes.end()) progress.line_complete = true;
@@ -111,11 +145,12 @@ Ref generic_exchange(PyObject* client, PyObject* ipc, PyObject* request, bool ad
     // The time-out is set before sending so that a large request waits while
     // the server reads instead of failing on the flush's non-blocking socket.
     call_method(ipc, names::settimeout, module_state::first_byte());
+    std::optional<Watch> watch = Watch::of(ipc);
     // From here on part of the request may be out: `sendall` does not say how
     // much it sent when it raises.
     progress.request_started = true;
-    call_method(ipc, names::sendall, data.get());
-    std::optional<Ref> reply = read_reply_line(client, ipc, progress);
+    std::optional<Ref> reply;
+    if (send_request(ipc, data.get(), watch)) reply = read_reply_line(client, ipc, progress, watch);
     if (!reply) {
         mark_dropped(client);
         return new_ref(module_state::empty_text());

@@ -13,7 +13,9 @@ Ref execute_request(const Call& call) {
 }
 
 // Success is a `res` whose plain text form, lower-cased, is "true": the JSON
-// literal true, or a string spelling true in any letter case.
+// literal true, or a string spelling true in any letter case. An array or an
+// object never reads "true", and its text form would recurse as deep as the
+// reply nests, past the C stack when the recursion limit was raised.
 Ref evaluate_response(const Call& call) {
     PyObject* response = call.arg(0);
     const Py_ssize_t length = PyObject_Length(response);
@@ -34,6 +36,7 @@ Ref evaluate_response(const Call& call) {
         res = check(PyObject_GetItem(reply.get(), names::res));
     }
     if (res.get() == Py_True) return py_bool(true);
+    if (PyList_CheckExact(res.get()) || PyDict_CheckExact(res.get())) return py_bool(false);
     Ref text = check(PyObject_Str(res.get()));
     Ref lowered = call_method(text.get(), names::lower);
     return py_bool(PyUnicode_Check(lowered.get()) && PyUnicode_CompareWithASCIIString(lowered.get(), "true") == 0);

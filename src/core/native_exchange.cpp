@@ -53,12 +53,15 @@ private:
 
 class DescriptorIo {
 public:
-    DescriptorIo(int fd, GilReleased& gil, Progress& progress) : fd_(fd), gil_(gil), progress_(progress) {}
+    DescriptorIo(int fd, Ownership& ownership, GilReleased& gil, Progress& progress)
+        : fd_(fd), ownership_(ownership), gil_(gil), waiter_(ownership, gil), progress_(progress) {}
 
     void flush_receiving_buffer() { discard_stale_bytes(fd_); }
 
     // Sends the request and, when asked, its line feed, in one call where the
-    // socket takes them. Fails only when no byte can be sent for 5 seconds.
+    // socket takes them. Fails when no byte can be sent for 5 seconds, or when
+    // the socket was closed: every send after the first looks first, so what
+    // goes out after a close is at most what the send buffer had room for.
     Outcome send_all(const char* data, size_t size, bool add_line_feed) {
         static const char line_feed = '\n';
         iovec parts[2] = {{const_cast<char*>(data), size},
@@ -66,7 +69,8 @@ public:
         iovec* next = parts;
         iovec* const end = parts + 2;
         while (next != end && next->iov_len == 0) ++next;
-        while (next != end) {
+        for (bool first = true; next != end; first = false) {
+            if (!first && ownership_.lost()) return Outcome::TransportFailure;
             msghdr message{};
             message.msg_iov = next;
             message.msg_iovlen = static_cast<size_t>(end - next);
@@ -131,17 +135,20 @@ public:
 
 private:
     Outcome wait(short events, long seconds) {
-        switch (wait_ready(fd_, events, Clock::now() + std::chrono::seconds(seconds), gil_)) {
+        switch (waiter_(fd_, events, Clock::now() + std::chrono::seconds(seconds))) {
             case Waited::Ready: return Outcome::Done;
             case Waited::Signal: return Outcome::Signal;
             case Waited::TimedOut:
-            case Waited::Failed: break;
+            case Waited::Failed:
+            case Waited::Lost: break;
         }
         return Outcome::TransportFailure;
     }
 
     int fd_;
+    Ownership& ownership_;
     GilReleased& gil_;
+    OwnedWait waiter_;
     Progress& progress_;
 };
 
@@ -216,7 +223,8 @@ std::optional<Ref> native_exchange(PyObject* client, PyObject* ipc, PyObject* re
     Outcome outcome;
     {
         GilReleased gil;
-        DescriptorIo io(own.get(), gil, progress);
+        Ownership ownership(*fd, own.get());
+        DescriptorIo io(own.get(), ownership, gil, progress);
         io.flush_receiving_buffer();
         outcome = io.send_all(data, static_cast<size_t>(size), add_line_feed);
         if (outcome == Outcome::Done) outcome = io.read_line(reply, got_byte);

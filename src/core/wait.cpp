@@ -1,7 +1,9 @@
 #include "core/wait.hpp"
 
 #include <poll.h>
+#include <sys/stat.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 
@@ -15,8 +17,6 @@ int milliseconds_left(Clock::time_point deadline) {
     return left > INT_MAX ? INT_MAX : static_cast<int>(left);
 }
 
-}  // namespace
-
 Waited wait_ready(int fd, short events, Clock::time_point deadline, GilReleased& gil) {
     for (;;) {
         pollfd entry{fd, events, 0};
@@ -28,6 +28,41 @@ Waited wait_ready(int fd, short events, Clock::time_point deadline, GilReleased&
         }
         if (errno != EINTR) return Waited::Failed;
         if (!gil.run_signal_handlers()) return Waited::Signal;
+    }
+}
+
+}  // namespace
+
+bool Ownership::identify() {
+    struct stat st {};
+    if (fstat(connection_, &st) != 0) return false;
+    dev_ = st.st_dev;
+    ino_ = st.st_ino;
+    known_ = true;
+    return true;
+}
+
+bool Ownership::lost() {
+    if (!known_ && !identify()) return true;
+    struct stat st {};
+    return fstat(number_, &st) != 0 || st.st_dev != dev_ || st.st_ino != ino_;
+}
+
+bool OwnedWait::lost_by_now() {
+    const Clock::time_point now = Clock::now();
+    if (now < next_check_) return false;
+    // The first call only starts the interval: the exchange has just begun.
+    const bool first = next_check_ == Clock::time_point{};
+    next_check_ = now + kCloseCheckInterval;
+    return !first && ownership_.lost();
+}
+
+Waited OwnedWait::operator()(int fd, short events, Clock::time_point deadline) {
+    for (;;) {
+        if (lost_by_now()) return Waited::Lost;
+        const Clock::time_point slice_end = std::min(deadline, next_check_);
+        const Waited waited = wait_ready(fd, events, slice_end, gil_);
+        if (waited != Waited::TimedOut || slice_end >= deadline) return waited;
     }
 }
 
