@@ -103,28 +103,56 @@ docs-serve: install
 	NO_MKDOCS_2_WARNING=1 $(VPY) -m mkdocs serve --dev-addr 127.0.0.1:8008
 
 # ---------------------------------------------------------------- distribution
-# An sdist and a wheel built from it (python -m build), the wheel repaired into a
-# manylinux wheel, both checked with twine. test-wheel runs the suite against the
-# repaired wheel in a fresh venv with no compiler on PATH; test-sdist builds and
-# imports from the unpacked sdist alone.
-DIST_DIR    ?= dist
-WHEEL_VENV  ?= build/wheel-venv
-SDIST_CHECK ?= build/sdist-check
+# An sdist, and from it one wheel per supported interpreter. The wheels are built
+# with zig's C++ compiler (the ziglang package of the dist extra) against the
+# symbol versions of glibc $(WHEEL_GLIBC) with libc++ linked in, so they install
+# on the older Linux still in service in factories; auditwheel then tags them for
+# that glibc and fails if the extension needs anything newer. twine checks all.
+# test-wheel runs the suite against each wheel in a fresh venv of its interpreter
+# with no compiler on PATH; test-sdist builds and imports from the unpacked sdist
+# alone (with the system's compiler, as a user building from source does).
+DIST_DIR      ?= dist
+WHEEL_GLIBC   ?= 2.28
+WHEEL_PLAT    := manylinux_$(subst .,_,$(WHEEL_GLIBC))_$(shell uname -m)
+WHEEL_PYTHONS ?= $(strip $(PY311) $(PY312) $(PY313))
+WHEEL_VENVS   ?= build/wheel-venv
+SDIST_CHECK   ?= build/sdist-check
 
 .PHONY: dist test-wheel test-sdist
 
 dist: install
 	rm -rf $(DIST_DIR) && mkdir -p $(DIST_DIR)/raw
-	$(VPY) -m build --outdir $(DIST_DIR)/raw -C build.verbose=true .
-	PATH=$(CURDIR)/$(VENV)/bin:$$PATH $(VPY) -m auditwheel repair --wheel-dir $(DIST_DIR) $(DIST_DIR)/raw/*.whl
-	mv $(DIST_DIR)/raw/*.tar.gz $(DIST_DIR)/ && rm -rf $(DIST_DIR)/raw
+	$(VPY) -m build --sdist --outdir $(DIST_DIR) .
+	@test -n "$(WHEEL_PYTHONS)" || { echo "no CPython 3.11 to 3.13 under $(PYENV_ROOT)/versions"; exit 1; }
+	for py in $(WHEEL_PYTHONS); do \
+		ZIG_PYTHON=$(CURDIR)/$(VPY) ZIG_GLIBC=$(WHEEL_GLIBC) $$py -m pip wheel --no-deps -q -w $(DIST_DIR)/raw \
+			-C cmake.define.CMAKE_CXX_COMPILER=$(CURDIR)/scripts/zig-c++ $(DIST_DIR)/*.tar.gz || exit 1; \
+	done
+	PATH=$(CURDIR)/$(VENV)/bin:$$PATH $(VPY) -m auditwheel repair --plat $(WHEEL_PLAT) \
+		--wheel-dir $(DIST_DIR) $(DIST_DIR)/raw/*.whl
+	rm -rf $(DIST_DIR)/raw
+	for whl in $(DIST_DIR)/*.whl; do $(VPY) -m auditwheel show $$whl | tr '\n' ' ' | grep -q '$(WHEEL_PLAT)\|consistent' \
+		|| { echo "$$whl: not $(WHEEL_PLAT)"; exit 1; }; done
 	$(VPY) -m twine check --strict $(DIST_DIR)/*
+	ls -l $(DIST_DIR)
 
+# The wheel of each interpreter in a fresh venv of that interpreter.
 test-wheel:
-	@ls $(DIST_DIR)/*manylinux*.whl >/dev/null 2>&1 || { echo "no repaired wheel in $(DIST_DIR): run make dist"; exit 1; }
+	@test -n "$(WHEEL_PYTHONS)" || { echo "no CPython 3.11 to 3.13 under $(PYENV_ROOT)/versions"; exit 1; }
+	@for py in $(WHEEL_PYTHONS); do \
+		tag=$$($$py -c 'import sys; print("cp%d%d" % sys.version_info[:2])'); \
+		whl=$$(ls $(DIST_DIR)/*-$$tag-$$tag-*$(WHEEL_PLAT)*.whl 2>/dev/null); \
+		test -n "$$whl" || { echo "no $$tag wheel for $(WHEEL_PLAT) in $(DIST_DIR): run make dist"; exit 1; }; \
+		echo "== $$whl"; \
+		$(MAKE) --no-print-directory test-one-wheel PY="$$py" WHEEL="$$whl" WHEEL_VENV=$(WHEEL_VENVS)-$$tag || exit 1; \
+	done
+
+.PHONY: test-one-wheel
+test-one-wheel:
 	rm -rf $(WHEEL_VENV)
-	$(PYTHON) -m venv $(WHEEL_VENV)
-	$(WHEEL_VENV)/bin/python -m pip install -q "$$(ls $(DIST_DIR)/*manylinux*.whl)[test]"
+	$(PY) -m venv $(WHEEL_VENV)
+	$(WHEEL_VENV)/bin/python -m pip install -q --upgrade pip
+	$(WHEEL_VENV)/bin/python -m pip install -q "$(WHEEL)[test]"
 	env -u CC -u CXX PATH=$(CURDIR)/$(WHEEL_VENV)/bin $(WHEEL_VENV)/bin/python -c 'import shutil, sys; \
 		found = [c for c in ("cc", "c++", "gcc", "g++", "clang", "clang++", "cmake") if shutil.which(c)]; \
 		sys.exit(f"build tools on PATH: {found}" if found else 0)'
