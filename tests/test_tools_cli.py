@@ -13,7 +13,7 @@ from cnc_api_simulator import Simulator
 from cnc_api_tools.cmd_watch import render
 from cnc_api_tools.machine import Machine
 from cnc_api_tools.safe import printable
-from fake_server import FakeServer, close, reply, respond, silence
+from fake_server import FakeServer, close, raw, reply, respond, silence
 from rich.console import Console
 from tools_helpers import (  # noqa: F401
     HOSTILE,
@@ -44,6 +44,7 @@ COMMANDS = [
     "record",
     "sim",
     "export",
+    "raw",
 ]
 
 
@@ -76,6 +77,7 @@ UNREACHABLE = [
     ["record", "--duration", "1"],
     ["run", SAMPLE],
     ["run", "--load", "part.nc"],
+    ["raw", '{"get":"cnc.info"}'],
 ]
 
 
@@ -302,6 +304,10 @@ WRONG_USAGE = [
     ["mdi", "G0 X1", "  "],
     ["status", "--trace-file", "/nonexistent-folder/trace.log"],
     ["geometry", "get", ""],
+    ["raw", "[1]"],
+    ["raw", "get cnc.info"],
+    ["raw", '{"get":"cnc.info"}\n{"cmd":"cnc.start"}'],
+    ["raw", "{}", "--max-reply", "0"],
 ]
 
 
@@ -371,3 +377,23 @@ def test_text_from_the_control_is_shown_as_it_is(text, args):
     assert "Traceback" not in shown and "\x1b" not in shown
     # Long texts may wrap in a table cell: compare without line breaks and padding.
     assert printable(text) in "".join(part.strip() for part in shown.splitlines())
+
+
+RAW = [
+    # (the server's answer, exit status, stdout, stderr)
+    (reply(b'{"res": [1, 2]}'), 0, '{"res": [1, 2]}\n', ""),
+    (reply(b'{"res":"\x1b[31m\xff"}'), 0, '{"res":"\\x1b[31m\\xff"}\n', ""),
+    (reply(b"[link=x]not json"), 0, "[link=x]not json\n", ""),
+    (raw(b'{"res":tr') + close(), 3, '{"res":tr\n', "the connection closed after 9 bytes without ending the line"),
+    (raw(b'{"res":') + silence(), 3, '{"res":\n', "no whole reply line within 1 s (7 bytes came)"),
+    (reply(b"x" * 2000), 1, "x" * 1024 + "\n", "the reply line is longer than 1.0 KB (--max-reply): cut there"),
+]
+
+
+@pytest.mark.parametrize(("answer", "status", "out", "err"), RAW, ids=[str(i) for i in range(len(RAW))])
+def test_raw_sends_the_line_as_typed_and_shows_the_reply_as_it_came(answer, status, out, err):
+    with FakeServer(default=answer) as server:
+        done = run_cli("raw", '{"get" : "cnc.info"}', "--port", str(server.port), "--timeout", "1", "--max-reply", "1K")
+        assert server.requests == [b'{"get" : "cnc.info"}']
+    assert (done.returncode, done.stdout) == (status, out)
+    assert done.stderr == (f"cnc-api: {err}\n" if err else "")

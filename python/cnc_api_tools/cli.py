@@ -264,7 +264,7 @@ def sim(args: tuple[str, ...]) -> None:
 
 
 def _register() -> None:
-    from . import cmd_export, cmd_geometry, cmd_record, cmd_run, cmd_watch
+    from . import cmd_export, cmd_geometry, cmd_raw, cmd_record, cmd_run, cmd_watch
     from .dashboard.command import dashboard
 
     cli.add_command(cmd_run.run)
@@ -272,6 +272,7 @@ def _register() -> None:
     cli.add_command(cmd_record.record)
     cli.add_command(cmd_export.export)
     cli.add_command(cmd_geometry.geometry)
+    cli.add_command(cmd_raw.raw)
     cli.add_command(dashboard)
 
 
