@@ -45,6 +45,10 @@ COMMANDS = [
     "sim",
     "export",
     "raw",
+    "io",
+    "jog",
+    "program",
+    "start",
 ]
 
 
@@ -78,6 +82,14 @@ UNREACHABLE = [
     ["run", SAMPLE],
     ["run", "--load", "part.nc"],
     ["raw", '{"get":"cnc.info"}'],
+    ["io"],
+    ["jog", "X+", "--for", "1"],
+    ["program", "new"],
+    ["program", "load", "part.nc"],
+    ["program", "save", "part.nc"],
+    ["program", "analysis"],
+    ["start", "--from-line", "2"],
+    ["resume", "--from-line", "2"],
 ]
 
 
@@ -145,10 +157,26 @@ def test_override_sets_and_reads_back(sim, name, value, held, note):  # noqa: F8
     assert status(sim.port)["overrides"][name]["value"] == held
 
 
-def test_refused_command_says_why(sim):  # noqa: F811
-    done = run_cli("pause", "--port", str(sim.port))
-    assert done.returncode == 1
-    assert done.stderr == "cnc-api: cnc_pause is not enabled in state IDLE\n"
+REFUSED = [
+    (["pause"], "cnc_pause is not enabled in state IDLE"),
+    (["start"], "cnc_start is not enabled in state IDLE: no program is loaded"),
+    (["start", "--from-line", "2"], "cnc_start_from_line is not enabled in state IDLE: no program is loaded"),
+    (["resume", "--from-line", "2"], "cnc_resume_from_line is not enabled in state IDLE: no program is loaded"),
+    (["program", "analysis"], "program_analysis is not enabled in state IDLE: no program is loaded"),
+    (["program", "analysis", "--abort"], "program_analysis_abort is not enabled in state IDLE"),
+    (
+        ["program", "load", "nosuch.nc"],
+        "the control refused program_load('nosuch.nc') in state IDLE: it could not load that file "
+        "(a path as the control sees it)",
+    ),
+]
+
+
+@pytest.mark.parametrize(("args", "reason"), REFUSED, ids=[" ".join(a) for a, _ in REFUSED])
+def test_refused_command_says_why(sim, args, reason):  # noqa: F811
+    done = run_cli(*args, "--port", str(sim.port))
+    assert (done.returncode, done.stdout) == (1, "")
+    assert done.stderr == f"cnc-api: {reason}\n"
 
 
 def test_mdi_moves_and_waits(sim):  # noqa: F811
@@ -193,6 +221,75 @@ def test_pause_resume_stop_drive_a_running_program():
         assert run_cli("resume", "--port", port).returncode == 0  # resumes the stopped program
         assert c.get_cnc_info().state_machine == cnc.SM_RUN
         c.cnc_stop()
+
+
+def test_program_save_load_analyse_and_start_from_a_line():
+    with Simulator(port=0, speed=0.2) as s:
+        port = str(s.port)
+        c = cnc.CncAPIClientCore()
+        assert c.connect("127.0.0.1", s.port)
+        assert c.program_gcode_set_text("G1 X100 F600\nG1 Y100\nG1 X0\n")
+        for args, out in [
+            (["program", "save", "part.nc"], "saved part.nc\n"),
+            (["program", "new"], "new program\n"),
+            (["program", "load", "part.nc"], "loaded part.nc\n"),
+            (["start", "--from-line", "2"], "started from line 2\n"),
+            (["stop"], "stopped\n"),
+            (["resume", "--from-line", "3"], "resumed\n"),
+        ]:
+            if args[0] == "start":
+                done = run_cli("program", "analysis", "--port", port)
+                assert done.returncode == 0, done.stderr
+                assert (
+                    done.stdout.startswith("APICompileInfo: state=") and "APIMachiningInfo: estimated=" in done.stdout
+                )
+            done = run_cli(*args, "--port", port)
+            assert (done.returncode, done.stdout) == (0, out), done.stderr
+            info = c.get_cnc_info()
+            if args[0] in ("start", "resume"):
+                assert info.state_machine == cnc.SM_RUN and info.gcode_line == int(args[2])
+        c.cnc_stop()
+
+
+def test_io_shows_what_the_machine_reports(sim):  # noqa: F811
+    assert run_cli("home", "X", "--port", str(sim.port)).returncode == 0
+    done = run_cli("io", "--port", str(sim.port))
+    assert done.stdout.splitlines()[0] == "digital inputs   128, on: 0 1"
+    assert "analog inputs    0=24  1=0  2=0" in done.stdout
+    values = json.loads(run_cli("io", "--json", "--port", str(sim.port)).stdout)
+    assert [len(values[k]) for k in ("digital_inputs", "digital_outputs", "analog_inputs", "analog_outputs")] == [
+        128,
+        128,
+        16,
+        16,
+    ]
+
+
+@pytest.mark.parametrize(
+    ("motion", "extra", "sig", "status"),
+    [
+        ("X-", ["--for", "0.3"], None, 0),
+        ("y+", [], signal.SIGINT, 0),
+        ("Z_FW", ["--for", "600"], signal.SIGINT, 130),
+        ("A+", [], signal.SIGHUP, 0),
+    ],
+)
+def test_jog_ends_at_its_time_or_on_a_signal(sim, motion, extra, sig, status):  # noqa: F811
+    c = cnc.CncAPIClientCore()
+    assert c.connect("127.0.0.1", sim.port)
+    proc = cnc_api_popen("jog", motion, *extra, "--port", str(sim.port))
+    try:
+        if sig is not None:
+            wait_for(lambda: c.get_cnc_info().state_machine == cnc.SM_JOG)
+            proc.send_signal(sig)
+        out, err = proc.communicate(timeout=30)
+    finally:
+        proc.kill()
+    axis = "xyza".index(motion[0].lower())
+    assert (proc.returncode, err) == (status, "")
+    assert out.startswith(f"jogged {motion[0].upper()}{'-' if motion.endswith(('-', 'BW')) else '+'} for ")
+    assert c.get_cnc_info().state_machine == cnc.SM_IDLE
+    assert c.get_axes_info().machine_position[axis] != 0.0
 
 
 def test_param_round_trip(sim):  # noqa: F811
@@ -308,6 +405,15 @@ WRONG_USAGE = [
     ["raw", "get cnc.info"],
     ["raw", '{"get":"cnc.info"}\n{"cmd":"cnc.start"}'],
     ["raw", "{}", "--max-reply", "0"],
+    ["jog", "Q+"],
+    ["jog", "X"],
+    ["jog", "NONE"],
+    ["jog", "X+", "--for", "0"],
+    ["jog", "X+", "--for", "nan"],
+    ["program", "load", ""],
+    ["program", "save", " "],
+    ["start", "--from-line", "0"],
+    ["resume", "--line", "2", "--from-line", "2"],
 ]
 
 
@@ -351,6 +457,7 @@ def test_a_server_that_does_not_answer_as_this_api(answer, message, args):
 
 SHOWING = [
     ["status"],
+    ["io"],
     ["geometry", "get", "table"],
     ["param", "get", "5"],
     ["run", SAMPLE],
