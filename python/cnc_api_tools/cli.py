@@ -269,7 +269,18 @@ def sim(args: tuple[str, ...]) -> None:
 
 
 def _register() -> None:
-    from . import cmd_export, cmd_geometry, cmd_io, cmd_jog, cmd_program, cmd_raw, cmd_record, cmd_run, cmd_watch
+    from . import (
+        cmd_export,
+        cmd_geometry,
+        cmd_io,
+        cmd_jog,
+        cmd_program,
+        cmd_raw,
+        cmd_record,
+        cmd_run,
+        cmd_shell,
+        cmd_watch,
+    )
     from .dashboard.command import dashboard
 
     cli.add_command(cmd_run.run)
@@ -282,6 +293,7 @@ def _register() -> None:
     cli.add_command(cmd_jog.jog)
     cli.add_command(cmd_program.program)
     cli.add_command(cmd_program.start)
+    cli.add_command(cmd_shell.shell)
     cli.add_command(dashboard)
 
 

@@ -138,6 +138,19 @@ def _summary_machining(r: Any) -> str:
     )
 
 
+def _summary_digital(r: Any) -> str:
+    if not isinstance(r.value, list):
+        return f"value={r.value!r}"
+    on = [str(i) for i, v in enumerate(r.value) if v not in (0, False)]
+    return f"{len(r.value)}, on: {' '.join(on) if on else 'none'}"
+
+
+def _summary_analog(r: Any) -> str:
+    if not isinstance(r.value, list):
+        return f"value={r.value!r}"
+    return " ".join(f"{i}={_num(v)}" for i, v in enumerate(r.value))
+
+
 def _summary_generic(r: Any) -> str:
     parts = []
     for name, value in _fields(r):
@@ -158,6 +171,10 @@ _SUMMARIES = {
     cnc.APICompileInfo: _summary_compile_info,
     cnc.APIEnabledCommands: _summary_enabled,
     cnc.APIMachiningInfo: _summary_machining,
+    cnc.APIDigitalInputs: _summary_digital,
+    cnc.APIDigitalOutputs: _summary_digital,
+    cnc.APIAnalogInputs: _summary_analog,
+    cnc.APIAnalogOutputs: _summary_analog,
 }
 
 
