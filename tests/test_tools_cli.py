@@ -561,3 +561,48 @@ def test_shell_completes_methods_and_their_arguments(line, offered):
     else:
         got = session.completedefault(text, line, len(line) - len(text), len(line))
     assert sorted(got) == offered
+
+
+def test_shell_in_a_terminal_completes_and_keeps_a_bounded_history(sim, tmp_path):  # noqa: F811
+    import os
+    import select
+    import subprocess
+
+    from tools_helpers import command as script
+
+    history = tmp_path / "cnc-api" / "shell_history"
+    history.parent.mkdir()
+    history.write_text("".join(f"old_line_{i}\n" for i in range(1500)))
+    leader, follower = os.openpty()
+    proc = subprocess.Popen(
+        [*script(), "shell", "--port", str(sim.port)],
+        env=cli_env(XDG_STATE_HOME=str(tmp_path), TERM="dumb"),
+        stdin=follower,
+        stdout=follower,
+        stderr=follower,
+        start_new_session=True,  # the terminal becomes the shell's own
+    )
+    os.close(follower)
+    seen = b""
+
+    def expect(text):
+        nonlocal seen
+        deadline = time.monotonic() + 30
+        while text.encode() not in seen:
+            assert time.monotonic() < deadline, seen
+            if select.select([leader], [], [], 1.0)[0]:
+                seen += os.read(leader, 4096)
+
+    try:
+        expect(f"cnc 127.0.0.1:{sim.port}> ")
+        os.write(leader, b"get_cnc_pa\t")  # Tab completes the method's name
+        expect("get_cnc_parameters")
+        os.write(leader, b"(100, 1)\n")
+        expect("APICncParameters: ")
+        os.write(leader, b"quit\n")
+        assert proc.wait(30) == 0
+    finally:
+        proc.kill()
+        os.close(leader)
+    lines = history.read_text().splitlines()
+    assert lines[-2:] == ["get_cnc_parameters(100, 1)", "quit"] and len(lines) == 1000
