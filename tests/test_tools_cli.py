@@ -507,3 +507,12 @@ def test_raw_sends_the_line_as_typed_and_shows_the_reply_as_it_came(answer, stat
         assert server.requests == [b'{"get" : "cnc.info"}']
     assert (done.returncode, done.stdout) == (status, out)
     assert done.stderr == (f"cnc-api: {err}\n" if err else "")
+
+
+def test_raw_traces_what_it_sends_and_gets(sim, tmp_path):  # noqa: F811
+    path = tmp_path / "trace.log"
+    done = run_cli("raw", '{"cmd":"cnc.pause"}', "--port", str(sim.port), "--trace-file", str(path))
+    assert (done.returncode, done.stdout) == (0, '{"res":false}\n')
+    text = path.read_text()
+    assert f'127.0.0.1:{sim.port} -> {{"cmd":"cnc.pause"}}\n' in text
+    assert f'127.0.0.1:{sim.port} <- {{"res":false}} (' in text

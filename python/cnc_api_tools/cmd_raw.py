@@ -11,6 +11,7 @@ import click
 from .clibase import EXIT_FAILED, EXIT_INTERRUPTED, EXIT_UNREACHABLE, CliError, Target, target_options
 from .program_file import ByteSize, human_size
 from .safe import printable
+from .trace import _show, _sink_for
 
 __all__ = ["exchange", "raw"]
 
@@ -100,10 +101,17 @@ def raw(target: Target, line: str, max_reply: int) -> None:
     the connection ended first, 1 when it is longer than --max-reply (what came is printed all the same).
     """
     request = _check(line)
+    sink = None if target.trace_to is None else _sink_for(None if target.trace_to == "-" else target.trace_to)
+    if sink is not None:
+        sink.write(target.name, f"-> {_show(request)}")
+    started = time.perf_counter()
     try:
         reply, problem, status = exchange(target, request, max_reply)
     except KeyboardInterrupt:
         raise SystemExit(EXIT_INTERRUPTED) from None
+    if sink is not None:
+        took = f"({(time.perf_counter() - started) * 1000:.3f} ms)"
+        sink.write(target.name, f"<- {_show(reply)} {took}" if problem is None else f"<- {problem} {took}")
     if reply or problem is None:
         click.echo(printable(reply.decode("utf-8", "backslashreplace")))
     if problem is not None:
