@@ -294,6 +294,17 @@ def test_jog_ends_at_its_time_or_on_a_signal(sim, motion, extra, sig, status):  
     assert c.get_axes_info().machine_position[axis] != 0.0
 
 
+def test_jog_of_a_machine_that_falls_silent_is_ended_through_a_new_connection():
+    with FakeServer() as server:
+        server.script(reply(), silence())  # the jog is accepted, then the status query goes unanswered
+        done = run_cli("jog", "X+", "--port", str(server.port), "--timeout", "1")
+        requests = server.requests
+    assert (done.returncode, done.stdout) == (3, "")
+    assert done.stderr == f"cnc-api: no reply from 127.0.0.1:{server.port} within 1 s; the jog was ended\n"
+    assert requests[0] == b'{"cmd":"cnc.jog.command","command":2}'
+    assert requests[-1] == b'{"cmd":"cnc.jog.command","command":0}'
+
+
 def test_param_round_trip(sim):  # noqa: F811
     assert run_cli("param", "set", "200", "1", "2.5", "-3", "--port", str(sim.port)).returncode == 0
     done = run_cli("param", "get", "200", "3", "--json", "--port", str(sim.port))

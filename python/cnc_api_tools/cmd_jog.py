@@ -63,8 +63,11 @@ def _shown(code: JogCommand) -> str:
 
 def _end_jog(target: Target, client: cnc.CncAPIClientCore) -> None:
     """End the jog, through a connection of our own when the command's own was dropped."""
-    if client.is_connected and client.cnc_jog_command(JogCommand.NONE):
-        return
+    try:
+        if client.is_connected and client.cnc_jog_command(JogCommand.NONE):
+            return
+    except CliError:  # no reply within --timeout: that connection is gone
+        pass
     m = target.machine()
     if not m.connect() or m.client is None:
         raise CliError(f"could not end the jog: cannot reach {target.name}", EXIT_UNREACHABLE)
