@@ -8,6 +8,7 @@ import time
 import pytest
 from cnc_api_tools.clibase import Target
 from cnc_api_tools.cmd_shell import Shell
+from fake_server import FakeServer, close, reply
 from tools_helpers import cli_env, free_port, run_cli, sim  # noqa: F401
 from tools_helpers import command as script
 
@@ -37,6 +38,16 @@ def test_shell_driven_through_stdin(sim, lines, shown):  # noqa: F811
     assert shown in done.stdout + done.stderr
     assert done.returncode == (1 if "error:" in shown else 0)
     assert "\x1b" not in done.stdout + done.stderr
+
+
+def test_shell_connects_anew_after_the_machine_dropped_it():
+    with FakeServer() as server:
+        server.script(reply() + close())
+        done = run_cli("shell", "--port", str(server.port), input="cnc_stop\ncnc_stop\ncnc_stop\n")
+        assert server.requests == [b'{"cmd":"cnc.stop"}'] * 2  # the second went nowhere
+    assert (done.returncode, done.stdout) == (1, "True\nTrue\n")
+    assert done.stderr.startswith("error: False: cnc_stop failed: not connected")
+    assert done.stderr.endswith(f"error: lost the connection to 127.0.0.1:{server.port}; the next line connects anew\n")
 
 
 @pytest.mark.parametrize(

@@ -59,8 +59,6 @@ def _shown(result: Any) -> str:
 class Shell(cmd.Cmd):
     """Lines are `METHOD ARGUMENTS`; the arguments are Python literals or the module's constants."""
 
-    doc_header = "shell commands (help NAME tells one):"
-
     def __init__(self, machine: BoundedMachine, interactive: bool) -> None:
         super().__init__()
         self.machine = machine
@@ -98,13 +96,12 @@ class Shell(cmd.Cmd):
         self.call(name, args, kwargs)
 
     def call(self, name: str, args: list[Any], kwargs: dict[str, Any]) -> None:
+        if not self.machine.connected:  # dropped: wait out the back-off rather than fail the line
+            self.machine.wait_connected(self.machine.exchange_timeout)
         try:
             with self.machine.use() as client:
                 result = getattr(client, name)(*args, **kwargs)
-                if result is False and _is_command(name):
-                    reason = explain_refusal(client, name, *args)
-                    self.fail(f"False: {reason}")
-                    return
+                refused = explain_refusal(client, name, *args) if result is False and _is_command(name) else None
                 lost = not client.is_connected
         except NotConnected as exc:
             self.fail(str(exc))
@@ -112,12 +109,14 @@ class Shell(cmd.Cmd):
         except CliError as exc:  # no reply within --timeout: the next line connects anew
             self.fail(exc.message)
             return
-        except (TypeError, ValueError, OverflowError) as exc:
+        except Exception as exc:  # a wrong argument (TypeError, ...) ends the line, not the session
             self.fail(f"{type(exc).__name__}: {exc}")
             return
-        if name == "cnc_jog_command" and result is True and args:
-            self.jogging = args[0] != cnc.JC_NONE
-        if result is not None:
+        if name == "cnc_jog_command" and result is True:
+            self.jogging = (args[0] if args else kwargs.get("command")) != cnc.JC_NONE
+        if refused is not None:
+            self.fail(f"False: {refused}")
+        elif result is not None:
             self.say(_shown(result))
         if lost:
             self.fail(f"lost the connection to {self.machine.name}; the next line connects anew")
