@@ -84,19 +84,19 @@ def program_analysis(target: Target, mode: str, wait: bool, wait_timeout: float,
     m = target.connect()
     with interruptible() as interrupt, m.use() as client:
         command(client, target.name, "program_analysis", mode)
-        if not wait:
-            m.close()
-            click.echo("analysis started")
-            return
-        try:
-            compiled = _wait_compiled(client, target.name, interrupt, wait_timeout, "analysing")
-        except _Interrupted:
-            click.echo("interrupted: the analysis goes on", err=True)
-            raise SystemExit(EXIT_INTERRUPTED) from None
-        if compiled.state == CompileState.ERROR:
-            _compile_error(compiled, "<program>", False)
-        machining = client.get_machining_info()
+        if wait:
+            try:
+                compiled = _wait_compiled(client, target.name, interrupt, wait_timeout, "analysing")
+            except _Interrupted:
+                click.echo("interrupted: the analysis goes on", err=True)
+                raise SystemExit(EXIT_INTERRUPTED) from None
+            if compiled.state == CompileState.ERROR:
+                _compile_error(compiled, "<program>", False)
+            machining = client.get_machining_info()
     m.close()
+    if not wait:
+        click.echo("analysis started")
+        return
     click.echo(printable(summary(compiled)))
     click.echo(printable(summary(machining)))
 
