@@ -2,13 +2,13 @@
 
 from __future__ import annotations
 
-import math
 from typing import Any
 
 import click
 import cnc_api_client_core as cnc
 
 from .clibase import CliError, Target, echo_json, lost, target_options
+from .records import analog_text, digital_text
 from .safe import printable
 
 __all__ = ["io"]
@@ -36,21 +36,6 @@ def _read(client: cnc.CncAPIClientCore, name: str) -> dict[str, list[Any]]:
     return values
 
 
-def _digital(values: list[Any]) -> str:
-    on = [str(i) for i, v in enumerate(values) if v not in (0, False, 0.0)]
-    return f"{len(values)}, on: {' '.join(on) if on else 'none'}"
-
-
-def _number(value: Any) -> str:
-    if isinstance(value, float) and math.isfinite(value):
-        return f"{value:.3f}".rstrip("0").rstrip(".")
-    return str(value)
-
-
-def _analog(values: list[Any]) -> str:
-    return "  ".join(f"{i}={_number(v)}" for i, v in enumerate(values))
-
-
 @click.command()
 @target_options
 @click.option("--json", "as_json", is_flag=True, help="Print one JSON object of the four lists instead.")
@@ -64,5 +49,5 @@ def io(target: Target, as_json: bool) -> None:
         echo_json(values)
         return
     for label, key, _ in _PORTS:
-        shown = _digital(values[key]) if key.startswith("digital") else _analog(values[key])
+        shown = digital_text(values[key]) if key.startswith("digital") else analog_text(values[key], "  ")
         click.echo(f"{label:<16} {printable(shown)}")
