@@ -60,7 +60,8 @@ class Shell(cmd.Cmd):
     """Lines are `METHOD ARGUMENTS`; the arguments are Python literals or the module's constants."""
 
     def __init__(self, machine: BoundedMachine, interactive: bool) -> None:
-        super().__init__()
+        # Lines from a pipe need no line editing: readline stays out of it.
+        super().__init__(completekey="tab" if interactive else "")
         self.machine = machine
         self.interactive = interactive
         self.methods = _methods()
