@@ -13,7 +13,7 @@ from cnc_api_simulator import Simulator
 from cnc_api_tools.cmd_watch import render
 from cnc_api_tools.machine import Machine
 from cnc_api_tools.safe import printable
-from fake_server import FakeServer, close, reply, respond, silence
+from fake_server import FakeServer, close, raw, reply, respond, silence
 from rich.console import Console
 from tools_helpers import (  # noqa: F401
     HOSTILE,
@@ -45,6 +45,12 @@ COMMANDS = [
     "record",
     "sim",
     "export",
+    "raw",
+    "io",
+    "jog",
+    "program",
+    "start",
+    "shell",
 ]
 
 
@@ -77,6 +83,16 @@ UNREACHABLE = [
     ["record", "--duration", "1"],
     ["run", SAMPLE],
     ["run", "--load", "part.nc"],
+    ["raw", '{"get":"cnc.info"}'],
+    ["io"],
+    ["jog", "X+", "--for", "1"],
+    ["program", "new"],
+    ["program", "load", "part.nc"],
+    ["program", "save", "part.nc"],
+    ["program", "analysis"],
+    ["start", "--from-line", "2"],
+    ["resume", "--from-line", "2"],
+    ["shell"],
 ]
 
 
@@ -144,10 +160,26 @@ def test_override_sets_and_reads_back(sim, name, value, held, note):  # noqa: F8
     assert status(sim.port)["overrides"][name]["value"] == held
 
 
-def test_refused_command_says_why(sim):  # noqa: F811
-    done = run_cli("pause", "--port", str(sim.port))
-    assert done.returncode == 1
-    assert done.stderr == "cnc-api: cnc_pause is not enabled in state IDLE\n"
+REFUSED = [
+    (["pause"], "cnc_pause is not enabled in state IDLE"),
+    (["start"], "cnc_start is not enabled in state IDLE: no program is loaded"),
+    (["start", "--from-line", "2"], "cnc_start_from_line is not enabled in state IDLE: no program is loaded"),
+    (["resume", "--from-line", "2"], "cnc_resume_from_line is not enabled in state IDLE: no program is loaded"),
+    (["program", "analysis"], "program_analysis is not enabled in state IDLE: no program is loaded"),
+    (["program", "analysis", "--abort"], "program_analysis_abort is not enabled in state IDLE"),
+    (
+        ["program", "load", "nosuch.nc"],
+        "the control refused program_load('nosuch.nc') in state IDLE: it could not load that file "
+        "(a path as the control sees it)",
+    ),
+]
+
+
+@pytest.mark.parametrize(("args", "reason"), REFUSED, ids=[" ".join(a) for a, _ in REFUSED])
+def test_refused_command_says_why(sim, args, reason):  # noqa: F811
+    done = run_cli(*args, "--port", str(sim.port))
+    assert (done.returncode, done.stdout) == (1, "")
+    assert done.stderr == f"cnc-api: {reason}\n"
 
 
 def test_mdi_moves_and_waits(sim):  # noqa: F811
@@ -192,6 +224,86 @@ def test_pause_resume_stop_drive_a_running_program():
         assert run_cli("resume", "--port", port).returncode == 0  # resumes the stopped program
         assert c.get_cnc_info().state_machine == cnc.SM_RUN
         c.cnc_stop()
+
+
+def test_program_save_load_analyse_and_start_from_a_line():
+    with Simulator(port=0, speed=0.2) as s:
+        port = str(s.port)
+        c = cnc.CncAPIClientCore()
+        assert c.connect("127.0.0.1", s.port)
+        assert c.program_gcode_set_text("G1 X100 F600\nG1 Y100\nG1 X0\n")
+        for args, out in [
+            (["program", "save", "part.nc"], "saved part.nc\n"),
+            (["program", "new"], "new program\n"),
+            (["program", "load", "part.nc"], "loaded part.nc\n"),
+            (["start", "--from-line", "2"], "started from line 2\n"),
+            (["stop"], "stopped\n"),
+            (["resume", "--from-line", "3"], "resumed\n"),
+        ]:
+            if args[0] == "start":
+                done = run_cli("program", "analysis", "--port", port)
+                assert done.returncode == 0, done.stderr
+                assert (
+                    done.stdout.startswith("APICompileInfo: state=") and "APIMachiningInfo: estimated=" in done.stdout
+                )
+            done = run_cli(*args, "--port", port)
+            assert (done.returncode, done.stdout) == (0, out), done.stderr
+            info = c.get_cnc_info()
+            if args[0] in ("start", "resume"):
+                assert info.state_machine == cnc.SM_RUN and info.gcode_line == int(args[2])
+        c.cnc_stop()
+
+
+def test_io_shows_what_the_machine_reports(sim):  # noqa: F811
+    assert run_cli("home", "X", "--port", str(sim.port)).returncode == 0
+    done = run_cli("io", "--port", str(sim.port))
+    assert done.stdout.splitlines()[0] == "digital inputs   128, on: 0 1"
+    assert "analog inputs    0=24  1=0  2=0" in done.stdout
+    values = json.loads(run_cli("io", "--json", "--port", str(sim.port)).stdout)
+    assert [len(values[k]) for k in ("digital_inputs", "digital_outputs", "analog_inputs", "analog_outputs")] == [
+        128,
+        128,
+        16,
+        16,
+    ]
+
+
+@pytest.mark.parametrize(
+    ("motion", "extra", "sig", "status"),
+    [
+        ("X-", ["--for", "0.3"], None, 0),
+        ("y+", [], signal.SIGINT, 0),
+        ("Z_FW", ["--for", "600"], signal.SIGINT, 130),
+        ("A+", [], signal.SIGHUP, 0),
+    ],
+)
+def test_jog_ends_at_its_time_or_on_a_signal(sim, motion, extra, sig, status):  # noqa: F811
+    c = cnc.CncAPIClientCore()
+    assert c.connect("127.0.0.1", sim.port)
+    proc = cnc_api_popen("jog", motion, *extra, "--port", str(sim.port))
+    try:
+        if sig is not None:
+            wait_for(lambda: c.get_cnc_info().state_machine == cnc.SM_JOG)
+            proc.send_signal(sig)
+        out, err = proc.communicate(timeout=30)
+    finally:
+        proc.kill()
+    axis = "xyza".index(motion[0].lower())
+    assert (proc.returncode, err) == (status, "")
+    assert out.startswith(f"jogged {motion[0].upper()}{'-' if motion.endswith(('-', 'BW')) else '+'} for ")
+    assert c.get_cnc_info().state_machine == cnc.SM_IDLE
+    assert c.get_axes_info().machine_position[axis] != 0.0
+
+
+def test_jog_of_a_machine_that_falls_silent_is_ended_through_a_new_connection():
+    with FakeServer() as server:
+        server.script(reply(), silence())  # the jog is accepted, then the status query goes unanswered
+        done = run_cli("jog", "X+", "--port", str(server.port), "--timeout", "1")
+        requests = server.requests
+    assert (done.returncode, done.stdout) == (3, "")
+    assert done.stderr == f"cnc-api: no reply from 127.0.0.1:{server.port} within 1 s; the jog was ended\n"
+    assert requests[0] == b'{"cmd":"cnc.jog.command","command":2}'
+    assert requests[-1] == b'{"cmd":"cnc.jog.command","command":0}'
 
 
 def test_param_round_trip(sim):  # noqa: F811
@@ -305,6 +417,19 @@ WRONG_USAGE = [
     ["mdi", "G0 X1", "  "],
     ["status", "--trace-file", "/nonexistent-folder/trace.log"],
     ["geometry", "get", ""],
+    ["raw", "[1]"],
+    ["raw", "get cnc.info"],
+    ["raw", '{"get":"cnc.info"}\n{"cmd":"cnc.start"}'],
+    ["raw", "{}", "--max-reply", "0"],
+    ["jog", "Q+"],
+    ["jog", "X"],
+    ["jog", "NONE"],
+    ["jog", "X+", "--for", "0"],
+    ["jog", "X+", "--for", "nan"],
+    ["program", "load", ""],
+    ["program", "save", " "],
+    ["start", "--from-line", "0"],
+    ["resume", "--line", "2", "--from-line", "2"],
 ]
 
 
@@ -348,6 +473,8 @@ def test_a_server_that_does_not_answer_as_this_api(answer, message, args):
 
 SHOWING = [
     ["status"],
+    ["io"],
+    ["program", "analysis"],
     ["geometry", "get", "table"],
     ["param", "get", "5"],
     ["run", SAMPLE],
@@ -374,3 +501,32 @@ def test_text_from_the_control_is_shown_as_it_is(text, args):
     assert "Traceback" not in shown and "\x1b" not in shown
     # Long texts may wrap in a table cell: compare without line breaks and padding.
     assert printable(text) in "".join(part.strip() for part in shown.splitlines())
+
+
+RAW = [
+    # (the server's answer, exit status, stdout, stderr)
+    (reply(b'{"res": [1, 2]}'), 0, '{"res": [1, 2]}\n', ""),
+    (reply(b'{"res":"\x1b[31m\xff"}'), 0, '{"res":"\\x1b[31m\\xff"}\n', ""),
+    (reply(b"[link=x]not json"), 0, "[link=x]not json\n", ""),
+    (raw(b'{"res":tr') + close(), 3, '{"res":tr\n', "the connection closed after 9 bytes without ending the line"),
+    (raw(b'{"res":') + silence(), 3, '{"res":\n', "no whole reply line within 1 s (7 bytes came)"),
+    (reply(b"x" * 2000), 1, "x" * 1024 + "\n", "the reply line is longer than 1.0 KB (--max-reply): cut there"),
+]
+
+
+@pytest.mark.parametrize(("answer", "status", "out", "err"), RAW, ids=[str(i) for i in range(len(RAW))])
+def test_raw_sends_the_line_as_typed_and_shows_the_reply_as_it_came(answer, status, out, err):
+    with FakeServer(default=answer) as server:
+        done = run_cli("raw", '{"get" : "cnc.info"}', "--port", str(server.port), "--timeout", "1", "--max-reply", "1K")
+        assert server.requests == [b'{"get" : "cnc.info"}']
+    assert (done.returncode, done.stdout) == (status, out)
+    assert done.stderr == (f"cnc-api: {err}\n" if err else "")
+
+
+def test_raw_traces_what_it_sends_and_gets(sim, tmp_path):  # noqa: F811
+    path = tmp_path / "trace.log"
+    done = run_cli("raw", '{"cmd":"cnc.pause"}', "--port", str(sim.port), "--trace-file", str(path))
+    assert (done.returncode, done.stdout) == (0, '{"res":false}\n')
+    text = path.read_text()
+    assert f'127.0.0.1:{sim.port} -> {{"cmd":"cnc.pause"}}\n' in text
+    assert f'127.0.0.1:{sim.port} <- {{"res":false}} (' in text

@@ -162,7 +162,7 @@ HOSTILE = [
 
 def hostile_answer(text: str) -> Callable[[bytes], dict[str, object]]:
     """A control that puts `text` in every text field it reports (state, line, compile result,
-    geometry names, parameter values), for a fake server's `respond`."""
+    geometry names, parameter values, inputs and outputs), for a fake server's `respond`."""
     base = sim_replies()
 
     def answer(request: bytes) -> dict[str, object]:
@@ -177,6 +177,8 @@ def hostile_answer(text: str) -> Callable[[bytes], dict[str, object]]:
             return {"res": [{**element, "name": text, "edges.angle": 0.0, "edges.visible": False} for _ in req["name"]]}
         if kind == "cnc.parameters":
             return {"res": {"parameters": [text]}}
+        if kind in ("digital.inputs", "digital.outputs", "analog.inputs", "analog.outputs"):
+            return {"res": {"value": [1.5, text]}}
         if kind in base:
             return {"res": base[kind]}
         return {"res": False}

@@ -96,11 +96,16 @@ def pause(target: Target) -> None:
 @cli.command()
 @target_options
 @click.option("--line", type=click.IntRange(min=1), help="Resume from this program line.")
-def resume(target: Target, line: int | None) -> None:
+@click.option("--from-line", type=click.IntRange(min=1), help="Resume from this line by the control's own command.")
+def resume(target: Target, line: int | None, from_line: int | None) -> None:
     """Resume a paused program (continue) or a stopped one (resume)."""
+    if line is not None and from_line is not None:
+        raise click.UsageError("give either --line or --from-line")
     m = target.connect()
     with m.use() as client:
-        if line is None and cnc_info(client, target.name).state_machine == State.PAUSE:
+        if from_line is not None:
+            command(client, target.name, "cnc_resume_from_line", from_line)
+        elif line is None and cnc_info(client, target.name).state_machine == State.PAUSE:
             command(client, target.name, "cnc_continue")
         else:
             command(client, target.name, "cnc_resume", line or 0)
@@ -264,7 +269,18 @@ def sim(args: tuple[str, ...]) -> None:
 
 
 def _register() -> None:
-    from . import cmd_export, cmd_geometry, cmd_record, cmd_run, cmd_watch
+    from . import (
+        cmd_export,
+        cmd_geometry,
+        cmd_io,
+        cmd_jog,
+        cmd_program,
+        cmd_raw,
+        cmd_record,
+        cmd_run,
+        cmd_shell,
+        cmd_watch,
+    )
     from .dashboard.command import dashboard
     from .mqtt.command import mqtt
 
@@ -273,6 +289,12 @@ def _register() -> None:
     cli.add_command(cmd_record.record)
     cli.add_command(cmd_export.export)
     cli.add_command(cmd_geometry.geometry)
+    cli.add_command(cmd_raw.raw)
+    cli.add_command(cmd_io.io)
+    cli.add_command(cmd_jog.jog)
+    cli.add_command(cmd_program.program)
+    cli.add_command(cmd_program.start)
+    cli.add_command(cmd_shell.shell)
     cli.add_command(dashboard)
     cli.add_command(mqtt)
 

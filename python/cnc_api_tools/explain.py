@@ -39,6 +39,8 @@ _OVERRIDES = {
     "set_override_plasma_voltage": "plasma_voltage",
 }
 
+_FILE_COMMANDS = {"program_load": "load", "program_save": "save"}
+
 _START_COMMANDS = {
     "cnc_start",
     "cnc_start_from_line",
@@ -167,6 +169,9 @@ def explain_refusal(client: cnc.CncAPIClientCore, command: str, *args: Any) -> s
     if command == "cnc_mdi_command" and enabled.has_data and enabled.cnc_mdi_command is True:
         # Manual input is open, so what was refused is the line itself.
         text += ": it did not accept the line (MDI is enabled; check the line's codes and values)"
+    elif command in _FILE_COMMANDS and enabled.has_data and getattr(enabled, command) is True:
+        # The command is open, so what was refused is the name: a path on the control's side.
+        text += f": it could not {_FILE_COMMANDS[command]} that file (a path as the control sees it)"
     elif enabled.has_data and field is not None:
         text += f"; it reports {command} enabled now"
     if detail:

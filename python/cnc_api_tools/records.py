@@ -14,7 +14,16 @@ import cnc_api_client_core as cnc
 
 from .codes import CompileState, SpindleStatus, State, axis_letters, code_name
 
-__all__ = ["as_dict", "diff", "field_names", "is_record", "records_equal", "summary"]
+__all__ = [
+    "analog_text",
+    "as_dict",
+    "diff",
+    "digital_text",
+    "field_names",
+    "is_record",
+    "records_equal",
+    "summary",
+]
 
 _RECORD_TYPES: tuple[type, ...] = tuple(
     obj for name, obj in vars(cnc).items() if isinstance(obj, type) and name.startswith("API")
@@ -138,6 +147,25 @@ def _summary_machining(r: Any) -> str:
     )
 
 
+def digital_text(values: list[Any]) -> str:
+    """Digital inputs or outputs in a few words: how many, and the indexes of those that are on."""
+    on = [str(i) for i, v in enumerate(values) if v not in (0, False)]
+    return f"{len(values)}, on: {' '.join(on) if on else 'none'}"
+
+
+def analog_text(values: list[Any], separator: str = " ") -> str:
+    """Analog values by index: 0=24 1=0.5 ..."""
+    return separator.join(f"{i}={_num(v)}" for i, v in enumerate(values))
+
+
+def _summary_digital(r: Any) -> str:
+    return digital_text(r.value) if isinstance(r.value, list) else f"value={r.value!r}"
+
+
+def _summary_analog(r: Any) -> str:
+    return analog_text(r.value) if isinstance(r.value, list) else f"value={r.value!r}"
+
+
 def _summary_generic(r: Any) -> str:
     parts = []
     for name, value in _fields(r):
@@ -158,6 +186,10 @@ _SUMMARIES = {
     cnc.APICompileInfo: _summary_compile_info,
     cnc.APIEnabledCommands: _summary_enabled,
     cnc.APIMachiningInfo: _summary_machining,
+    cnc.APIDigitalInputs: _summary_digital,
+    cnc.APIDigitalOutputs: _summary_digital,
+    cnc.APIAnalogInputs: _summary_analog,
+    cnc.APIAnalogOutputs: _summary_analog,
 }
 
 
