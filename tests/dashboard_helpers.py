@@ -17,6 +17,7 @@ from cnc_api_simulator import Simulator
 from cnc_api_tools import CompileState, State
 from cnc_api_tools.codes import FINAL_COMPILE_STATES
 from cnc_api_tools.dashboard.app import ControlPolicy, create_app
+from cnc_api_tools.dashboard.guard import Limits
 from cnc_api_tools.dashboard.hub import Endpoint, Settings
 from cnc_api_tools.dashboard.server import DashboardServer
 from replies import QUERIES
@@ -82,6 +83,8 @@ def dashboard(
     policy: ControlPolicy | None = None,
     interval: float = 0.1,
     names: list[str] | None = None,
+    allowed_hosts: tuple[str, ...] = (),
+    limits: Limits | None = None,
 ) -> Iterator[DashboardServer]:
     """The dashboard on a free loopback port, on a thread of its own, watching the given API ports."""
     endpoints = [Endpoint(names[i] if names else f"m{i}", "127.0.0.1", port) for i, port in enumerate(ports)]
@@ -90,6 +93,8 @@ def dashboard(
         settings=Settings(interval=interval, connect_timeout=1.0),
         programs=programs or [],
         policy=policy,
+        allowed_hosts=allowed_hosts,
+        limits=limits,
     )
     server = DashboardServer(app, "127.0.0.1", 0)
     server.start()

@@ -179,7 +179,7 @@ def test_machine_going_down_shows_offline_and_comes_back(tmp_path):
     ],
 )
 def test_control_is_refused_unless_allowed(tmp_path, policy, headers, host, status):
-    with simulator(tmp_path) as sim, dashboard([sim.port], policy=policy) as dash:
+    with simulator(tmp_path) as sim, dashboard([sim.port], policy=policy, allowed_hosts=("plant-pc.example",)) as dash:
         c = load_and_start(sim.port)
         send = dict(headers)
         if host:
@@ -198,6 +198,33 @@ def test_control_is_refused_unless_allowed(tmp_path, policy, headers, host, stat
         if status == 401:
             assert reply.headers["www-authenticate"] == "Bearer"
         c.close()
+
+
+READ_ROUTES = ["", "machine/0", "api/machines", "api/machines/0", "api/machines/0/path", "api/machines/0/events"]
+
+
+@pytest.mark.parametrize(
+    ("headers", "status"),
+    [
+        ({"host": "attacker.example:{port}"}, 403),  # DNS rebinding: another site's name for this address
+        ({"host": "attacker.example:{port}", "origin": "http://attacker.example:{port}"}, 403),
+        ({"origin": "http://attacker.example"}, 403),  # a page on another site reading across
+        ({"host": "[::1"}, 403),
+        ({}, 200),
+        ({"host": "localhost:{port}", "origin": "http://localhost:{port}"}, 200),
+        ({"host": "plant-pc.example:{port}"}, 200),  # named with --allowed-host
+    ],
+    ids=["foreign-host", "foreign-host-and-origin", "foreign-origin", "bad-host", "address", "localhost", "allowed"],
+)
+def test_every_route_answers_its_own_host_names_only(tmp_path, headers, status):
+    with simulator(tmp_path) as sim, dashboard([sim.port], allowed_hosts=("Plant-PC.example",)) as dash:
+        send = {k: v.format(port=dash.port) for k, v in headers.items()}
+        for route in [*READ_ROUTES, "static/common.js"]:
+            with httpx.stream("GET", dash.url + route, headers=send, timeout=10) as reply:
+                assert reply.status_code == status, route
+                if status == 403:
+                    reply.read()
+                    assert "refused" in reply.text or "host name" in reply.text
 
 
 @pytest.mark.parametrize(

@@ -5,6 +5,8 @@ from __future__ import annotations
 
 import importlib
 import logging
+import math
+import socket
 import sys
 from typing import NoReturn
 
@@ -38,6 +40,16 @@ def _missing(exc: ImportError) -> str:
     return exc.name or str(exc)
 
 
+def _interval(text: str) -> float:
+    try:
+        seconds = float(text)
+    except ValueError:
+        seconds = math.nan
+    if not (math.isfinite(seconds) and seconds >= 0.05):  # nan fails every comparison
+        _fail(f"--interval must be a number of seconds, 0.05 or more, not {text!r}", 2)
+    return seconds
+
+
 def _fail(message: str, status: int) -> NoReturn:
     click.echo(f"cnc-api dashboard: {message}", err=True)
     raise SystemExit(status)
@@ -52,9 +64,17 @@ def _fail(message: str, status: int) -> NoReturn:
     metavar="ADDR:PORT",
     help="Address and port of the web page (port 0 picks a free one).",
 )
-@click.option("--host", "hosts", multiple=True, metavar="HOST[:PORT]", help="A machine (same as an argument).")
+@click.option(
+    "--host",
+    "hosts",
+    multiple=True,
+    envvar="CNC_API_HOST",
+    metavar="HOST[:PORT]",
+    help="A machine (same as an argument; env CNC_API_HOST). Default: 127.0.0.1.",
+)
 @click.option(
     "--port",
+    envvar="CNC_API_PORT",
     type=click.IntRange(1, 65535),
     default=DEFAULT_PORT,
     show_default=True,
@@ -69,10 +89,10 @@ def _fail(message: str, status: int) -> NoReturn:
 )
 @click.option(
     "--interval",
-    type=click.FloatRange(min=0.05),
-    default=0.5,
+    default="0.5",
     show_default=True,
-    help="Seconds between polls of each machine (the pages update at this rate).",
+    metavar="SECONDS",
+    help="Seconds between polls of each machine, 0.05 or more (the pages update at this rate).",
 )
 @click.option(
     "--programs",
@@ -92,6 +112,14 @@ def _fail(message: str, status: int) -> NoReturn:
     metavar="TOKEN",
     help="Secret that control requests must carry (also $CNC_API_DASHBOARD_TOKEN).",
 )
+@click.option(
+    "--allowed-host",
+    "allowed_hosts",
+    multiple=True,
+    metavar="NAME",
+    help="Another host name the pages may be opened by (repeatable; '*' for any). Addresses, "
+    "localhost, this computer's name and the --listen name are always allowed.",
+)
 @click.option("--title", default="CNC dashboard", show_default=True, help="Title of the pages.")
 def dashboard(
     machines: tuple[str, ...],
@@ -99,10 +127,11 @@ def dashboard(
     hosts: tuple[str, ...],
     port: int,
     timeout: float,
-    interval: float,
+    interval: str,
     programs: tuple[str, ...],
     allow_control: bool,
     token: str | None,
+    allowed_hosts: tuple[str, ...],
     title: str,
 ) -> None:
     """A live web view of machines: an overview tile per machine, and per machine
@@ -119,9 +148,8 @@ def dashboard(
     except ImportError as exc:
         _fail(f"the dashboard needs its extra ({_missing(exc)} is missing): {EXTRA_HINT}", 1)
 
-    given = [*hosts, *machines]
-    if not given:
-        _fail("name at least one machine: cnc-api dashboard HOST[:PORT]...", 2)
+    given = [*hosts, *machines] or ["127.0.0.1"]
+    seconds = _interval(interval)
     try:
         endpoints = [Endpoint(*parse_machine(text, port)) for text in given]
         listen_host, listen_port = parse_listen(listen)
@@ -136,10 +164,11 @@ def dashboard(
     policy = ControlPolicy(allowed=allow_control, token=token or None, loopback_only=is_loopback(listen_host))
     app = create_app(
         endpoints,
-        settings=Settings(interval=interval, connect_timeout=timeout),
+        settings=Settings(interval=seconds, connect_timeout=timeout),
         programs=programs,
         policy=policy,
         title=title,
+        allowed_hosts=[*allowed_hosts, listen_host, socket.gethostname()],
     )
     try:
         server = DashboardServer(app, listen_host, listen_port)
