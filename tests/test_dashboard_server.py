@@ -2,8 +2,10 @@
 
 from __future__ import annotations
 
+import contextlib
 import json
 import re
+import socket
 import time
 from pathlib import Path
 
@@ -12,6 +14,7 @@ import httpx
 import pytest
 from cnc_api_tools import State
 from cnc_api_tools.dashboard.app import ControlPolicy
+from cnc_api_tools.dashboard.guard import Limits
 from dashboard_helpers import PART, dashboard, events, load_and_start, odd_replies, programs_dir, simulator, state
 from fake_server import FakeServer, respond
 from tools_helpers import free_port, wait_for
@@ -312,3 +315,73 @@ def test_pages_and_assets_load_nothing_from_another_host(tmp_path):
         text = asset.read_text()
         text = text.replace('xmlns="http://www.w3.org/2000/svg"', "")
         assert not re.search(r"https?://|//[a-z0-9.-]+\.[a-z]{2,}/|@import|url\(", text, re.I), asset.name
+
+
+def _closed_by_server(sock: socket.socket, timeout: float = 10.0) -> bool:
+    """Whether the server ends the connection within `timeout` (whatever it sent before is read)."""
+    sock.settimeout(timeout)
+    try:
+        while sock.recv(65536):
+            pass
+    except ConnectionResetError:
+        pass
+    except TimeoutError:
+        return False
+    return True
+
+
+@pytest.mark.parametrize(
+    "sent",
+    [b"", b"GET / HTTP/1.1\r\nHost: 127.0.0.1\r\n", b"GET / HTTP/1.1\r\n\r\n" + b"GET / HTTP/1.1\r\nHost: x"],
+    ids=["nothing", "half-the-headers", "half-a-second-request"],
+)
+def test_a_client_slow_to_send_its_headers_is_let_go(sent):
+    with dashboard([free_port()], limits=Limits(header_timeout=0.5, keep_alive=30)) as dash:
+        with socket.create_connection(("127.0.0.1", dash.port)) as sock:
+            sock.sendall(sent)
+            assert _closed_by_server(sock)
+        assert httpx.get(dash.url + "api/machines", timeout=10).status_code == 200
+
+
+def test_connections_beyond_the_cap_are_closed_at_once():
+    limits = Limits(max_connections=4, connections_per_client=4, header_timeout=60)
+    with dashboard([free_port()], limits=limits) as dash:
+        idle = [socket.create_connection(("127.0.0.1", dash.port)) for _ in range(4)]
+        try:
+            with socket.create_connection(("127.0.0.1", dash.port)) as extra:
+                assert _closed_by_server(extra)
+            idle.pop().close()
+            assert wait_for(lambda: httpx.get(dash.url + "api/machines", timeout=10).status_code == 200)
+        finally:
+            for sock in idle:
+                sock.close()
+
+
+@pytest.mark.parametrize(
+    ("limits", "status"),
+    [(Limits(streams_per_client=2, max_streams=10), 429), (Limits(streams_per_client=10, max_streams=2), 503)],
+    ids=["per-client", "in-all"],
+)
+def test_live_streams_are_capped(limits, status):
+    with dashboard([free_port()], limits=limits) as dash, contextlib.ExitStack() as stack:
+        url = dash.url + "api/machines/0/events"
+        for route in (url, dash.url + "api/events"):
+            assert stack.enter_context(httpx.stream("GET", route, timeout=10)).status_code == 200
+        assert httpx.get(url, timeout=10).status_code == status
+        stack.close()
+        wait_for(lambda: not dash.app.state.dashboard.streams)  # a closed stream gives its place back
+        with httpx.stream("GET", url, timeout=10) as reply:
+            assert reply.status_code == 200
+
+
+def test_a_stream_that_is_not_read_is_dropped(tmp_path):
+    limits = Limits(stall_timeout=0.5, write_buffer=1024, send_buffer=4096)
+    with simulator(tmp_path) as sim, dashboard([sim.port], limits=limits, interval=0.05) as dash:
+        sock = socket.socket()
+        sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 2048)
+        sock.connect(("127.0.0.1", dash.port))
+        with sock:
+            sock.sendall(b"GET /api/machines/0/events HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n")
+            wait_for(lambda: dash.app.state.dashboard.streams)
+            wait_for(lambda: not dash.app.state.dashboard.streams, timeout=60)
+            assert _closed_by_server(sock)

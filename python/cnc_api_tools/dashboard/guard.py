@@ -11,6 +11,7 @@ its reader has stopped taking in (the transport's bounded write buffer full).
 from __future__ import annotations
 
 import asyncio
+import socket
 from dataclasses import dataclass
 from typing import Any
 
@@ -27,6 +28,7 @@ class Limits:
     keep_alive: float = 5.0  # seconds an idle connection is kept between requests
     stall_timeout: float = 20.0  # seconds a reply may wait for its reader with its buffer full
     write_buffer: int = 64 * 1024  # bytes of a reply held for a slow reader before waiting on it
+    send_buffer: int = 256 * 1024  # the socket's send buffer (the system's would grow to megabytes)
     max_connections: int = 256
     connections_per_client: int = 64
     max_streams: int = 64  # live event streams, in all
@@ -55,6 +57,9 @@ class _GuardedH11(H11Protocol):
             transport.abort()  # at once, so the descriptor is free again
             return
         transport.set_write_buffer_limits(high=limits.write_buffer)
+        sock = transport.get_extra_info("socket")
+        if sock is not None:
+            sock.setsockopt(socket.SOL_SOCKET, socket.SO_SNDBUF, limits.send_buffer)
         self._arm()
 
     def connection_lost(self, exc: Exception | None) -> None:
