@@ -135,20 +135,24 @@ class _Handler(BaseHTTPRequestHandler):
         while True:
             end = _end_of_head(data)
             if (end or len(data)) > limits.max_head_bytes:
-                return self._refuse(431, "the request's head is too long")
+                self._refuse(431, "the request's head is too long")
+                return None
             if end:
                 head = bytes(data[:end])
                 if head.count(b"\n") - 2 > limits.max_headers:
-                    return self._refuse(431, "too many header fields")
+                    self._refuse(431, "too many header fields")
+                    return None
                 return head
             left = deadline - time.monotonic()
             if left <= 0:
-                return self._refuse(408, "the request took too long to arrive")
+                self._refuse(408, "the request took too long to arrive")
+                return None
             self.connection.settimeout(left)
             try:
                 chunk = self.connection.recv(4096)
             except TimeoutError:
-                return self._refuse(408, "the request took too long to arrive")
+                self._refuse(408, "the request took too long to arrive")
+                return None
             except OSError:
                 return None
             if not chunk:
@@ -162,7 +166,6 @@ class _Handler(BaseHTTPRequestHandler):
             self.send_error(code, message)
         except OSError:
             pass
-        return None
 
     def do_GET(self) -> None:
         self._respond(body=True)
