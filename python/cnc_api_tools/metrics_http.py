@@ -114,16 +114,13 @@ class _Server(ThreadingHTTPServer):
 class _Handler(BaseHTTPRequestHandler):
     server: _Server
 
-    def setup(self) -> None:
-        self.timeout = self.server.limits.reply_timeout
-        super().setup()
-
     def handle_one_request(self) -> None:
         """Reads the request's head within the limits, then has the base class parse it from memory."""
         head = self._read_head()
         if head is None:
             self.close_connection = True
             return
+        self.connection.settimeout(self.server.limits.reply_timeout)
         self.rfile.close()  # the socket's own reader, unused: closed so that closing the socket frees it
         self.rfile = io.BytesIO(head)
         super().handle_one_request()
