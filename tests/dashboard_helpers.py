@@ -169,3 +169,30 @@ def odd_replies(request: bytes) -> object:
         if query.request == text:
             return query.reply()
     return {"res": True}
+
+
+class ScriptedControl:
+    """A control whose program (file name, points, compile serial), state and line a test sets."""
+
+    def __init__(self, name: str, points: list[list[float]]) -> None:
+        self.name, self.points, self.state, self.line, self.serial = name, points, State.IDLE, 0, 0
+
+    def load(self, name: str, points: list[list[float]]) -> None:
+        """A new program: the compile result changes with it (the name may not, as with a text sent after a load)."""
+        self.name, self.points, self.serial = name, points, self.serial + 1
+
+    def __call__(self, request: bytes) -> object:
+        text = request.decode()
+        if "cnc.info" in text:
+            reply = QUERIES["cnc_info"].reply()
+            reply["res"].update({"state.machine": int(self.state), "gcode.line": self.line})
+            return reply
+        if "compile.info" in text:
+            res = {"code": 0, "code.line": self.serial, "file.line": 0, "file.name": self.name, "message": ""}
+            return {"res": {**res, "state": int(CompileState.FINISHED)}}
+        if "programmed.points" in text:
+            return {"res": {"points": self.points}}
+        for query in QUERIES.values():
+            if query.request == text:
+                return query.reply()
+        return {"res": True}

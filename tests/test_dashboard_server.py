@@ -15,7 +15,17 @@ import pytest
 from cnc_api_tools import State
 from cnc_api_tools.dashboard.app import ControlPolicy
 from cnc_api_tools.dashboard.guard import Limits
-from dashboard_helpers import PART, dashboard, events, load_and_start, odd_replies, programs_dir, simulator, state
+from dashboard_helpers import (
+    PART,
+    ScriptedControl,
+    dashboard,
+    events,
+    load_and_start,
+    odd_replies,
+    programs_dir,
+    simulator,
+    state,
+)
 from fake_server import FakeServer, respond
 from tools_helpers import free_port, wait_for
 
@@ -118,6 +128,31 @@ def test_new_program_gives_a_new_path_version(tmp_path):
         assert second["program"]["name"] == "square.nc" and second["gcode"]["total"] == 5
         assert get_json(dash.url + "api/machines/0/path")["kinds"] == "0110"
         c.close()
+
+
+def test_a_programs_text_is_never_shown_with_another_programs_points(tmp_path):
+    (tmp_path / PART).write_text("G0 X0 Y0\nG1 X10\nG1 Y10\nM30\n")
+    first, other = [[0.0, 0.0, 0.0], [10.0, 0.0, 0.0], [10.0, 10.0, 0.0]], [[5.0, 5.0, 5.0], [7.0, 1.0, 0.0]]
+    control = ScriptedControl(PART, first)
+
+    def text_of(m: dict) -> tuple:
+        return m["text"]["status"], m["program"]["lines"], m["gcode"] and m["gcode"]["total"]
+
+    url = "api/machines/0/events"
+    with FakeServer(default=respond(control)) as server, dashboard([server.port], programs=[str(tmp_path)]) as dash:
+        events(dash.url + url, lambda m: text_of(m) == ("shown", 4, 4))
+        control.load(PART, other)  # a text sent after the load: the control keeps the file's name
+        events(dash.url + url, lambda m: text_of(m) == ("mismatch", None, None) and m["path_count"] == 2)
+        control.load(PART, first)  # the file loaded again
+        events(dash.url + url, lambda m: text_of(m) == ("shown", 4, 4) and m["path_count"] == 3)
+
+    # The dashboard first meets the other program under the file's name; its run goes past the text's end.
+    control = ScriptedControl(PART, other)
+    with FakeServer(default=respond(control)) as server, dashboard([server.port], programs=[str(tmp_path)]) as dash:
+        events(dash.url + url, lambda m: text_of(m) == ("shown", 4, 4))
+        control.state, control.line = State.RUN, 1863
+        seen = events(dash.url + url, lambda m: text_of(m) == ("mismatch", None, None))
+        assert seen[-1]["progress"]["basis"] != "line"
 
 
 def test_machine_going_down_shows_offline_and_comes_back(tmp_path):

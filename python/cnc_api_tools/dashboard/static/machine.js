@@ -313,10 +313,13 @@
   let gcodeKey = "";
   function renderGcode(m) {
     const list = document.getElementById("gcode");
-    const missing = document.getElementById("gcode-missing");
+    const note = document.getElementById("gcode-note");
     const where = document.getElementById("gcode-where");
     const g = m.gcode;
-    missing.hidden = !!g || !(m.program && m.program.name) ;
+    // where the text comes from, or why there is none: text, never markup
+    const said = m.text ? m.text.note : "";
+    if (note.textContent !== said) note.textContent = said;
+    note.dataset.status = m.text ? m.text.status : "";
     if (!g) {
       if (gcodeKey) { list.textContent = ""; gcodeKey = ""; where.textContent = ""; }
       return;
