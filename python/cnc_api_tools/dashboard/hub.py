@@ -177,7 +177,7 @@ class MachineWatch:
         await self._check_program(api, began, now)
 
     def _check_line(self, line: int | None) -> None:
-        """A line beyond the text's end proves the text is another program's: it is not shown again with these points."""
+        """A line beyond the text's end proves it another program's: not shown again with these points."""
         program, pair = self.program, self._pair
         if program is None or pair is None or line is None or line <= len(program.lines):
             return
