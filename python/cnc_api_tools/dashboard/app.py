@@ -254,9 +254,17 @@ class Dashboard:
         peer = request.client.host if request.client else ""
         limits = self.limits
         if sum(self.streams.values()) >= limits.max_streams:
-            return _json({"error": "too many live streams are open; try again later"}, 503, {"retry-after": "10"})
+            return _json(
+                {"error": "too many live streams are open; try again later"},
+                503,
+                {"retry-after": "10", "connection": "close"},
+            )
         if self.streams.get(peer, 0) >= limits.streams_per_client:
-            return _json({"error": "too many live streams are open from this address"}, 429, {"retry-after": "10"})
+            return _json(
+                {"error": "too many live streams are open from this address"},
+                429,
+                {"retry-after": "10", "connection": "close"},
+            )
         self.streams[peer] = self.streams.get(peer, 0) + 1
 
         def release() -> None:
