@@ -12,6 +12,8 @@ import contextlib
 import json
 import os
 import shutil
+import subprocess
+import sys
 import time
 from collections.abc import Callable, Iterator
 from pathlib import Path
@@ -363,3 +365,26 @@ def test_tile_colour_tells_the_state_and_an_alarm_stands_out(browser, tmp_path):
             else:
                 assert shown[3] == "none"
         screenshot(browser, tmp_path, "states.png")
+
+
+def test_docs_site_search_works_opened_from_disk(browser, tmp_path):
+    pytest.importorskip("mkdocs", reason="the docs extra is not installed")
+    root = Path(__file__).resolve().parent.parent
+    site = tmp_path / "site"
+    env = {**os.environ, "NO_MKDOCS_2_WARNING": "1"}
+    built = subprocess.run(
+        [sys.executable, "-m", "mkdocs", "build", "-q", "--site-dir", str(site)],
+        cwd=root,
+        env=env,
+        capture_output=True,
+        text=True,
+        timeout=300,
+    )
+    assert built.returncode == 0, built.stderr
+    browser.get((site / "index.html").as_uri())
+    browser.execute_script("document.getElementById('__search').click()")  # opens the search, as its icon does
+    box = browser.find_element(By.CSS_SELECTOR, "input.md-search__input")
+    box.send_keys("program_load")
+    until(browser, "document.querySelectorAll('.md-search-result__item').length > 0", timeout=30)
+    loaded = browser.execute_script("return performance.getEntriesByType('resource').map(e => e.name)")
+    assert all(name.startswith("file://") for name in loaded), loaded  # nothing from another host
