@@ -172,7 +172,9 @@ class MachineWatch:
         latest.enabled = enabled if enabled.has_data else None
         latest.read_at = now
         began = self.clock.update(model.state_of(info), now)
-        if self._compile_key == _compile_key(latest.compiled):  # the same program as the text was paired with
+        # During a run of the program the text was paired with (an idle control may still show the line
+        # where an earlier, longer program stopped).
+        if self.clock.active and not began and self._compile_key == _compile_key(latest.compiled):
             self._check_line(model.integer(info.gcode_line))
         await self._check_program(api, began, now)
 
