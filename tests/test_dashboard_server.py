@@ -40,7 +40,7 @@ def get_json(url: str) -> dict:
 
 
 def test_overview_lists_every_machine_with_its_link_state(tmp_path):
-    names = ["mill", "<b>lathe</b>"]
+    names = ["mill", "<b>lathe</b>\udcff"]  # markup, and a lone surrogate (a name of undecodable bytes)
     with simulator(tmp_path) as sim, dashboard([sim.port, free_port()], names=names) as dash:
         data = wait_for(
             lambda: (d := get_json(dash.url + "api/machines"))["machines"][1]["link"]["state"] == "down" and d
@@ -48,12 +48,12 @@ def test_overview_lists_every_machine_with_its_link_state(tmp_path):
         mill, lathe = data["machines"]
         assert data["control"] is False
         assert (mill["name"], mill["link"]["state"], mill["state"]["name"]) == ("mill", "connected", "IDLE")
-        assert lathe["name"] == "<b>lathe</b>"
+        assert lathe["name"] == "<b>lathe</b>\\udcff"
         assert mill["state"]["condition"] == "idle" and mill["alarm"] is False
         assert lathe["state"] is None and lathe["link"]["error"] == "connection refused"
         page = httpx.get(dash.url, timeout=10)
         assert page.status_code == 200 and "mill" in page.text
-        assert "&lt;b&gt;lathe&lt;/b&gt;" in page.text and "<b>" not in page.text  # names are text, not markup
+        assert "&lt;b&gt;lathe&lt;/b&gt;\\udcff" in page.text and "<b>" not in page.text  # names are text, not markup
         assert 'id="tile-0"' in page.text and 'id="tile-1"' in page.text
         assert "data-action" not in page.text  # read-only: no control is offered
 

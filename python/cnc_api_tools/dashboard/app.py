@@ -15,7 +15,7 @@ import ipaddress
 import logging
 import os
 from collections.abc import AsyncIterator, Callable, Iterator, Sequence
-from dataclasses import dataclass
+from dataclasses import dataclass, replace
 from typing import Any
 from urllib.parse import urlsplit
 
@@ -146,7 +146,7 @@ class HostGuard:
         self.allowed = allowed
 
     async def __call__(self, scope: Scope, receive: Receive, send: Send) -> None:
-        if scope["type"] in ("http", "websocket"):
+        if scope["type"] == "http":
             refusal = request_refusal(self.allowed, Headers(scope=scope))
             if refusal is not None:
                 api = str(scope.get("path", "")).startswith("/api/")
@@ -364,6 +364,10 @@ def _event(name: str, data: str) -> str:
     return f"event: {name}\ndata: {data}\n\n"
 
 
+def _printable(text: str) -> str:
+    return text.encode("utf-8", "backslashreplace").decode("utf-8")
+
+
 def _asset_version() -> str:
     """Changes when a static file changes, so browsers fetch the new one after an upgrade."""
     folder = os.path.join(HERE, "static")
@@ -389,6 +393,9 @@ def create_app(
     `limits` bound what clients can make it hold (`DashboardServer` applies
     those on connections). The hub is `app.state.hub`.
     """
+    # A name from undecodable bytes (a lone surrogate) would fail every page's encoding: its escape is shown.
+    endpoints = [replace(e, name=_printable(e.name)) for e in endpoints]
+    title = _printable(title)
     hub = Hub(endpoints, settings or Settings(), ProgramFiles(programs))
     limits = limits or Limits()
     dash = Dashboard(hub, policy or ControlPolicy(), title, limits)
