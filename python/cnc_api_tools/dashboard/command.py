@@ -56,7 +56,7 @@ def _fail(message: str, status: int) -> NoReturn:
 
 
 @click.command(context_settings={"help_option_names": ["-h", "--help"]})
-@click.argument("machines", nargs=-1, metavar="[NAME=]HOST[:PORT]...")
+@click.argument("machines", nargs=-1, metavar="[[NAME=]HOST[:PORT]]...")
 @click.option(
     "--listen",
     default="127.0.0.1:8050",
@@ -78,7 +78,7 @@ def _fail(message: str, status: int) -> NoReturn:
     type=click.IntRange(1, 65535),
     default=DEFAULT_PORT,
     show_default=True,
-    help="API port of machines given without one.",
+    help="API port of machines given without one (env CNC_API_PORT).",
 )
 @click.option(
     "--timeout",
@@ -135,7 +135,8 @@ def dashboard(
     title: str,
 ) -> None:
     """A live web view of machines: an overview tile per machine, and per machine
-    its tool path, position, G-code and estimate.
+    its tool path, position, G-code and estimate. Without a machine named, the
+    one of --host and --port (127.0.0.1:8000 by default), as for every command.
 
     Read-only unless --allow-control is given; then control is offered on a
     loopback address only, or with --token, which the page asks for once
