@@ -17,6 +17,7 @@ from cnc_api_simulator import Simulator
 from cnc_api_tools import CompileState, State
 from cnc_api_tools.codes import FINAL_COMPILE_STATES
 from cnc_api_tools.dashboard.app import ControlPolicy, create_app
+from cnc_api_tools.dashboard.guard import Limits
 from cnc_api_tools.dashboard.hub import Endpoint, Settings
 from cnc_api_tools.dashboard.server import DashboardServer
 from replies import QUERIES
@@ -82,6 +83,8 @@ def dashboard(
     policy: ControlPolicy | None = None,
     interval: float = 0.1,
     names: list[str] | None = None,
+    allowed_hosts: tuple[str, ...] = (),
+    limits: Limits | None = None,
 ) -> Iterator[DashboardServer]:
     """The dashboard on a free loopback port, on a thread of its own, watching the given API ports."""
     endpoints = [Endpoint(names[i] if names else f"m{i}", "127.0.0.1", port) for i, port in enumerate(ports)]
@@ -90,6 +93,8 @@ def dashboard(
         settings=Settings(interval=interval, connect_timeout=1.0),
         programs=programs or [],
         policy=policy,
+        allowed_hosts=allowed_hosts,
+        limits=limits,
     )
     server = DashboardServer(app, "127.0.0.1", 0)
     server.start()
@@ -164,3 +169,30 @@ def odd_replies(request: bytes) -> object:
         if query.request == text:
             return query.reply()
     return {"res": True}
+
+
+class ScriptedControl:
+    """A control whose program (file name, points, compile serial), state and line a test sets."""
+
+    def __init__(self, name: str, points: list[list[float]]) -> None:
+        self.name, self.points, self.state, self.line, self.serial = name, points, State.IDLE, 0, 0
+
+    def load(self, name: str, points: list[list[float]]) -> None:
+        """A new program: the compile result changes with it (the name may not, as with a text sent after a load)."""
+        self.name, self.points, self.serial = name, points, self.serial + 1
+
+    def __call__(self, request: bytes) -> object:
+        text = request.decode()
+        if "cnc.info" in text:
+            reply = QUERIES["cnc_info"].reply()
+            reply["res"].update({"state.machine": int(self.state), "gcode.line": self.line})
+            return reply
+        if "compile.info" in text:
+            res = {"code": 0, "code.line": self.serial, "file.line": 0, "file.name": self.name, "message": ""}
+            return {"res": {**res, "state": int(CompileState.FINISHED)}}
+        if "programmed.points" in text:
+            return {"res": {"points": self.points}}
+        for query in QUERIES.values():
+            if query.request == text:
+                return query.reply()
+        return {"res": True}

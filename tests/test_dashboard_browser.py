@@ -12,6 +12,8 @@ import contextlib
 import json
 import os
 import shutil
+import subprocess
+import sys
 import time
 from collections.abc import Callable, Iterator
 from pathlib import Path
@@ -157,13 +159,14 @@ def only_own_origin(driver: Any, url: str) -> None:
 COUNT_PIXELS = """
 const c = document.getElementById('path-canvas');
 const d = c.getContext('2d').getImageData(0, 0, c.width, c.height).data;
-let feed = 0, rapid = 0;
+let feed = 0, rapid = 0, unknown = 0;
 for (let i = 0; i < d.length; i += 4) {
   if (d[i + 3] < 100) continue;
   if (d[i + 2] > 180 && d[i] < 140) feed++;
   else if (d[i] > 200 && d[i + 2] < 120) rapid++;
+  else if (d[i] > 150 && Math.abs(d[i] - d[i + 2]) < 40) unknown++;
 }
-return [feed, rapid];
+return [feed, rapid, unknown];
 """
 
 
@@ -209,8 +212,9 @@ def test_overview_and_machine_page_follow_a_running_program(browser, tmp_path):
 
         browser.find_element(By.CSS_SELECTOR, "#tile-0 .tile-name").click()
         until(browser, "window.cncDashboard.path && cncDashboard.path.count > 100 && cncDashboard.path.draws > 0")
-        feed, rapid = browser.execute_script(COUNT_PIXELS)
-        assert feed > 1000 and rapid > 20, (feed, rapid)  # the path is drawn, rapid moves apart
+        feed, rapid, unknown = browser.execute_script(COUNT_PIXELS)
+        assert feed > 1000 and rapid > 20 and unknown < 50, (feed, rapid, unknown)  # rapid moves apart
+        assert browser.find_element(By.ID, "gcode-note").text.startswith("Read from the file of this name")
         reached = until(browser, "cncDashboard.done.index > 0 && cncDashboard.done.index")
         until(browser, f"cncDashboard.done.index > {reached}", timeout=10)  # the done part grows with the line
         moves = until(browser, "cncDashboard.marker.x !== null && cncDashboard.marker.moves + 1")
@@ -311,8 +315,11 @@ def test_huge_path_stays_smooth_to_pan_and_zoom(browser, tmp_path):
         assert 0 < fitted["drawnSegments"] < fitted["count"] / 2
         print("redraw times (ms):", times, "segments stroked:", fitted["drawnSegments"])
         assert max(times) < 1000, times  # one redraw of 100,000 points, well below a second
-        feed, _ = browser.execute_script(COUNT_PIXELS)
-        assert feed > 1000
+        feed, rapid, unknown = browser.execute_script(COUNT_PIXELS)
+        assert unknown > 1000 and feed == rapid == 0  # no move kinds: drawn as neither
+        assert browser.find_element(By.ID, "legend-unknown").is_displayed()
+        # the control names no file: the panel says why there is no text
+        assert "reports no file name" in browser.find_element(By.ID, "gcode-note").text
         no_console_errors(browser)
 
 
@@ -358,3 +365,26 @@ def test_tile_colour_tells_the_state_and_an_alarm_stands_out(browser, tmp_path):
             else:
                 assert shown[3] == "none"
         screenshot(browser, tmp_path, "states.png")
+
+
+def test_docs_site_search_works_opened_from_disk(browser, tmp_path):
+    pytest.importorskip("mkdocs", reason="the docs extra is not installed")
+    root = Path(__file__).resolve().parent.parent
+    site = tmp_path / "site"
+    env = {**os.environ, "NO_MKDOCS_2_WARNING": "1"}
+    built = subprocess.run(
+        [sys.executable, "-m", "mkdocs", "build", "-q", "--site-dir", str(site)],
+        cwd=root,
+        env=env,
+        capture_output=True,
+        text=True,
+        timeout=300,
+    )
+    assert built.returncode == 0, built.stderr
+    browser.get((site / "index.html").as_uri())
+    browser.execute_script("document.getElementById('__search').click()")  # opens the search, as its icon does
+    box = browser.find_element(By.CSS_SELECTOR, "input.md-search__input")
+    box.send_keys("program_load")
+    until(browser, "document.querySelectorAll('.md-search-result__item').length > 0", timeout=30)
+    loaded = browser.execute_script("return performance.getEntriesByType('resource').map(e => e.name)")
+    assert all(name.startswith("file://") for name in loaded), loaded  # nothing from another host

@@ -13,7 +13,7 @@ import threading
 import httpx
 import pytest
 from dashboard_helpers import simulator
-from tools_helpers import cnc_api_popen, free_port, run_cli, wait_for
+from tools_helpers import cli_env, cnc_api_popen, free_port, run_cli, wait_for
 
 
 def test_dashboard_is_a_command_of_the_command_line():
@@ -35,8 +35,21 @@ def test_dashboard_is_a_command_of_the_command_line():
         (["--listen", ":8050"], "no address"),
         (["--listen", "127.0.0.1:0", "127.0.0.1:http"], "bad port"),
         (["--listen", "127.0.0.1:0", "--fleet", "/nonexistent/fleet.toml"], "fleet.toml: cannot read"),
+        *((["--listen", "127.0.0.1:0", "--interval", v], "--interval must be") for v in ("nan", "inf", "-1", "x")),
     ],
-    ids=["any-v4", "any-v6", "empty-token", "bad-listen-port", "no-listen-address", "bad-machine", "bad-fleet"],
+    ids=[
+        "any-v4",
+        "any-v6",
+        "empty-token",
+        "bad-listen-port",
+        "no-listen-address",
+        "bad-machine",
+        "bad-fleet",
+        "interval-nan",
+        "interval-inf",
+        "interval-negative",
+        "interval-text",
+    ],
 )
 def test_refused_invocations_say_why_in_one_line(args, message):
     machines = [] if any(a.startswith("127.0.0.1:h") for a in args) else [f"127.0.0.1:{free_port()}"]
@@ -47,26 +60,29 @@ def test_refused_invocations_say_why_in_one_line(args, message):
     assert done.stdout == ""
 
 
-def test_no_machine_is_a_usage_error():
-    done = run_cli("dashboard", "--listen", "127.0.0.1:0")
-    assert done.returncode == 2 and "name at least one machine" in done.stderr
+def test_without_a_machine_the_host_of_the_environment_is_watched():
+    done = run_cli("dashboard", "--listen", "127.0.0.1:0", env={**cli_env(), "CNC_API_HOST": "127.0.0.1:http"})
+    assert done.returncode == 2 and "bad port" in done.stderr
 
 
-@pytest.mark.parametrize("by_fleet", [False, True], ids=["argument", "fleet"])
+@pytest.mark.parametrize("by_fleet", [False, True], ids=["host-and-port", "fleet"])
 def test_serves_until_interrupted_even_with_a_live_stream_open(tmp_path, by_fleet):
     with simulator(tmp_path) as sim:
         fleet = tmp_path / "fleet.toml"
         fleet.write_text(f'[[machine]]\nname = "mill"\nport = {sim.port}\n')
-        machine = ["--fleet", str(fleet)] if by_fleet else [f"mill=127.0.0.1:{sim.port}"]
+        # no machine named: --host and --port (default 127.0.0.1) name it, as for every command
+        machine = ["--fleet", str(fleet)] if by_fleet else ["--port", str(sim.port)]
         proc = cnc_api_popen("dashboard", "--listen", "127.0.0.1:0", "--interval", "0.1", *machine, "--allow-control")
         try:
             line = proc.stdout.readline() if proc.stdout else ""
             match = re.match(r"cnc-api dashboard: (http://127\.0\.0\.1:\d+/) \(1 machine, control allowed\)$", line)
             assert match, line
             url = match.group(1)
-            machines = wait_for(lambda: httpx.get(url + "api/machines", timeout=5).json()["machines"])
-            assert machines[0]["name"] == "mill"
-            wait_for(lambda: httpx.get(url + "api/machines", timeout=5).json()["machines"][0]["state"])
+            machine = wait_for(
+                lambda: (m := httpx.get(url + "api/machines", timeout=5).json()["machines"][0])["state"] and m
+            )
+            assert machine["address"] == f"127.0.0.1:{sim.port}"
+            assert machine["name"] == "mill" or not by_fleet
             opened = threading.Event()
 
             def hold_stream() -> None:

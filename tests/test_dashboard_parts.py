@@ -5,6 +5,7 @@ from __future__ import annotations
 
 import math
 import os
+import tracemalloc
 
 import pytest
 from cnc_api_tools.dashboard.command import parse_machine
@@ -178,6 +179,40 @@ def test_program_text_is_read_again_when_the_file_changes(tmp_path):
     os.utime(program, ns=(1, 1))
     second = files.read("p.nc")
     assert second is not None and list(second.lines) == ["G0 X0", "G1 X5"]
+
+
+@pytest.mark.parametrize(
+    ("data", "lines"),
+    [
+        (b"", []),
+        (b"G0 X0", ["G0 X0"]),
+        (b"G0\r\nG1\r\n", ["G0", "G1"]),
+        (b"\n\nG1\n", ["", "", "G1"]),
+        (b"(\xc3\xa9t\xff)\nM30", ["(\u00e9t\ufffd)", "M30"]),  # bad bytes replaced
+        (b"G1 X1\n" * 300_000, ["G1 X1"] * 300_000),  # lines across the blocks it is indexed in
+    ],
+    ids=["empty", "no-newline", "crlf", "blank-lines", "utf8-and-bad-bytes", "long"],
+)
+def test_program_lines_are_the_files_lines(tmp_path, data, lines):
+    (tmp_path / "p.nc").write_bytes(data)
+    text = ProgramFiles([str(tmp_path)]).read("p.nc")
+    assert text is not None and len(text.lines) == len(lines) and list(text.lines) == lines
+    if lines:
+        assert text.lines[-1] == lines[-1] and text.lines[:3] == lines[:3]
+
+
+def test_a_long_program_of_short_lines_is_kept_compact(tmp_path):
+    data = b"".join(b"G1 X%d\n" % (i % 10) for i in range(150_000))
+    (tmp_path / "p.nc").write_bytes(data)
+    files = ProgramFiles([str(tmp_path)])
+    tracemalloc.start()
+    try:
+        text = files.read("p.nc")
+        kept = tracemalloc.get_traced_memory()[0]
+    finally:
+        tracemalloc.stop()
+    assert text is not None and len(text.lines) == 150_000
+    assert kept < 2.5 * len(data)  # a list of str would hold some ten times the file
 
 
 @pytest.mark.parametrize(

@@ -2,8 +2,10 @@
 
 from __future__ import annotations
 
+import contextlib
 import json
 import re
+import socket
 import time
 from pathlib import Path
 
@@ -12,7 +14,18 @@ import httpx
 import pytest
 from cnc_api_tools import State
 from cnc_api_tools.dashboard.app import ControlPolicy
-from dashboard_helpers import PART, dashboard, events, load_and_start, odd_replies, programs_dir, simulator, state
+from cnc_api_tools.dashboard.guard import Limits
+from dashboard_helpers import (
+    PART,
+    ScriptedControl,
+    dashboard,
+    events,
+    load_and_start,
+    odd_replies,
+    programs_dir,
+    simulator,
+    state,
+)
 from fake_server import FakeServer, respond
 from tools_helpers import free_port, wait_for
 
@@ -27,7 +40,7 @@ def get_json(url: str) -> dict:
 
 
 def test_overview_lists_every_machine_with_its_link_state(tmp_path):
-    names = ["mill", "<b>lathe</b>"]
+    names = ["mill", "<b>lathe</b>\udcff"]  # markup, and a lone surrogate (a name of undecodable bytes)
     with simulator(tmp_path) as sim, dashboard([sim.port, free_port()], names=names) as dash:
         data = wait_for(
             lambda: (d := get_json(dash.url + "api/machines"))["machines"][1]["link"]["state"] == "down" and d
@@ -35,12 +48,12 @@ def test_overview_lists_every_machine_with_its_link_state(tmp_path):
         mill, lathe = data["machines"]
         assert data["control"] is False
         assert (mill["name"], mill["link"]["state"], mill["state"]["name"]) == ("mill", "connected", "IDLE")
-        assert lathe["name"] == "<b>lathe</b>"
+        assert lathe["name"] == "<b>lathe</b>\\udcff"
         assert mill["state"]["condition"] == "idle" and mill["alarm"] is False
         assert lathe["state"] is None and lathe["link"]["error"] == "connection refused"
         page = httpx.get(dash.url, timeout=10)
         assert page.status_code == 200 and "mill" in page.text
-        assert "&lt;b&gt;lathe&lt;/b&gt;" in page.text and "<b>" not in page.text  # names are text, not markup
+        assert "&lt;b&gt;lathe&lt;/b&gt;\\udcff" in page.text and "<b>" not in page.text  # names are text, not markup
         assert 'id="tile-0"' in page.text and 'id="tile-1"' in page.text
         assert "data-action" not in page.text  # read-only: no control is offered
 
@@ -117,6 +130,31 @@ def test_new_program_gives_a_new_path_version(tmp_path):
         c.close()
 
 
+def test_a_programs_text_is_never_shown_with_another_programs_points(tmp_path):
+    (tmp_path / PART).write_text("G0 X0 Y0\nG1 X10\nG1 Y10\nM30\n")
+    first, other = [[0.0, 0.0, 0.0], [10.0, 0.0, 0.0], [10.0, 10.0, 0.0]], [[5.0, 5.0, 5.0], [7.0, 1.0, 0.0]]
+    control = ScriptedControl(PART, first)
+
+    def text_of(m: dict) -> tuple:
+        return m["text"]["status"], m["program"]["lines"], m["gcode"] and m["gcode"]["total"]
+
+    url = "api/machines/0/events"
+    with FakeServer(default=respond(control)) as server, dashboard([server.port], programs=[str(tmp_path)]) as dash:
+        events(dash.url + url, lambda m: text_of(m) == ("shown", 4, 4))
+        control.load(PART, other)  # a text sent after the load: the control keeps the file's name
+        events(dash.url + url, lambda m: text_of(m) == ("mismatch", None, None) and m["path_count"] == 2)
+        control.load(PART, first)  # the file loaded again
+        events(dash.url + url, lambda m: text_of(m) == ("shown", 4, 4) and m["path_count"] == 3)
+
+    # The dashboard first meets the other program under the file's name; its run goes past the text's end.
+    control = ScriptedControl(PART, other)
+    with FakeServer(default=respond(control)) as server, dashboard([server.port], programs=[str(tmp_path)]) as dash:
+        events(dash.url + url, lambda m: text_of(m) == ("shown", 4, 4))
+        control.state, control.line = State.RUN, 1863
+        seen = events(dash.url + url, lambda m: text_of(m) == ("mismatch", None, None))
+        assert seen[-1]["progress"]["basis"] != "line"
+
+
 def test_machine_going_down_shows_offline_and_comes_back(tmp_path):
     with simulator(tmp_path) as sim:
         port = sim.port
@@ -179,7 +217,7 @@ def test_machine_going_down_shows_offline_and_comes_back(tmp_path):
     ],
 )
 def test_control_is_refused_unless_allowed(tmp_path, policy, headers, host, status):
-    with simulator(tmp_path) as sim, dashboard([sim.port], policy=policy) as dash:
+    with simulator(tmp_path) as sim, dashboard([sim.port], policy=policy, allowed_hosts=("plant-pc.example",)) as dash:
         c = load_and_start(sim.port)
         send = dict(headers)
         if host:
@@ -198,6 +236,33 @@ def test_control_is_refused_unless_allowed(tmp_path, policy, headers, host, stat
         if status == 401:
             assert reply.headers["www-authenticate"] == "Bearer"
         c.close()
+
+
+READ_ROUTES = ["", "machine/0", "api/machines", "api/machines/0", "api/machines/0/path", "api/machines/0/events"]
+
+
+@pytest.mark.parametrize(
+    ("headers", "status"),
+    [
+        ({"host": "attacker.example:{port}"}, 403),  # DNS rebinding: another site's name for this address
+        ({"host": "attacker.example:{port}", "origin": "http://attacker.example:{port}"}, 403),
+        ({"origin": "http://attacker.example"}, 403),  # a page on another site reading across
+        ({"host": "[::1"}, 403),
+        ({}, 200),
+        ({"host": "localhost:{port}", "origin": "http://localhost:{port}"}, 200),
+        ({"host": "plant-pc.example:{port}"}, 200),  # named with --allowed-host
+    ],
+    ids=["foreign-host", "foreign-host-and-origin", "foreign-origin", "bad-host", "address", "localhost", "allowed"],
+)
+def test_every_route_answers_its_own_host_names_only(tmp_path, headers, status):
+    with simulator(tmp_path) as sim, dashboard([sim.port], allowed_hosts=("Plant-PC.example",)) as dash:
+        send = {k: v.format(port=dash.port) for k, v in headers.items()}
+        for route in [*READ_ROUTES, "static/common.js"]:
+            with httpx.stream("GET", dash.url + route, headers=send, timeout=10) as reply:
+                assert reply.status_code == status, route
+                if status == 403:
+                    reply.read()
+                    assert "refused" in reply.text or "host name" in reply.text
 
 
 @pytest.mark.parametrize(
@@ -285,3 +350,73 @@ def test_pages_and_assets_load_nothing_from_another_host(tmp_path):
         text = asset.read_text()
         text = text.replace('xmlns="http://www.w3.org/2000/svg"', "")
         assert not re.search(r"https?://|//[a-z0-9.-]+\.[a-z]{2,}/|@import|url\(", text, re.I), asset.name
+
+
+def _closed_by_server(sock: socket.socket, timeout: float = 10.0) -> bool:
+    """Whether the server ends the connection within `timeout` (whatever it sent before is read)."""
+    sock.settimeout(timeout)
+    try:
+        while sock.recv(65536):
+            pass
+    except ConnectionResetError:
+        pass
+    except TimeoutError:
+        return False
+    return True
+
+
+@pytest.mark.parametrize(
+    "sent",
+    [b"", b"GET / HTTP/1.1\r\nHost: 127.0.0.1\r\n", b"GET / HTTP/1.1\r\n\r\n" + b"GET / HTTP/1.1\r\nHost: x"],
+    ids=["nothing", "half-the-headers", "half-a-second-request"],
+)
+def test_a_client_slow_to_send_its_headers_is_let_go(sent):
+    with dashboard([free_port()], limits=Limits(header_timeout=0.5, keep_alive=30)) as dash:
+        with socket.create_connection(("127.0.0.1", dash.port)) as sock:
+            sock.sendall(sent)
+            assert _closed_by_server(sock)
+        assert httpx.get(dash.url + "api/machines", timeout=10).status_code == 200
+
+
+def test_connections_beyond_the_cap_are_closed_at_once():
+    limits = Limits(max_connections=4, connections_per_client=4, header_timeout=60)
+    with dashboard([free_port()], limits=limits) as dash:
+        idle = [socket.create_connection(("127.0.0.1", dash.port)) for _ in range(4)]
+        try:
+            with socket.create_connection(("127.0.0.1", dash.port)) as extra:
+                assert _closed_by_server(extra)
+            idle.pop().close()
+            assert wait_for(lambda: httpx.get(dash.url + "api/machines", timeout=10).status_code == 200)
+        finally:
+            for sock in idle:
+                sock.close()
+
+
+@pytest.mark.parametrize(
+    ("limits", "status"),
+    [(Limits(streams_per_client=2, max_streams=10), 429), (Limits(streams_per_client=10, max_streams=2), 503)],
+    ids=["per-client", "in-all"],
+)
+def test_live_streams_are_capped(limits, status):
+    with dashboard([free_port()], limits=limits) as dash, contextlib.ExitStack() as stack:
+        url = dash.url + "api/machines/0/events"
+        for route in (url, dash.url + "api/events"):
+            assert stack.enter_context(httpx.stream("GET", route, timeout=10)).status_code == 200
+        assert httpx.get(url, timeout=10).status_code == status
+        stack.close()
+        wait_for(lambda: not dash.app.state.dashboard.streams)  # a closed stream gives its place back
+        with httpx.stream("GET", url, timeout=10) as reply:
+            assert reply.status_code == 200
+
+
+def test_a_stream_that_is_not_read_is_dropped(tmp_path):
+    limits = Limits(stall_timeout=0.5, write_buffer=1024, send_buffer=4096)
+    with simulator(tmp_path) as sim, dashboard([sim.port], limits=limits, interval=0.05) as dash:
+        sock = socket.socket()
+        sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 2048)
+        sock.connect(("127.0.0.1", dash.port))
+        with sock:
+            sock.sendall(b"GET /api/machines/0/events HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n")
+            wait_for(lambda: dash.app.state.dashboard.streams)
+            wait_for(lambda: not dash.app.state.dashboard.streams, timeout=60)
+            assert _closed_by_server(sock)

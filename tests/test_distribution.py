@@ -77,3 +77,18 @@ def test_site_check_finds_remote_loads(tmp_path: pathlib.Path, page: str, css: s
     )
     assert proc.returncode == (0 if clean else 1), proc.stderr
     assert ("another host" in proc.stderr) is not clean
+
+
+RETURNS = (
+    "<p><span class='doc-section-title'>Returns:</span></p>\n"
+    "<table><thead><tr><th>Type</th></tr></thead><tbody>{}</tbody></table>"
+)
+
+
+@pytest.mark.parametrize("rows, clean", [(1, True), (2, False)], ids=["one-row", "split-into-rows"])
+def test_site_check_finds_a_returns_description_split_into_rows(tmp_path: pathlib.Path, rows: int, clean: bool) -> None:
+    built = site(tmp_path, "", "")
+    (built / "index.html").write_text(RETURNS.format("<tr><td>bool</td></tr>" * rows))
+    proc = subprocess.run([sys.executable, str(SCRIPTS / "check_site.py"), str(built)], capture_output=True, text=True)
+    assert proc.returncode == (0 if clean else 1), proc.stderr
+    assert ("Returns table of 2 rows" in proc.stderr) is not clean

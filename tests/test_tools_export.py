@@ -1,6 +1,7 @@
 """The metrics exporter: scraped over HTTP and read with prometheus-client's own parser."""
 
 import concurrent.futures
+import contextlib
 import gzip
 import json
 import signal
@@ -21,6 +22,7 @@ from tools_helpers import cnc_api_popen, free_port, run_cli, sim, sim_replies, u
 
 parser = pytest.importorskip("prometheus_client.parser")
 from cnc_api_tools.exporter import Exporter  # noqa: E402
+from cnc_api_tools.metrics_http import HttpLimits, MetricsServer  # noqa: E402
 
 
 def scrape(url):
@@ -224,11 +226,66 @@ def test_stopping_ends_idle_connections_and_every_thread():
     assert [t.name for t in threading.enumerate() if t not in before and t.is_alive()] == []
 
 
-def test_labels_are_escaped_and_the_registry_gives_the_same_metrics(sim):  # noqa: F811
+def _exchange(port, sent):
+    """The status a raw request gets (None when the connection is closed unanswered)."""
+    with socket.create_connection(("127.0.0.1", port), timeout=10) as sock:
+        sock.sendall(sent)
+        reply = b""
+        while chunk := sock.recv(65536):
+            reply += chunk
+    return int(reply.split()[1]) if reply else None
+
+
+@contextlib.contextmanager
+def metrics_server(limits):
+    server = MetricsServer("127.0.0.1", 0, lambda names: b"up 1\n", "text/plain", limits)
+    server.start()
+    try:
+        yield server
+    finally:
+        server.stop()
+
+
+@pytest.mark.parametrize(
+    ("sent", "status"),
+    [
+        (b"GET / HTTP/1.1\r\nHost: x\r\n\r\n", 200),
+        (b"GET /metrics HTTP/1.0\n" + b"".join(b"X-%d: 1\n" % i for i in range(10)) + b"\n", 200),
+        (b"GET / HTTP/1.1\r\n" + b"".join(b"X-%d: 1\r\n" % i for i in range(11)) + b"\r\n", 431),
+        (b"GET / HTTP/1.1\r\nX: " + b"a" * 2000 + b"\r\n\r\n", 431),
+        (b"GET / HTTP/1.1\r\nX: " + b"a" * 2000, 431),  # too long before it ends
+        (b"GET / HTTP/1.1\r\nHost: x\r\n", 408),  # never ends
+    ],
+    ids=["request", "lf-lines", "too-many-headers", "too-long", "too-long-unended", "too-slow"],
+)
+def test_the_endpoint_holds_a_peer_to_a_small_quick_request(sent, status):
+    limits = HttpLimits(max_headers=10, max_head_bytes=1024, request_timeout=0.5)
+    with metrics_server(limits) as server:
+        assert _exchange(server.port, sent) == status
+
+
+def test_connections_beyond_the_cap_are_turned_away_and_stopping_ends_the_rest_at_once():
+    with metrics_server(HttpLimits(max_connections=40, request_timeout=60)) as server:
+        held = [socket.create_connection(("127.0.0.1", server.port), timeout=10) for _ in range(40)]
+        try:
+            for sock in held:
+                sock.sendall(b"GET / HTTP/1.1\r\nX: " + b"a" * 1000)
+            started = time.monotonic()
+            wait_for(lambda: _exchange(server.port, b"GET / HTTP/1.0\r\n\r\n") == 503)
+            started = time.monotonic()
+            server.stop()
+            assert time.monotonic() - started < 3.0
+        finally:
+            for sock in held:
+                sock.close()
+
+
+@pytest.mark.parametrize("given", ['cell "A"\\1\nleft', "mill-\udcff"], ids=["escapes", "lone-surrogate"])
+def test_labels_are_escaped_and_the_registry_gives_the_same_metrics(sim, given):  # noqa: F811
     from prometheus_client import generate_latest
 
-    name = 'cell "A"\\1\nleft'
-    exporter = Exporter([Machine("127.0.0.1", sim.port, name=name)], rate=20)
+    name = given.encode("utf-8", "backslashreplace").decode()  # a name from undecodable bytes shows their escape
+    exporter = Exporter([Machine("127.0.0.1", sim.port, name=given)], rate=20)
     try:
         url = f"http://127.0.0.1:{exporter.serve('127.0.0.1', 0)}/metrics"
         m = wait_for(

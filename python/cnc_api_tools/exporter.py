@@ -30,7 +30,7 @@ from .codes import State, axis_letters, code_name, condition
 from .fleet import Fleet, PollObserver
 from .link import Link
 from .machine import Machine, Snapshot
-from .metrics_http import MetricsServer
+from .metrics_http import HttpLimits, MetricsServer
 from .ratefleet import RatedFleet, make_fleet
 from .views import OVERRIDES
 
@@ -101,6 +101,8 @@ def number(value: object) -> str | None:
 
 
 def label_value(text: str) -> str:
+    """`text` as a label value: escaped, and a lone surrogate (a name from undecodable bytes) as its escape."""
+    text = text.encode("utf-8", "backslashreplace").decode("utf-8")
     return text.replace("\\", r"\\").replace("\n", r"\n").replace('"', r"\"")
 
 
@@ -202,9 +204,13 @@ class Exporter:
         self.fleet.start()
         return self
 
-    def serve(self, addr: str, port: int) -> int:
-        """Start polling and the HTTP endpoint (metrics on any path); returns the bound port."""
-        self._server = MetricsServer(addr, port, self.exposition, CONTENT_TYPE)
+    def serve(self, addr: str, port: int, limits: HttpLimits | None = None) -> int:
+        """Start polling and the HTTP endpoint (metrics on any path); returns the bound port.
+
+        `limits` bound what a peer of the endpoint can make it hold (connections,
+        time and size of a request's head).
+        """
+        self._server = MetricsServer(addr, port, self.exposition, CONTENT_TYPE, limits)
         self._server.start()
         self.start()
         return self._server.port

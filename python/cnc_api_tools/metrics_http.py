@@ -5,6 +5,13 @@ gzipped for a scraper that accepts it. One thread per connection, each closed
 after its reply; stopping closes the connections still open and joins their
 threads.
 
+A scraper sends a line and a few short headers, so a peer is held to little:
+the request's head must arrive whole within a few seconds and stay within a
+few kilobytes and a few dozen headers, and connections beyond a cap are told
+503 and closed at once (the standard library's handler would take a hundred
+headers of 64 kB each, from as many connections as are opened, for as long as
+they take).
+
 prometheus-client's own server makes the text through its generic exposition,
 which costs more than ten times what the exporter's own writer does at the
 scale of hundreds of machines; this serves that writer's bytes as they are.
@@ -13,36 +20,68 @@ scale of hundreds of machines; this serves that writer's bytes as they are.
 from __future__ import annotations
 
 import gzip
+import io
 import socket
 import socketserver
 import sys
 import threading
+import time
 from collections.abc import Callable, Collection
+from dataclasses import dataclass
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 from typing import Any
 from urllib.parse import parse_qs, urlsplit
 
-__all__ = ["MetricsServer", "Render"]
+__all__ = ["HttpLimits", "MetricsServer", "Render"]
 
 # Makes the text, limited to the named families when given.
 Render = Callable[[Collection[str] | None], bytes]
 
 
+@dataclass(frozen=True)
+class HttpLimits:
+    """What one peer can make the endpoint hold."""
+
+    max_connections: int = 64
+    request_timeout: float = 10.0  # seconds for a request's line and headers to arrive whole
+    max_head_bytes: int = 8192  # of the request line and headers together
+    max_headers: int = 48
+    reply_timeout: float = 30.0  # seconds a reply may wait for its reader
+
+
+_BUSY = b"HTTP/1.0 503 Service Unavailable\r\nContent-Length: 0\r\nConnection: close\r\nRetry-After: 5\r\n\r\n"
+
+
 class _Server(ThreadingHTTPServer):
     daemon_threads = False  # so that `server_close` joins them (it leaves daemon threads be)
     block_on_close = True
+    request_queue_size = 128  # the default 5 makes a burst of connects wait a second or more for a retry
 
-    def __init__(self, address: tuple[Any, ...], family: socket.AddressFamily, render: Render, kind: str) -> None:
+    def __init__(
+        self, address: tuple[Any, ...], family: socket.AddressFamily, render: Render, kind: str, limits: HttpLimits
+    ) -> None:
         self.address_family = family
         self.render = render
         self.content_type = kind
+        self.limits = limits
         self.open: set[socket.socket] = set()
         self.open_lock = threading.Lock()
+        self.closing = False
         super().__init__(address, _Handler)
 
     def process_request(self, request: Any, client_address: Any) -> None:
         with self.open_lock:
-            self.open.add(request)
+            busy = self.closing or len(self.open) >= self.limits.max_connections
+            if not busy:
+                self.open.add(request)
+        if busy:  # no thread for it: answered and closed here, without waiting on the peer
+            try:
+                request.setblocking(False)
+                request.send(_BUSY)
+            except OSError:
+                pass
+            self.shutdown_request(request)
+            return
         super().process_request(request, client_address)
 
     def shutdown_request(self, request: Any) -> None:
@@ -53,6 +92,7 @@ class _Server(ThreadingHTTPServer):
     def hang_up(self) -> None:
         """End the connections still open, so that their threads finish now."""
         with self.open_lock:
+            self.closing = True
             for request in self.open:
                 try:
                     request.shutdown(socket.SHUT_RDWR)
@@ -73,7 +113,56 @@ class _Server(ThreadingHTTPServer):
 
 class _Handler(BaseHTTPRequestHandler):
     server: _Server
-    timeout = 30  # a client that sends no request is let go
+
+    def handle_one_request(self) -> None:
+        """Reads the request's head within the limits, then has the base class parse it from memory."""
+        head = self._read_head()
+        if head is None:
+            self.close_connection = True
+            return
+        self.connection.settimeout(self.server.limits.reply_timeout)
+        self.rfile.close()  # the socket's own reader, unused: closed so that closing the socket frees it
+        self.rfile = io.BytesIO(head)
+        super().handle_one_request()
+
+    def _read_head(self) -> bytes | None:
+        limits = self.server.limits
+        deadline = time.monotonic() + limits.request_timeout
+        data = bytearray()
+        while True:
+            end = _end_of_head(data)
+            if (end or len(data)) > limits.max_head_bytes:
+                self._refuse(431, "the request's head is too long")
+                return None
+            if end:
+                head = bytes(data[:end])
+                if head.count(b"\n") - 2 > limits.max_headers:
+                    self._refuse(431, "too many header fields")
+                    return None
+                return head
+            left = deadline - time.monotonic()
+            if left <= 0:
+                self._refuse(408, "the request took too long to arrive")
+                return None
+            self.connection.settimeout(left)
+            try:
+                chunk = self.connection.recv(4096)
+            except TimeoutError:
+                self._refuse(408, "the request took too long to arrive")
+                return None
+            except OSError:
+                return None
+            if not chunk:
+                return None
+            data += chunk
+
+    def _refuse(self, code: int, message: str) -> None:
+        self.command, self.requestline, self.request_version = "", "", "HTTP/1.0"
+        self.connection.settimeout(1.0)  # a reader that does not take the answer is not waited for
+        try:
+            self.send_error(code, message)
+        except OSError:
+            pass
 
     def do_GET(self) -> None:
         self._respond(body=True)
@@ -108,6 +197,15 @@ class _Handler(BaseHTTPRequestHandler):
         pass  # a scrape every few seconds is no news
 
 
+def _end_of_head(data: bytearray) -> int:
+    """Where the blank line ending a request's head ends (lines may end in CRLF or LF), 0 before it."""
+    ends = [i for i in (data.find(b"\n\r\n"), data.find(b"\n\n")) if i >= 0]
+    if not ends:
+        return 0
+    at = min(ends)
+    return at + (3 if data.startswith(b"\n\r\n", at) else 2)
+
+
 def _accepts_gzip(header: str) -> bool:
     for part in header.split(","):
         coding, _, params = part.strip().partition(";")
@@ -127,10 +225,12 @@ def _quality(text: str) -> float:
 class MetricsServer:
     """Serves `render`'s text on ADDR:PORT (port 0: any free one) from a thread of its own."""
 
-    def __init__(self, addr: str, port: int, render: Render, content_type: str) -> None:
+    def __init__(
+        self, addr: str, port: int, render: Render, content_type: str, limits: HttpLimits | None = None
+    ) -> None:
         infos = socket.getaddrinfo(addr or None, port, type=socket.SOCK_STREAM, flags=socket.AI_PASSIVE)
         family, _, _, _, sockaddr = infos[0]
-        self._server = _Server(tuple(sockaddr), family, render, content_type)
+        self._server = _Server(tuple(sockaddr), family, render, content_type, limits or HttpLimits())
         self._thread: threading.Thread | None = None
 
     @property

@@ -15,23 +15,24 @@ import ipaddress
 import logging
 import os
 from collections.abc import AsyncIterator, Callable, Iterator, Sequence
-from dataclasses import dataclass
+from dataclasses import dataclass, replace
 from typing import Any
 from urllib.parse import urlsplit
 
 from starlette.applications import Starlette
 from starlette.datastructures import Headers
 from starlette.requests import Request
-from starlette.responses import HTMLResponse, Response, StreamingResponse
+from starlette.responses import HTMLResponse, PlainTextResponse, Response, StreamingResponse
 from starlette.routing import Mount, Route
 from starlette.staticfiles import StaticFiles
 from starlette.templating import Jinja2Templates
 from starlette.types import ASGIApp, Message, Receive, Scope, Send
 
+from .guard import Limits
 from .hub import ACTIONS, Endpoint, Hub, MachineWatch, Settings, dumps
 from .programs import ProgramFiles
 
-__all__ = ["ControlPolicy", "create_app"]
+__all__ = ["ControlPolicy", "create_app", "host_allowed"]
 
 log = logging.getLogger("cnc_api_tools.dashboard")
 
@@ -94,8 +95,65 @@ def _is_loopback_name(host: str) -> bool:
 
 
 def _host_name(value: str) -> str:
-    """The host part of a Host header (IPv6 brackets kept off)."""
-    return urlsplit(f"//{value}").hostname or ""
+    """The host part of a Host header (IPv6 brackets kept off), '' when it is no host."""
+    try:
+        return urlsplit(f"//{value}").hostname or ""
+    except ValueError:  # an unclosed bracket, say
+        return ""
+
+
+def host_allowed(name: str, allowed: frozenset[str]) -> bool:
+    """Whether a request naming host `name` may be answered.
+
+    A page on another site can reach this server by a name of its own that
+    resolves here (DNS rebinding); it cannot make the browser send an address
+    or a name it does not own. So addresses, loopback names and the names the
+    dashboard was told of are answered, other names are not.
+    """
+    name = name.lower().rstrip(".")
+    if not name:
+        return False
+    if "*" in allowed or name in allowed or name == "localhost" or name.endswith(".localhost"):
+        return True
+    try:
+        ipaddress.ip_address(name)
+    except ValueError:
+        return False
+    return True
+
+
+def request_refusal(allowed: frozenset[str], headers: Headers) -> str | None:
+    """Why any request must be refused (its Host or Origin is another site's), or None."""
+    host = headers.get("host", "")
+    name = _host_name(host)
+    if not host_allowed(name, allowed):
+        return "this dashboard does not answer to that host name (start it with --allowed-host NAME to allow one)"
+    origin = headers.get("origin")
+    if origin is not None and origin != "null" and urlsplit(origin).netloc != host:
+        return "requests from another site's pages are refused"
+    return None
+
+
+class HostGuard:
+    """Refuses requests that name a host the dashboard does not know, or come from another site's page.
+
+    Every route needs it: the machine data, the tool path and the live
+    streams tell a page what is being cut, not only the control routes.
+    """
+
+    def __init__(self, app: ASGIApp, allowed: frozenset[str]) -> None:
+        self.app = app
+        self.allowed = allowed
+
+    async def __call__(self, scope: Scope, receive: Receive, send: Send) -> None:
+        if scope["type"] == "http":
+            refusal = request_refusal(self.allowed, Headers(scope=scope))
+            if refusal is not None:
+                api = str(scope.get("path", "")).startswith("/api/")
+                answer = _json({"ok": False, "reason": refusal}, 403) if api else PlainTextResponse(refusal, 403)
+                await answer(scope, receive, send)
+                return
+        await self.app(scope, receive, send)
 
 
 def control_refusal(policy: ControlPolicy, headers: Headers) -> tuple[int, str] | None:
@@ -123,10 +181,12 @@ def control_refusal(policy: ControlPolicy, headers: Headers) -> tuple[int, str] 
 class Dashboard:
     """The routes' shared state: the hub, the control policy and the templates."""
 
-    def __init__(self, hub: Hub, policy: ControlPolicy, title: str) -> None:
+    def __init__(self, hub: Hub, policy: ControlPolicy, title: str, limits: Limits) -> None:
         self.hub = hub
         self.policy = policy
         self.title = title
+        self.limits = limits
+        self.streams: dict[str, int] = {}  # live streams open per client address
         self.templates = Jinja2Templates(directory=os.path.join(HERE, "templates"))
         self.templates.env.globals["asset_version"] = _asset_version()
 
@@ -189,8 +249,30 @@ class Dashboard:
 
     # ----- live streams -----------------------------------------------------------------------
 
-    def _stream(self, events: Callable[[dict[int, int]], Iterator[str]]) -> Response:
+    def _stream(self, request: Request, events: Callable[[dict[int, int]], Iterator[str]]) -> Response:
         hub = self.hub
+        peer = request.client.host if request.client else ""
+        limits = self.limits
+        if sum(self.streams.values()) >= limits.max_streams:
+            return _json(
+                {"error": "too many live streams are open; try again later"},
+                503,
+                {"retry-after": "10", "connection": "close"},
+            )
+        if self.streams.get(peer, 0) >= limits.streams_per_client:
+            return _json(
+                {"error": "too many live streams are open from this address"},
+                429,
+                {"retry-after": "10", "connection": "close"},
+            )
+        self.streams[peer] = self.streams.get(peer, 0) + 1
+
+        def release() -> None:
+            left = self.streams.get(peer, 0) - 1
+            if left > 0:
+                self.streams[peer] = left
+            else:
+                self.streams.pop(peer, None)
 
         async def body() -> AsyncIterator[str]:
             seen: dict[int, int] = {}
@@ -204,11 +286,7 @@ class Dashboard:
                 except TimeoutError:
                     yield ": keep-alive\n\n"
 
-        return StreamingResponse(
-            body(),
-            media_type="text/event-stream",
-            headers={"cache-control": "no-store", "x-accel-buffering": "no"},
-        )
+        return _Stream(body(), release)
 
     async def overview_events(self, request: Request) -> Response:
         watches = self.hub.watches
@@ -219,7 +297,7 @@ class Dashboard:
                     seen[w.index] = w.version
                     yield _event("machine", w.summary_json())
 
-        return self._stream(events)
+        return self._stream(request, events)
 
     async def machine_events(self, request: Request) -> Response:
         watch = self._watch(request)
@@ -231,7 +309,7 @@ class Dashboard:
                 seen[watch.index] = watch.version
                 yield _event("machine", watch.detail_json())
 
-        return self._stream(events)
+        return self._stream(request, events)
 
     # ----- control ----------------------------------------------------------------------------
 
@@ -260,12 +338,34 @@ class Dashboard:
         return _json(body, 503 if not watch.machine.connected else 409)
 
 
+class _Stream(StreamingResponse):
+    """A live stream that gives its place back however it ends (it may end before its first event)."""
+
+    def __init__(self, body: AsyncIterator[str], release: Callable[[], None]) -> None:
+        super().__init__(
+            body,
+            media_type="text/event-stream",
+            headers={"cache-control": "no-store", "x-accel-buffering": "no"},
+        )
+        self._release = release
+
+    async def __call__(self, scope: Scope, receive: Receive, send: Send) -> None:
+        try:
+            await super().__call__(scope, receive, send)
+        finally:
+            self._release()
+
+
 def _json(value: Any, status: int = 200, headers: dict[str, str] | None = None) -> Response:
     return Response(dumps(value), status_code=status, media_type="application/json", headers=headers)
 
 
 def _event(name: str, data: str) -> str:
     return f"event: {name}\ndata: {data}\n\n"
+
+
+def _printable(text: str) -> str:
+    return text.encode("utf-8", "backslashreplace").decode("utf-8")
 
 
 def _asset_version() -> str:
@@ -282,14 +382,23 @@ def create_app(
     programs: Sequence[str] = (),
     policy: ControlPolicy | None = None,
     title: str = "CNC dashboard",
+    allowed_hosts: Sequence[str] = (),
+    limits: Limits | None = None,
 ) -> Starlette:
     """The dashboard as an ASGI application; its lifespan polls the machines.
 
     `programs` are folders in which the G-code view looks for the program files
-    the controls report. The hub is `app.state.hub`.
+    the controls report. Requests are answered when they name an address, a
+    loopback name or one of `allowed_hosts` ("*" for any) as their host.
+    `limits` bound what clients can make it hold (`DashboardServer` applies
+    those on connections). The hub is `app.state.hub`.
     """
+    # A name from undecodable bytes (a lone surrogate) would fail every page's encoding: its escape is shown.
+    endpoints = [replace(e, name=_printable(e.name)) for e in endpoints]
+    title = _printable(title)
     hub = Hub(endpoints, settings or Settings(), ProgramFiles(programs))
-    dash = Dashboard(hub, policy or ControlPolicy(), title)
+    limits = limits or Limits()
+    dash = Dashboard(hub, policy or ControlPolicy(), title, limits)
 
     @contextlib.asynccontextmanager
     async def lifespan(app: Starlette) -> AsyncIterator[None]:
@@ -311,7 +420,9 @@ def create_app(
         Mount("/static", StaticFiles(directory=os.path.join(HERE, "static")), name="static"),
     ]
     app = Starlette(routes=routes, lifespan=lifespan)
+    app.add_middleware(HostGuard, allowed=frozenset(h.lower().rstrip(".") for h in allowed_hosts))
     app.add_middleware(SecurityHeaders)
     app.state.hub = hub
     app.state.dashboard = dash
+    app.state.limits = limits
     return app

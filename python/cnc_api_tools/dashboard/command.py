@@ -5,6 +5,8 @@ from __future__ import annotations
 
 import importlib
 import logging
+import math
+import socket
 import sys
 from typing import NoReturn
 
@@ -39,13 +41,23 @@ def _missing(exc: ImportError) -> str:
     return exc.name or str(exc)
 
 
+def _interval(text: str) -> float:
+    try:
+        seconds = float(text)
+    except ValueError:
+        seconds = math.nan
+    if not (math.isfinite(seconds) and seconds >= 0.05):  # nan fails every comparison
+        _fail(f"--interval must be a number of seconds, 0.05 or more, not {text!r}", 2)
+    return seconds
+
+
 def _fail(message: str, status: int) -> NoReturn:
     click.echo(f"cnc-api dashboard: {message}", err=True)
     raise SystemExit(status)
 
 
 @click.command(context_settings={"help_option_names": ["-h", "--help"]})
-@click.argument("machines", nargs=-1, metavar="[NAME=]HOST[:PORT]...")
+@click.argument("machines", nargs=-1, metavar="[[NAME=]HOST[:PORT]]...")
 @click.option(
     "--listen",
     default="127.0.0.1:8050",
@@ -53,13 +65,21 @@ def _fail(message: str, status: int) -> NoReturn:
     metavar="ADDR:PORT",
     help="Address and port of the web page (port 0 picks a free one).",
 )
-@click.option("--host", "hosts", multiple=True, metavar="HOST[:PORT]", help="A machine (same as an argument).")
+@click.option(
+    "--host",
+    "hosts",
+    multiple=True,
+    envvar="CNC_API_HOST",
+    metavar="HOST[:PORT]",
+    help="A machine (same as an argument; env CNC_API_HOST). Default: 127.0.0.1.",
+)
 @click.option(
     "--port",
+    envvar="CNC_API_PORT",
     type=click.IntRange(1, 65535),
     default=DEFAULT_PORT,
     show_default=True,
-    help="API port of machines given without one.",
+    help="API port of machines given without one (env CNC_API_PORT).",
 )
 @click.option(
     "--timeout",
@@ -70,10 +90,10 @@ def _fail(message: str, status: int) -> NoReturn:
 )
 @click.option(
     "--interval",
-    type=click.FloatRange(min=0.05),
-    default=0.5,
+    default="0.5",
     show_default=True,
-    help="Seconds between polls of each machine (the pages update at this rate).",
+    metavar="SECONDS",
+    help="Seconds between polls of each machine, 0.05 or more (the pages update at this rate).",
 )
 @click.option(
     "--programs",
@@ -93,6 +113,14 @@ def _fail(message: str, status: int) -> NoReturn:
     metavar="TOKEN",
     help="Secret that control requests must carry (also $CNC_API_DASHBOARD_TOKEN).",
 )
+@click.option(
+    "--allowed-host",
+    "allowed_hosts",
+    multiple=True,
+    metavar="NAME",
+    help="Another host name the pages may be opened by (repeatable; '*' for any). Addresses, "
+    "localhost, this computer's name and the --listen name are always allowed.",
+)
 @click.option("--title", default="CNC dashboard", show_default=True, help="Title of the pages.")
 @fleet_option
 def dashboard(
@@ -101,15 +129,17 @@ def dashboard(
     hosts: tuple[str, ...],
     port: int,
     timeout: float,
-    interval: float,
+    interval: str,
     programs: tuple[str, ...],
     allow_control: bool,
     token: str | None,
+    allowed_hosts: tuple[str, ...],
     title: str,
     fleet: str | None,
 ) -> None:
     """A live web view of machines: an overview tile per machine, and per machine
-    its tool path, position, G-code and estimate.
+    its tool path, position, G-code and estimate. Without a machine named, the
+    one of --host and --port (127.0.0.1:8000 by default), as for every command.
 
     Read-only unless --allow-control is given; then control is offered on a
     loopback address only, or with --token, which the page asks for once
@@ -124,7 +154,8 @@ def dashboard(
 
     given = [*hosts, *machines]
     if not given and fleet is None:
-        _fail("name at least one machine: cnc-api dashboard HOST[:PORT]... or --fleet FILE", 2)
+        given = ["127.0.0.1"]
+    seconds = _interval(interval)
     try:
         endpoints = [Endpoint(*parse_machine(text, port)) for text in given]
         if fleet is not None:
@@ -143,10 +174,11 @@ def dashboard(
     policy = ControlPolicy(allowed=allow_control, token=token or None, loopback_only=is_loopback(listen_host))
     app = create_app(
         endpoints,
-        settings=Settings(interval=interval, connect_timeout=timeout),
+        settings=Settings(interval=seconds, connect_timeout=timeout),
         programs=programs,
         policy=policy,
         title=title,
+        allowed_hosts=[*allowed_hosts, listen_host, socket.gethostname()],
     )
     try:
         server = DashboardServer(app, listen_host, listen_port)

@@ -16,9 +16,11 @@ from __future__ import annotations
 
 import asyncio
 import contextlib
+import hashlib
 import json
 import logging
 import time
+from array import array
 from collections.abc import Sequence
 from dataclasses import dataclass
 from typing import Any
@@ -40,6 +42,19 @@ log = logging.getLogger("cnc_api_tools.dashboard")
 
 # Control actions the pages offer, and the command each sends.
 ACTIONS = {"start": "cnc_start", "pause": "cnc_pause", "continue": "cnc_continue", "stop": "cnc_stop"}
+
+
+# What the G-code panel says about where the program's text comes from.
+TEXT_NOTES = {
+    "shown": "Read from the file of this name in a --programs folder of the dashboard.",
+    "no-name": "The control reports no file name for this program (it was sent as text, not loaded from a "
+    "file), so its text cannot be looked up: the API does not return a program's text.",
+    "no-folders": "The API does not return a program's text: start the dashboard with --programs DIR naming "
+    "the folder the control loads its programs from (shared or copied) to see it here.",
+    "not-found": "No file of this name is in the dashboard's --programs folders.",
+    "mismatch": "The file of this name in the --programs folders is not the program the control holds "
+    "(its moves or its length differ), so it is not shown.",
+}
 
 
 @dataclass(frozen=True)
@@ -101,6 +116,13 @@ class MachineWatch:
         self._compile_key: tuple[Any, ...] | None = None
         self._program_key: tuple[Any, ...] | None = None
         self._checked_at = 0.0
+        # A program file's version -> the digest of the points first seen with it: the name a control
+        # reports may outlive its program (a text sent after a load keeps the loaded file's name).
+        self._pairs: dict[tuple[str, tuple[int, int]], bytes] = {}
+        self._refused: set[tuple[str, tuple[int, int], bytes]] = set()  # pairings a run proved wrong
+        self._pair: tuple[str, tuple[int, int], bytes] | None = None  # the pairing shown
+        self._recheck = False
+        self.text_status = "no-name"  # why the text is or is not shown (see TEXT_NOTES)
         self._wake = asyncio.Event()
         self._summary_json: tuple[int, str] = (-1, "")
         self._detail_json: tuple[int, str] = (-1, "")
@@ -150,15 +172,29 @@ class MachineWatch:
         latest.enabled = enabled if enabled.has_data else None
         latest.read_at = now
         began = self.clock.update(model.state_of(info), now)
+        # During a run of the program the text was paired with (an idle control may still show the line
+        # where an earlier, longer program stopped).
+        if self.clock.active and not began and self._compile_key == _compile_key(latest.compiled):
+            self._check_line(model.integer(info.gcode_line))
         await self._check_program(api, began, now)
+
+    def _check_line(self, line: int | None) -> None:
+        """A line beyond the text's end proves it another program's: not shown again with these points."""
+        program, pair = self.program, self._pair
+        if program is None or pair is None or line is None or line <= len(program.lines):
+            return
+        self._refused.add(pair)
+        self._program_key = None
+        self._recheck = True  # read the points again and draw them without this text
+        self.program, self._pair, self.text_status = None, None, "mismatch"
 
     async def _check_program(self, api: AsyncClient, began: bool, now: float) -> None:
         compiled = self.latest.compiled
-        compile_key = None if compiled is None else tuple(as_dict(compiled).values())
+        compile_key = _compile_key(compiled)
         due = now - self._checked_at >= self.settings.program_refresh and not self.clock.active
-        if not (began or due or compile_key != self._compile_key or self.latest.machining is None):
+        if not (began or due or self._recheck or compile_key != self._compile_key or self.latest.machining is None):
             return
-        self._compile_key = compile_key
+        self._compile_key, self._recheck = compile_key, False
         self._checked_at = now
         machining = await api.get_machining_info()
         self.latest.machining = machining if machining.has_data else None
@@ -172,14 +208,33 @@ class MachineWatch:
         if not api.is_connected:
             return  # try again on the next connection
         self._program_key = program_key
+        digest = await asyncio.to_thread(_points_digest, points)
+        program, status = self._pairing(name, program, digest)
         lines = program.lines if program else None
         # Built off the event loop: a long path takes a good part of a second.
         made = await asyncio.to_thread(_make_path, points, lines, self.path, self.path_version + 1)
         # The program's text and its path change together, so a page never sees one without the other.
-        self.program = program
+        self.program, self.text_status = program, status
+        self._pair = (program.path, program.stamp, digest) if program else None
         if made is not None:  # an unchanged path keeps its version, so pages keep their copy
             self.path, self._path_json = made
             self.path_version += 1
+
+    def _pairing(self, name: str, program: ProgramText | None, digest: bytes) -> tuple[ProgramText | None, str]:
+        """The text to show with points of `digest`, and why it is shown or not."""
+        if program is None:
+            if not base_name(name):
+                return None, "no-name"
+            return None, "not-found" if self.programs.folders else "no-folders"
+        version = (program.path, program.stamp)
+        if (*version, digest) in self._refused:
+            return None, "mismatch"
+        first = self._pairs.setdefault(version, digest)
+        while len(self._pairs) > 64:  # the oldest go first
+            del self._pairs[next(iter(self._pairs))]
+        if first != digest:  # the same file, other points: the control holds another program under its name
+            return None, "mismatch"
+        return program, "shown"
 
     # ----- what the pages get -----------------------------------------------------------------
 
@@ -244,6 +299,7 @@ class MachineWatch:
         out["path_version"] = self.path_version
         out["path_count"] = self.path.count
         out["gcode"] = None
+        out["text"] = {"status": self.text_status, "note": TEXT_NOTES[self.text_status]}
         if self.program is not None:
             line = out.get("line") or 0
             out["gcode"] = window(self.program.lines, line, self.settings.gcode_before, self.settings.gcode_after)
@@ -283,6 +339,18 @@ class MachineWatch:
 
     async def close(self) -> None:
         await self.machine.close()
+
+
+def _compile_key(compiled: cnc.APICompileInfo | None) -> tuple[Any, ...] | None:
+    return None if compiled is None else tuple(as_dict(compiled).values())
+
+
+def _points_digest(points: cnc.APIProgrammedPoints) -> bytes:
+    """What tells one program's points from another's, whatever shape they come in."""
+    path = build_path(points.points) if points.has_data else EMPTY_PATH
+    digest = hashlib.blake2b(array("d", path.xyz).tobytes(), digest_size=16)
+    digest.update(b"%d" % path.reported)
+    return digest.digest()
 
 
 def _make_path(

@@ -10,10 +10,13 @@ from __future__ import annotations
 
 import os
 import threading
-from collections.abc import Sequence
+from array import array
+from collections.abc import Iterator, Sequence
 from dataclasses import dataclass
+from itertools import accumulate, islice
+from typing import overload
 
-__all__ = ["ProgramFiles", "ProgramText", "base_name", "window"]
+__all__ = ["Lines", "ProgramFiles", "ProgramText", "base_name", "window"]
 
 MAX_PROGRAM_BYTES = 256 * 1024 * 1024
 CACHED_PROGRAMS = 8
@@ -25,6 +28,60 @@ def base_name(reported: str) -> str:
         return ""
     name = reported.replace("\\", "/").rsplit("/", 1)[-1].strip()
     return "" if name in ("", ".", "..") else name
+
+
+_BLOCK = 1 << 20  # bytes split at a time while indexing: the pieces of a whole file would cost ten times its size
+
+
+class Lines(Sequence[str]):
+    """A program's lines, kept as its bytes and where each line starts.
+
+    A list of millions of short str objects costs several times the file's
+    size; this costs the file and four bytes a line. Lines end at LF (a CR
+    before it is dropped) and are decoded as UTF-8, bad bytes replaced, when read.
+    """
+
+    def __init__(self, data: bytes) -> None:
+        self._data = data
+        starts = array("I", [0]) if data else array("I")
+        view = memoryview(data)
+        for begin in range(0, len(data), _BLOCK):
+            # the block's LF-ended pieces (the piece after its last LF goes on in the next block)
+            pieces = bytes(view[begin : begin + _BLOCK]).split(b"\n")[:-1]
+            # a line starts after each LF: at the running sum of the pieces' lengths and their LFs
+            starts.extend(islice(accumulate(map((1).__add__, map(len, pieces)), initial=begin), 1, None))
+        if len(starts) > 1 and starts[-1] == len(data):
+            starts.pop()  # the LF ending the last line begins no line of its own
+        self._starts = starts
+
+    def __len__(self) -> int:
+        return len(self._starts)
+
+    @overload
+    def __getitem__(self, index: int) -> str: ...
+    @overload
+    def __getitem__(self, index: slice) -> list[str]: ...
+    def __getitem__(self, index: int | slice) -> str | list[str]:
+        if isinstance(index, slice):
+            return [self._line(i) for i in range(*index.indices(len(self)))]
+        count = len(self)
+        if index < 0:
+            index += count
+        if not 0 <= index < count:
+            raise IndexError("line index out of range")
+        return self._line(index)
+
+    def __iter__(self) -> Iterator[str]:
+        return (self._line(i) for i in range(len(self)))
+
+    def _line(self, i: int) -> str:
+        start = self._starts[i]
+        end = self._starts[i + 1] - 1 if i + 1 < len(self._starts) else len(self._data)
+        if end > start and self._data[end - 1] == 10:  # the LF ending the last line
+            end -= 1
+        if end > start and self._data[end - 1] == 13:  # CR
+            end -= 1
+        return self._data[start:end].decode("utf-8", errors="replace")
 
 
 @dataclass(frozen=True)
@@ -77,7 +134,7 @@ class ProgramFiles:
                 data = f.read(MAX_PROGRAM_BYTES + 1)
         except OSError:
             return None
-        text = ProgramText(path, data.decode("utf-8", errors="replace").splitlines(), stamp)
+        text = ProgramText(path, Lines(data), stamp)
         with self._lock:
             self._cache.pop(path, None)
             self._cache[path] = (stamp, text)

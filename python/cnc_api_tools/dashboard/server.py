@@ -13,6 +13,7 @@ import uvicorn
 from starlette.applications import Starlette
 
 from ..link import parse_endpoint
+from .guard import Limits, guarded_protocol
 from .hub import Hub
 
 __all__ = ["DEFAULT_LISTEN", "DashboardServer", "control_listen_error", "is_loopback", "parse_listen"]
@@ -113,12 +114,16 @@ class DashboardServer:
         self.socket = bind(host, port)
         address = self.socket.getsockname()
         self.host, self.port = str(address[0]), int(address[1])
+        limits: Limits = getattr(app.state, "limits", None) or Limits()
         config = uvicorn.Config(
             app,
+            http=guarded_protocol(limits),
             log_level=log_level,
             access_log=False,
             lifespan="on",
             timeout_graceful_shutdown=3,
+            timeout_keep_alive=max(1, round(limits.keep_alive)),
+            h11_max_incomplete_event_size=limits.max_header_bytes,
         )
         self.server = _Server(config, app.state.hub)
         self._thread: threading.Thread | None = None

@@ -22,7 +22,7 @@
   const css = getComputedStyle(document.documentElement);
   const colour = (name) => css.getPropertyValue(name).trim();
   const COLOURS = {
-    feed: colour("--feed"), rapid: colour("--rapid"), tool: colour("--tool"), done: colour("--done"), grid: "#2a3340",
+    feed: colour("--feed"), rapid: colour("--rapid"), unknown: colour("--unknown"), tool: colour("--tool"), done: colour("--done"), grid: "#2a3340",
   };
 
   const view = (dash.view = { plane: "xy", scale: 1, ox: 0, oy: 0, user: false });
@@ -145,7 +145,8 @@
   }
 
   // Rapid moves first, feed moves over them; one kind per stroke.
-  function strokeKinds(ctx, last, rapidColour, feedColour, feedWidth) {
+  // Moves of unknown kind are drawn in a colour of their own: drawn as feed moves, rapids would pass for cuts.
+  function strokeKinds(ctx, last, rapidColour, feedColour, feedWidth, unknownColour = feedColour) {
     let segments = 0;
     for (const kind of path.known ? [0, 1] : [-1]) {
       ctx.beginPath();
@@ -153,7 +154,8 @@
       if (kind === 0) {
         ctx.strokeStyle = rapidColour; ctx.lineWidth = 1; ctx.setLineDash([5, 4]); ctx.globalAlpha = 0.85;
       } else {
-        ctx.strokeStyle = feedColour; ctx.lineWidth = feedWidth; ctx.setLineDash([]); ctx.globalAlpha = 1;
+        ctx.strokeStyle = kind < 0 ? unknownColour : feedColour;
+        ctx.lineWidth = feedWidth; ctx.setLineDash([]); ctx.globalAlpha = 1;
       }
       ctx.stroke();
     }
@@ -168,7 +170,7 @@
     ctx.setTransform(dpr, 0, 0, dpr, 0, 0);
     ctx.clearRect(0, 0, width, height);
     drawAxes(ctx);
-    path.drawnSegments = path.count >= 2 ? strokeKinds(ctx, path.count - 1, COLOURS.rapid, COLOURS.feed, 1.5) : 0;
+    path.drawnSegments = path.count >= 2 ? strokeKinds(ctx, path.count - 1, COLOURS.rapid, COLOURS.feed, 1.5, COLOURS.unknown) : 0;
     path.drawMs = performance.now() - started;
     path.draws += 1;
   }
@@ -247,7 +249,11 @@
       path.version = data.version;
       done.index = latest ? doneIndex(latest.progress ? latest.line : 0) : -1;
       marker.trail = [];
-      const kinds = data.kinds_known ? "rapid and feed" : "move kinds not reported";
+      const kinds = data.kinds_known
+        ? "rapid moves dashed"
+        : "rapid and feed moves not told apart: the points carry no move kind, and the program's text (see G-code) is not at hand to tell them";
+      document.getElementById("legend-kinds").hidden = !data.kinds_known;
+      document.getElementById("legend-unknown").hidden = data.kinds_known;
       let info = data.count ? `${CncDash.num(data.count)} points, ${kinds}` : "the control reports no programmed points";
       if (data.simplified) info += ` (${CncDash.num(data.simplified)} sub-pixel points merged)`;
       document.getElementById("path-info").textContent = info;
@@ -313,10 +319,13 @@
   let gcodeKey = "";
   function renderGcode(m) {
     const list = document.getElementById("gcode");
-    const missing = document.getElementById("gcode-missing");
+    const note = document.getElementById("gcode-note");
     const where = document.getElementById("gcode-where");
     const g = m.gcode;
-    missing.hidden = !!g || !(m.program && m.program.name) ;
+    // where the text comes from, or why there is none: text, never markup
+    const said = m.text ? m.text.note : "";
+    if (note.textContent !== said) note.textContent = said;
+    note.dataset.status = m.text ? m.text.status : "";
     if (!g) {
       if (gcodeKey) { list.textContent = ""; gcodeKey = ""; where.textContent = ""; }
       return;
