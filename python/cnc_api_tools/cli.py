@@ -285,12 +285,14 @@ def sim(args: tuple[str, ...]) -> None:
 def _register() -> None:
     from . import cmd_export, cmd_record, cmd_run, cmd_watch
     from .dashboard.command import dashboard
+    from .opcua.command import opcua
 
     cli.add_command(cmd_run.run)
     cli.add_command(cmd_watch.watch)
     cli.add_command(cmd_record.record)
     cli.add_command(cmd_export.export)
     cli.add_command(dashboard)
+    cli.add_command(opcua)
 
 
 _register()
