@@ -36,10 +36,10 @@ class Bridge:
 
     def __init__(self, tmp: Path) -> None:
         self.tmp = tmp
-        self.sims = {name: Simulator(port=0, programs_dir=str(tmp)) for name in ("mill-1", "mill-2")}
+        self.sims = {name: Simulator(port=0, programs_dir=str(tmp)) for name in ("mill-1", "mill-2", "mill-3")}
         for sim in self.sims.values():
             sim.start()
-        (tmp / "part.nc").write_text("G0 X1\nG1 X2 F3000\n")
+        (tmp / "part.nc").write_text("G0 X0\nG1 X100 F300\n")  # runs for 20 s unless stopped
         self.users = tmp / "users"
         self.users.write_text(f"# operators\n{USER}:{PASSWORD}\n")
         self.users.chmod(0o600)
@@ -107,6 +107,7 @@ class Bridge:
             self.proc.wait()
         for sim in self.sims.values():
             sim.stop()
+        assert self.proc.returncode == 0, "".join(self.stderr)  # SIGTERM winds the server down
 
 
 @pytest.fixture(scope="module")
@@ -300,23 +301,76 @@ def test_refused_and_wrong_calls_say_why(bridge: Bridge, method: str, args: list
     run(check())
 
 
-def test_load_program_and_unknown_machine(bridge: Bridge) -> None:
+class Events:
+    def __init__(self) -> None:
+        self.queue: asyncio.Queue[str] = asyncio.Queue()
+
+    def event_notification(self, event: Any) -> None:
+        self.queue.put_nowait(event.Message.Text)
+
+    async def next_matching(self, text: str) -> str:
+        while True:
+            message = await asyncio.wait_for(self.queue.get(), 20)
+            if text in message:
+                return message
+
+
+def lines_until(proc: subprocess.Popen[str], first: str, then: str) -> tuple[threading.Event, threading.Event]:
+    """Events set once `proc` prints a line holding `first`, and later one holding `then`."""
+    events = threading.Event(), threading.Event()
+
+    def read() -> None:
+        assert proc.stdout is not None
+        for line in proc.stdout:
+            if first in line:
+                events[0].set()
+            elif then in line and events[0].is_set():
+                events[1].set()
+
+    threading.Thread(target=read, daemon=True).start()
+    return events
+
+
+def test_program_loaded_started_and_its_state_change_notified(bridge: Bridge) -> None:
+    script = os.path.join(os.path.dirname(sys.executable), "uasubscribe")
+    watcher = subprocess.Popen(
+        [script, "-u", bridge.url, "-t", "event", "-n", "ns=2;s=mill-3"],
+        stdout=subprocess.PIPE,
+        stderr=subprocess.DEVNULL,
+        text=True,
+        env=cli_env(),
+    )
+    subscribed, printed = lines_until(watcher, "Ctr-C to exit", "mill-3: state IDLE -> RUN")
+
     async def check() -> None:
         client = await connect(bridge, "user/encrypted")
         async with client:
-            result = await call(client, "mill-1", "LoadProgram", ua.Variant("part.nc"))
+            events = Events()
+            sub = await client.create_subscription(50, events)
+            await sub.subscribe_events(await node(client, "mill-3"))
+            result = await call(client, "mill-3", "LoadProgram", ua.Variant("part.nc"))
             assert result.StatusCode.is_good(), result
-            name = await until(
-                lambda: value_of(client, "mill-1/Production/ActiveProgram/Name"),
-                lambda dv: good(dv) and dv.Value.Value.endswith("part.nc"),
+            await until(
+                lambda: value_of(client, "mill-3/Production/ActiveProgram/CompileState"),
+                lambda dv: good(dv) and dv.Value.Value == "READY",
             )
+            name = await value_of(client, "mill-3/Production/ActiveProgram/Name")
             assert name.Value.Value.endswith("part.nc")
+            assert (await call(client, "mill-3", "Start")).StatusCode.is_good()
+            await events.next_matching("state IDLE -> RUN")
+            assert (await call(client, "mill-3", "Stop")).StatusCode.is_good()
             unknown = await call(client, "mill-9", "Stop")
             assert unknown.StatusCode.is_bad()
             read = await value_of(client, "mill-9/Monitoring/Channel/State")
             assert read.StatusCode.name == "BadNodeIdUnknown"
 
-    run(check())
+    try:
+        assert subscribed.wait(30), "uasubscribe did not subscribe"
+        run(check())
+        assert printed.wait(30), "uasubscribe printed no state change event"
+    finally:
+        watcher.terminate()
+        watcher.wait(10)
 
 
 def test_uacall_runs_a_method_as_a_user(bridge: Bridge) -> None:

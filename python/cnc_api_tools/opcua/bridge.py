@@ -88,6 +88,7 @@ class OpcUaBridge:
         self._stale = [False] * len(machines)
         self._feed: Feed | None = None
         self._task: asyncio.Task[None] | None = None
+        self._stopping = False
         self.port = 0
 
     # ----- set-up -----------------------------------------------------------------------------
@@ -169,12 +170,11 @@ class OpcUaBridge:
         fleet, self._fleet = self._fleet, None
         if fleet is not None:
             await asyncio.get_running_loop().run_in_executor(None, fleet.stop)
-        if self._task is not None:
-            self._task.cancel()
-            try:
-                await self._task
-            except asyncio.CancelledError:
-                pass
+        if self._task is not None and self._feed is not None:
+            # A flag, not cancel(): wait_for of Python 3.11 can swallow a cancellation.
+            self._stopping = True
+            self._feed.ready.set()
+            await self._task
         if self.controller is not None:
             self.controller.close()
         await self.server.stop()
@@ -183,7 +183,7 @@ class OpcUaBridge:
 
     async def _apply_loop(self, feed: Feed) -> None:
         entries = feed.entries
-        while True:
+        while not self._stopping:
             try:
                 await asyncio.wait_for(feed.ready.wait(), 0.5)
             except TimeoutError:
