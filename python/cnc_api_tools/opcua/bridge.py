@@ -100,7 +100,8 @@ class OpcUaBridge:
         iserver.max_session_timeout_ms = s.max_session_timeout * 1000
         iserver.max_monitored_item_queue_size = s.max_queue
         iserver.max_pending_activation_seconds = 10.0
-        iserver.max_lifetime_count = 1000
+        iserver.max_lifetime_count = 1000  # an orphaned subscription lasts 1000 publishing intervals
+        iserver.max_keep_alive_count = 300  # a third of the lifetime at most, as clients expect
         self.server.limits.max_message_size = s.max_message_size
         self.server.limits.max_chunk_count = -(-s.max_message_size // self.server.limits.max_recv_buffer)
 
