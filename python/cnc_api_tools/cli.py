@@ -285,6 +285,7 @@ def sim(args: tuple[str, ...]) -> None:
 def _register() -> None:
     from . import cmd_export, cmd_record, cmd_run, cmd_watch
     from .dashboard.command import dashboard
+    from .mqtt.command import mqtt
     from .opcua.command import opcua
 
     cli.add_command(cmd_run.run)
@@ -292,6 +293,7 @@ def _register() -> None:
     cli.add_command(cmd_record.record)
     cli.add_command(cmd_export.export)
     cli.add_command(dashboard)
+    cli.add_command(mqtt)
     cli.add_command(opcua)
 
 
