@@ -360,7 +360,7 @@ def test_program_loaded_started_and_its_state_change_notified(bridge: Bridge) ->
             await events.next_matching("state IDLE -> RUN")
             assert (await call(client, "mill-3", "Stop")).StatusCode.is_good()
             unknown = await call(client, "mill-9", "Stop")
-            assert unknown.StatusCode.is_bad()
+            assert unknown.StatusCode.name == "BadNodeIdInvalid"
             read = await value_of(client, "mill-9/Monitoring/Channel/State")
             assert read.StatusCode.name == "BadNodeIdUnknown"
 
