@@ -62,6 +62,7 @@ class Bridge:
             "--users", str(self.users),
             "--client-cert", str(self.operator[0]),
             "--state-dir", str(tmp / "state"),
+            "--max-monitored-items", "100",
         )  # fmt: skip
         self.ready = threading.Event()
         threading.Thread(target=self._drain, daemon=True).start()
@@ -409,6 +410,20 @@ def test_machine_down_shows_bad_status_then_live_again(bridge: Bridge) -> None:
             bridge.restart_sim("mill-2")
             back = await changes.next_good(lambda v: v == "IDLE")
             assert back.Value.Value == "IDLE"
+
+    run(check())
+
+
+def test_monitored_items_past_the_bound_are_refused(bridge: Bridge) -> None:
+    async def check() -> None:
+        client = await connect(bridge, "anonymous")
+        async with client:
+            sub = await client.create_subscription(1000, Changes())
+            nodes = [await node(client, "mill-1/Monitoring/Channel/State")] * 120
+            results = await sub.subscribe_data_change(nodes)
+            refused = [r for r in results if isinstance(r, ua.StatusCode)]
+            assert len(refused) >= 20
+            assert {r.name for r in refused} == {"BadTooManyMonitoredItems"}
 
     run(check())
 

@@ -27,6 +27,7 @@ from ..machine import TracePrepare
 from ..ratefleet import RatedFleet, make_fleet
 from .control import Controller, add_methods
 from .feed import Feed, LinkChange, Poll, PollReader
+from .limits import bound_monitored_items
 from .model import NAMESPACE, MachineNodes, add_machine, add_machines_folder
 from .security import APPLICATION_URI, Credentials, ReadOnly, UserRegistry, WithControl
 from .values import ALARM, NOT_ON_MACHINE, STATE_NAME, VARIABLES
@@ -60,6 +61,7 @@ class Settings:
     max_message_size: int = 4 * 1024 * 1024
     max_session_timeout: float = 300.0  # seconds an idle session is kept
     max_queue: int = 100  # notifications queued per monitored item
+    max_monitored_items: int = 50_000  # over all subscriptions
 
 
 def _stamp(wall: float) -> datetime.datetime:
@@ -103,6 +105,7 @@ class OpcUaBridge:
         iserver.max_lifetime_count = 1000  # an orphaned subscription lasts 1000 publishing intervals
         iserver.max_keep_alive_count = 300  # a third of the lifetime at most, as clients expect
         self.server.limits.max_message_size = s.max_message_size
+        bound_monitored_items(iserver.subscription_service, s.max_monitored_items)
         self.server.limits.max_chunk_count = -(-s.max_message_size // self.server.limits.max_recv_buffer)
 
     async def _security(self) -> None:

@@ -70,6 +70,13 @@ class _Running:
 @click.option("--cert", type=click.Path(dir_okay=False, path_type=Path), help="Server certificate (DER or PEM).")
 @click.option("--key", type=click.Path(dir_okay=False, path_type=Path), help="Private key of --cert (PEM).")
 @click.option("--max-sessions", type=click.IntRange(1, 1000), default=64, show_default=True, help="Connections.")
+@click.option(
+    "--max-monitored-items",
+    type=click.IntRange(1, 1_000_000),
+    default=50_000,
+    show_default=True,
+    help="Monitored items over all subscriptions.",
+)
 def opcua(
     target: Target,
     machines: tuple[str, ...],
@@ -84,6 +91,7 @@ def opcua(
     cert: Path | None,
     key: Path | None,
     max_sessions: int,
+    max_monitored_items: int,
 ) -> None:
     """Serve machines (default: --host and --port) as an OPC UA server on opc.tcp://--listen/.
 
@@ -121,6 +129,7 @@ def opcua(
         certificate=certificate,
         connect_timeout=target.timeout,
         max_connections=max_sessions,
+        max_monitored_items=max_monitored_items,
     )
     _serve(OpcUaBridge(endpoints, settings, target.prepare), listen, shard)
 
