@@ -25,6 +25,7 @@ from cnc_api_simulator import Simulator  # noqa: E402
 from cryptography.hazmat.primitives import serialization  # noqa: E402
 from cryptography.x509 import UniformResourceIdentifier  # noqa: E402
 from cryptography.x509.oid import ExtendedKeyUsageOID  # noqa: E402
+from latency_proxy import LatencyProxy  # noqa: E402
 from tools_helpers import cli_env, cnc_api_popen, run_cli  # noqa: E402
 
 NS = "urn:cnc-api:opcua"
@@ -39,6 +40,8 @@ class Bridge:
         self.sims = {name: Simulator(port=0, programs_dir=str(tmp)) for name in ("mill-1", "mill-2", "mill-3")}
         for sim in self.sims.values():
             sim.start()
+        # mill-4 answers through a proxy whose delay a test turns up
+        self.proxy = LatencyProxy(("127.0.0.1", self.sims["mill-3"].port), 0.0, 0.0)
         (tmp / "part.nc").write_text("G0 X0\nG1 X100 F300\n")  # runs for 20 s unless stopped
         self.users = tmp / "users"
         self.users.write_text(f"# operators\n{USER}:{PASSWORD}\n")
@@ -52,6 +55,7 @@ class Bridge:
                 f'[[machine]]\nname = "{name}"\naddress = "127.0.0.1:{sim.port}"\nlabels = {{ line = "A" }}\n'
                 for name, sim in self.sims.items()
             )
+            + f'[[machine]]\nname = "mill-4"\naddress = "127.0.0.1:{self.proxy.port}"\n'
         )
         self.stderr: list[str] = []
         self.proc = cnc_api_popen(
@@ -106,6 +110,7 @@ class Bridge:
         except subprocess.TimeoutExpired:
             self.proc.kill()
             self.proc.wait()
+        self.proxy.close()
         for sim in self.sims.values():
             sim.stop()
         assert self.proc.returncode == 0, "".join(self.stderr)  # SIGTERM winds the server down
@@ -424,6 +429,21 @@ def test_monitored_items_past_the_bound_are_refused(bridge: Bridge) -> None:
             refused = [r for r in results if isinstance(r, ua.StatusCode)]
             assert len(refused) >= 20
             assert {r.name for r in refused} == {"BadTooManyMonitoredItems"}
+
+    run(check())
+
+
+def test_machine_that_stops_answering_shows_bad_status_until_it_answers(bridge: Bridge) -> None:
+    async def check() -> None:
+        client = await connect(bridge, "anonymous")
+        async with client:
+            state = "mill-4/Monitoring/Channel/State"
+            await until(lambda: value_of(client, state), good)
+            bridge.proxy.low = bridge.proxy.high = 2.5  # each reply late: polls take seconds, the link stays up
+            stale = await until(lambda: value_of(client, state), lambda dv: not good(dv))
+            assert stale.StatusCode.name == "BadCommunicationError"
+            bridge.proxy.low = bridge.proxy.high = 0.0
+            await until(lambda: value_of(client, state), good, timeout=30)
 
     run(check())
 

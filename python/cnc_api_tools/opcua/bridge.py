@@ -187,6 +187,7 @@ class OpcUaBridge:
 
     async def _apply_loop(self, feed: Feed) -> None:
         entries = feed.entries
+        checked = 0.0
         while not self._stopping:
             try:
                 await asyncio.wait_for(feed.ready.wait(), 0.5)
@@ -202,7 +203,9 @@ class OpcUaBridge:
                         await self._apply_link(entry)
                 except Exception:
                     _log.exception("updating %s failed", self.specs[entry[0]].name)
-            await self._mark_stale()
+            if time.monotonic() >= checked + 0.5:  # not at every wake-up: a look at every machine
+                checked = time.monotonic()
+                await self._mark_stale()
 
     async def _write(self, node: ua.NodeId, value: ua.DataValue) -> None:
         await self.server.write_attribute_value(node, value)
