@@ -448,6 +448,31 @@ def test_machine_that_stops_answering_shows_bad_status_until_it_answers(bridge: 
     run(check())
 
 
+def test_a_pem_certificate_of_ones_own_serves_the_encrypted_endpoint(tmp_path: Path) -> None:
+    from cnc_api_tools.opcua.bridge import OpcUaBridge, Settings
+    from cnc_api_tools.opcua.security import given_certificate
+
+    key = cert_gen.generate_private_key()
+    cert = cert_gen.generate_self_signed_app_certificate(
+        key, "plant", {}, [UniformResourceIdentifier("urn:cnc-api:opcua:server")], [ExtendedKeyUsageOID.SERVER_AUTH]
+    )
+    (tmp_path / "server.crt").write_bytes(cert.public_bytes(serialization.Encoding.PEM))
+    (tmp_path / "server.key").write_bytes(cert_gen.dump_private_key_as_pem(key))
+
+    async def check() -> None:
+        pair = given_certificate(tmp_path / "server.crt", tmp_path / "server.key")
+        bridge = OpcUaBridge([], Settings(port=0, certificate=pair))
+        port = await bridge.start()
+        try:
+            endpoints = await Client(f"opc.tcp://127.0.0.1:{port}/").connect_and_get_server_endpoints()
+            encrypted = [e for e in endpoints if e.SecurityMode == ua.MessageSecurityMode.SignAndEncrypt]
+            assert [e.ServerCertificate for e in encrypted] == [cert.public_bytes(serialization.Encoding.DER)]
+        finally:
+            await bridge.stop()
+
+    run(check())
+
+
 # ----- the command line ----------------------------------------------------------------------
 
 
@@ -460,6 +485,7 @@ def test_machine_that_stops_answering_shows_bad_status_until_it_answers(bridge: 
         (["--users", "{bad}"], {}, ":1: expected NAME:PASSWORD"),
         ([], {"CNC_API_OPCUA_USER": "bob"}, "CNC_API_OPCUA_USER and CNC_API_OPCUA_PASSWORD go together"),
         (["--listen", "127.0.0.1:http"], {}, "--listen"),
+        (["--cert", "{bad}", "--key", "{bad}"], {}, "bad: not a PEM or DER certificate"),
     ],
 )
 def test_bad_options_get_one_clear_line(tmp_path: Path, args: list[str], env: dict[str, str], message: str) -> None:

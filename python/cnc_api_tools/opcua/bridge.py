@@ -113,8 +113,10 @@ class OpcUaBridge:
         tokens: list[type] = [ua.AnonymousIdentityToken]
         if self.settings.certificate is not None:
             cert, key = self.settings.certificate
-            await self.server.load_certificate(str(cert))
-            await self.server.load_private_key(str(key))
+            # By its content, not by its file name's suffix as the library would.
+            kind = "pem" if b"-----BEGIN" in cert.read_bytes() else "der"
+            await self.server.load_certificate(str(cert), format=kind)
+            await self.server.load_private_key(str(key), format="pem")
             policies.append(_ENCRYPTED)
             if self.settings.allow_control:
                 tokens += [ua.UserNameIdentityToken, ua.X509IdentityToken]

@@ -101,7 +101,7 @@ def opcua(
     """
     try:
         from .bridge import OpcUaBridge, Settings
-        from .security import SecurityError, load_users, server_certificate
+        from .security import SecurityError, given_certificate, load_users, server_certificate
     except ImportError:
         raise CliError("the OPC UA server needs asyncua: pip install 'cnc_api_client_core[opcua]'") from None
     try:
@@ -115,8 +115,9 @@ def opcua(
         credentials = load_users(users, client_certs, os.environ)
         if allow_control and credentials.empty:
             raise CliError("--allow-control needs users: --users FILE, CNC_API_OPCUA_USER/PASSWORD or --client-cert")
-        certificate = (cert, key) if cert is not None and key is not None else None
-        if certificate is None:
+        if cert is not None and key is not None:
+            certificate = given_certificate(cert, key)
+        else:
             certificate = server_certificate(state_dir or _state_dir(), host)
     except SecurityError as exc:
         raise CliError(str(exc)) from None

@@ -33,6 +33,7 @@ __all__ = [
     "SecurityError",
     "UserRegistry",
     "WithControl",
+    "given_certificate",
     "load_users",
     "server_certificate",
 ]
@@ -175,6 +176,29 @@ def _usable(cert_file: Path, key_file: Path) -> bool:
     except (OSError, ValueError, TypeError):
         return False
     return cert.not_valid_after_utc > datetime.datetime.now(datetime.UTC) + datetime.timedelta(days=1)
+
+
+def given_certificate(cert_file: Path, key_file: Path) -> tuple[Path, Path]:
+    """A certificate and key of the user's own, checked now so that a bad one stops the start with a clear line."""
+    try:
+        data = cert_file.read_bytes()
+        cert = x509.load_pem_x509_certificate(data) if b"-----BEGIN" in data else x509.load_der_x509_certificate(data)
+    except OSError as exc:
+        raise SecurityError(f"{cert_file}: {exc.strerror}") from None
+    except ValueError:
+        raise SecurityError(f"{cert_file}: not a PEM or DER certificate") from None
+    try:
+        key = serialization.load_pem_private_key(key_file.read_bytes(), None)
+    except OSError as exc:
+        raise SecurityError(f"{key_file}: {exc.strerror}") from None
+    except (ValueError, TypeError):
+        raise SecurityError(f"{key_file}: not an unencrypted PEM private key") from None
+    public = serialization.PublicFormat.SubjectPublicKeyInfo
+    if key.public_key().public_bytes(serialization.Encoding.DER, public) != cert.public_key().public_bytes(
+        serialization.Encoding.DER, public
+    ):
+        raise SecurityError(f"{key_file}: not the key of {cert_file}")
+    return cert_file, key_file
 
 
 def server_certificate(state_dir: Path, host: str) -> tuple[Path, Path]:
