@@ -194,8 +194,8 @@ def test_machine_values_read_with_source_timestamps(bridge: Bridge) -> None:
             age = datetime.datetime.now(datetime.UTC) - state.SourceTimestamp
             assert datetime.timedelta(0) <= age < datetime.timedelta(seconds=30)
             assert (await value_of(client, "mill-1/Identification/ConnectionState")).Value.Value == "connected"
-            assert (await value_of(client, "mill-1/Identification/Site")).Value.Value == "plant1"
-            assert (await value_of(client, "mill-1/Identification/Line")).Value.Value == "A"
+            assert (await value_of(client, "mill-1/Identification/Labels/site")).Value.Value == "plant1"
+            assert (await value_of(client, "mill-1/Identification/Labels/line")).Value.Value == "A"
             feed = await value_of(client, "mill-1/Monitoring/Channel/FeedOverride")
             assert feed.Value.VariantType is ua.VariantType.Int32 and good(feed)
             machine = await node(client, "mill-1")
@@ -211,7 +211,7 @@ def ua_tool(name: str, *args: str, timeout: float = 60) -> subprocess.CompletedP
 
 
 def test_command_line_tools_browse_and_read(bridge: Bridge) -> None:
-    listed = ua_tool("uals", "-u", bridge.url, "-n", "ns=2;s=Machines")
+    listed = ua_tool("uals", "-u", bridge.url, "-n", "ns=2;i=1")
     assert listed.returncode == 0, listed.stderr
     assert "mill-1" in listed.stdout and "mill-2" in listed.stdout
     read = ua_tool("uaread", "-u", bridge.url, "-n", "ns=2;s=mill-2/Identification/Name")
@@ -485,6 +485,7 @@ def test_a_pem_certificate_of_ones_own_serves_the_encrypted_endpoint(tmp_path: P
         (["--users", "{bad}"], {}, ":1: expected NAME:PASSWORD"),
         ([], {"CNC_API_OPCUA_USER": "bob"}, "CNC_API_OPCUA_USER and CNC_API_OPCUA_PASSWORD go together"),
         (["--listen", "127.0.0.1:http"], {}, "--listen"),
+        (["a/b=127.0.0.1:1"], {}, "machine name 'a/b': empty or with a '/'"),
         (["--cert", "{bad}", "--key", "{bad}"], {}, "bad: not a PEM or DER certificate"),
     ],
 )

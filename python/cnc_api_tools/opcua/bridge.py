@@ -77,6 +77,9 @@ class OpcUaBridge:
         names = [m.name for m in machines]
         if len(set(names)) != len(names):
             raise ValueError("machine names must be unique")
+        for name in names:
+            if not name or "/" in name:
+                raise ValueError(f"machine name {name!r}: empty or with a '/', which the node ids use")
         self.specs = list(machines)
         self.settings = settings
         backoff = Backoff(initial=0.5, factor=2.0, maximum=30.0)

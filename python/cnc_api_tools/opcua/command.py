@@ -132,7 +132,11 @@ def opcua(
         max_connections=max_sessions,
         max_monitored_items=max_monitored_items,
     )
-    _serve(OpcUaBridge(endpoints, settings, target.prepare), listen, shard)
+    try:
+        bridge = OpcUaBridge(endpoints, settings, target.prepare)
+    except ValueError as exc:
+        raise click.BadParameter(str(exc), param_hint="[NAME=]HOST[:PORT]") from None
+    _serve(bridge, listen, shard)
 
 
 def _serve(bridge: Any, listen: str, shard: tuple[int, int] | None) -> None:

@@ -1,19 +1,19 @@
 """The address space: one object per machine under Objects/Machines.
 
     Machines/<name>/
-        Identification/   Name, Address, labels (Site, Line, Cell...), ConnectionState, Connected
+        Identification/   Name, Address, Labels/<label>, ConnectionState, Connected
         Monitoring/Channel/   State, StateCode, Alarm, feeds, overrides, ToolNumber, Positions/<axis>
         Monitoring/Spindle/   SpeedProgrammed, SpeedTarget, SpeedActual, SpeedOverride, Load
         Production/ActiveProgram/   Name, Line, CompileState, EstimatedTime, ElapsedTime
         (methods with --allow-control: Start, Stop, Pause, Resume, LoadProgram, SetOverride)
 
 Node ids are strings, "<name>/<path>" in the server's namespace, so a client can address a
-node without browsing and the ids stay the same across restarts.
+node without browsing and the ids stay the same across restarts; a machine's name holds no
+"/", so two machines' ids never meet.
 """
 
 from __future__ import annotations
 
-import re
 from dataclasses import dataclass, field
 
 from asyncua import Node, Server, ua
@@ -31,7 +31,6 @@ _VARIANT = {
     "Double": ua.VariantType.Double,
     "Boolean": ua.VariantType.Boolean,
 }
-_LABEL_NAME = re.compile(r"[^A-Za-z0-9_]")
 
 
 @dataclass
@@ -59,7 +58,8 @@ def waiting() -> ua.DataValue:
 
 
 async def add_machines_folder(server: Server, idx: int) -> Node:
-    return await server.nodes.objects.add_folder(node_id(idx, "Machines"), ua.QualifiedName("Machines", idx))
+    # A numeric id: no machine's string id can take it.
+    return await server.nodes.objects.add_folder(ua.NodeId(1, idx), ua.QualifiedName("Machines", idx))
 
 
 async def _child(parents: dict[tuple[str, ...], Node], idx: int, name: str, path: tuple[str, ...]) -> Node:
@@ -72,22 +72,21 @@ async def _child(parents: dict[tuple[str, ...], Node], idx: int, name: str, path
     return node
 
 
-def _label_name(key: str) -> str:
-    cleaned = _LABEL_NAME.sub("_", key) or "_"
-    return cleaned[:1].upper() + cleaned[1:]
-
-
 async def _identification(
-    server: Server, parents: dict[tuple[str, ...], Node], idx: int, name: str, address: str, labels: dict[str, str]
+    parents: dict[tuple[str, ...], Node], idx: int, name: str, address: str, labels: dict[str, str]
 ) -> tuple[ua.NodeId, ua.NodeId]:
     ident = await _child(parents, idx, name, ("Identification",))
     await ident.add_property(node_id(idx, name, "Identification", "Name"), ua.QualifiedName("Name", idx), name)
     await ident.add_property(node_id(idx, name, "Identification", "Address"), ua.QualifiedName("Address", idx), address)
-    for key, value in sorted(labels.items()):
-        label = _label_name(key)
-        await ident.add_property(
-            node_id(idx, name, "Identification", label), ua.QualifiedName(label, idx), value, ua.VariantType.String
-        )
+    if labels:
+        folder = await _child(parents, idx, name, ("Identification", "Labels"))
+        for key, value in sorted(labels.items()):
+            await folder.add_property(
+                node_id(idx, name, "Identification", "Labels", key),
+                ua.QualifiedName(key, idx),
+                value,
+                ua.VariantType.String,
+            )
     state = await ident.add_variable(
         node_id(idx, name, "Identification", "ConnectionState"),
         ua.QualifiedName("ConnectionState", idx),
@@ -109,7 +108,7 @@ async def add_machine(
     """Build one machine's object with its variables, all waiting for a first poll."""
     obj = await folder.add_object(node_id(idx, name), ua.QualifiedName(name, idx))
     parents: dict[tuple[str, ...], Node] = {(): obj}
-    state, connected = await _identification(server, parents, idx, name, address, labels)
+    state, connected = await _identification(parents, idx, name, address, labels)
     ids: list[ua.NodeId] = []
     for var in VARIABLES:
         parent = await _child(parents, idx, name, var.path[:-1])
