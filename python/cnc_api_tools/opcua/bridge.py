@@ -18,6 +18,7 @@ from pathlib import Path
 from typing import Any
 
 from asyncua import Server, ua
+from asyncua.server.internal_session import InternalSession
 
 from ..fleet import Fleet
 from ..fleetfile import FleetMachine
@@ -101,6 +102,8 @@ class OpcUaBridge:
     def _limits(self) -> None:
         s, iserver = self.settings, self.server.iserver
         iserver.max_connections = s.max_connections
+        # Activated sessions: counted by the library per process, so one bridge per process.
+        InternalSession.max_connections = s.max_connections
         iserver.max_subscriptions = s.max_subscriptions
         iserver.max_session_timeout_ms = s.max_session_timeout * 1000
         iserver.max_monitored_item_queue_size = s.max_queue
