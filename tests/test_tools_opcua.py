@@ -448,7 +448,7 @@ def test_machine_that_stops_answering_shows_bad_status_until_it_answers(bridge: 
     run(check())
 
 
-def test_a_pem_certificate_of_ones_own_serves_the_encrypted_endpoint(tmp_path: Path) -> None:
+def test_own_pem_certificate_and_bounded_sessions(tmp_path: Path) -> None:
     from cnc_api_tools.opcua.bridge import OpcUaBridge, Settings
     from cnc_api_tools.opcua.security import given_certificate
 
@@ -461,12 +461,18 @@ def test_a_pem_certificate_of_ones_own_serves_the_encrypted_endpoint(tmp_path: P
 
     async def check() -> None:
         pair = given_certificate(tmp_path / "server.crt", tmp_path / "server.key")
-        bridge = OpcUaBridge([], Settings(port=0, certificate=pair))
+        bridge = OpcUaBridge([], Settings(port=0, certificate=pair, max_connections=2))
         port = await bridge.start()
+        url = f"opc.tcp://127.0.0.1:{port}/"
         try:
-            endpoints = await Client(f"opc.tcp://127.0.0.1:{port}/").connect_and_get_server_endpoints()
+            endpoints = await Client(url).connect_and_get_server_endpoints()
             encrypted = [e for e in endpoints if e.SecurityMode == ua.MessageSecurityMode.SignAndEncrypt]
             assert [e.ServerCertificate for e in encrypted] == [cert.public_bytes(serialization.Encoding.DER)]
+            first, second = Client(url, timeout=5), Client(url, timeout=5)
+            async with first, second:
+                with pytest.raises(ConnectionError):  # refused at once, never queued
+                    async with Client(url, timeout=5):
+                        pass
         finally:
             await bridge.stop()
 
