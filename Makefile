@@ -200,6 +200,11 @@ bench: install
 bench-exporter: install
 	$(VPY) bench/exporter.py
 
+.PHONY: bench-bridges
+# 1,000 machines at 1 Hz through the MQTT bridge into a Mosquitto broker: one process, then two shards.
+bench-bridges: install
+	$(VPY) bench/bridges.py
+
 .PHONY: lint-cpp cpp-lint-tools
 CPP_SOURCES = $(shell find src bench/replay_server -name '*.cpp' -o -name '*.hpp' | sort)
 TIDY_SOURCES = $(filter src/%.cpp,$(CPP_SOURCES))

@@ -168,7 +168,8 @@ def publish(port: int, topic: str, payload: str, args: tuple[str, ...] = ()) -> 
 
 
 def tls_files(directory: str) -> dict[str, str]:
-    """A CA, and a server certificate for 127.0.0.1 that it signed: ca.pem, server.pem, server.key."""
+    """A CA, and certificates it signed for the broker (127.0.0.1) and for a client (cnc-bridge):
+    ca, server, server_key, client, client_key."""
     import datetime
 
     from cryptography import x509
@@ -199,20 +200,17 @@ def tls_files(directory: str) -> dict[str, str]:
             builder = builder.add_extension(san, critical=False)
         return builder.sign(signer, hashes.SHA256())
 
-    ca_key, server_key = ec.generate_private_key(ec.SECP256R1()), ec.generate_private_key(ec.SECP256R1())
+    ca_key = ec.generate_private_key(ec.SECP256R1())
     ca_name = x509.Name([x509.NameAttribute(NameOID.COMMON_NAME, "test CA")])
-    ca = certificate("test CA", ca_key, ca_name, ca_key, True)
-    server = certificate("127.0.0.1", server_key, ca_name, ca_key, False)
-    files = {
-        "ca": os.path.join(directory, "ca.pem"),
-        "cert": os.path.join(directory, "server.pem"),
-        "key": os.path.join(directory, "server.key"),
-    }
     pem = serialization.Encoding.PEM
+    files = {"ca": os.path.join(directory, "ca.pem")}
     with open(files["ca"], "wb") as f:
-        f.write(ca.public_bytes(pem))
-    with open(files["cert"], "wb") as f:
-        f.write(server.public_bytes(pem))
-    with open(files["key"], "wb") as f:
-        f.write(server_key.private_bytes(pem, serialization.PrivateFormat.PKCS8, serialization.NoEncryption()))
+        f.write(certificate("test CA", ca_key, ca_name, ca_key, True).public_bytes(pem))
+    for role, name in (("server", "127.0.0.1"), ("client", "cnc-bridge")):
+        key = ec.generate_private_key(ec.SECP256R1())
+        files[role], files[f"{role}_key"] = (os.path.join(directory, f"{role}.{ext}") for ext in ("pem", "key"))
+        with open(files[role], "wb") as f:
+            f.write(certificate(name, key, ca_name, ca_key, False).public_bytes(pem))
+        with open(files[f"{role}_key"], "wb") as f:
+            f.write(key.private_bytes(pem, serialization.PrivateFormat.PKCS8, serialization.NoEncryption()))
     return files

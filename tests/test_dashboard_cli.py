@@ -52,16 +52,20 @@ def test_no_machine_is_a_usage_error():
     assert done.returncode == 2 and "name at least one machine" in done.stderr
 
 
-def test_serves_until_interrupted_even_with_a_live_stream_open(tmp_path):
+@pytest.mark.parametrize("by_fleet", [False, True], ids=["argument", "fleet"])
+def test_serves_until_interrupted_even_with_a_live_stream_open(tmp_path, by_fleet):
     with simulator(tmp_path) as sim:
-        proc = cnc_api_popen(
-            "dashboard", "--listen", "127.0.0.1:0", "--interval", "0.1", f"mill=127.0.0.1:{sim.port}", "--allow-control"
-        )
+        fleet = tmp_path / "fleet.toml"
+        fleet.write_text(f'[[machine]]\nname = "mill"\nport = {sim.port}\n')
+        machine = ["--fleet", str(fleet)] if by_fleet else [f"mill=127.0.0.1:{sim.port}"]
+        proc = cnc_api_popen("dashboard", "--listen", "127.0.0.1:0", "--interval", "0.1", *machine, "--allow-control")
         try:
             line = proc.stdout.readline() if proc.stdout else ""
             match = re.match(r"cnc-api dashboard: (http://127\.0\.0\.1:\d+/) \(1 machine, control allowed\)$", line)
             assert match, line
             url = match.group(1)
+            machines = wait_for(lambda: httpx.get(url + "api/machines", timeout=5).json()["machines"])
+            assert machines[0]["name"] == "mill"
             wait_for(lambda: httpx.get(url + "api/machines", timeout=5).json()["machines"][0]["state"])
             opened = threading.Event()
 

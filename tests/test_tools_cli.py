@@ -12,6 +12,8 @@ from tools_helpers import SAMPLE, cli_env, cnc_api, cnc_api_popen, free_port, ru
 
 COMMANDS = [
     "dashboard",
+    "mqtt",
+    "opcua",
     "status",
     "watch",
     "run",

@@ -5,18 +5,21 @@ from __future__ import annotations
 import contextlib
 import json
 import signal
+import subprocess
 
 import cnc_api_client_core as cnc
 import pytest
 from cnc_api_simulator import Simulator
 from cnc_api_tools import Backoff, Machine
 from cnc_api_tools.fleetfile import FleetMachine
-from cnc_api_tools.mqtt import sparkplug as spb
-from cnc_api_tools.mqtt.bridge import MqttBridge
-from cnc_api_tools.mqtt.link import BrokerSettings
 from cnc_api_tools.shard import shard_of
-from mqtt_helpers import Broker, broker, needs_broker, publish, subscriber, tls_files  # noqa: F401
+from mqtt_helpers import MOSQUITTO_PUB, Broker, broker, needs_broker, publish, subscriber, tls_files  # noqa: F401
 from tools_helpers import cli_env, cnc_api_popen, free_port, run_cli
+
+pytest.importorskip("google.protobuf", reason="the MQTT extra (protobuf) is not installed")
+from cnc_api_tools.mqtt import sparkplug as spb  # noqa: E402
+from cnc_api_tools.mqtt.bridge import MqttBridge  # noqa: E402
+from cnc_api_tools.mqtt.link import BrokerSettings  # noqa: E402
 
 pytestmark = needs_broker
 
@@ -56,8 +59,9 @@ def test_values_are_published_and_a_machine_that_goes_down_shows_offline_then_on
             assert state["state"] == "IDLE" and state["condition"] == "idle" and state["ts"] > 0
             assert set(parsed(sub.wait(f"{BASE}/position"))["machine"]) >= {"X", "Y", "Z"}
             assert parsed(sub.wait(f"{BASE}/overrides"))["feed"] == 100
-            beat = parsed(sub.wait("cnc/_bridge/tree/heartbeat"))
-            assert beat["machines"] == 1 and beat["up"] == 1
+            # Beats sent before the machine was connected say up 0.
+            beat = parsed(sub.wait("cnc/_bridge/tree/heartbeat", lambda p: parsed(p)["up"] == 1))
+            assert beat["machines"] == 1
             flaky.stop()
             sub.wait(f"{BASE}/availability", lambda p: p == "offline")
             with Simulator(port=port):
@@ -71,23 +75,43 @@ def test_values_are_published_and_a_machine_that_goes_down_shows_offline_then_on
         flaky.stop()
 
 
+ALLOW = {"allow_control": True}
+TOKEN = {"allow_control": True, "token": "t0ken"}
+
+
 @pytest.mark.parametrize(
-    ("allow", "topic", "payload", "expected"),
+    ("options", "topic", "payload", "expected"),
     [
-        (False, f"{BASE}/cmd/override", '{"id": 1, "feed": 70}', {"ok": False, "error": "control is not allowed"}),
-        (True, f"{BASE}/cmd/override", '{"id": 2, "feed": 70}', {"ok": True, "id": 2}),
-        (True, f"{BASE}/cmd/override", "{not json", {"ok": False, "error": "payload is not JSON"}),
-        (True, f"{BASE}/cmd/override", '{"feed": true}', {"ok": False, "error": "whole number of percent"}),
-        (True, f"{BASE}/cmd/override", '{"speed": 5}', {"ok": False, "error": "unknown override 'speed'"}),
-        (True, f"{BASE}/cmd/explode", "", {"ok": False, "error": "unknown command 'explode'"}),
-        (True, f"{BASE}/cmd/load", '{"program": 3}', {"ok": False, "error": "'program' must be"}),
-        (True, f"{BASE}/cmd/start", '{"id": "s"}', {"ok": False, "id": "s", "reason": "not enabled"}),
-        (True, "cnc/plant1/c1/mill-9/cmd/start", "", {"ok": False, "error": "unknown machine"}),
+        ({}, f"{BASE}/cmd/override", '{"id": 1, "feed": 70}', {"ok": False, "error": "control is not allowed"}),
+        (ALLOW, f"{BASE}/cmd/override", '{"id": 2, "feed": 70}', {"ok": True, "id": 2}),
+        (ALLOW, f"{BASE}/cmd/override", "{not json", {"ok": False, "error": "payload is not JSON"}),
+        (ALLOW, f"{BASE}/cmd/override", "[70]", {"ok": False, "error": "must be a JSON object"}),
+        (ALLOW, f"{BASE}/cmd/override", '{"feed": true}', {"ok": False, "error": "whole number of percent"}),
+        (ALLOW, f"{BASE}/cmd/override", '{"speed": 5}', {"ok": False, "error": "unknown override 'speed'"}),
+        (ALLOW, f"{BASE}/cmd/explode", "", {"ok": False, "error": "unknown command 'explode'"}),
+        (ALLOW, f"{BASE}/cmd/load", '{"program": 3}', {"ok": False, "error": "'program' must be"}),
+        (ALLOW, f"{BASE}/cmd/start", '{"id": "s"}', {"ok": False, "id": "s", "reason": "not enabled"}),
+        (ALLOW, "cnc/plant1/c1/mill-9/cmd/start", "", {"ok": False, "error": "unknown machine"}),
+        (TOKEN, f"{BASE}/cmd/override", '{"feed": 70, "token": "guess"}', {"ok": False, "error": "wrong token"}),
+        (TOKEN, f"{BASE}/cmd/override", '{"feed": 70, "token": "t0ken"}', {"ok": True}),
     ],
-    ids=["not-allowed", "override", "bad-json", "bool", "unknown-override", "unknown", "bad-load", "refused", "nobody"],
+    ids=[
+        "not-allowed",
+        "override",
+        "bad-json",
+        "not-object",
+        "bool",
+        "unknown-override",
+        "unknown",
+        "bad-load",
+        "refused",
+        "nobody",
+        "wrong-token",
+        "token",
+    ],
 )
-def test_commands_are_answered_on_the_reply_topic(broker, allow, topic, payload, expected):  # noqa: F811
-    with Simulator(port=0) as s, bridge(broker.port, [s.port], client_id=f"cmd-{allow}", allow_control=allow):
+def test_commands_are_answered_on_the_reply_topic(broker, options, topic, payload, expected):  # noqa: F811
+    with Simulator(port=0) as s, bridge(broker.port, [s.port], client_id="cmd", **options):
         reply_topic = topic.rpartition("/cmd/")[0] + "/reply"
         with subscriber(broker.port, reply_topic, f"{BASE}/availability") as sub:
             sub.wait(f"{BASE}/availability", lambda p: p == "online")
@@ -128,7 +152,7 @@ def decode(hex_payload):
     return payload, {m.name: spb.metric_value(m) for m in payload.metrics}
 
 
-def test_sparkplug_births_data_and_deaths(broker):  # noqa: F811
+def test_sparkplug_births_data_and_deaths(broker, tmp_path):  # noqa: F811
     flaky = Simulator(port=0)
     port = flaky.start()
     try:
@@ -143,30 +167,47 @@ def test_sparkplug_births_data_and_deaths(broker):  # noqa: F811
                 assert client.connect("127.0.0.1", port) and client.set_override_feed(55)
                 data, changed = decode(sub.wait("spBv1.0/plant-1/DDATA/edge/mill-1"))
                 assert changed == {"overrides/feed": 55} and data.seq == 2
+                # A host application asks for the births again.
+                rebirth = spb.Payload()
+                spb.add_metric(rebirth, "Node Control/Rebirth", True, 0)
+                ncmd = tmp_path / "ncmd.bin"
+                ncmd.write_bytes(rebirth.SerializeToString())
+                subprocess.run(
+                    [MOSQUITTO_PUB, "-h", "127.0.0.1", "-p", str(broker.port), "-t", "spBv1.0/plant-1/NCMD/edge"]
+                    + ["-f", str(ncmd)],
+                    check=True,
+                    timeout=10,
+                )
+                node, metrics = decode(sub.wait("spBv1.0/plant-1/NBIRTH/edge"))
+                assert node.seq == 0 and metrics["bdSeq"] == 0
+                birth, metrics = decode(sub.wait("spBv1.0/plant-1/DBIRTH/edge/mill-1"))
+                assert birth.seq == 1 and metrics["overrides/feed"] == 55
                 flaky.stop()
                 death, _ = decode(sub.wait("spBv1.0/plant-1/DDEATH/edge/mill-1"))
-                assert death.seq == 3
+                assert death.seq == 2
             _, metrics = decode(sub.wait("spBv1.0/plant-1/NDEATH/edge"))
             assert metrics["bdSeq"] == 0
     finally:
         flaky.stop()
 
 
-def test_the_command_over_tls_with_a_password_serves_its_shard_of_a_fleet(tmp_path):
-    import subprocess
-
+@pytest.mark.parametrize("login", ["password", "certificate"])
+def test_the_command_over_tls_serves_its_shard_of_a_fleet(tmp_path, login):
     from mqtt_helpers import MOSQUITTO_PASSWD
 
     files = tls_files(str(tmp_path))
-    passwords = tmp_path / "passwd"
-    subprocess.run(
-        [MOSQUITTO_PASSWD or "mosquitto_passwd", "-c", "-b", str(passwords), "bridge", "s3cret pass"], check=True
-    )
-    access = ("--cafile", files["ca"], "-u", "bridge", "-P", "s3cret pass")
-    extra = (
-        f"allow_anonymous false\npassword_file {passwords}\n"
-        f"cafile {files['ca']}\ncertfile {files['cert']}\nkeyfile {files['key']}\n"
-    )
+    extra = f"allow_anonymous false\ncafile {files['ca']}\ncertfile {files['server']}\nkeyfile {files['server_key']}\n"
+    if login == "password":
+        passwords = tmp_path / "passwd"
+        tool = MOSQUITTO_PASSWD or "mosquitto_passwd"
+        subprocess.run([tool, "-c", "-b", str(passwords), "bridge", "s3cret pass"], check=True)
+        access: tuple[str, ...] = ("--cafile", files["ca"], "-u", "bridge", "-P", "s3cret pass")
+        extra += f"password_file {passwords}\n"
+        login_args = ["--ca", files["ca"], "--username", "bridge"]
+    else:  # the broker takes the certificate's name for the user
+        access = ("--cafile", files["ca"], "--cert", files["client"], "--key", files["client_key"])
+        extra += "require_certificate true\nuse_identity_as_username true\n"
+        login_args = ["--ca", files["ca"], "--cert", files["client"], "--key", files["client_key"]]
     with Simulator(port=0) as s:
         k = shard_of("mill-1", 2)
         other = next(n for n in (f"mill-{i}" for i in range(2, 50)) if shard_of(n, 2) != k)
@@ -177,9 +218,9 @@ def test_the_command_over_tls_with_a_password_serves_its_shard_of_a_fleet(tmp_pa
             f'[[machine]]\nname = "{other}"\nport = {free_port()}\n'
         )
         broker_ = Broker(str(tmp_path), extra=extra, client_args=access).start()
-        env = cli_env(CNC_API_MQTT_PASSWORD="s3cret pass")
+        env = cli_env(CNC_API_MQTT_PASSWORD="s3cret pass") if login == "password" else cli_env()
         args = ["--fleet", str(fleet), "--shard", f"{k}/2", "--broker", f"127.0.0.1:{broker_.port}"]
-        args += ["--ca", files["ca"], "--username", "bridge", "--client-id", "cli", "--heartbeat", "0.5"]
+        args += [*login_args, "--client-id", "cli", "--heartbeat", "0.5"]
         try:
             with subscriber(broker_.port, "cnc/#", args=access) as sub:
                 proc = cnc_api_popen("mqtt", *args, env=env)
@@ -209,6 +250,7 @@ def test_the_command_over_tls_with_a_password_serves_its_shard_of_a_fleet(tmp_pa
         (["--username", "u", "--password-file", "{missing}"], "cannot read the password file"),
         (["--shard", "0/3"], "K must be from 1 to N"),
         (["--broker", "127.0.0.1:x"], "bad port"),
+        (["a/b=127.0.0.1:1", "a+b=127.0.0.1:2"], "would share their topics"),
     ],
 )
 def test_the_command_refuses_bad_options(tmp_path, args, message):

@@ -185,7 +185,7 @@ class Exporter:
         )
         self._labels = [f'machine="{label_value(m.name)}"' for m in self.machines]
         for i, extra in enumerate(labels or ()):
-            clash = sorted(RESERVED_LABELS.intersection(extra))
+            clash = sorted(k for k in extra if k in RESERVED_LABELS or k.startswith("__"))
             if clash:
                 raise ValueError(f"machine {self.machines[i].name!r}: label {clash[0]!r} is one the metrics use")
             self._labels[i] += "".join(f',{k}="{label_value(v)}"' for k, v in sorted(extra.items()))

@@ -51,7 +51,7 @@ class _Reader:
         compiled = client.get_compile_info()
         values = machine_values(info, axes if axes.has_data else None, compiled if compiled.has_data else None)
         self.sink.values(index, values, ts)
-        return axes.has_data and compiled.has_data
+        return axes.has_data
 
     def missed(self, index: int) -> None:
         self.sink.offline(index)
@@ -89,7 +89,11 @@ class MqttBridge:
         else:
             self.sink = JsonTree(self.link, prefix, self.machines, every_poll)
         self.controller = Controller(allow_control, token)
-        self._by_base = {base_topic(prefix, m): i for i, m in enumerate(self.machines)}
+        self._by_base: dict[str, int] = {}
+        for i, m in enumerate(self.machines):
+            other = self._by_base.setdefault(base_topic(prefix, m), i)
+            if other != i:
+                raise ValueError(f"machines {self.machines[other].name!r} and {m.name!r} would share their topics")
         self.link.on_message = self._on_message
         self.link.subscribe(f"{prefix}/+/+/+/cmd/+")
         if sparkplug is None:

@@ -50,7 +50,7 @@ def _prefix(ctx: click.Context, param: click.Parameter, value: str) -> str:
 @click.option("--client-id", help="MQTT client id (default: cnc-api-mqtt-HOSTNAME[-KofN]).")
 @click.option("--rate", type=click.FloatRange(0.1, 100), default=1.0, show_default=True, help="Polls per second.")
 @click.option("--pollers", type=click.IntRange(1, 64), default=1, show_default=True, help="Polling threads.")
-@click.option("--qos", type=click.IntRange(0, 1), default=1, show_default=True, help="QoS of the published values.")
+@click.option("--qos", type=click.IntRange(0, 1), default=0, show_default=True, help="QoS of the published values.")
 @click.option("--every-poll", is_flag=True, help="Publish every value on every poll, not only on change.")
 @click.option("--heartbeat", type=click.FloatRange(0), default=10.0, show_default=True, help="Seconds (0: none).")
 @click.option("--sparkplug", metavar="GROUP", help="Publish as a Sparkplug B edge node in GROUP instead of JSON.")
@@ -111,20 +111,26 @@ def mqtt(
     )
     endpoints = gather(machines, fleet, shard, (target.host, target.port))
     backoff = Backoff(initial=0.5, factor=2.0, maximum=30.0)
-    bridge = MqttBridge(
-        endpoints,
-        handles(endpoints, target.timeout, backoff, target.prepare),
-        settings,
-        prefix=prefix,
-        rate=rate,
-        pollers=pollers,
-        sparkplug=sparkplug,
-        allow_control=allow_control,
-        token=_secret(token_file, TOKEN_ENV, "token"),
-        every_poll=every_poll,
-        heartbeat=heartbeat,
-        shard=shard,
-    )
+    token = _secret(token_file, TOKEN_ENV, "token")
+    try:
+        bridge = MqttBridge(
+            endpoints,
+            handles(endpoints, target.timeout, backoff, target.prepare),
+            settings,
+            prefix=prefix,
+            rate=rate,
+            pollers=pollers,
+            sparkplug=sparkplug,
+            allow_control=allow_control,
+            token=token,
+            every_poll=every_poll,
+            heartbeat=heartbeat,
+            shard=shard,
+        )
+    except ValueError as exc:  # two machines whose names make one topic
+        raise click.BadParameter(str(exc), param_hint="[NAME=]HOST[:PORT]") from None
+    if allow_control and not (token or username or cert):
+        click.echo("cnc-api mqtt: note: anyone who can publish to the broker can command the machines", err=True)
     logging.basicConfig(stream=sys.stderr, level=logging.INFO, format="%(asctime)s %(message)s", datefmt="%H:%M:%S")
     part = f" (shard {shard[0]}/{shard[1]})" if shard else ""
     mode = f"Sparkplug B group {sparkplug}" if sparkplug else f"{prefix}/..."

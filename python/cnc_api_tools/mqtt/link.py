@@ -6,6 +6,7 @@ from __future__ import annotations
 import logging
 import ssl
 import threading
+import time
 from collections.abc import Callable, Sequence
 from dataclasses import dataclass
 from typing import Any
@@ -35,7 +36,7 @@ class BrokerSettings:
     cert: str | None = None  # client certificate (PEM), with `key`
     key: str | None = None
     keepalive: int = 30
-    qos: int = 1
+    qos: int = 0
     min_delay: float = 1.0  # reconnect back-off, seconds
     max_delay: float = 30.0
 
@@ -89,9 +90,10 @@ class BrokerLink:
         """Publish `last` (when connected), disconnect cleanly (no will), and end the network thread."""
         with self.lock:
             infos = [self.client.publish(t, p, 1, r) for t, p, r in last] if self.connected.is_set() else []
+        deadline = time.monotonic() + 5.0  # a broker that stalls does not hold the exit for long
         for info in infos:
             try:
-                info.wait_for_publish(2.0)
+                info.wait_for_publish(max(0.0, deadline - time.monotonic()))
             except (RuntimeError, ValueError):
                 pass
         self.stopping = True

@@ -152,7 +152,13 @@ class SparkplugNode:
                 if self.link.connected.is_set():
                     self._send("DBIRTH", self.devices[index], flat, millis)
                 return
-            changed = {k: v for k, v in flat.items() if last.get(k) != v}
+            if not flat.keys() <= last.keys():
+                # A metric its birth did not have (axes that answered late): born again with all of them.
+                last.update(flat)
+                if self.link.connected.is_set():
+                    self._send("DBIRTH", self.devices[index], last, millis)
+                return
+            changed = {k: v for k, v in flat.items() if last[k] != v}
             if changed:
                 last.update(changed)
                 if self.link.connected.is_set():
