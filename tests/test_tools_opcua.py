@@ -195,6 +195,7 @@ def test_machine_values_read_with_source_timestamps(bridge: Bridge) -> None:
             assert datetime.timedelta(0) <= age < datetime.timedelta(seconds=30)
             assert (await value_of(client, "mill-1/Identification/ConnectionState")).Value.Value == "connected"
             assert (await value_of(client, "mill-1/Identification/Labels/site")).Value.Value == "plant1"
+            assert (await value_of(client, "mill-1/Identification/ControlSoftware")).Value.Value == "CNC API Simulator"
             assert (await value_of(client, "mill-1/Identification/Labels/line")).Value.Value == "A"
             feed = await value_of(client, "mill-1/Monitoring/Channel/FeedOverride")
             assert feed.Value.VariantType is ua.VariantType.Int32 and good(feed)

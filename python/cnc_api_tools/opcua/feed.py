@@ -16,7 +16,7 @@ import cnc_api_client_core as cnc
 
 from ..codes import CompileState
 from ..link import Link, LinkStatus
-from .values import values_of
+from .values import system_values, values_of
 
 __all__ = ["Feed", "LinkChange", "Poll", "PollReader"]
 
@@ -57,6 +57,8 @@ class PollReader:
         self.feed = feed
         self._programs: list[tuple[Any, Any] | None] = [None] * count
         self._estimated: list[str | None] = [None] * count
+        # The identification, read once per client: a reconnect makes a new client.
+        self._system: list[tuple[cnc.CncAPIClientCore | None, tuple[str | None, ...]]] = [(None, ())] * count
 
     def _estimate(self, client: cnc.CncAPIClientCore, local: int, compiled: cnc.APICompileInfo | None) -> str | None:
         key = (compiled.state, compiled.file_name) if compiled is not None else None
@@ -78,7 +80,11 @@ class PollReader:
         compiled = client.get_compile_info()
         axes_ok, compiled_ok = axes.has_data, compiled.has_data
         estimated = self._estimate(client, local, compiled if compiled_ok else None)
-        values = values_of(info, axes if axes_ok else None, compiled if compiled_ok else None, estimated)
+        known, system = self._system[local]
+        if known is not client:
+            system = system_values(client.get_system_info())
+            self._system[local] = (client, system)
+        values = values_of(info, axes if axes_ok else None, compiled if compiled_ok else None, estimated, system)
         self.feed.put((local, stamp, values))
         return axes_ok and compiled_ok
 

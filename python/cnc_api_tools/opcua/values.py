@@ -15,7 +15,7 @@ import cnc_api_client_core as cnc
 
 from ..codes import CompileState, State, code_name, condition
 
-__all__ = ["AXES", "NOT_ON_MACHINE", "VARIABLES", "Variable", "values_of"]
+__all__ = ["AXES", "NOT_ON_MACHINE", "SYSTEM", "VARIABLES", "Variable", "system_values", "values_of"]
 
 AXES = "XYZABC"
 
@@ -38,7 +38,18 @@ def _v(path: str, kind: str, description: str) -> Variable:
     return Variable(tuple(path.split("/")), kind, description)
 
 
+# Identification read once per connection: (browse name, field of the system info, description).
+SYSTEM = (
+    ("ControlSoftware", "cnc_control_software", "Name of the control software."),
+    ("SoftwareRevision", "cnc_core_version", "Version of the control's core."),
+    ("FirmwareRevision", "firmware_version", "Version of the control's firmware."),
+    ("HardwareRevision", "hardware_version", "Version of the control's hardware."),
+    ("SerialNumber", "serial_number", "Serial number of the control."),
+    ("ProductCode", "order_code", "Order code of the control."),
+)
+
 VARIABLES: tuple[Variable, ...] = (
+    *(_v(f"Identification/{name}", "String", text) for name, _, text in SYSTEM),
     _v("Monitoring/Channel/State", "String", "State of the control's state machine (IDLE, RUN, PAUSE, ALARM...)."),
     _v("Monitoring/Channel/StateCode", "Int32", "The state as its code."),
     _v("Monitoring/Channel/Alarm", "Boolean", "True while the machine is in alarm."),
@@ -98,17 +109,24 @@ def _positions(info: cnc.APICncInfo, axes: cnc.APIAxesInfo | None) -> list[Any]:
     return out
 
 
+def system_values(system: cnc.APISystemInfo) -> tuple[str | None, ...]:
+    """The identification values of `SYSTEM` from the system info."""
+    return tuple(_text(getattr(system, field)) if system.has_data else None for _, field, _ in SYSTEM)
+
+
 def values_of(
     info: cnc.APICncInfo,
     axes: cnc.APIAxesInfo | None,
     compiled: cnc.APICompileInfo | None,
     estimated: str | None,
+    system: tuple[str | None, ...],
 ) -> tuple[Any, ...]:
     """The values of `VARIABLES` from one poll; None where a record or a field brought nothing usable."""
     state = info.state_machine
     program = compiled.file_name if compiled is not None else None
     compile_state = code_name(CompileState, compiled.state) if compiled is not None else None
     return (
+        *system,
         code_name(State, state),
         _int32(state),
         condition(state) == "alarm",
