@@ -43,6 +43,7 @@ class Bridge:
         # mill-4 answers through a proxy whose delay a test turns up
         self.proxy = LatencyProxy(("127.0.0.1", self.sims["mill-3"].port), 0.0, 0.0)
         (tmp / "part.nc").write_text("G0 X0\nG1 X100 F300\n")  # runs for 20 s unless stopped
+        (tmp / "bad.nc").write_text("G0 X0\nG1 X1 F100\nQ7\n")
         self.users = tmp / "users"
         self.users.write_text(f"# operators\n{USER}:{PASSWORD}\n")
         self.users.chmod(0o600)
@@ -355,6 +356,8 @@ def test_program_loaded_started_and_its_state_change_notified(bridge: Bridge) ->
             events = Events()
             sub = await client.create_subscription(50, events)
             await sub.subscribe_events(await node(client, "mill-3"))
+            assert (await call(client, "mill-3", "LoadProgram", ua.Variant("bad.nc"))).StatusCode.is_good()
+            await events.next_matching("bad.nc does not compile")
             result = await call(client, "mill-3", "LoadProgram", ua.Variant("part.nc"))
             assert result.StatusCode.is_good(), result
             await until(

@@ -31,7 +31,7 @@ from .feed import Feed, LinkChange, Poll, PollReader
 from .limits import bound_monitored_items
 from .model import NAMESPACE, MachineNodes, add_machine, add_machines_folder
 from .security import APPLICATION_URI, Credentials, ReadOnly, UserRegistry, WithControl
-from .values import ALARM, NOT_ON_MACHINE, STATE_NAME, VARIABLES
+from .values import ALARM, COMPILE_STATE, NOT_ON_MACHINE, PROGRAM, STATE_NAME, VARIABLES
 
 __all__ = ["OpcUaBridge", "Settings"]
 
@@ -238,9 +238,13 @@ class OpcUaBridge:
                 dv = ua.DataValue(ua.Variant(value, _VARIANT[var.kind]), _GOOD, SourceTimestamp=stamp)
             await self._write(node, dv)
         self._last[index] = values
-        if last is not None and last[STATE_NAME] != values[STATE_NAME]:
+        if last is None:
+            return
+        if last[STATE_NAME] != values[STATE_NAME]:
             alarm = bool(values[ALARM])
             await self._event(nodes, wall, f"state {last[STATE_NAME]} -> {values[STATE_NAME]}", 800 if alarm else 200)
+        if values[COMPILE_STATE] == "ERROR" and last[COMPILE_STATE] != "ERROR":
+            await self._event(nodes, wall, f"program {values[PROGRAM] or ''} does not compile", 700)
 
     async def _event(self, nodes: MachineNodes, wall: float, message: str, severity: int) -> None:
         nodes.events.event.Severity = severity

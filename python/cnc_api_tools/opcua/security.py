@@ -123,10 +123,9 @@ def _users_file(path: Path) -> dict[str, str]:
         raise SecurityError(f"{path}: not UTF-8 text") from None
     users: dict[str, str] = {}
     for number, line in enumerate(text.splitlines(), 1):
-        line = line.strip()
-        if not line or line.startswith("#"):
+        if not line.strip() or line.lstrip().startswith("#"):
             continue
-        name, sep, password = line.partition(":")
+        name, sep, password = line.partition(":")  # the password as written, spaces and all
         if not sep or not name.strip() or not password:
             raise SecurityError(f"{path}:{number}: expected NAME:PASSWORD")
         if name.strip() in users:

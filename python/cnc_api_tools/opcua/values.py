@@ -74,6 +74,8 @@ VARIABLES: tuple[Variable, ...] = (
 
 INDEX = {"/".join(v.path): i for i, v in enumerate(VARIABLES)}
 STATE_NAME = INDEX["Monitoring/Channel/State"]
+COMPILE_STATE = INDEX["Production/ActiveProgram/CompileState"]
+PROGRAM = INDEX["Production/ActiveProgram/Name"]
 ALARM = INDEX["Monitoring/Channel/Alarm"]
 
 
