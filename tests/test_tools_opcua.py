@@ -26,7 +26,7 @@ from cryptography.hazmat.primitives import serialization  # noqa: E402
 from cryptography.x509 import UniformResourceIdentifier  # noqa: E402
 from cryptography.x509.oid import ExtendedKeyUsageOID  # noqa: E402
 from latency_proxy import LatencyProxy  # noqa: E402
-from tools_helpers import cli_env, cnc_api_popen, run_cli  # noqa: E402
+from tools_helpers import cli_env, cnc_api_popen, free_port, run_cli  # noqa: E402
 
 NS = "urn:cnc-api:opcua"
 USER, PASSWORD = "alice", "s3cret:with colon"
@@ -57,6 +57,7 @@ class Bridge:
                 for name, sim in self.sims.items()
             )
             + f'[[machine]]\nname = "mill-4"\naddress = "127.0.0.1:{self.proxy.port}"\n'
+            + f'[[machine]]\nname = "nowhere"\naddress = "127.0.0.1:{free_port()}"\n'
         )
         self.stderr: list[str] = []
         self.proc = cnc_api_popen(
@@ -437,6 +438,21 @@ def test_monitored_items_past_the_bound_are_refused(bridge: Bridge) -> None:
     run(check())
 
 
+def test_machine_never_reached_shows_why(bridge: Bridge) -> None:
+    async def check() -> None:
+        client = await connect(bridge, "anonymous")
+        async with client:
+            link = await until(
+                lambda: value_of(client, "nowhere/Identification/ConnectionState"),
+                lambda dv: dv.Value.Value.startswith("down"),
+            )
+            assert "refused" in link.Value.Value
+            state = await value_of(client, "nowhere/Monitoring/Channel/State")
+            assert state.StatusCode.name == "BadNoCommunication"
+
+    run(check())
+
+
 def test_machine_that_stops_answering_shows_bad_status_until_it_answers(bridge: Bridge) -> None:
     async def check() -> None:
         client = await connect(bridge, "anonymous")
@@ -496,6 +512,7 @@ def test_own_pem_certificate_and_bounded_sessions(tmp_path: Path) -> None:
         ([], {"CNC_API_OPCUA_USER": "bob"}, "CNC_API_OPCUA_USER and CNC_API_OPCUA_PASSWORD go together"),
         (["--listen", "127.0.0.1:http"], {}, "--listen"),
         (["a/b=127.0.0.1:1"], {}, "machine name 'a/b': empty or with a '/'"),
+        (["--shard", "3/2"], {}, "--shard"),
         (["--cert", "{bad}", "--key", "{bad}"], {}, "bad: not a PEM or DER certificate"),
     ],
 )
