@@ -415,7 +415,9 @@ def test_machine_down_shows_bad_status_then_live_again(bridge: Bridge) -> None:
             assert down.StatusCode.name == "BadNoCommunication" and down.Value.Value is None
             link = await value_of(client, "mill-2/Identification/ConnectionState")
             assert link.Value.Value.startswith("down")
-            result = await call(await connect(bridge, "user/encrypted"), "mill-2", "Stop")
+            operator = await connect(bridge, "user/encrypted")
+            async with operator:
+                result = await call(operator, "mill-2", "Stop")
             assert result.StatusCode.name == "BadNoCommunication"
             bridge.restart_sim("mill-2")
             back = await changes.next_good(lambda v: v == "IDLE")
