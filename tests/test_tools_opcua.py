@@ -501,6 +501,28 @@ def test_own_pem_certificate_and_bounded_sessions(tmp_path: Path) -> None:
     run(check())
 
 
+@pytest.mark.parametrize(
+    ("field", "value", "path", "shown"),
+    [
+        ("gcode_line", 2**40, "Production/ActiveProgram/Line", None),  # no Int32: unavailable, never wrapped
+        ("feed_target", float("nan"), "Monitoring/Channel/FeedTarget", None),
+        ("worked_time", "x" * 10_000, "Production/ActiveProgram/ElapsedTime", "x" * 4096),
+        ("axes_mask", 0b1, "Monitoring/Channel/Positions/Y", "not on machine"),
+        ("state_machine", 5, "Monitoring/Channel/State", "IDLE"),
+    ],
+)
+def test_odd_reply_values_become_no_value_rather_than_a_wrong_one(
+    field: str, value: Any, path: str, shown: Any
+) -> None:
+    import cnc_api_client_core as cnc
+    from cnc_api_tools.opcua.values import INDEX, NOT_ON_MACHINE, SYSTEM, values_of
+
+    info = cnc.APICncInfo()
+    setattr(info, field, value)
+    got = values_of(info, None, None, None, (None,) * len(SYSTEM))[INDEX[path]]
+    assert (got is NOT_ON_MACHINE) if shown == "not on machine" else got == shown
+
+
 # ----- the command line ----------------------------------------------------------------------
 
 

@@ -23,6 +23,7 @@ AXES = "XYZABC"
 NOT_ON_MACHINE = object()
 
 _INT32 = (-(2**31), 2**31 - 1)
+MAX_TEXT = 4096
 
 
 @dataclass(frozen=True)
@@ -96,7 +97,8 @@ def _double(value: Any) -> float | None:
 
 
 def _text(value: Any) -> str | None:
-    return value if isinstance(value, str) else None
+    # A control's text is cut, so one odd reply cannot swell every notification and read.
+    return value[:MAX_TEXT] if isinstance(value, str) else None
 
 
 def _positions(info: cnc.APICncInfo, axes: cnc.APIAxesInfo | None) -> list[Any]:
@@ -147,6 +149,6 @@ def values_of(
         _text(program),
         _int32(info.gcode_line),
         compile_state,
-        estimated,
+        _text(estimated),
         _text(info.worked_time),
     )
