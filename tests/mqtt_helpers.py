@@ -20,7 +20,8 @@ pytest.importorskip("paho.mqtt", reason="the MQTT extra (paho-mqtt) is not insta
 
 
 def _tool(name: str) -> str | None:
-    return shutil.which(name) or shutil.which(name, path="/usr/sbin:/usr/local/sbin")
+    # Also where Debian puts them when PATH is cut down (the wheel's test run keeps compilers off it).
+    return shutil.which(name) or shutil.which(name, path="/usr/bin:/usr/sbin:/usr/local/bin:/usr/local/sbin")
 
 
 MOSQUITTO = _tool("mosquitto")

@@ -14,7 +14,7 @@ from typing import Any, Protocol
 from ..fleetfile import FleetMachine
 from . import sparkplug as spb
 from .link import BrokerLink
-from .topics import base_topic
+from .topics import base_topic, level
 
 __all__ = ["JsonTree", "Sink", "SparkplugNode", "dumps"]
 
@@ -97,7 +97,7 @@ class SparkplugNode:
     def __init__(self, link: BrokerLink, group: str, node: str, machines: list[FleetMachine]) -> None:
         self.link = link
         self.group, self.node = group, node
-        self.devices = [m.name for m in machines]
+        self.devices = [level(m.name) for m in machines]
         self.bd_seq = 0
         self._seq = 0
         self._last: list[dict[str, object] | None] = [None] * len(machines)  # None: not born
@@ -111,7 +111,7 @@ class SparkplugNode:
     def _death_payload(self) -> bytes:
         payload = spb.Payload()
         payload.timestamp = _millis()
-        spb.add_metric(payload, "bdSeq", self.bd_seq, payload.timestamp)
+        spb.add_metric(payload, "bdSeq", self.bd_seq, payload.timestamp, spb.UINT64)
         data: bytes = payload.SerializeToString()
         return data
 
@@ -121,20 +121,27 @@ class SparkplugNode:
         topic, payload, retain = self.will()
         self.link.client.will_set(topic, payload, qos=1, retain=retain)
 
-    def _send(self, kind: str, device: str | None, metrics: dict[str, object], millis: int) -> None:
+    def _send(
+        self,
+        kind: str,
+        device: str | None,
+        metrics: dict[str, object],
+        millis: int,
+        types: dict[str, int] | None = None,
+    ) -> None:
         payload = spb.Payload()
         payload.timestamp = millis
         payload.seq = self._seq
         self._seq = (self._seq + 1) % 256
         for name, value in metrics.items():
-            spb.add_metric(payload, name, value, millis)
+            spb.add_metric(payload, name, value, millis, (types or {}).get(name))
         self.link.publish(spb.topic(self.group, kind, self.node, device), payload.SerializeToString(), retain=False)
 
     def _birth(self) -> None:
         """On (re)connect, under the link's lock: the node's birth, then each live machine's."""
         self._seq = 0
         now = _millis()
-        self._send("NBIRTH", None, {"bdSeq": self.bd_seq, "Node Control/Rebirth": False}, now)
+        self._send("NBIRTH", None, {"bdSeq": self.bd_seq, "Node Control/Rebirth": False}, now, {"bdSeq": spb.UINT64})
         for i, last in enumerate(self._last):
             if last is not None:
                 self._send("DBIRTH", self.devices[i], last, now)

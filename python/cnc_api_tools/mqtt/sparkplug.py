@@ -75,8 +75,8 @@ def metric_type(value: object) -> int:
     return STRING
 
 
-def add_metric(payload: Any, name: str, value: object, millis: int) -> None:
-    """A metric of `value`'s type; None is a null metric (type String)."""
+def add_metric(payload: Any, name: str, value: object, millis: int, kind: int | None = None) -> None:
+    """A metric of `value`'s type (or `kind`); None is a null metric (type String)."""
     metric = payload.metrics.add()
     metric.name = name
     metric.timestamp = millis
@@ -84,10 +84,10 @@ def add_metric(payload: Any, name: str, value: object, millis: int) -> None:
         metric.datatype = STRING
         metric.is_null = True
         return
-    kind = metric.datatype = metric_type(value)
+    kind = metric.datatype = kind or metric_type(value)
     if kind == BOOLEAN:
         metric.boolean_value = bool(value)
-    elif kind == INT64:
+    elif kind in (INT64, UINT64):
         assert isinstance(value, int)
         metric.long_value = value & 0xFFFFFFFFFFFFFFFF  # two's complement, as Sparkplug carries Int64
     elif kind == DOUBLE:
@@ -103,6 +103,8 @@ def metric_value(metric: Any) -> object:
     kind = metric.datatype
     if kind == BOOLEAN:
         return bool(metric.boolean_value)
+    if kind == UINT64:
+        return int(metric.long_value)
     if kind == INT64:
         v = int(metric.long_value)
         return v - 2**64 if v >= 2**63 else v
