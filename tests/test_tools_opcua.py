@@ -278,6 +278,17 @@ def test_calls_need_an_authenticated_user_on_an_encrypted_channel(bridge: Bridge
     run(check())
 
 
+def test_no_session_writes_values(bridge: Bridge) -> None:
+    async def check() -> None:
+        client = await connect(bridge, "user/encrypted")
+        async with client:
+            feed = await node(client, "mill-1/Monitoring/Channel/FeedOverride")
+            with pytest.raises(ua.uaerrors.BadUserAccessDenied):
+                await feed.write_value(ua.DataValue(ua.Variant(10, ua.VariantType.Int32)))
+
+    run(check())
+
+
 @pytest.mark.parametrize(
     ("method", "args", "code", "reason"),
     [
