@@ -10,23 +10,20 @@ import subprocess
 import sys
 import threading
 import time
-from collections.abc import Awaitable, Callable, Iterator
+from collections.abc import Awaitable, Callable, Coroutine, Iterator
 from pathlib import Path
 from typing import Any
 
 import pytest
-
-asyncua = pytest.importorskip("asyncua")
-
-from asyncua import Client, ua  # noqa: E402
-from asyncua.crypto import cert_gen  # noqa: E402
-from asyncua.crypto.security_policies import SecurityPolicyBasic256Sha256  # noqa: E402
-from cnc_api_simulator import Simulator  # noqa: E402
-from cryptography.hazmat.primitives import serialization  # noqa: E402
-from cryptography.x509 import UniformResourceIdentifier  # noqa: E402
-from cryptography.x509.oid import ExtendedKeyUsageOID  # noqa: E402
-from latency_proxy import LatencyProxy  # noqa: E402
-from tools_helpers import cli_env, cnc_api_popen, free_port, run_cli  # noqa: E402
+from asyncua import Client, ua
+from asyncua.crypto import cert_gen
+from asyncua.crypto.security_policies import SecurityPolicyBasic256Sha256
+from cnc_api_simulator import Simulator
+from cryptography.hazmat.primitives import serialization
+from cryptography.x509 import UniformResourceIdentifier
+from cryptography.x509.oid import ExtendedKeyUsageOID
+from latency_proxy import LatencyProxy
+from tools_helpers import cli_env, cnc_api_popen, free_port, run_cli
 
 NS = "urn:cnc-api:opcua"
 USER, PASSWORD = "alice", "s3cret:with colon"
@@ -127,8 +124,8 @@ def bridge(tmp_path_factory: pytest.TempPathFactory) -> Iterator[Bridge]:
         b.close()
 
 
-def run(coro: Awaitable[Any]) -> Any:
-    return asyncio.run(asyncio.wait_for(coro, 60))  # type: ignore[arg-type]
+def run(coro: Coroutine[Any, Any, Any]) -> Any:
+    return asyncio.run(asyncio.wait_for(coro, 60))
 
 
 async def connect(bridge: Bridge, how: str) -> Client:
