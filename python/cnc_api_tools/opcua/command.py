@@ -45,7 +45,13 @@ class _Running:
 @target_options
 @click.argument("machines", nargs=-1, metavar="[[NAME=]HOST[:PORT]]...")
 @click.option("--listen", default=f"127.0.0.1:{DEFAULT_PORT}", show_default=True, help="HOST:PORT of the server.")
-@click.option("--rate", type=click.FloatRange(0.1, 100), default=1.0, show_default=True, help="Polls per second.")
+@click.option(
+    "--rate",
+    type=click.FloatRange(0.1, 100),
+    default=1.0,
+    show_default=True,
+    help="Polls per second of a machine without a fleet file poll_rate.",
+)
 @fleet_option
 @shard_option
 @click.option("--allow-control", is_flag=True, help="Add the methods (start, stop, ...) for authenticated users.")
@@ -69,7 +75,13 @@ class _Running:
 )
 @click.option("--cert", type=click.Path(dir_okay=False, path_type=Path), help="Server certificate (DER or PEM).")
 @click.option("--key", type=click.Path(dir_okay=False, path_type=Path), help="Private key of --cert (PEM).")
-@click.option("--max-sessions", type=click.IntRange(1, 1000), default=64, show_default=True, help="Connections.")
+@click.option(
+    "--max-sessions",
+    type=click.IntRange(1, 1000),
+    default=64,
+    show_default=True,
+    help="Connections at once; more are refused.",
+)
 @click.option(
     "--max-monitored-items",
     type=click.IntRange(1, 1_000_000),
