@@ -517,6 +517,7 @@ def test_own_pem_certificate_and_bounded_sessions(tmp_path: Path) -> None:
         ("feed_target", float("nan"), "Monitoring/Channel/FeedTarget", None),
         ("worked_time", "x" * 10_000, "Production/ActiveProgram/ElapsedTime", "x" * 4096),
         ("axes_mask", 0b1, "Monitoring/Channel/Positions/Y", "not on machine"),
+        ("axes_mask", 0b1, "Monitoring/Channel/MachinePositions/X", None),  # on the machine, but no axes record
         ("state_machine", 5, "Monitoring/Channel/State", "IDLE"),
     ],
 )

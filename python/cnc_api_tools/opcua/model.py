@@ -2,7 +2,7 @@
 
     Machines/<name>/
         Identification/   Name, Address, Labels/<label>, ConnectionState, Connected
-        Monitoring/Channel/   State, StateCode, Alarm, feeds, overrides, ToolNumber, Positions/<axis>
+        Monitoring/Channel/   State, StateCode, Alarm, feeds, overrides, ToolNumber, (Machine)Positions/<axis>
         Monitoring/Spindle/   SpeedProgrammed, SpeedTarget, SpeedActual, SpeedOverride, Load
         Production/ActiveProgram/   Name, Line, CompileState, EstimatedTime, ElapsedTime
         (methods with --allow-control: Start, Stop, Pause, Resume, LoadProgram, SetOverride)

@@ -61,6 +61,10 @@ VARIABLES: tuple[Variable, ...] = (
     _v("Monitoring/Channel/RapidOverride", "Int32", "Rapid (fast) moves override, percent."),
     _v("Monitoring/Channel/ToolNumber", "Int32", "Number of the tool in use."),
     *(_v(f"Monitoring/Channel/Positions/{a}", "Double", f"Position of {a} in work coordinates.") for a in AXES),
+    *(
+        _v(f"Monitoring/Channel/MachinePositions/{a}", "Double", f"Position of {a} in machine coordinates.")
+        for a in AXES
+    ),
     _v("Monitoring/Spindle/SpeedProgrammed", "Double", "Spindle speed the program asks for."),
     _v("Monitoring/Spindle/SpeedTarget", "Double", "Spindle speed the control aims at, overrides applied."),
     _v("Monitoring/Spindle/SpeedActual", "Double", "Spindle speed measured now."),
@@ -101,9 +105,10 @@ def _text(value: Any) -> str | None:
     return value[:MAX_TEXT] if isinstance(value, str) else None
 
 
-def _positions(info: cnc.APICncInfo, axes: cnc.APIAxesInfo | None) -> list[Any]:
+def _positions(info: cnc.APICncInfo, axes: cnc.APIAxesInfo | None, frame: str) -> list[Any]:
     mask = info.axes_mask if isinstance(info.axes_mask, int) else 0
-    values = axes.program_position if axes is not None and isinstance(axes.program_position, list) else []
+    found = getattr(axes, frame) if axes is not None else None
+    values = found if isinstance(found, list) else []
     out: list[Any] = []
     for n in range(len(AXES)):
         if not mask >> n & 1:
@@ -140,7 +145,8 @@ def values_of(
         _int32(info.override_feed),
         _int32(info.override_fast),
         _int32(info.tool_id),
-        *_positions(info, axes),
+        *_positions(info, axes, "program_position"),
+        *_positions(info, axes, "machine_position"),
         _double(info.spindle_programmed),
         _double(info.spindle_target),
         _double(info.spindle_actual),
