@@ -306,6 +306,7 @@ def test_no_session_writes_values(bridge: Bridge) -> None:
             "no override 'warp'",
         ),
         ("SetOverride", [ua.Variant("feed")], "BadArgumentsMissing", "wrong arguments"),
+        ("SetOverride", [ua.Variant("feed"), ua.Variant(2**40, ua.VariantType.Int64)], "BadOutOfRange", "wrong"),
     ],
 )
 def test_refused_and_wrong_calls_say_why(bridge: Bridge, method: str, args: list[Any], code: str, reason: str) -> None:

@@ -11,6 +11,7 @@ from __future__ import annotations
 
 import asyncio
 import concurrent.futures
+import logging
 from collections.abc import Callable
 from dataclasses import dataclass
 from typing import Any
@@ -24,6 +25,8 @@ from ..machine import Machine, NotConnected
 from ..views import OVERRIDES
 
 __all__ = ["METHODS", "Controller", "add_methods"]
+
+_log = logging.getLogger(__name__)
 
 # Longest wait for a command; the module's own reply time-out ends a silent one sooner.
 CALL_TIMEOUT = 15.0
@@ -100,6 +103,8 @@ def _check(args: tuple[Any, ...], method: Method) -> list[Any]:
                 raise BadArgument(n, ua.StatusCodes.BadOutOfRange, count)
         elif variant.VariantType not in _INTEGERS or isinstance(variant.Value, bool):
             raise BadArgument(n, ua.StatusCodes.BadTypeMismatch, count)
+        elif not -(2**31) <= variant.Value < 2**31:  # an Int64 or UInt64 beyond what the command takes
+            raise BadArgument(n, ua.StatusCodes.BadOutOfRange, count)
         values.append(variant.Value)
     return values
 
@@ -153,6 +158,9 @@ class Controller:
             return ua.StatusCodes.BadNoCommunication, str(exc)
         except CommandRefused as exc:
             return ua.StatusCodes.BadInvalidState, exc.reason
+        except Exception as exc:  # a fault of ours, told to the caller rather than as a bare BadUnexpectedError
+            _log.exception("%s on %s failed", method, machine.name)
+            return ua.StatusCodes.BadInternalError, f"{method} failed: {exc}"
         return ua.StatusCodes.Good, ""
 
     def handler(self, index: int, object_id: ua.NodeId, method: Method) -> Callable[..., Any]:
