@@ -9,7 +9,7 @@ run in order in one namespace, as a reader would paste them; the `sh` examples
 run command by command in real subprocesses (`cnc-api` is told the first
 simulator's port through CNC_API_PORT, as a user would set it).
 
-Commands that serve until interrupted (`cnc-api sim`, `watch`, `export`,
+Commands that serve until interrupted (`cnc-api sim`, `watch`, `export`, `opcua`,
 `dashboard`, `python -m cnc_api_simulator`) are started, must come up and keep
 running, and are then stopped with Ctrl-C (SIGINT), which must end them
 cleanly. Set-up and build commands (`pip install`, `make`) are not run here,
@@ -195,9 +195,9 @@ def resolve(command: Command, box: Sandbox) -> tuple[list[str], bool] | None:
         rest = argv[1:]
         if sub == "sim":
             rest = with_own_port(rest, "--port", str(free_port()))
-        elif sub in ("export", "dashboard") and "--listen" not in rest and "--help" not in rest:
+        elif sub in ("export", "dashboard", "opcua") and "--listen" not in rest and "--help" not in rest:
             rest = [*rest, "--listen", "127.0.0.1:0"]
-        serves = sub in ("sim", "watch", "export", "dashboard") and "--help" not in rest
+        serves = sub in ("sim", "watch", "export", "dashboard", "opcua") and "--help" not in rest
         return [*console_script(), *(box.ported(a) for a in rest)], serves
     if program in ("python", "python3", ".venv/bin/python"):
         rest = argv[1:]

@@ -31,6 +31,7 @@ from tools_helpers import (  # noqa: F401
 COMMANDS = [
     "dashboard",
     "mqtt",
+    "opcua",
     "status",
     "watch",
     "run",

@@ -283,6 +283,7 @@ def _register() -> None:
     )
     from .dashboard.command import dashboard
     from .mqtt.command import mqtt
+    from .opcua.command import opcua
 
     cli.add_command(cmd_run.run)
     cli.add_command(cmd_watch.watch)
@@ -297,6 +298,7 @@ def _register() -> None:
     cli.add_command(cmd_shell.shell)
     cli.add_command(dashboard)
     cli.add_command(mqtt)
+    cli.add_command(opcua)
 
 
 _register()
