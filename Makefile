@@ -229,9 +229,11 @@ bench-exporter: install
 	$(VPY) bench/exporter.py
 
 .PHONY: bench-bridges
-# 1,000 machines at 1 Hz through the MQTT bridge into a Mosquitto broker: one process, then two shards.
+# 1,000 machines at 1 Hz through the MQTT bridge into a Mosquitto broker: one process, then two shards;
+# then 256 machines at 1 Hz through the OPC UA server to one subscribing client.
 bench-bridges: install
 	$(VPY) bench/bridges.py
+	$(VPY) bench/opcua_bench.py
 
 .PHONY: lint-cpp cpp-lint-tools
 CPP_SOURCES = $(shell find src bench/replay_server -name '*.cpp' -o -name '*.hpp' | sort)
