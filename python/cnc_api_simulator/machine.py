@@ -29,6 +29,7 @@ from .codes import (
     CS_INIT,
     CS_READY,
     JC_LAST,
+    SM_ALARM,
     SM_HOMING,
     SM_IDLE,
     SM_JOG,
@@ -177,6 +178,11 @@ class Machine:
         self._jog: tuple[int, float] | None = None
         self._homing: tuple[int, list[float], float] | None = None
         self._pending_start = False  # a start waits for the analysis
+        # An alarm holds the machine until a stop resets it; an emergency stop also holds
+        # it through stops, until released. `alarm_at_line` fires on entering that line.
+        self.alarm: tuple[int, str] | None = None
+        self.alarm_at_line: tuple[int, int, str] | None = None
+        self.emergency = False
 
         self.tables = Tables()
         self.text = ProgramText.of("")
@@ -187,6 +193,10 @@ class Machine:
 
     def close(self) -> None:
         self.analyzer.close()
+
+    @property
+    def clock(self) -> Callable[[], float]:
+        return self._clock
 
     @property
     def position(self) -> list[float]:
@@ -246,6 +256,8 @@ class Machine:
             i = run.index
             kind = kinds[i]
             self._enter(i, run)
+            if self.state != SM_RUN:  # an alarm on entering this line
+                return
             if kind == PAUSE:  # M0: wait for cnc.continue
                 run.index += 1
                 run.frac = 0.0
@@ -279,6 +291,10 @@ class Machine:
             self.offset = modal.offset
         if run.from_program:
             self.gcode_line = prog.b.lines[i]
+            watch = self.alarm_at_line
+            if watch is not None and self.gcode_line >= watch[0]:
+                self.alarm_at_line = None
+                self.raise_alarm(watch[1], watch[2])
 
     def _finish_run(self) -> None:
         run = self._run
@@ -538,6 +554,16 @@ class Machine:
         self.state = SM_RUN
         return True
 
+    def raise_alarm(self, code: int, message: str) -> None:
+        """Halt where the machine stands: motion freezes (a stop later keeps a resume point)."""
+        self.alarm = (code, message)
+        self._jog = None
+        self._homing = None
+        self._pending_start = False
+        self.velocity = [0.0] * AXIS_COUNT
+        self.modal = self.modal._replace(spindle=SS_OFF, mist=False, flood=False)
+        self.state = SM_ALARM
+
     def stop(self) -> bool:
         run = self._run
         if run is not None and run.index < run.program.count:
@@ -551,7 +577,9 @@ class Machine:
         self._jog = None
         self._homing = None
         self._pending_start = False
-        self.state = SM_IDLE
+        self.state = SM_ALARM if self.emergency else SM_IDLE
+        if not self.emergency:
+            self.alarm = None  # the stop resets the alarm
         return True
 
     def homing(self, mask: int) -> bool:
@@ -653,6 +681,8 @@ class Machine:
             "units.mode": m.units,
             "axes.mask": AXES_MASK,
             "state.machine": self.state,
+            "alarm.code": self.alarm[0] if self.alarm else 0,
+            "alarm.message": self.alarm[1] if self.alarm else "",
             "gcode.line": self.gcode_line,
             "worked.time": hms(self.worked),
             "coolant": {"mist": m.mist, "flood": m.flood},
@@ -747,7 +777,7 @@ class Machine:
 
     def digital_inputs(self) -> dict[str, Any]:
         values = [0] * 128
-        values[0] = 1  # emergency chain closed
+        values[0] = int(not self.emergency)  # emergency chain closed
         for i in range(AXIS_COUNT):
             values[1 + i] = self.homed_mask >> i & 1
         return {"value": values}

@@ -8,10 +8,14 @@ import shutil
 import socket
 import tempfile
 import threading
+import time
+from collections.abc import Callable
 
 from . import protocol
 from .config import MachineConfig
+from .faults import Faults
 from .machine import Machine
+from .reqlog import RequestLog
 from .text import Line
 
 DEFAULT_HOST = "127.0.0.1"
@@ -123,9 +127,18 @@ class LineReader:
                 return None
 
 
-def _serve_connection(sock: socket.socket, machine: Machine) -> None:
+def _peer(sock: socket.socket) -> str | None:
+    try:
+        host, port, *_ = sock.getpeername()
+    except (OSError, ValueError):
+        return None
+    return f"[{host}]:{port}" if ":" in host else f"{host}:{port}"
+
+
+def _serve_connection(sock: socket.socket, machine: Machine, faults: Faults | None = None) -> None:
     """Answer request lines in order until the peer closes or the socket is shut down."""
     lines = LineReader(sock)
+    peer = _peer(sock) if faults is not None else None
     try:
         while True:
             line = lines.readline()
@@ -133,6 +146,10 @@ def _serve_connection(sock: socket.socket, machine: Machine) -> None:
                 return
             if not line:  # over-long
                 sock.sendall(protocol.FALSE_REPLY)
+                continue
+            if faults is not None and faults.engaged:  # faults or the request log: the slow path
+                if not faults.exchange(sock, line, peer):
+                    return
                 continue
             for part in protocol.handle_parts(machine, line):
                 sock.sendall(part)
@@ -164,14 +181,22 @@ class Simulator:
         programs_dir: str | None = None,
         speed: float = DEFAULT_SPEED,
         config: MachineConfig | None = None,
+        *,
+        clock: Callable[[], float] = time.monotonic,
+        name: str = "",
+        log: RequestLog | None = None,
+        seed: int | None = None,
     ) -> None:
         self.host = host
+        self.name = name
         self.requested_port = port
         self._own_dir: str | None = None
         if programs_dir is None:
             programs_dir = self._own_dir = tempfile.mkdtemp(prefix="cnc_api_simulator_")
         self.programs_dir = programs_dir
-        self.machine = Machine(programs_dir, speed=speed, config=config)
+        self._machine_args = (programs_dir, speed, config, clock)
+        self.machine = self._make_machine()
+        self.faults = Faults(name, self, log, seed)
         self.port: int | None = None
         self._listener: socket.socket | None = None
         self._wake: tuple[socket.socket, socket.socket] | None = None  # socket pair that ends the accept loop
@@ -219,7 +244,7 @@ class Simulator:
 
     def _client(self, sock: socket.socket) -> None:
         try:
-            _serve_connection(sock, self.machine)
+            _serve_connection(sock, self.machine, self.faults)
         finally:
             with self._guard:
                 self._clients.pop(sock, None)
@@ -231,20 +256,38 @@ class Simulator:
             self._wake[1].send(b"x")
             self._accept_thread.join()
             self._listener.close()
-            with self._guard:
-                clients = list(self._clients.items())
-            for sock, _ in clients:
-                try:
-                    sock.shutdown(socket.SHUT_RDWR)
-                except OSError:
-                    pass
-            for _, thread in clients:
+            clients = self.drop_connections()
+            for thread in clients:
                 thread.join()
             for s in self._wake:
                 s.close()
         self.machine.close()
         self._state = "stopped"
         self._remove_own_dir()
+
+    def _make_machine(self) -> Machine:
+        programs_dir, speed, config, clock = self._machine_args
+        return Machine(programs_dir, speed=speed, config=config, clock=clock)
+
+    def drop_connections(self) -> list[threading.Thread]:
+        """Close every client connection; their threads end on their own (returned to wait on)."""
+        with self._guard:
+            clients = list(self._clients.items())
+        for sock, _ in clients:
+            try:
+                sock.shutdown(socket.SHUT_RDWR)
+            except OSError:
+                pass
+        return [thread for _, thread in clients]
+
+    def power_cycle(self) -> None:
+        """The machine as at start (homing lost, no program) and every connection closed;
+        the files of the programs folder stay."""
+        old = self.machine
+        with old.lock:
+            self.machine = self._make_machine()
+        old.close()
+        self.drop_connections()
 
     def _remove_own_dir(self) -> None:
         if self._own_dir:
