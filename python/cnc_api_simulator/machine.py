@@ -681,8 +681,6 @@ class Machine:
             "units.mode": m.units,
             "axes.mask": AXES_MASK,
             "state.machine": self.state,
-            "alarm.code": self.alarm[0] if self.alarm else 0,
-            "alarm.message": self.alarm[1] if self.alarm else "",
             "gcode.line": self.gcode_line,
             "worked.time": hms(self.worked),
             "coolant": {"mist": m.mist, "flood": m.flood},
@@ -719,6 +717,12 @@ class Machine:
                 "param.3": tool[5],
             },
         }
+
+    def alarm_info(self, info: dict[str, Any]) -> dict[str, Any]:
+        """`info` with the alarm's code and text while one is raised (members the client skips)."""
+        if self.alarm is not None:
+            info["alarm.code"], info["alarm.message"] = self.alarm
+        return info
 
     def _spindle_actual(self) -> int:
         if self.modal.spindle == SS_OFF:

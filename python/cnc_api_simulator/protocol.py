@@ -124,7 +124,7 @@ HANDLERS: dict[tuple[str, str], Callable[[Machine, dict[str, Any]], Any]] = {
     ("get", "cnc.parameters"): lambda m, r: m.tables.get_parameters(_int(r, "address"), _int(r, "elements")),
     ("get", "vm.geometry.info"): _get_geometry,
     ("get", "axes.info"): lambda m, r: m.axes_info(),
-    ("get", "cnc.info"): lambda m, r: m.cnc_info(),
+    ("get", "cnc.info"): lambda m, r: m.alarm_info(m.cnc_info()),
     ("get", "enabled.commands"): lambda m, r: m.enabled_commands(),
     ("get", "compile.info"): lambda m, r: m.compile_info(),
     ("get", "machining.info"): lambda m, r: m.machining_info(),
