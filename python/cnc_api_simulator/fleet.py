@@ -82,7 +82,8 @@ def machine_config(machine: SimMachine, base: MachineConfig) -> MachineConfig:
 
 class Fleet:
     """Serve `machines` on background threads: a machine without a port of its own listens on
-    `port + its index` (every one on a free port when `port` is 0).
+    `port + its index` (every one on a free port when `port` is 0). Of several machines, each
+    has a folder of its own in `programs_dir`, named after it.
 
         with Fleet.of(16) as fleet:
             for name, host, port in fleet.addresses(): ...
@@ -104,8 +105,8 @@ class Fleet:
         self.log = log
         self.sims: dict[str, Simulator] = {}
         for i, m in enumerate(machines):
-            folder = None
-            if programs_dir is not None:
+            folder = programs_dir
+            if programs_dir is not None and len(machines) > 1:  # a folder of its own each
                 folder = os.path.join(programs_dir, m.name)
                 os.makedirs(folder, exist_ok=True)
             self.sims[m.name] = Simulator(
