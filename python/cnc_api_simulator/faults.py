@@ -267,12 +267,12 @@ class Faults:
             elif kind == "cut":
                 reply = reply[: max(1, (len(reply) - 1) // 2)]
                 keep = False
+        if self.log is not None:  # before the reply: a client that has it may read the log at once
+            self.log.write(self.name, peer, clip(line), clip(reply), time.monotonic() - begun, fault)
         if reply is not None:
             sock.sendall(reply)
         if not keep:
             _hang_up(sock)
-        if self.log is not None:
-            self.log.write(self.name, peer, clip(line), clip(reply), time.monotonic() - begun, fault)
         return keep
 
 

@@ -256,7 +256,8 @@ class Machine:
             i = run.index
             kind = kinds[i]
             self._enter(i, run)
-            if self.state != SM_RUN:  # an alarm on entering this line
+            if self.state != SM_RUN:  # an alarm on entering this line: halted at its start
+                self.cnc.position = list(prog.start_of(i))
                 return
             if kind == PAUSE:  # M0: wait for cnc.continue
                 run.index += 1
