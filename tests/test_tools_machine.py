@@ -120,3 +120,29 @@ def test_close_from_another_thread_ends_wait_connected():
     m.close()
     t.join(5.0)
     assert result == [False] and m.state is Link.CLOSED
+
+
+@pytest.mark.parametrize(
+    "fault, drops",
+    [
+        (lambda f: f.cut(), True),
+        (lambda f: f.cut(mode="half"), True),
+        (lambda f: f.power_cycle(), True),
+        (lambda f: f.garbage("byte"), False),
+        pytest.param(lambda f: f.stall(), True, marks=pytest.mark.slow),
+    ],
+    ids=["cut", "cut-half", "power-cycle", "garbage", "stall"],
+)
+def test_a_fault_of_the_simulated_machine_drops_or_spoils_one_poll_only(fault, drops):
+    from cnc_api_simulator.testing import simulated_machine
+
+    with simulated_machine() as sim_machine, Machine(sim_machine.host, sim_machine.port, backoff=FAST) as m:
+        old = m.client
+        fault(sim_machine.faults)
+        snap = m.poll()
+        assert snap is None
+        assert m.state is (Link.DOWN if drops else Link.CONNECTED)
+        assert m.wait_connected(timeout=10.0)
+        snap = m.poll()
+        assert snap is not None and snap.complete
+        assert (m.client is not old) is drops and m.status.connects == 1 + drops

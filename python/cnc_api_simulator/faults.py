@@ -113,18 +113,20 @@ class Faults:
         mode: str = "close",
         probability: float = 1.0,
         requests: Iterable[str] | str | None = None,
+        count: int | None = 1,
     ) -> None:
         """Close the connection on the `nth` request from now: without a reply (`close`) or after
-        half of it (`half`). With `probability` < 1 every request is cut at that chance instead."""
+        half of it (`half`); then on `count` more (None: on every one). With `probability` below 1,
+        each of those requests is cut only at that chance."""
         if mode not in CUT_MODES:
             raise ValueError(f"cut mode must be one of {', '.join(CUT_MODES)}")
         if not 0.0 < probability <= 1.0:
             raise ValueError("probability must be above 0 and at most 1")
         _count(nth)
-        if probability < 1.0:
-            self._add(_Rule("cut", None, _names(requests), option=mode, probability=probability))
-        else:
-            self._add(_Rule("cut", 1, _names(requests), skip=nth - 1, option=mode))
+        if probability < 1.0 and count == 1:
+            count = None  # a random cut goes on until cleared
+        rule = _Rule("cut", _count(count), _names(requests), nth - 1, mode, probability)
+        self._add(rule)
 
     def garbage(self, kind: str = "text", count: int | None = 1, requests: Iterable[str] | str | None = None) -> None:
         """Reply with a line that is not JSON (`text`), JSON of the wrong shape (`shape`), or holds

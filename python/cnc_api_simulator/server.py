@@ -203,6 +203,7 @@ class Simulator:
         self._accept_thread: threading.Thread | None = None
         self._clients: dict[socket.socket, threading.Thread] = {}
         self._guard = threading.Lock()
+        self._cycle = threading.Lock()
         self._state = "new"
 
     def start(self) -> int:
@@ -216,6 +217,7 @@ class Simulator:
             raise
         self._state = "running"
         self.port = self._listener.getsockname()[1]
+        self._listener.setblocking(False)  # a power cycle takes the waiting connections too
         self._wake = socket.socketpair()
         self._accept_thread = threading.Thread(target=self._accept_loop, name="cnc_api_simulator", daemon=True)
         self._accept_thread.start()
@@ -230,11 +232,12 @@ class Simulator:
                 for key, _ in selector.select():
                     if key.fileobj is self._wake[0]:
                         return
-                    try:
-                        sock, _ = self._listener.accept()
-                    except OSError:
-                        continue
-                    self._spawn(sock)
+                    with self._cycle:  # not while a power cycle refuses the waiting connections
+                        try:
+                            sock, _ = self._listener.accept()
+                        except OSError:
+                            continue
+                        self._spawn(sock)
 
     def _spawn(self, sock: socket.socket) -> None:
         thread = threading.Thread(target=self._client, args=(sock,), name="cnc_api_simulator client", daemon=True)
@@ -283,11 +286,17 @@ class Simulator:
     def power_cycle(self) -> None:
         """The machine as at start (homing lost, no program) and every connection closed;
         the files of the programs folder stay."""
-        old = self.machine
-        with old.lock:
-            self.machine = self._make_machine()
+        with self._cycle:
+            old = self.machine
+            with old.lock:
+                self.machine = self._make_machine()
+            while self._listener is not None:  # connections made before the power went
+                try:
+                    self._listener.accept()[0].close()
+                except OSError:
+                    break
+            self.drop_connections()
         old.close()
-        self.drop_connections()
 
     def _remove_own_dir(self) -> None:
         if self._own_dir:
