@@ -58,7 +58,7 @@ LISTEN_PORTS = ("8050", "9108")
 DOCUMENTED_PORT = re.compile(r"\b(?:800\d|8050|9108)\b")
 # Languages of fenced blocks: the first two run, the others show output or files.
 RUN_LANGUAGES = {"python", "sh"}
-SHOWN_LANGUAGES = {"text", "csv", "json", "gcode"}
+SHOWN_LANGUAGES = {"text", "csv", "json", "gcode", "toml"}
 SKIP_DIRECTIVE = re.compile(r"<!--+\s*skip:\s*(\w+)(.*?)-->", re.S)
 EXPECTED_EXIT = re.compile(r"#.*\bexits? (\d+)\b")
 # A long-running command is up once it has printed this much, or has run this long.
