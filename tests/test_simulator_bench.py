@@ -12,7 +12,7 @@ from importlib import metadata
 
 import cnc_api_client_core as cnc
 import pytest
-from cnc_api_simulator.fleetfile import FleetFileError, SimMachine, load_fleet
+from cnc_api_simulator.fleetfile import FleetFileError, SimMachine, load_fleet, parse_m_codes
 from cnc_api_simulator.testing import simulated_fleet, simulated_machine
 from tools_helpers import wait_for
 
@@ -222,8 +222,19 @@ def test_a_fleet_file_names_kinds_limits_and_faults(tmp_path):
     lathe, mill = load_fleet(path)
     assert (lathe.name, lathe.kind, lathe.axes, lathe.dialect, lathe.speed) == ("lathe-1", "lathe", "XZ", "iso", 2.0)
     assert lathe.limits == {"X": (-200.0, 200.0), "Z": (-500.0, 0.0)}
-    assert lathe.ignore_m == {428, 900}  # a plain code replaces the default list
+    assert parse_m_codes(lathe.ignore_m, frozenset({10})) == {428, 900}  # a plain code replaces the list
+    assert parse_m_codes(["+428"], frozenset({10})) == {10, 428}
     assert (mill.host, mill.port, mill.axes, mill.faults) == ("127.0.0.1", 0, "XYZABC", {"latency": 0.05})
+    with simulated_fleet([lathe]) as fleet:
+        api = fleet["lathe-1"].client()
+        assert api.get_cnc_info().axes_mask == cnc.X_AXIS_MASK | cnc.Z_AXIS_MASK
+        assert api.cnc_jog_command(cnc.JC_Y_FW) is False  # no Y on a lathe
+        assert api.cnc_jog_command(cnc.JC_X_FW)
+        fleet.clock.advance(60)
+        assert api.get_axes_info().machine_position[0] == 200.0  # stopped at its travel limit
+        assert api.cnc_jog_command(cnc.JC_NONE)
+        assert api.program_gcode_set_text("M428\nM900\nM30\n") and api.get_compile_info().state == cnc.CS_READY
+        assert api.program_gcode_set_text("M10\nM30\n") and api.get_compile_info().state == cnc.CS_ERROR
 
 
 @pytest.mark.parametrize(

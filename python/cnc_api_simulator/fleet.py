@@ -8,9 +8,9 @@ import time
 from collections.abc import Callable, Iterator, Mapping
 from typing import Any
 
-from .config import MachineConfig
+from .config import AXES, MachineConfig
 from .faults import Faults
-from .fleetfile import SimMachine
+from .fleetfile import SimMachine, parse_m_codes
 from .reqlog import RequestLog
 from .server import DEFAULT_HOST, DEFAULT_SPEED, Simulator
 
@@ -71,9 +71,13 @@ def _apply(faults: Faults, spec: Mapping[str, Any]) -> None:
 
 
 def machine_config(machine: SimMachine, base: MachineConfig) -> MachineConfig:
-    """The machine's settings: the fleet file's M codes over `base`, its dialect where the
-    interpreter takes one (kind, axes and limits are kept on the SimMachine)."""
-    changes: dict[str, Any] = {"ignored_m": machine.ignore_m}
+    """The machine's settings: the fleet file's axes, travel limits and M codes over `base`,
+    its dialect where the interpreter takes one (else it stays on the SimMachine)."""
+    changes: dict[str, Any] = {
+        "ignored_m": parse_m_codes(machine.ignore_m, base.ignored_m) if machine.ignore_m else base.ignored_m,
+        "axes_mask": sum(1 << AXES.index(a) for a in machine.axes),
+        "travel": {AXES.index(a): limits for a, limits in machine.limits.items()},
+    }
     names = {f.name for f in dataclasses.fields(MachineConfig)}
     if machine.dialect is not None and "dialect" in names:
         changes["dialect"] = machine.dialect

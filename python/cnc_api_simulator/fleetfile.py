@@ -36,13 +36,15 @@ class SimMachine:
     kind: str = "mill"
     axes: str = "XYZABC"
     limits: dict[str, tuple[float, float]] = field(default_factory=dict)
-    ignore_m: frozenset[int] = DEFAULT_IGNORED_M
+    ignore_m: tuple[str, ...] = ()  # as written; empty keeps the command line's list
     dialect: str | None = None
     speed: float | None = None
     faults: dict[str, Any] = field(default_factory=dict)
 
 
-def parse_m_codes(items: list[str | int], base: frozenset[int] = DEFAULT_IGNORED_M) -> frozenset[int]:
+def parse_m_codes(
+    items: list[str] | list[str | int] | tuple[str, ...], base: frozenset[int] = DEFAULT_IGNORED_M
+) -> frozenset[int]:
     """`["+428", "900", "100-199"]`: a `+` item adds to the default list; plain items replace it."""
     added: set[int] = set()
     plain: set[int] = set()
@@ -50,7 +52,10 @@ def parse_m_codes(items: list[str | int], base: frozenset[int] = DEFAULT_IGNORED
         text = str(item).strip().upper()
         into = added if text.startswith("+") else plain
         low, sep, high = text.lstrip("+M").partition("-")
-        first, last = int(low), int(high.lstrip("M")) if sep else int(low)
+        try:
+            first, last = int(low), int(high.lstrip("M")) if sep else int(low)
+        except ValueError:
+            raise ValueError(f"{item!r} is not an M code or a range of them") from None
         if not 0 <= first <= last <= 9999:
             raise ValueError(f"{item!r} is not a range of M codes")
         into.update(range(first, last + 1))
@@ -120,12 +125,21 @@ class _Reader:
         if not isinstance(ignore, list) or not all(isinstance(i, (str, int)) for i in ignore):
             raise _KeyError("ignore_m", "must be a list of M codes")
         try:
-            ignored = parse_m_codes(ignore) if ignore else DEFAULT_IGNORED_M
+            parse_m_codes(ignore)
         except ValueError as exc:
             raise _KeyError("ignore_m", str(exc)) from None
         faults = _typed(e, "faults", dict, {})
         return SimMachine(
-            name, host, port, kind, axes, _limits(e.get("limits", {}), axes), ignored, dialect, speed, dict(faults)
+            name,
+            host,
+            port,
+            kind,
+            axes,
+            _limits(e.get("limits", {}), axes),
+            tuple(str(i) for i in ignore),
+            dialect,
+            speed,
+            dict(faults),
         )
 
 

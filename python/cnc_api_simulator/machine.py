@@ -20,7 +20,6 @@ from . import storage
 from .analysis import Analyzer, Job
 from .codes import (
     ANALYSIS_MODES,
-    AXES_MASK,
     AXIS_COUNT,
     AXIS_NAMES,
     CS_ERROR,
@@ -330,8 +329,9 @@ class Machine:
         axis, direction = self._jog
         rate = JOG_RATE * self.overrides["jog"][0] / 100.0
         pos = self.cnc.position[axis] + direction * rate / 60.0 * dt
-        self.cnc.position[axis] = min(TRAVEL, max(-TRAVEL, pos))
-        if abs(self.cnc.position[axis]) < TRAVEL:
+        low, high = self.config.travel.get(axis, (-TRAVEL, TRAVEL))
+        self.cnc.position[axis] = min(high, max(low, pos))
+        if low < self.cnc.position[axis] < high:
             self.velocity[axis] = direction * rate
 
     def _step_homing(self, dt: float) -> None:
@@ -584,7 +584,7 @@ class Machine:
         return True
 
     def homing(self, mask: int) -> bool:
-        mask &= AXES_MASK
+        mask &= self.config.axes_mask
         if not mask or not self._free:
             return False
         self._homing = (mask, list(self.cnc.position), 0.0)
@@ -594,6 +594,8 @@ class Machine:
     def jog(self, command: int) -> bool:
         if not 0 <= command <= JC_LAST or not (self._free or self.state == SM_JOG):
             return False
+        if command and not self.config.axes_mask >> (command - 1) // 2 & 1:
+            return False  # an axis this machine does not have
         if command == 0:
             self._jog = None
             self.state = SM_IDLE
@@ -662,7 +664,7 @@ class Machine:
             "working.wcs": self.modal.wcs,
             "working.offset": [_r(v) for v in self.offset],
             "dynamic.offset": [0.0, 0.0, 0.0],
-            "homing.done": int(self.homed_mask == AXES_MASK),
+            "homing.done": int(self.homed_mask == self.config.axes_mask),
             "homing.done.mask": self.homed_mask,
         }
 
@@ -680,7 +682,7 @@ class Machine:
             )
         return {
             "units.mode": m.units,
-            "axes.mask": AXES_MASK,
+            "axes.mask": self.config.axes_mask,
             "state.machine": self.state,
             "gcode.line": self.gcode_line,
             "worked.time": hms(self.worked),
@@ -737,8 +739,8 @@ class Machine:
         paused = self.state == SM_PAUSE
         return {
             "cnc.continue": paused,
-            "cnc.homing": AXES_MASK if free else 0,
-            "cnc.jog.command": AXES_MASK if free or self.state == SM_JOG else 0,
+            "cnc.homing": self.config.axes_mask if free else 0,
+            "cnc.jog.command": self.config.axes_mask if free or self.state == SM_JOG else 0,
             "cnc.mdi.command": free,
             "cnc.parameters": True,
             "cnc.pause": self.state == SM_RUN,
@@ -757,7 +759,7 @@ class Machine:
             "program.load": free,
             "program.new": free,
             "program.save": free,
-            "set.program.position": AXES_MASK if free else 0,
+            "set.program.position": self.config.axes_mask if free else 0,
         }
 
     def compile_info(self) -> dict[str, Any]:
