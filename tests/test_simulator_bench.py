@@ -250,6 +250,8 @@ def test_a_fleet_file_names_kinds_limits_and_faults(tmp_path):
         ("[[machine]]\nname='a'\nkind='lathe'\nlimits={Y=[0,1]}\n", "key 'limits' Y:"),
         ("[[machine]]\nname='a'\nignore_m=['77-5']\n", "key 'ignore_m'"),
         ("[[machine]]\nname='a'\nspeed=true\n", "key 'speed' must be a positive number"),
+        ("[[machine]]\nname='a'\nfaults={latency='x'}\n", "key 'faults.latency' must be seconds"),
+        ("[defaults.faults]\nnap=1\n[[machine]]\nname='a'\n", "machine 'a': key 'faults.nap' is not a fault"),
         ("[defaults]\nkind='mill'\n", "machine: needs at least one [[machine]] table"),
         ("[[machine]\n", "not TOML"),
     ],

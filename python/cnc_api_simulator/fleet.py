@@ -10,37 +10,19 @@ from typing import Any
 
 from .config import AXES, MachineConfig
 from .faults import Faults
-from .fleetfile import SimMachine, parse_m_codes
+from .fleetfile import SimMachine, fault_problem, parse_m_codes
 from .reqlog import RequestLog
 from .server import DEFAULT_HOST, DEFAULT_SPEED, Simulator
-
-FAULT_KEYS = frozenset(
-    (
-        "latency",
-        "latency_requests",
-        "stall",
-        "cut",
-        "cut_mode",
-        "cut_probability",
-        "garbage",
-        "garbage_count",
-        "refuse",
-        "alarm_code",
-        "alarm_message",
-        "alarm_at_time",
-        "alarm_at_line",
-        "seed",
-    )
-)
 
 
 def apply_faults(faults: Faults, spec: Mapping[str, Any]) -> None:
     """Set the faults of a fleet file's `[machine.faults]` table or of the fault options.
 
     Raises ValueError (naming the key) on an unknown key or a bad value."""
-    for key in spec:
-        if key not in FAULT_KEYS:
-            raise ValueError(f"unknown fault {key!r}")
+    for key, value in spec.items():
+        problem = fault_problem(key, value)
+        if problem:
+            raise ValueError(f"faults: {key} {problem}")
     try:
         _apply(faults, spec)
     except (TypeError, ValueError) as exc:
@@ -108,23 +90,40 @@ class Fleet:
         self.specs = {m.name: m for m in machines}
         self.log = log
         self.sims: dict[str, Simulator] = {}
-        for i, m in enumerate(machines):
-            folder = programs_dir
-            if programs_dir is not None and len(machines) > 1:  # a folder of its own each
-                folder = os.path.join(programs_dir, m.name)
-                os.makedirs(folder, exist_ok=True)
-            self.sims[m.name] = Simulator(
-                m.host or host,
-                m.port if m.port is not None else (port + i if port else 0),
-                folder,
-                m.speed or speed,
-                machine_config(m, base),
-                clock=clock,
-                name=m.name,
-                log=log,
-                seed=m.faults.get("seed"),
-            )
-            apply_faults(self.sims[m.name].faults, m.faults)
+        try:
+            for i, m in enumerate(machines):
+                self.sims[m.name] = self._simulator(m, i, host, port, programs_dir, speed, base, clock)
+                apply_faults(self.sims[m.name].faults, m.faults)
+        except BaseException:
+            self.stop()  # the temporary folders of those made so far
+            raise
+
+    def _simulator(
+        self,
+        m: SimMachine,
+        index: int,
+        host: str,
+        port: int,
+        programs_dir: str | None,
+        speed: float,
+        base: MachineConfig,
+        clock: Callable[[], float],
+    ) -> Simulator:
+        folder = programs_dir
+        if programs_dir is not None and len(self.specs) > 1:  # a folder of its own each
+            folder = os.path.join(programs_dir, m.name)
+            os.makedirs(folder, exist_ok=True)
+        return Simulator(
+            m.host or host,
+            m.port if m.port is not None else (port + index if port else 0),
+            folder,
+            m.speed or speed,
+            machine_config(m, base),
+            clock=clock,
+            name=m.name,
+            log=self.log,
+            seed=m.faults.get("seed"),
+        )
 
     @classmethod
     def of(cls, count: int, prefix: str = "sim-", **kw: Any) -> Fleet:

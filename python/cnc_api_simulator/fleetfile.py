@@ -8,10 +8,12 @@ import math
 import os
 import re
 import tomllib
+from collections.abc import Callable
 from dataclasses import dataclass, field
 from typing import Any
 
 from .config import AXES, DEFAULT_IGNORED_M
+from .faults import CUT_MODES, GARBAGE
 
 KINDS = ("mill", "lathe", "plasma", "laser")
 DIALECTS = ("rs274ngc", "iso")
@@ -73,6 +75,51 @@ def _split_address(text: str) -> tuple[str, int]:
     return host, int(port)
 
 
+def _number(v: Any) -> bool:
+    return isinstance(v, (int, float)) and not isinstance(v, bool) and math.isfinite(v)
+
+
+def _whole(v: Any) -> bool:
+    return isinstance(v, int) and not isinstance(v, bool) and v > 0
+
+
+def _names(v: Any) -> bool:
+    return isinstance(v, list) and all(isinstance(n, str) for n in v)
+
+
+_FAULT_CHECKS: dict[str, tuple[Callable[[Any], bool], str]] = {
+    "latency": (
+        lambda v: (
+            (_number(v) and v >= 0)
+            or (isinstance(v, list) and len(v) == 2 and all(_number(x) for x in v) and 0 <= v[0] <= v[1])
+        ),
+        "must be seconds, or [low, high] seconds",
+    ),
+    "latency_requests": (_names, "must be a list of operation names"),
+    "stall": (_whole, "must be a positive whole number"),
+    "cut": (_whole, "must be a positive whole number"),
+    "cut_mode": (lambda v: v in CUT_MODES, f"must be one of {', '.join(CUT_MODES)}"),
+    "cut_probability": (lambda v: _number(v) and 0 < v <= 1, "must be above 0 and at most 1"),
+    "garbage": (lambda v: v in GARBAGE, f"must be one of {', '.join(GARBAGE)}"),
+    "garbage_count": (_whole, "must be a positive whole number"),
+    "refuse": (lambda v: _whole(v) or _names(v), "must be a count or a list of operation names"),
+    "alarm_code": (lambda v: isinstance(v, int) and not isinstance(v, bool), "must be a whole number"),
+    "alarm_message": (lambda v: isinstance(v, str), "must be a string"),
+    "alarm_at_time": (lambda v: _number(v) and v >= 0, "must be seconds"),
+    "alarm_at_line": (_whole, "must be a line number"),
+    "seed": (lambda v: isinstance(v, int) and not isinstance(v, bool), "must be a whole number"),
+}
+FAULT_KEYS = frozenset(_FAULT_CHECKS)
+
+
+def fault_problem(key: str, value: Any) -> str | None:
+    """What is wrong with one member of a `[machine.faults]` table, or None."""
+    check = _FAULT_CHECKS.get(key)
+    if check is None:
+        return "is not a fault"
+    return None if check[0](value) else check[1]
+
+
 class _Reader:
     def __init__(self, path: str) -> None:
         self.path = path
@@ -129,6 +176,10 @@ class _Reader:
         except ValueError as exc:
             raise _KeyError("ignore_m", str(exc)) from None
         faults = _typed(e, "faults", dict, {})
+        for key, value in faults.items():
+            problem = fault_problem(key, value)
+            if problem:
+                raise _KeyError(f"faults.{key}", problem)
         return SimMachine(
             name,
             host,
