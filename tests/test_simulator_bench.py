@@ -303,8 +303,6 @@ def test_command_line_fleet_with_faults_log_and_control_port(tmp_path):
 
 
 def test_machines_option_lists_consecutive_ports():
-    from sim_helpers import cli_main  # noqa: F401 - the package from this tree
-
     with socket.socket() as probe:
         probe.bind(("127.0.0.1", 0))
         base = probe.getsockname()[1]
