@@ -87,6 +87,19 @@ def test_latency_delays_only_the_chosen_requests(machine):
     assert entries[-1]["fault"] is None
 
 
+def test_stopping_cuts_a_long_delay_short():
+    with simulated_machine() as m:
+        m.faults.latency(600)
+        m.faults.refuse()
+        assert m.faults.pending() == [{"kind": "refuse", "count": 1, "after": 0}]
+        api = m.client()
+        asking = threading.Thread(target=api.get_cnc_info)
+        asking.start()
+        wait_for(lambda: not m.faults.pending())  # the request is in, its reply waits
+    asking.join(10)
+    assert not asking.is_alive()
+
+
 def test_a_random_cut_follows_its_probability_and_seed():
     def cut_pattern():
         with simulated_fleet([SimMachine("m", faults={"seed": 7, "cut_probability": 0.3})]) as fleet:
@@ -291,6 +304,13 @@ def test_command_line_fleet_with_faults_log_and_control_port(tmp_path):
         assert api.program_gcode_set_text(PROGRAM) and api.cnc_start() is False  # refused, as told
         assert control(ports["control"], fault="garbage", machine="lathe-1", kind="text") == {"ok": True}
         assert api.get_cnc_info().has_data is False
+        assert control(ports["control"], fault="stall", machine="lathe-1", count=2) == {"ok": True}
+        pending = {
+            "lathe-1": [{"kind": "refuse", "count": None, "after": 0}, {"kind": "stall", "count": 2, "after": 0}]
+        }
+        assert control(ports["control"], fault="pending", machine="lathe-1") == {"ok": True, "pending": pending}
+        assert control(ports["control"], fault="clear", machine="*") == {"ok": True}
+        assert api.get_cnc_info().has_data
         assert control(ports["control"], fault="nap", machine="lathe-1")["error"] == "no fault 'nap'"
         assert control(ports["control"], fault="stall", machine="lathe-9")["error"] == "no machine 'lathe-9'"
         assert control(ports["control"], fault="stall", machine="*", count=0)["ok"] is False
@@ -299,7 +319,7 @@ def test_command_line_fleet_with_faults_log_and_control_port(tmp_path):
         proc.terminate()
         assert proc.wait(10) == 0
     entries = [json.loads(line) for line in log.read_text().splitlines()]
-    assert [e["fault"] and e["fault"]["kind"] for e in entries] == [None, "refuse", "garbage"]
+    assert [e["fault"] and e["fault"]["kind"] for e in entries] == [None, "refuse", "garbage", None]
 
 
 def test_machines_option_lists_consecutive_ports():

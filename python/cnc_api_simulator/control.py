@@ -102,6 +102,8 @@ class _Server(socketserver.ThreadingTCPServer):
             sims = [self.fleet[target]]
         else:
             return {"ok": False, "error": f"no machine {target!r}"}
+        if fault == "pending":
+            return {"ok": True, "pending": {sim.name: sim.faults.pending() for sim in sims}}
         try:
             for sim in sims:
                 call = controls(sim.faults).get(fault)

@@ -89,6 +89,7 @@ class Faults:
         self._latency: tuple[float, float, frozenset[str] | None] | None = None
         self._rules: list[_Rule] = []
         self._alarm_at: tuple[float, int, str] | None = None  # machine clock value, code, text
+        self._stopping = threading.Event()  # ends the delays when the simulator stops
         self.engaged = log is not None  # the connection loop takes the slow path only when set
 
     # ----- reply faults ----------------------------------------------------------------------
@@ -149,6 +150,15 @@ class Faults:
         machine = self._target.machine
         with machine.lock:
             machine.alarm_at_line = None
+
+    def pending(self) -> list[dict[str, Any]]:
+        """The counted faults still to hit, with the requests they wait for (`count` None: all)."""
+        with self._lock:
+            return [{**r.describe(), "count": r.count, "after": r.skip} for r in self._rules]
+
+    def interrupt(self) -> None:
+        """Cut every delay short, for good: the simulator is stopping."""
+        self._stopping.set()
 
     def _add(self, rule: _Rule) -> None:
         with self._lock:
@@ -249,7 +259,7 @@ class Faults:
         self._due_events(machine)
         delay, rule = self._take(operation(line))
         if delay:
-            time.sleep(delay)
+            self._stopping.wait(delay)
         fault: dict[str, Any] | None = rule.describe() if rule is not None else None
         if fault is None and delay:
             fault = {"kind": "latency"}

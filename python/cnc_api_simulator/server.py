@@ -259,6 +259,7 @@ class Simulator:
             self._wake[1].send(b"x")
             self._accept_thread.join()
             self._listener.close()
+            self.faults.interrupt()
             clients = self.drop_connections()
             for thread in clients:
                 thread.join()
