@@ -119,10 +119,12 @@ def test_a_random_cut_follows_its_probability_and_seed():
 def test_an_alarm_at_a_time_of_machine_time(machine):
     api = machine.client()
     machine.faults.alarm(code=4711, message="axis X following error", at_time=30)
+    assert api.program_gcode_set_text("G21 G90\nG0 X0 Y0\nG1 X60 F100\nM30\n") and api.cnc_start()  # 36 s
     machine.clock.advance(29)
-    assert api.get_cnc_info().state_machine == cnc.SM_IDLE
-    machine.clock.advance(1)
+    assert api.get_cnc_info().state_machine == cnc.SM_RUN
+    machine.clock.advance(60)
     assert api.get_cnc_info().state_machine == cnc.SM_ALARM
+    assert api.get_axes_info().machine_position[0] == pytest.approx(50.0, abs=0.5)  # halted at 30 s
     raw = json.loads(api._CncAPIClientCore__send_command('{"get":"cnc.info"}'))["res"]
     assert (raw["alarm.code"], raw["alarm.message"]) == (4711, "axis X following error")
     assert api.cnc_start() is False
@@ -140,6 +142,8 @@ def test_an_alarm_at_a_line_halts_the_run_there(machine):
     info = api.get_cnc_info()
     assert (info.state_machine, info.gcode_line) == (cnc.SM_ALARM, 4)
     assert api.get_axes_info().machine_position[0] == pytest.approx(60.0)  # line 3 done, line 4 not begun
+    events = [e["fault"] for e in machine.requests() if e["request"] is None]
+    assert events[-1] == {"kind": "alarm", "code": 7, "message": "door open", "line": 4}
     assert api.cnc_stop() and api.cnc_resume(0)  # reset, then on from where it stopped
     machine.clock.advance(600)
     assert api.get_cnc_info().state_machine == cnc.SM_IDLE

@@ -90,6 +90,7 @@ class Faults:
         self._rules: list[_Rule] = []
         self._alarm_at: tuple[float, int, str] | None = None  # machine clock value, code, text
         self._stopping = threading.Event()  # ends the delays when the simulator stops
+        self._armed_line: tuple[int, int, str] | None = None  # an alarm at a line, to report when it fires
         self.engaged = log is not None  # the connection loop takes the slow path only when set
 
     # ----- reply faults ----------------------------------------------------------------------
@@ -146,6 +147,7 @@ class Faults:
             self._latency = None
             self._rules.clear()
             self._alarm_at = None
+            self._armed_line = None
             self._update()
         machine = self._target.machine
         with machine.lock:
@@ -166,7 +168,7 @@ class Faults:
             self._update()
 
     def _update(self) -> None:
-        self.engaged = bool(self.log is not None or self._latency or self._rules or self._alarm_at)
+        self.engaged = bool(self.log is not None or self._latency or self._rules or self._alarm_at or self._armed_line)
 
     # ----- machine events --------------------------------------------------------------------
 
@@ -177,14 +179,16 @@ class Faults:
         program enters line `at_line`. A `cnc.stop` resets it."""
         machine = self._target.machine
         with machine.lock:
-            if at_line is not None:
-                machine.alarm_at_line = (at_line, code, message)
-                self._report({"kind": "alarm", "code": code, "message": message, "at_line": at_line, "armed": True})
-                return
-            if at_time is not None and at_time > 0:
+            if at_line is not None or (at_time is not None and at_time > 0):
                 with self._lock:
-                    self._alarm_at = (machine.clock() + at_time / machine.speed, code, message)
+                    if at_line is not None:
+                        machine.alarm_at_line = self._armed_line = (at_line, code, message)
+                    else:
+                        assert at_time is not None
+                        self._alarm_at = (machine.clock() + at_time / machine.speed, code, message)
                     self._update()
+                when = {"at_line": at_line} if at_line is not None else {"at_time": at_time}
+                self._report({"kind": "alarm", "code": code, "message": message, **when, "armed": True})
                 return
             machine.advance()
             machine.raise_alarm(code, message)
@@ -219,9 +223,20 @@ class Faults:
             self._alarm_at = None
             self._update()
         with machine.lock:
-            machine.advance()
+            machine.advance(due[0])  # halted where it was at that time, not at this request's
             machine.raise_alarm(due[1], due[2])
         self._report({"kind": "alarm", "code": due[1], "message": due[2]})
+
+    def _line_events(self, machine: Machine) -> None:
+        """Report an alarm at a line once the run has entered it."""
+        with self._lock:
+            armed = self._armed_line
+            if armed is None or machine.alarm_at_line is not None:
+                return
+            self._armed_line = None
+            self._update()
+        if machine.alarm == (armed[1], armed[2]):
+            self._report({"kind": "alarm", "code": armed[1], "message": armed[2], "line": machine.gcode_line})
 
     def _report(self, fault: dict[str, Any]) -> None:
         if self.log is not None:
@@ -279,6 +294,7 @@ class Faults:
             elif kind == "cut":
                 reply = reply[: max(1, (len(reply) - 1) // 2)]
                 keep = False
+        self._line_events(machine)
         if self.log is not None:  # before the reply: a client that has it may read the log at once
             self.log.write(self.name, peer, clip(line), clip(reply), time.monotonic() - begun, fault)
         if reply is not None:

@@ -208,9 +208,12 @@ class Machine:
 
     # ----- time -------------------------------------------------------------------------------
 
-    def advance(self) -> None:
-        now = self._clock()
-        dt, self._last = max(0.0, now - self._last) * self.speed, now
+    def advance(self, until: float | None = None) -> None:
+        """Move on to the clock's present, or to `until` on the clock when that is not past."""
+        now = self._clock() if until is None else until
+        if now < self._last:
+            return
+        dt, self._last = (now - self._last) * self.speed, now
         self.step(dt)
 
     def step(self, dt: float) -> None:
