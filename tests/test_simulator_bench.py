@@ -12,6 +12,7 @@ from importlib import metadata
 
 import cnc_api_client_core as cnc
 import pytest
+from cnc_api_simulator.fleet import Fleet
 from cnc_api_simulator.fleetfile import FleetFileError, SimMachine, load_fleet, parse_m_codes
 from cnc_api_simulator.testing import simulated_fleet, simulated_machine
 from tools_helpers import wait_for
@@ -326,26 +327,20 @@ def test_command_line_fleet_with_faults_log_and_control_port(tmp_path):
     assert [e["fault"] and e["fault"]["kind"] for e in entries] == [None, "refuse", "garbage", None]
 
 
-def test_machines_option_lists_consecutive_ports():
-    with socket.socket() as probe:
-        probe.bind(("127.0.0.1", 0))
-        base = probe.getsockname()[1]
-    env = dict(os.environ, PYTHONPATH=str(ROOT / "python") + os.pathsep + os.environ.get("PYTHONPATH", ""))
-    proc = subprocess.Popen(
-        [sys.executable, "-m", "cnc_api_simulator", "--machines", "3", "--port", str(base)],
-        stdout=subprocess.PIPE,
-        stderr=subprocess.PIPE,
-        text=True,
-        env=env,
-    )
-    try:
-        lines = [proc.stdout.readline().strip() for _ in range(3)]
-    finally:
-        proc.terminate()
-        _, err = proc.communicate(timeout=10)
-    if not all(lines):  # one of the ports was taken meanwhile
-        pytest.skip(err)
-    assert lines == [f"sim-{i + 1} 127.0.0.1:{base + i}" for i in range(3)]
+def test_a_fleet_listens_on_consecutive_ports_from_the_one_given():
+    for _ in range(5):  # another process may take one of the ports after the probe
+        with socket.socket() as probe:
+            probe.bind(("127.0.0.1", 0))
+            base = probe.getsockname()[1]
+        fleet = Fleet.of(3, port=base)
+        try:
+            addresses = fleet.start()
+        except OSError:
+            continue
+        fleet.stop()
+        assert addresses == [(f"sim-{i + 1}", "127.0.0.1", base + i) for i in range(3)]
+        return
+    pytest.skip("no three consecutive free ports")
 
 
 def test_the_example_test_file_passes_under_the_plugin():
