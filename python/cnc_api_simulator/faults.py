@@ -13,7 +13,7 @@ import re
 import socket
 import threading
 import time
-from collections.abc import Callable, Iterable
+from collections.abc import Callable, Iterable, Iterator
 from dataclasses import dataclass
 from typing import Any, Protocol
 
@@ -280,28 +280,37 @@ class Faults:
             fault = {"kind": "latency"}
         if fault is not None and delay:
             fault["delay"] = round(delay, 6)
-        keep = True
+        kind, option = (rule.kind, rule.option) if rule is not None else ("", "")
+        parts: Iterator[bytes] = iter(())
         reply: bytes | None = None
-        kind = rule.kind if rule is not None else ""
         if kind == "refuse":
             reply = protocol.FALSE_REPLY
-        elif kind == "cut" and rule is not None and rule.option == "close":
-            keep = False
-        elif kind != "stall":
-            reply = b"".join(protocol.handle_parts(machine, line))
-            if kind == "garbage" and rule is not None:
-                reply = GARBAGE[rule.option]
+        elif kind not in ("stall", "cut") or option == "half":
+            parts = protocol.handle_parts(machine, line)
+            if kind == "garbage":
+                _drain(parts)
+                reply = GARBAGE[option]
             elif kind == "cut":
-                reply = reply[: max(1, (len(reply) - 1) // 2)]
-                keep = False
+                whole = b"".join(parts)
+                reply = whole[: max(1, (len(whole) - 1) // 2)]
+            else:  # the first part now, the rest of a long reply as it is made
+                reply = next(parts, b"")
         self._line_events(machine)
         if self.log is not None:  # before the reply: a client that has it may read the log at once
             self.log.write(self.name, peer, clip(line), clip(reply), time.monotonic() - begun, fault)
         if reply is not None:
             sock.sendall(reply)
-        if not keep:
+        for part in parts:
+            sock.sendall(part)
+        if kind == "cut":
             _hang_up(sock)
-        return keep
+            return False
+        return True
+
+
+def _drain(parts: Iterator[bytes]) -> None:
+    for _ in parts:
+        pass
 
 
 def _hang_up(sock: socket.socket) -> None:
