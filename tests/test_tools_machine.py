@@ -123,24 +123,26 @@ def test_close_from_another_thread_ends_wait_connected():
 
 
 @pytest.mark.parametrize(
-    "fault, drops",
+    "fault, drops, spoils",
     [
-        (lambda f: f.cut(), True),
-        (lambda f: f.cut(mode="half"), True),
-        (lambda f: f.power_cycle(), True),
-        (lambda f: f.garbage("byte"), False),
-        pytest.param(lambda f: f.stall(), True, marks=pytest.mark.slow),
+        (lambda f: f.cut(), True, True),
+        (lambda f: f.cut(mode="half"), True, True),
+        (lambda f: f.power_cycle(), True, True),
+        (lambda f: f.garbage("byte"), False, True),
+        (lambda f: f.refuse(), False, True),
+        (lambda f: f.latency(0.1), False, False),
+        pytest.param(lambda f: f.stall(), True, True, marks=pytest.mark.slow),
     ],
-    ids=["cut", "cut-half", "power-cycle", "garbage", "stall"],
+    ids=["cut", "cut-half", "power-cycle", "garbage", "refuse", "latency", "stall"],
 )
-def test_a_fault_of_the_simulated_machine_drops_or_spoils_one_poll_only(fault, drops):
+def test_a_fault_of_the_simulated_machine_drops_or_spoils_one_poll_only(fault, drops, spoils):
     from cnc_api_simulator.testing import simulated_machine
 
     with simulated_machine() as sim_machine, Machine(sim_machine.host, sim_machine.port, backoff=FAST) as m:
         old = m.client
         fault(sim_machine.faults)
         snap = m.poll()
-        assert snap is None
+        assert (snap is None) is spoils
         assert m.state is (Link.DOWN if drops else Link.CONNECTED)
         assert m.wait_connected(timeout=10.0)
         snap = m.poll()
