@@ -202,6 +202,15 @@ def test_machines_of_a_fleet_are_independent():
         assert apis["sim-3"].get_compile_info().state == cnc.CS_INIT
 
 
+def test_each_machine_of_a_fleet_saves_in_a_folder_of_its_own(tmp_path):
+    with simulated_fleet(2, programs_dir=str(tmp_path)) as fleet:
+        for name, m in fleet.items():
+            api = m.client()
+            assert api.program_gcode_set_text(f"(made on {name})\nM30\n") and api.program_save("job.nc")
+    assert (tmp_path / "sim-2" / "job.nc").read_text().startswith("(made on sim-2)")
+    assert (tmp_path / "sim-1" / "job.nc").read_text().startswith("(made on sim-1)")
+
+
 def test_nothing_is_left_running_after_a_fleet():
     before = set(threading.enumerate())
     with simulated_fleet(4) as fleet:
