@@ -9,6 +9,7 @@ and measures each reply's time from the request's send to its line feed. Run fro
     python3 bench/sim_fleet.py                      # 256 machines at 10 Hz, 8 running, 30 s
     python3 bench/sim_fleet.py --machines 64 --seconds 10
     python3 bench/sim_fleet.py --check              # exit 1 when p99 is not under 20 ms
+    python3 bench/sim_fleet.py --log-requests /tmp/requests.jsonl   # with the request log written
 
 Target: p99 under 20 ms on a 2-core machine.
 """
@@ -40,10 +41,10 @@ def percentile(values: list[float], p: float) -> float:
     return ordered[max(0, math.ceil(p / 100 * len(ordered)) - 1)]
 
 
-def start_fleet(count: int) -> tuple[subprocess.Popen[str], list[tuple[str, int]]]:
+def start_fleet(count: int, extra: list[str]) -> tuple[subprocess.Popen[str], list[tuple[str, int]]]:
     env = dict(os.environ, PYTHONPATH=os.path.join(ROOT, "python") + os.pathsep + os.environ.get("PYTHONPATH", ""))
     proc = subprocess.Popen(
-        [sys.executable, "-m", "cnc_api_simulator", "--machines", str(count), "--port", "0"],
+        [sys.executable, "-m", "cnc_api_simulator", "--machines", str(count), "--port", "0", *extra],
         stdout=subprocess.PIPE,
         text=True,
         env=env,
@@ -145,8 +146,9 @@ def main() -> int:
     parser.add_argument("--seconds", type=float, default=30.0)
     parser.add_argument("--warmup", type=float, default=3.0)
     parser.add_argument("--check", action="store_true", help=f"exit 1 unless p99 < {TARGET_P99_MS:g} ms")
+    parser.add_argument("--log-requests", metavar="FILE", help="the simulator logs every exchange to FILE meanwhile")
     args = parser.parse_args()
-    proc, addresses = start_fleet(args.machines)
+    proc, addresses = start_fleet(args.machines, ["--log-requests", args.log_requests] if args.log_requests else [])
     try:
         run_programs(addresses[: args.running])
         cpu0, wall0 = cpu_seconds(proc.pid), time.monotonic()
