@@ -328,6 +328,8 @@ def test_command_line_fleet_with_faults_log_and_control_port(tmp_path):
         assert control(ports["control"], fault="nap", machine="lathe-1")["error"] == "no fault 'nap'"
         assert control(ports["control"], fault="stall", machine="lathe-9")["error"] == "no machine 'lathe-9'"
         assert control(ports["control"], fault="stall", machine="*", count=0)["ok"] is False
+        assert control(ports["control"], fault="alarm", machine="*", code="E1")["ok"] is False
+        assert control(ports["control"], fault="latency", machine="*", seconds="slow")["ok"] is False
         api.close()
     finally:
         proc.terminate()

@@ -177,6 +177,12 @@ class Faults:
     ) -> None:
         """Raise an alarm now, `at_time` seconds of machine time from now, or when the running
         program enters line `at_line`. A `cnc.stop` resets it."""
+        if isinstance(code, bool) or not isinstance(code, int) or not isinstance(message, str):
+            raise ValueError("an alarm needs a whole number code and a text message")
+        if at_line is not None:
+            _count(at_line)
+        if at_time is not None and (isinstance(at_time, bool) or not 0 <= at_time < float("inf")):
+            raise ValueError("at_time must be seconds, 0 or more")
         machine = self._target.machine
         with machine.lock:
             if at_line is not None or (at_time is not None and at_time > 0):
