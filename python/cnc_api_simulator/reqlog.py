@@ -17,6 +17,7 @@ from .text import Line
 
 TEXT_LIMIT = 4096  # characters of a request or reply kept in one log line
 KEEP = 10_000  # entries held in memory
+_ENCODER = json.JSONEncoder(separators=(",", ":"))  # made once, not per line
 
 
 def clip(data: Line | None) -> str | None:
@@ -62,7 +63,7 @@ class RequestLog:
             "duration": round(duration, 6),
             "fault": fault,
         }
-        line = json.dumps(entry, separators=(",", ":")) + "\n"
+        line = _ENCODER.encode(entry) + "\n"
         with self._lock:
             self._memory.append(entry)
             if self._stream is not None:
