@@ -256,3 +256,8 @@ lint-cpp: install cpp-lint-tools
 # a poller, analysis time, peak memory, and the interpreter's parse rate.
 bench-sim: install
 	$(VPY) bench/sim_bench.py
+
+.PHONY: bench-sim-fleet
+# 256 simulated machines in one process, 8 of them running programs, each polled at 10 Hz.
+bench-sim-fleet: install
+	$(VPY) bench/sim_fleet.py

@@ -99,6 +99,24 @@ def test_a_machine_going_down_shows_as_down():
         s.stop()
 
 
+def test_cnc_up_and_state_follow_the_faults_of_a_simulated_machine():
+    from cnc_api_simulator.testing import simulated_machine
+
+    with simulated_machine() as sim_machine:
+        exporter = Exporter([Machine(sim_machine.host, sim_machine.port, name="m1")], rate=20)
+        try:
+            url = f"http://127.0.0.1:{exporter.serve('127.0.0.1', 0)}/metrics"
+            wait_for(lambda: value(scrape(url), "cnc_up", machine="m1") == 1.0)
+            sim_machine.faults.alarm(code=17, message="lubrication low")
+            wait_for(lambda: value(scrape(url), "cnc_state_code", machine="m1") == cnc.SM_ALARM)
+            sim_machine.faults.cut(count=None)  # every request from now on
+            wait_for(lambda: value(scrape(url), "cnc_up", machine="m1") == 0.0)
+            sim_machine.faults.clear()
+            wait_for(lambda: value(scrape(url), "cnc_up", machine="m1") == 1.0, timeout=20.0)
+        finally:
+            exporter.stop()
+
+
 def test_a_machine_whose_connect_times_out_does_not_slow_the_others():
     sims = [Simulator(port=0) for _ in range(3)]
     ports = [s.start() for s in sims]

@@ -158,3 +158,31 @@ def test_close_from_another_thread_ends_wait_connected():
     m.close()
     t.join(5.0)
     assert result == [False] and m.state is Link.CLOSED
+
+
+@pytest.mark.parametrize(
+    "fault, drops, spoils",
+    [
+        (lambda f: f.cut(), True, True),
+        (lambda f: f.cut(mode="half"), True, True),
+        (lambda f: f.power_cycle(), True, True),
+        (lambda f: f.garbage("byte"), False, True),
+        (lambda f: f.refuse(), False, True),
+        (lambda f: f.latency(0.1), False, False),
+        pytest.param(lambda f: f.stall(), True, True, marks=pytest.mark.slow),
+    ],
+    ids=["cut", "cut-half", "power-cycle", "garbage", "refuse", "latency", "stall"],
+)
+def test_a_fault_of_the_simulated_machine_drops_or_spoils_one_poll_only(fault, drops, spoils):
+    from cnc_api_simulator.testing import simulated_machine
+
+    with simulated_machine() as sim_machine, Machine(sim_machine.host, sim_machine.port, backoff=FAST) as m:
+        old = m.client
+        fault(sim_machine.faults)
+        snap = m.poll()
+        assert (snap is None) is spoils
+        assert m.state is (Link.DOWN if drops else Link.CONNECTED)
+        assert m.wait_connected(timeout=10.0)
+        snap = m.poll()
+        assert snap is not None and snap.complete
+        assert (m.client is not old) is drops and m.status.connects == 1 + drops

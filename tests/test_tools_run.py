@@ -179,6 +179,18 @@ def test_a_lost_connection_fails_the_run():
     assert "lost the connection to" in err
 
 
+@pytest.mark.parametrize("mode", ["close", "half"])
+def test_a_connection_cut_during_the_run_fails_it(mode):
+    from cnc_api_simulator.testing import simulated_machine
+
+    with simulated_machine(manual_clock=False, speed=0.1) as machine:
+        machine.faults.cut(nth=3, mode=mode, requests="cnc.info")
+        done = run_cli("run", SAMPLE, "--port", str(machine.port))
+        assert done.returncode == 3, done.stderr
+        assert f"lost the connection to 127.0.0.1:{machine.port}" in done.stderr
+        assert [e["fault"]["mode"] for e in machine.requests() if e["fault"]] == [mode]
+
+
 class ScriptedControl:
     """A control whose compile and machine states follow scripts, one step per query."""
 

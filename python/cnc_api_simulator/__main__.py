@@ -9,7 +9,7 @@ import signal
 import sys
 from collections.abc import Callable
 
-from . import __version__
+from . import __version__, options
 from .config import (
     AXES,
     DEFAULT_ACCEL,
@@ -21,7 +21,7 @@ from .config import (
     parse_axis_values,
 )
 from .limits import IDLE_TIMEOUT, MAX_CONNECTIONS
-from .server import DEFAULT_HOST, DEFAULT_PORT, DEFAULT_SPEED, Simulator
+from .server import DEFAULT_HOST, DEFAULT_PORT, DEFAULT_SPEED
 
 
 def _speed(text: str) -> float:
@@ -179,6 +179,7 @@ def build_parser() -> argparse.ArgumentParser:
         help="probing moves (G38.x) trip where they cross these machine positions, "
         "as AXIS=POSITION[,...] (default: at the programmed end)",
     )
+    options.add_arguments(parser)
     return parser
 
 
@@ -214,29 +215,79 @@ def main(argv: list[str] | None = None) -> int:
     for sig in (signal.SIGINT, signal.SIGTERM):
         signal.signal(sig, stop_requested)
 
-    sim = Simulator(
-        args.host,
-        args.port,
-        args.programs_dir,
-        speed=args.speed,
-        config=config,
-        max_connections=args.max_connections,
-        idle_timeout=args.idle_timeout,
-    )
     try:
-        port = sim.start()
+        bench = Bench(args, config)
+    except ValueError as exc:
+        parser.error(str(exc))
+    try:
+        bench.start()
     except (OSError, OverflowError, ValueError) as exc:
-        print(f"cnc_api_simulator: cannot listen on {args.host}:{args.port}: {exc}", file=sys.stderr)
+        print(f"cnc_api_simulator: cannot listen: {exc}", file=sys.stderr)
         return 1
-    print(f"cnc_api_simulator listening on {args.host}:{port}", flush=True)
     try:
         while not select.select([wake_read], [], [])[0]:
             pass
     finally:
-        sim.stop()
+        bench.stop()
         os.close(wake_read)
         os.close(wake_write)
     return 0
+
+
+class Bench:
+    """The machines the options ask for, their request log and control port."""
+
+    def __init__(self, args: argparse.Namespace, config: MachineConfig) -> None:
+        from dataclasses import replace
+
+        from .control import ControlServer
+        from .fleet import Fleet
+        from .fleetfile import SimMachine, load_fleet
+        from .reqlog import RequestLog
+
+        if args.fleet is not None and args.machines is not None:
+            raise ValueError("--machines and --fleet exclude each other")
+        self.listing = args.fleet is not None or args.machines is not None
+        if args.fleet is not None:
+            machines = load_fleet(args.fleet)
+        else:
+            machines = [SimMachine(f"sim-{i}") for i in range(1, (args.machines or 1) + 1)]
+        spec = options.fault_spec(args)
+        machines = [replace(m, faults={**spec, **m.faults}) for m in machines]
+        self.log = RequestLog(args.log_requests) if args.log_requests else None
+        self.fleet = Fleet(
+            machines,
+            args.host,
+            args.port,
+            args.programs_dir,
+            args.speed,
+            config,
+            self.log,
+            max_connections=args.max_connections,
+            idle_timeout=args.idle_timeout,
+        )
+        self.control = (
+            ControlServer(self.fleet, args.control_host, args.control_port) if args.control_port is not None else None
+        )
+
+    def start(self) -> None:
+        addresses = self.fleet.start()
+        try:
+            if self.control is not None:
+                self.control.start()
+        except BaseException:
+            self.fleet.stop()
+            raise
+        for name, host, port in addresses:
+            where = f"[{host}]:{port}" if ":" in host else f"{host}:{port}"
+            print(f"{name} {where}" if self.listing else f"cnc_api_simulator listening on {where}", flush=True)
+        if self.control is not None:
+            print(f"control {self.control.host}:{self.control.port}", flush=True)
+
+    def stop(self) -> None:
+        if self.control is not None:
+            self.control.stop()
+        self.fleet.stop()
 
 
 if __name__ == "__main__":

@@ -1,6 +1,7 @@
 """Integer codes shared with the client: machine states, compile states, tools."""
 
 # State machine
+SM_ALARM = 4
 SM_IDLE = 5
 SM_HOMING = 6
 SM_JOG = 7

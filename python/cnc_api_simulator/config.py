@@ -38,6 +38,10 @@ class MachineConfig:
     # and the seconds a shorter one may run on a thread of the server before it moves there
     child_threshold: int = 256 * 1024
     thread_seconds: float = 0.3
+    # the axes the machine has (bits as the client's axis masks: X 1, Y 2, Z 4, A 8 ...), and
+    # travel limits (axis index -> low, high machine position) that a jog stops at
+    axes_mask: int = (1 << len(AXES)) - 1
+    travel: dict[int, tuple[float, float]] = field(default_factory=dict)
 
     def __post_init__(self) -> None:
         for name in ("rapid", "max_feed", "accel"):

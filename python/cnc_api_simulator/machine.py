@@ -21,7 +21,6 @@ from . import storage
 from .analysis import Analyzer, Job
 from .codes import (
     ANALYSIS_MODES,
-    AXES_MASK,
     AXIS_COUNT,
     AXIS_NAMES,
     CS_ERROR,
@@ -30,6 +29,7 @@ from .codes import (
     CS_INIT,
     CS_READY,
     JC_LAST,
+    SM_ALARM,
     SM_HOMING,
     SM_IDLE,
     SM_JOG,
@@ -187,6 +187,11 @@ class Machine:
         self._jog: tuple[int, float] | None = None
         self._homing: tuple[int, list[float], float] | None = None
         self._pending_start = False  # a start waits for the analysis
+        # An alarm holds the machine until a stop resets it; an emergency stop also holds
+        # it through stops, until released. `alarm_at_line` fires on entering that line.
+        self.alarm: tuple[int, str] | None = None
+        self.alarm_at_line: tuple[int, int, str] | None = None
+        self.emergency = False
 
         self.tables = Tables()
         self.text = ProgramText.of("")
@@ -204,6 +209,10 @@ class Machine:
         self.mdi_analyzer.close()
 
     @property
+    def clock(self) -> Callable[[], float]:
+        return self._clock
+
+    @property
     def position(self) -> list[float]:
         return self.cnc.position
 
@@ -214,9 +223,12 @@ class Machine:
 
     # ----- time -------------------------------------------------------------------------------
 
-    def advance(self) -> None:
-        now = self._clock()
-        dt, self._last = max(0.0, now - self._last) * self.speed, now
+    def advance(self, until: float | None = None) -> None:
+        """Move on to the clock's present, or to `until` on the clock when that is not past."""
+        now = self._clock() if until is None else until
+        if now < self._last:
+            return
+        dt, self._last = (now - self._last) * self.speed, now
         self.step(dt)
 
     def step(self, dt: float) -> None:
@@ -261,6 +273,9 @@ class Machine:
             i = run.index
             kind = kinds[i]
             self._enter(i, run)
+            if self.state != SM_RUN:  # an alarm on entering this line: halted at its start
+                self.cnc.position = list(prog.start_of(i))
+                return
             if kind == PAUSE:  # M0: wait for cnc.continue, where the move before it ended
                 self.cnc.position = prog.end_of(i)
                 run.index += 1
@@ -296,6 +311,10 @@ class Machine:
             self.offset = modal.offset
         if run.from_program:
             self.gcode_line = prog.b.lines[i]
+            watch = self.alarm_at_line
+            if watch is not None and self.gcode_line >= watch[0]:
+                self.alarm_at_line = None
+                self.raise_alarm(watch[1], watch[2])
 
     def _finish_run(self) -> None:
         run = self._run
@@ -330,8 +349,9 @@ class Machine:
         axis, direction = self._jog
         rate = JOG_RATE * self.overrides["jog"][0] / 100.0
         pos = self.cnc.position[axis] + direction * rate / 60.0 * dt
-        self.cnc.position[axis] = min(TRAVEL, max(-TRAVEL, pos))
-        if abs(self.cnc.position[axis]) < TRAVEL:
+        low, high = self.config.travel.get(axis, (-TRAVEL, TRAVEL))
+        self.cnc.position[axis] = min(high, max(low, pos))
+        if low < self.cnc.position[axis] < high:
             self.velocity[axis] = direction * rate
 
     def _step_homing(self, dt: float) -> None:
@@ -563,6 +583,16 @@ class Machine:
         self.state = SM_RUN
         return True
 
+    def raise_alarm(self, code: int, message: str) -> None:
+        """Halt where the machine stands: motion freezes (a stop later keeps a resume point)."""
+        self.alarm = (code, message)
+        self._jog = None
+        self._homing = None
+        self._pending_start = False
+        self.velocity = [0.0] * AXIS_COUNT
+        self.modal = self.modal._replace(spindle=SS_OFF, mist=False, flood=False)
+        self.state = SM_ALARM
+
     def stop(self) -> bool:
         run = self._run
         if run is not None and run.index < run.program.count:
@@ -579,11 +609,13 @@ class Machine:
         self._jog = None
         self._homing = None
         self._pending_start = False
-        self.state = SM_IDLE
+        self.state = SM_ALARM if self.emergency else SM_IDLE
+        if not self.emergency:
+            self.alarm = None  # the stop resets the alarm
         return True
 
     def homing(self, mask: int) -> bool:
-        mask &= AXES_MASK
+        mask &= self.config.axes_mask
         if not mask or not self._free:
             return False
         self._homing = (mask, list(self.cnc.position), 0.0)
@@ -593,6 +625,8 @@ class Machine:
     def jog(self, command: int) -> bool:
         if not 0 <= command <= JC_LAST or not (self._free or self.state == SM_JOG):
             return False
+        if command and not self.config.axes_mask >> (command - 1) // 2 & 1:
+            return False  # an axis this machine does not have
         if command == 0:
             self._jog = None
             self.state = SM_IDLE
@@ -686,7 +720,7 @@ class Machine:
             "working.wcs": self.modal.wcs,
             "working.offset": [_r(v) for v in self.offset],
             "dynamic.offset": [0.0, 0.0, 0.0],
-            "homing.done": int(self.homed_mask == AXES_MASK),
+            "homing.done": int(self.homed_mask == self.config.axes_mask),
             "homing.done.mask": self.homed_mask,
         }
 
@@ -704,7 +738,7 @@ class Machine:
             )
         return {
             "units.mode": m.units,
-            "axes.mask": AXES_MASK,
+            "axes.mask": self.config.axes_mask,
             "state.machine": self.state,
             "gcode.line": self.gcode_line,
             "worked.time": hms(self.worked),
@@ -743,6 +777,12 @@ class Machine:
             },
         }
 
+    def alarm_info(self, info: dict[str, Any]) -> dict[str, Any]:
+        """`info` with the alarm's code and text while one is raised (members the client skips)."""
+        if self.alarm is not None:
+            info["alarm.code"], info["alarm.message"] = self.alarm
+        return info
+
     def _spindle_actual(self) -> int:
         if self.modal.spindle == SS_OFF:
             return 0
@@ -755,8 +795,8 @@ class Machine:
         paused = self.state == SM_PAUSE
         return {
             "cnc.continue": paused,
-            "cnc.homing": AXES_MASK if free else 0,
-            "cnc.jog.command": AXES_MASK if free or self.state == SM_JOG else 0,
+            "cnc.homing": self.config.axes_mask if free else 0,
+            "cnc.jog.command": self.config.axes_mask if free or self.state == SM_JOG else 0,
             "cnc.mdi.command": free,
             "cnc.parameters": True,
             "cnc.pause": self.state == SM_RUN,
@@ -775,7 +815,7 @@ class Machine:
             "program.load": free,
             "program.new": free,
             "program.save": free,
-            "set.program.position": AXES_MASK if free else 0,
+            "set.program.position": self.config.axes_mask if free else 0,
         }
 
     def compile_info(self) -> dict[str, Any]:
@@ -800,7 +840,7 @@ class Machine:
 
     def digital_inputs(self) -> dict[str, Any]:
         values = [0] * 128
-        values[0] = 1  # emergency chain closed
+        values[0] = int(not self.emergency)  # emergency chain closed
         for i in range(AXIS_COUNT):
             values[1 + i] = self.homed_mask >> i & 1
         return {"value": values}

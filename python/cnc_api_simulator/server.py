@@ -8,11 +8,15 @@ import shutil
 import socket
 import tempfile
 import threading
+import time
+from collections.abc import Callable
 
 from . import limits, protocol
 from .config import MachineConfig
+from .faults import Faults
 from .limits import Budget, OverBudget
 from .machine import Machine
+from .reqlog import RequestLog
 from .text import Line
 
 DEFAULT_HOST = "127.0.0.1"
@@ -157,9 +161,20 @@ class LineReader:
                 return None
 
 
-def _serve_connection(sock: socket.socket, machine: Machine, budget: Budget | None = None) -> None:
+def _peer(sock: socket.socket) -> str | None:
+    try:
+        host, port, *_ = sock.getpeername()
+    except (OSError, ValueError):
+        return None
+    return f"[{host}]:{port}" if ":" in host else f"{host}:{port}"
+
+
+def _serve_connection(
+    sock: socket.socket, machine: Machine, budget: Budget | None = None, faults: Faults | None = None
+) -> None:
     """Answer request lines in order until the peer closes or the socket is shut down."""
     lines = LineReader(sock, budget=budget)
+    peer = _peer(sock) if faults is not None else None
     try:
         while True:
             line = lines.readline()
@@ -167,6 +182,10 @@ def _serve_connection(sock: socket.socket, machine: Machine, budget: Budget | No
                 return
             if not line:  # over-long
                 sock.sendall(protocol.FALSE_REPLY)
+                continue
+            if faults is not None and faults.engaged:  # faults or the request log: the slow path
+                if not faults.exchange(sock, line, peer):
+                    return
                 continue
             for part in protocol.handle_parts(machine, line):
                 sock.sendall(part)
@@ -218,20 +237,28 @@ class Simulator:
         max_connections: int = limits.MAX_CONNECTIONS,
         idle_timeout: float = limits.IDLE_TIMEOUT,
         memory_budget: int = limits.MEMORY_BUDGET,
+        clock: Callable[[], float] = time.monotonic,
+        name: str = "",
+        log: RequestLog | None = None,
+        seed: int | None = None,
     ) -> None:
         self.host = host
+        self.name = name
         self.requested_port = port
         self._own_dir: str | None = None
         if programs_dir is None:
             programs_dir = self._own_dir = tempfile.mkdtemp(prefix="cnc_api_simulator_")
         self.programs_dir = programs_dir
-        self.machine = Machine(programs_dir, speed=speed, config=config)
+        self._machine_args = (programs_dir, speed, config, clock)
+        self.machine = self._make_machine()
+        self.faults = Faults(name, self, log, seed)
         self.port: int | None = None
         self._listener: socket.socket | None = None
         self._wake: tuple[socket.socket, socket.socket] | None = None  # socket pair that ends the accept loop
         self._accept_thread: threading.Thread | None = None
         self._clients: dict[socket.socket, threading.Thread] = {}
         self._guard = threading.Lock()
+        self._cycle = threading.Lock()
         self._state = "new"
         self.max_connections = max_connections
         self.idle_timeout = idle_timeout
@@ -248,6 +275,7 @@ class Simulator:
             raise
         self._state = "running"
         self.port = self._listener.getsockname()[1]
+        self._listener.setblocking(False)  # a power cycle takes the waiting connections too
         self._wake = socket.socketpair()
         self._accept_thread = threading.Thread(target=self._accept_loop, name="cnc_api_simulator", daemon=True)
         self._accept_thread.start()
@@ -263,18 +291,19 @@ class Simulator:
                 for key, _ in selector.select():
                     if key.fileobj is self._wake[0]:
                         return
-                    try:
-                        sock, _ = self._listener.accept()
-                    except OSError as exc:
-                        # out of descriptors: the listener stays readable, so wait instead of spinning
-                        if exc.errno in limits.OUT_OF_RESOURCES and woken.select(limits.ACCEPT_BACKOFF):
-                            return
-                        continue
-                    with self._guard:
-                        full = len(self._clients) >= self.max_connections
-                    if full:
-                        _refuse(sock)
-                    else:
+                    with self._cycle:  # not while a power cycle refuses the waiting connections
+                        try:
+                            sock, _ = self._listener.accept()
+                        except OSError as exc:
+                            # out of descriptors: the listener stays readable, so wait instead of spinning
+                            if exc.errno in limits.OUT_OF_RESOURCES and woken.select(limits.ACCEPT_BACKOFF):
+                                return
+                            continue
+                        with self._guard:
+                            full = len(self._clients) >= self.max_connections
+                        if full:
+                            _refuse(sock)
+                            continue
                         self._spawn(sock)
 
     def _spawn(self, sock: socket.socket) -> None:
@@ -291,7 +320,7 @@ class Simulator:
     def _client(self, sock: socket.socket) -> None:
         try:
             sock.settimeout(self.idle_timeout or None)
-            _serve_connection(sock, self.machine, self.budget)
+            _serve_connection(sock, self.machine, self.budget, self.faults)
         finally:
             with self._guard:
                 self._clients.pop(sock, None)
@@ -303,20 +332,45 @@ class Simulator:
             self._wake[1].send(b"x")
             self._accept_thread.join()
             self._listener.close()
-            with self._guard:
-                clients = list(self._clients.items())
-            for sock, _ in clients:
-                try:
-                    sock.shutdown(socket.SHUT_RDWR)
-                except OSError:
-                    pass
-            for _, thread in clients:
+            self.faults.interrupt()
+            clients = self.drop_connections()
+            for thread in clients:
                 thread.join()
             for s in self._wake:
                 s.close()
         self.machine.close()
         self._state = "stopped"
         self._remove_own_dir()
+
+    def _make_machine(self) -> Machine:
+        programs_dir, speed, config, clock = self._machine_args
+        return Machine(programs_dir, speed=speed, config=config, clock=clock)
+
+    def drop_connections(self) -> list[threading.Thread]:
+        """Close every client connection; their threads end on their own (returned to wait on)."""
+        with self._guard:
+            clients = list(self._clients.items())
+        for sock, _ in clients:
+            try:
+                sock.shutdown(socket.SHUT_RDWR)
+            except OSError:
+                pass
+        return [thread for _, thread in clients]
+
+    def power_cycle(self) -> None:
+        """The machine as at start (homing lost, no program) and every connection closed;
+        the files of the programs folder stay."""
+        with self._cycle:
+            old = self.machine
+            with old.lock:
+                self.machine = self._make_machine()
+            while self._listener is not None:  # connections made before the power went
+                try:
+                    self._listener.accept()[0].close()
+                except OSError:
+                    break
+            self.drop_connections()
+        old.close()
 
     def _remove_own_dir(self) -> None:
         if self._own_dir:
