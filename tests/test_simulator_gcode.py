@@ -272,6 +272,8 @@ def _seconds(hms):
         ("G93 G1 X10 F6", 0.0, 10.0, 10.0),  # inverse time: 1/6 minute
         ("G95 S1000 M3\nG1 X100 F0.1", 0.0, 100.0, 60.0),  # 0.1 mm/rev at 1000 rpm
         ("G1 X10 F600\nG4 P30", 0.0, 10.0, 31.0),
+        # a full circle in inches ends where it began and still runs at F inches a minute: 4 pi in at 100 in/min
+        ("G20 G90 G17\nG0 X2 Y0\nG1 F100\nG3 X2 Y0 I-2 J0\nM2", 50.8, 4 * PI * 25.4, 7.5),
     ],
 )
 def test_time_and_length(machine, text, fast, feed, seconds):

@@ -141,7 +141,7 @@ def _rough(
     sign = -1.0 if far < s_step else 1.0
     if depth <= 0:
         raise GCodeError("roughing depth must be positive", "U", ERR_VALUE)
-    rate, _ = it._rate(start)
+    rate, _ = it._rate(start, linear=True)
     count = 0
     level = s_step + sign * depth
     while (far - level) * sign > -1e-9 and count < 10000:
@@ -172,7 +172,7 @@ def _pattern(it: Interpreter, start: list[float], profile: list[tuple[float, flo
     relief_x = cw.get("U", 0.0) * scale * 2.0
     relief_z = cw.get("W", 0.0) * scale
     passes = max(1, int(cw.get("R", 1.0)))
-    rate, _ = it._rate(start)
+    rate, _ = it._rate(start, linear=True)
     for k in range(passes):
         f = (passes - 1 - k) / (passes - 1) if passes > 1 else 0.0
         shifted = [(x + relief_x * f, z + relief_z * f) for x, z in profile]

@@ -1413,15 +1413,17 @@ class Interpreter:
             self.rot = (c1, c2, math.cos(angle), math.sin(angle))
         self.transformed = self.polar or self.rot is not None
 
-    def _rate(self, t: list[float]) -> tuple[float, float]:
-        """Feed of a move to `t`: (mm/min or deg/min, seconds for the move in inverse time)."""
+    def _rate(self, t: list[float], linear: bool = False) -> tuple[float, float]:
+        """Feed of a move to `t`: (mm/min or deg/min, seconds for the move in inverse time).
+
+        `linear` when the move runs on linear axes whatever its end: a full circle ends where it began."""
         m = self.m
         if m.feed_mode == 93:
             if m.feed <= 0:
                 raise GCodeError("inverse-time feed needs a positive F", "F", ERR_VALUE)
             return 0.0, 60.0 / m.feed
         p = self.pos
-        linear = t[0] != p[0] or t[1] != p[1] or t[2] != p[2]
+        linear = linear or t[0] != p[0] or t[1] != p[1] or t[2] != p[2]
         if not m.feed_given:
             return DEFAULT_FEED, 0.0
         f = m.feed * (25.4 if m.imperial and linear else 1.0)
@@ -1521,7 +1523,7 @@ class Interpreter:
             self.spline_last = None
         hull = math.dist(p0, c1) + math.dist(c1, c2) + math.dist(c2, p3)
         n = max(4, min(1000, math.ceil(hull / _SPLINE_CHORD)))
-        rate, seconds = self._rate(t)
+        rate, seconds = self._rate(t, linear=True)
         seconds /= n
         for k in range(1, n + 1):
             u = k / n
@@ -1571,7 +1573,7 @@ class Interpreter:
         sweep += 2 * math.pi * (turns - 1)
         if clockwise:
             sweep = -sweep
-        rate, seconds = self._rate(t)
+        rate, seconds = self._rate(t, linear=True)
         self.b.arc(t, (c1, c2), ih, sweep, self._report_line(), self._modal_index(), rate, seconds, dia)
         self.pos = t
 
