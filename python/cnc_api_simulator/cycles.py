@@ -124,7 +124,7 @@ def _run_lines(it: Interpreter, first: Place, count: int, collect: bool) -> list
     finally:
         if collect:
             it.b, it.pos, it.m, it.tool = saved[0], saved[1], saved[2], saved[3]
-            it._modal_dirty = True
+            it._modal_dirty = it._changed = True
         it.i, it.line, it.spline_last = saved[4], saved[5], saved[6]
 
 

@@ -152,8 +152,8 @@ class Interpreter:
         self.b = Builder(config, self.pos)
         self.tool = state.tool
         self._immediate_tool: bool | None = None
+        self._changed = True  # the state to record with the next segment
         self._update_offset()
-        self._modal_dirty = True
         self._modal = 0
         self.init_level = 0.0  # drill-axis level when a canned cycle began
         self.cycle_words: dict[str, float] = {}
@@ -907,11 +907,14 @@ class Interpreter:
 
     def _update_offset(self) -> None:
         self.off = self.state.offset()
-        self._modal_dirty = True
+        self._modal_dirty = self._changed = True
 
     def _modal_index(self) -> int:
         if self._modal_dirty:
             m = self.m
+            if self._changed:
+                self.b.snapshot(self._snapshot())
+                self._changed = False
             self._modal = self.b.modal(
                 Modal(
                     UM_IMPERIAL if m.imperial else UM_METRIC,
@@ -927,6 +930,25 @@ class Interpreter:
             )
             self._modal_dirty = False
         return self._modal
+
+    def _snapshot(self) -> State:
+        """Modes, offsets and tool in force from the next segment on, for a stop there; the
+        parameters are left out (a stopped machine keeps those of the whole run)."""
+        st = self.state
+        return State(
+            position=[],
+            wcs=[list(w) for w in st.wcs],
+            active_wcs=st.active_wcs,
+            g92=list(st.g92),
+            g92_saved=list(st.g92_saved),
+            g28=list(st.g28),
+            g30=list(st.g30),
+            tlo=list(st.tlo),
+            tool=self.tool,
+            tool_lengths=dict(st.tool_lengths),
+            tool_diameters=dict(st.tool_diameters),
+            modes=copy.copy(self.m),
+        )
 
     def execute(self, g: list[float], ms: list[float], w: dict[str, float]) -> None:
         """Run one block of words with constant values."""
@@ -970,6 +992,8 @@ class Interpreter:
     def _actions(self, codes: dict[str, int], mcodes: list[int], w: dict[str, float]) -> None:
         m = self.m
         st = self.state
+        if len(codes) > ("motion" in codes) or mcodes or "T" in w:
+            self._modal_dirty = self._changed = True
         if "units" in codes:
             imperial = codes["units"] == 200
             if imperial != m.imperial:
@@ -1042,6 +1066,7 @@ class Interpreter:
             if seconds < 0:
                 raise GCodeError("dwell time must not be negative", f"P{num(seconds)}", ERR_VALUE)
             self.b.dwell(self.pos, seconds, self._report_line(), self._modal_index())
+            self._modal_dirty = self._changed = True  # what the rest of the block sets is in force after it
         if "plane" in codes:
             m.plane = codes["plane"] // 10
         if "diameter" in codes:
@@ -1165,17 +1190,24 @@ class Interpreter:
                     self._end_program()  # a main program's M99 would repeat it for ever
 
     def _end_program(self) -> None:
+        """M2/M30: the next program starts in G54 without G92 offsets, in the default modes."""
         m = self.m
+        st = self.state
         self.ended = True
         m.spindle = SS_OFF
         m.mist = m.flood = False
         m.cycle = 0
+        m.motion = 1.0
         m.plane = 17
         m.absolute = True
         m.feed_mode = 94
         m.cutter_comp = 40
         m.exact_stop = False
-        self._modal_dirty = True
+        st.active_wcs = 1
+        st.g92 = [0.0] * AXIS_COUNT  # as G92.2: the saved values stay for a G92.3
+        self.rot = None
+        self.polar = self.transformed = False
+        self._update_offset()
 
     def _modal_save(self, code: int) -> None:
 
@@ -1196,7 +1228,7 @@ class Interpreter:
     def _set_tool(self, tool: int) -> None:
         if tool != self.tool:
             self.tool = tool
-            self._modal_dirty = True
+            self._modal_dirty = self._changed = True
 
     def _scale(self) -> float:
         return 25.4 if self.m.imperial else 1.0

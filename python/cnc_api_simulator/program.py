@@ -19,6 +19,7 @@ from itertools import chain, compress, islice, repeat
 from typing import NamedTuple
 
 from .config import DEFAULT_BLEND_TOLERANCE, MachineConfig
+from .state import State
 
 RAPID = 0
 LINE = 1
@@ -80,6 +81,8 @@ class Builder:
         self.modal_table: list[Modal] = []
         self._modal_index: dict[Modal, int] = {}
         self.monotonic = True  # line numbers never go back (no loops or calls)
+        # (first segment, state in force from it on), ascending: what a stop mid-program leaves
+        self.snapshots: list[tuple[int, State]] = []
 
     def __len__(self) -> int:
         return len(self.kinds)
@@ -90,6 +93,18 @@ class Builder:
             index = self._modal_index[m] = len(self.modal_table)
             self.modal_table.append(m)
         return index
+
+    def snapshot(self, state: State) -> None:
+        n = len(self.kinds)
+        if self.snapshots and self.snapshots[-1][0] == n:
+            self.snapshots[-1] = (n, state)
+        else:
+            self.snapshots.append((n, state))
+
+    def state_at(self, segment: int) -> State | None:
+        """Modes, offsets and tool in force while `segment` runs (None before any was recorded)."""
+        k = bisect.bisect_right(self.snapshots, segment, key=operator.itemgetter(0))
+        return self.snapshots[k - 1][1] if k else None
 
     def arc_index(self, segment: int) -> int:
         """Number of the arc that is `segment`."""

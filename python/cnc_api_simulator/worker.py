@@ -134,6 +134,7 @@ def serve(inp: IO[bytes], out: IO[bytes]) -> None:
         "stats": b.stats,
         "dwells": b.dwells,
         "monotonic": b.monotonic,
+        "snapshots": b.snapshots,
     }
     write_frame(out, pickle.dumps(meta, protocol=pickle.HIGHEST_PROTOCOL))
     for name in ARRAYS:
@@ -206,6 +207,7 @@ class Child:
         b.stats = meta["stats"]
         b.dwells = meta["dwells"]
         b.monotonic = meta["monotonic"]
+        b.snapshots = meta["snapshots"]
         error = None
         if meta["error"] is not None:
             message, word, code, line, file = meta["error"]
