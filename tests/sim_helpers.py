@@ -70,6 +70,11 @@ def end_point(machine):
     return points[-1] if points else None
 
 
+def estimated_seconds(machine):
+    h, m, s = (int(v) for v in ask(machine, {"get": "machining.info"})["tool.path"]["estimated.time"].split(":"))
+    return 3600 * h + 60 * m + s
+
+
 def new_machine(tmp_path, **kw):
     return Machine(str(tmp_path), speed=kw.pop("speed", 1.0), **kw)
 

@@ -205,7 +205,7 @@ def test_accepted(machine, text):
         ("G0 X0 Y0\nG2 X10 Y0 I1 J0 F100", 2, "G2", "not on the arc"),
         ("G0 X0 Y0\nG2 X10 Y0 I5 F100\nX0 Y0", 3, "G2", "centre"),  # modal G2 without centre
         ("G2 X10 Y0 R2 F100", 1, "R", "less than half the chord"),
-        ("G0 X1\nM277", 2, "M277", "unknown M code"),
+        ("G0 X1\nM428", 2, "M428", "start the simulator with its option --ignore-m +428"),
         ("$H\nG0 X1", 1, "$H", "dialect"),
         ("G0 X1\nG1 X[#<undefined>+1] F100", 2, "#<undefined>", "not defined"),
         ("G0 X1\nGOTO 50\nN40 G0 X2", 2, "GOTO50", "no line N50"),
@@ -216,6 +216,14 @@ def test_accepted(machine, text):
         ("#3000=1 (TOOL BROKEN)", 1, "#3000", "alarm"),
         ("G1 X1 F-5", 1, "F-5", "negative"),
         ("G10 L2 P12 X1", 1, "P12", "out of range"),
+        # what controls refuse: no feed rate yet, a peck cycle without its peck, nested comments,
+        # a dwell without its time, machine coordinates in incremental mode
+        ("G0 X1\nG1 X5", 2, "G1", "no feed rate in force"),
+        ("G0 X1\nG2 X3 I1", 2, "G2", "no feed rate in force"),
+        ("G0 Z5\nG83 X0 Z-5 R2 F100", 2, "G83", "needs Q"),
+        ("G0 X1 (DRILL (4X) HOLES) Y2", 1, "(4X", "comments do not nest"),
+        ("G0 X1\nG4", 2, "G4", "needs P"),
+        ("G91\nG53 G0 X0", 2, "G53", "G90"),
     ],
 )
 def test_rejected_with_line_word_and_reason(machine, text, line, word, why):

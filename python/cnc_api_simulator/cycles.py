@@ -239,6 +239,8 @@ def drilling_cycle(it: Interpreter, w: dict[str, float]) -> None:
         raise GCodeError("canned cycle needs an R level", f"G{m.cycle}", ERR_VALUE)
     if "depth" not in cw:
         raise GCodeError(f"canned cycle needs a {drill} depth", f"G{m.cycle}", ERR_VALUE)
+    if m.cycle in (73, 83) and cw.get("Q", 0.0) <= 0.0:
+        raise GCodeError(f"G{m.cycle} needs Q, the depth of each peck (above 0)", f"G{m.cycle}", ERR_VALUE)
     scale = it._scale()
     repeat = int(w.get("L", w.get("K", 1.0)))
     if repeat < 0:

@@ -29,7 +29,9 @@ from .words import AXES, MAX_VALUE, PLANE_AXES, bounded, has_axes, num, truth
 
 _log = logging.getLogger(__name__)
 
-DEFAULT_FEED = 1000.0  # mm/min until the program sets F
+# mm/min of a feed set by a word with no value here (a pin of a control's configuration)
+UNKNOWN_FEED = 1000.0
+
 MAX_DEPTH = 64  # subroutine nesting
 CHECK_EVERY = 2048  # lines between looks at the cancel flag
 ARC_TOLERANCE = 0.005  # mm the end of an arc may miss its circle (plus 0.1 % of the radius)
@@ -168,6 +170,7 @@ class Interpreter:
         self.lathe_depth = 1.0  # G71/G72 U (radius), depth of one roughing pass
         self.spline_last: tuple[float, float] | None = None  # G5: the last control vector, for the next I J
         self.seen_percent = False
+        self.feed_unknown = False  # an F word whose value the simulator cannot know
         self._budget = CHECK_EVERY
         self._main_loops: dict[int, Place] = {}
         self._main_counters: dict[int, int] = {}
@@ -607,6 +610,8 @@ class Interpreter:
                 if not -MAX_VALUE <= v <= MAX_VALUE:
                     raise GCodeError("number out of range", f"{letter}{v:g}"[:14], ERR_VALUE)
                 values[letter] = v
+            elif letter == "F":
+                self.feed_unknown = True
         g: list[float] = []
         for node in b.g:
             v = node if isinstance(node, float) else node(self)
@@ -1059,13 +1064,13 @@ class Interpreter:
                 self._modal_save(code)
             elif code not in self.config.ignored_m:
                 raise GCodeError(
-                    "unknown M code (machine-specific codes are set with --ignore-m)", f"M{code}", ERR_UNSUPPORTED
+                    f"unknown M code; if M{code} is a code of this machine, start the simulator with "
+                    f"its option --ignore-m +{code} to accept it",
+                    f"M{code}",
+                    ERR_UNSUPPORTED,
                 )
         if "dwell" in codes:
-            seconds = w.get("P", w.get("X", w.get("U", 0.0)))
-            if seconds < 0:
-                raise GCodeError("dwell time must not be negative", f"P{num(seconds)}", ERR_VALUE)
-            self.b.dwell(self.pos, seconds, self._report_line(), self._modal_index())
+            self.b.dwell(self.pos, self._dwell_seconds(w), self._report_line(), self._modal_index())
             self._modal_dirty = self._changed = True  # what the rest of the block sets is in force after it
         if "plane" in codes:
             m.plane = codes["plane"] // 10
@@ -1154,6 +1159,8 @@ class Interpreter:
             elif has_axes(w) or (motion in (20, 30) and any(k in w for k in "IJKR")):
                 self._motion(w)
         elif nonmodal == 530:
+            if not m.absolute:
+                raise GCodeError("G53 needs absolute distance mode (G90), not G91", "G53", ERR_VALUE)
             if has_axes(w):
                 self._straight(w, True)
         if "g65" in codes:
@@ -1208,6 +1215,28 @@ class Interpreter:
         self.rot = None
         self.polar = self.transformed = False
         self._update_offset()
+
+    def _dwell_seconds(self, w: dict[str, float]) -> float:
+        """G4's time. ISO-style controls give P in milliseconds, X or U in seconds; those X and
+        U are the dwell's and no motion, so they leave the block here."""
+        if self.config.dialect == "iso":
+            for letter, unit in (("P", 0.001), ("X", 1.0), ("U", 1.0)):
+                if letter in w:
+                    value = w[letter]
+                    seconds = value * unit
+                    break
+            else:
+                raise GCodeError("G4 needs P (milliseconds), X or U (seconds), the time to dwell", "G4", ERR_VALUE)
+            w.pop("X", None)
+            w.pop("U", None)
+        else:
+            if "P" not in w:
+                raise GCodeError("G4 needs P, the time to dwell in seconds", "G4", ERR_VALUE)
+            letter, value = "P", w["P"]
+            seconds = value
+        if seconds < 0:
+            raise GCodeError("dwell time must not be negative", f"{letter}{num(value)}", ERR_VALUE)
+        return seconds
 
     def _modal_save(self, code: int) -> None:
 
@@ -1457,7 +1486,12 @@ class Interpreter:
         p = self.pos
         linear = linear or t[0] != p[0] or t[1] != p[1] or t[2] != p[2]
         if not m.feed_given:
-            return DEFAULT_FEED, 0.0
+            if self.feed_unknown:
+                return UNKNOWN_FEED, 0.0
+            word = f"G{num(m.motion)}" if not m.cycle else f"G{m.cycle}"
+            raise GCodeError(
+                "feed move with no feed rate in force: give an F word before it or on its line", word, ERR_VALUE
+            )
         f = m.feed * (25.4 if m.imperial and linear else 1.0)
         if m.feed_mode == 95:
             f *= self._rpm()
