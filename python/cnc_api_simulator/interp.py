@@ -16,6 +16,7 @@ from collections.abc import Callable
 
 from . import cycles, storage
 from .codes import SS_CCW, SS_CW, SS_OFF, UM_IMPERIAL, UM_METRIC
+from .comp import CutterComp
 from .config import DEFAULT_BLEND_TOLERANCE, MachineConfig
 from .errors import ERR_ARC, ERR_FLOW, ERR_LIMIT, ERR_SYNTAX, ERR_UNSUPPORTED, ERR_VALUE, GCodeError
 from .expr import Node, ParamRef, Value
@@ -171,6 +172,7 @@ class Interpreter:
         self.spline_last: tuple[float, float] | None = None  # G5: the last control vector, for the next I J
         self.seen_percent = False
         self.feed_unknown = False  # an F word whose value the simulator cannot know
+        self.comp: CutterComp | None = None  # G41/G42 with a tool radius; self.pos is then the programmed point
         self._budget = CHECK_EVERY
         self._main_loops: dict[int, Place] = {}
         self._main_counters: dict[int, int] = {}
@@ -183,6 +185,7 @@ class Interpreter:
             self._loop()
             if not self.ended and self.frames:
                 raise GCodeError("the file ends inside a subroutine", "", ERR_FLOW)
+            self._comp_off()
             if self.cancelled is None or not self.cancelled():
                 finish(self.b)
         except GCodeError as exc:
@@ -248,7 +251,7 @@ class Interpreter:
                     # and line number go back to the interpreter before anything else runs.
                     if fresh:
                         mo = self.m
-                        fast_ok = not mo.cycle and not self.transformed
+                        fast_ok = not mo.cycle and not self.transformed and self.comp is None
                         scale = 25.4 if mo.imperial else 1.0
                         absolute = mo.absolute
                         ox, oy, oz = self.off[0], self.off[1], self.off[2]
@@ -261,7 +264,7 @@ class Interpreter:
                         motion = 0.0 if gm == "0" else 1.0
                         if mo.cycle:
                             mo.cycle = 0
-                            fast_ok = not self.transformed
+                            fast_ok = not self.transformed and self.comp is None
                         mo.motion = motion
                     else:
                         motion = mo.motion
@@ -1070,7 +1073,11 @@ class Interpreter:
                     ERR_UNSUPPORTED,
                 )
         if "dwell" in codes:
-            self.b.dwell(self.pos, self._dwell_seconds(w), self._report_line(), self._modal_index())
+            seconds = self._dwell_seconds(w)
+            if self.comp is not None:
+                self.comp.dwell(seconds, self._report_line(), self._modal_index())
+            else:
+                self.b.dwell(self.pos, seconds, self._report_line(), self._modal_index())
             self._modal_dirty = self._changed = True  # what the rest of the block sets is in force after it
         if "plane" in codes:
             m.plane = codes["plane"] // 10
@@ -1078,7 +1085,7 @@ class Interpreter:
             m.diameter = codes["diameter"] == 70
             m.diameter_set = True
         if "comp" in codes:
-            m.cutter_comp = codes["comp"]
+            self._set_comp(codes["comp"], w)
         if "tlo" in codes:
             self._tool_length(codes["tlo"], w)
         if "wcs" in codes:
@@ -1170,7 +1177,10 @@ class Interpreter:
             self._call_program(int(w["P"]), int(w.get("L", 1)), args, f"G65 P{num(w['P'])}")
         for code in mcodes:
             if code == 0 or code == 60 or (code == 1 and self.config.optional_stop):
-                self.b.pause(self.pos, self._report_line(), self._modal_index())
+                if self.comp is not None:
+                    self.comp.pause(self._report_line(), self._modal_index())
+                else:
+                    self.b.pause(self.pos, self._report_line(), self._modal_index())
                 self.pauses = True
             elif code in (2, 30):
                 self._end_program()
@@ -1198,6 +1208,7 @@ class Interpreter:
 
     def _end_program(self) -> None:
         """M2/M30: the next program starts in G54 without G92 offsets, in the default modes."""
+        self._comp_off()
         m = self.m
         st = self.state
         self.ended = True
@@ -1514,16 +1525,57 @@ class Interpreter:
         return rpm
 
     def _line(self, kind: int, t: list[float], rate: float = 0.0, seconds: float = 0.0) -> None:
+        if self.comp is not None:  # cycles, homing, probing, threads, splines, machine coordinates
+            raise GCodeError(
+                "this move cannot run with cutter compensation on: cancel it with G40 first", self.comp.word, ERR_VALUE
+            )
         self.b.line(kind, t, self._report_line(), self._modal_index(), rate, seconds)
         self.pos = t
 
     def _straight(self, w: dict[str, float], machine: bool) -> None:
         t = self._target(w, machine)
-        if self.m.motion == 0.0:
-            self._line(RAPID, t)
-        else:
+        kind, rate, seconds = RAPID, 0.0, 0.0
+        if self.m.motion != 0.0:
+            kind = FEED
             rate, seconds = self._rate(t)
-            self._line(FEED, t, rate, seconds)
+        if self.comp is not None and not machine:
+            self.comp.straight(kind, self.pos, t, self._report_line(), self._modal_index(), rate, seconds)
+            self.pos = t
+        else:
+            self._line(kind, t, rate, seconds)
+
+    def _set_comp(self, key: int, w: dict[str, float]) -> None:
+        """G40 ends compensation; G41/G42 D take the radius of tool D (of the tool in the spindle
+        without D), G41.1/G42.1 D the tool's diameter itself."""
+        programmed = self.pos
+        self._comp_off()
+        actual = self.pos
+        if has_axes(w):  # the move of this line starts from the programmed point (G91 counts from there)
+            self.pos = programmed
+        self.m.cutter_comp = key
+        if key == 400:
+            return
+        word = f"G{num(key / 10)}"
+        if key in (411, 421):
+            if "D" not in w:
+                raise GCodeError(f"{word} needs D, the tool diameter", word, ERR_VALUE)
+            diameter = w["D"] * self._scale()
+        else:
+            number = w.get("D", float(self.tool))
+            if number != int(number) or number < 0:
+                raise GCodeError("D must be a tool number", f"D{num(number)}", ERR_VALUE)
+            diameter = self.state.tool_diameters.get(int(number), 0.0)
+        if diameter < 0:
+            raise GCodeError("the tool diameter must not be negative", word, ERR_VALUE)
+        if diameter > 0:
+            side = 1.0 if key in (410, 411) else -1.0
+            self.comp = CutterComp(self.b, side, diameter / 2, PLANE_AXES[self.m.plane], actual, word)
+
+    def _comp_off(self) -> None:
+        """The held move runs to its own end; the machine stands where the tool is."""
+        if self.comp is not None:
+            self.pos = self.comp.finish()
+            self.comp = None
 
     def _motion(self, w: dict[str, float]) -> None:  # noqa: C901
         motion = int(round(self.m.motion * 10))
@@ -1640,7 +1692,12 @@ class Interpreter:
         if clockwise:
             sweep = -sweep
         rate, seconds = self._rate(t, linear=True)
-        self.b.arc(t, (c1, c2), ih, sweep, self._report_line(), self._modal_index(), rate, seconds, dia)
+        if self.comp is not None and not dia:
+            if self.comp.ih != ih:
+                raise GCodeError("an arc out of the plane of cutter compensation", f"G{2 if clockwise else 3}", ERR_ARC)
+            self.comp.arc(pp, tt, (c1, c2), sweep, self._report_line(), self._modal_index(), rate, seconds)
+        else:
+            self.b.arc(t, (c1, c2), ih, sweep, self._report_line(), self._modal_index(), rate, seconds, dia)
         self.pos = t
 
     def _arc_centre(
