@@ -39,7 +39,7 @@ def lathe_cycle(it: Interpreter, key: int, w: dict[str, float]) -> None:
         _lathe_peck(it, key == 7400, w)
         return
     if key in (710, 720, 7300) and "P" not in w and "Q" not in w:  # first block: depth and retract
-        scale = it._scale()
+        scale = it.scale()
         if key == 7300:
             it.cycle_words = {k: w[k] for k in "UWR" if k in w}
             return
@@ -56,7 +56,7 @@ def lathe_cycle(it: Interpreter, key: int, w: dict[str, float]) -> None:
         it._line(RAPID, start)
         return
     points = _run_lines(it, first, count, collect=True)
-    scale = it._scale()
+    scale = it.scale()
     du, dw = w.get("U", 0.0) * scale, w.get("W", 0.0) * scale
     shifted = [(x + du, z + dw) for x, z in points[1:]]
     if not shifted:
@@ -167,7 +167,7 @@ def _rough(
 
 def _pattern(it: Interpreter, start: list[float], profile: list[tuple[float, float]], w: dict[str, float]) -> None:
     """G73: the profile repeated, shifted a little less each pass."""
-    scale = it._scale()
+    scale = it.scale()
     cw = it.cycle_words
     relief_x = cw.get("U", 0.0) * scale * 2.0
     relief_z = cw.get("W", 0.0) * scale
@@ -188,7 +188,7 @@ def _follow(it: Interpreter, profile: list[tuple[float, float]], rate: float) ->
 
 def _lathe_peck(it: Interpreter, along_z: bool, w: dict[str, float]) -> None:
     """G74 face pecking (along Z) and G75 grooving (along X), shifting across between holes."""
-    scale = it._scale()
+    scale = it.scale()
     if not has_axes(w):
         if "R" in w:
             it.lathe_retract = abs(w["R"]) * scale
@@ -241,7 +241,7 @@ def drilling_cycle(it: Interpreter, w: dict[str, float]) -> None:
         raise GCodeError(f"canned cycle needs a {drill} depth", f"G{m.cycle}", ERR_VALUE)
     if m.cycle in (73, 83) and cw.get("Q", 0.0) <= 0.0:
         raise GCodeError(f"G{m.cycle} needs Q, the depth of each peck (above 0)", f"G{m.cycle}", ERR_VALUE)
-    scale = it._scale()
+    scale = it.scale()
     repeat = int(w.get("L", w.get("K", 1.0)))
     if repeat < 0:
         raise GCodeError("canned cycle repeat count must not be negative", "L", ERR_VALUE)
@@ -309,7 +309,7 @@ def _drill(
 
 
 def threading_cycle(it: Interpreter, w: dict[str, float]) -> None:
-    scale = it._scale()
+    scale = it.scale()
     if "I" in w or "J" in w or "K" in w:
         _g76_wordy(it, w, scale)
         return

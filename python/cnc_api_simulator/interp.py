@@ -20,6 +20,7 @@ from .comp import CutterComp
 from .config import DEFAULT_BLEND_TOLERANCE, MachineConfig
 from .errors import ERR_ARC, ERR_FLOW, ERR_LIMIT, ERR_SYNTAX, ERR_UNSUPPORTED, ERR_VALUE, GCodeError
 from .expr import Node, ParamRef, Value
+from .gcodes import G_CODES, G_GROUPS, MODE_GROUPS, SETTING_GROUPS
 from .lexer import ARC as ARC_LINE
 from .lexer import ARC_WORDS, LINE, PAIRS, SIMPLE, Block, Macro, OWord, clean, parse_block, strip_comments
 from .program import LINE as FEED
@@ -64,10 +65,6 @@ _G65_LETTERS = {
 _ARC_WORDS = {17: ("I", "J"), 18: ("K", "I"), 19: ("J", "K")}
 _SIMPLE_KEYS = frozenset("XYZABCFN")
 
-_MOTION = frozenset((0, 10, 20, 30, 50, 51, 52, 320, 330, 331, 382, 383, 384, 385, 760))
-_CYCLES = frozenset((730, 740, 810, 820, 830, 840, 850, 860, 870, 880, 890))
-_LATHE_CYCLES = frozenset((700, 710, 720, 750))  # G70 finish, G71/G72 rough, G75 groove
-_WCS = {540: 1, 550: 2, 560: 3, 570: 4, 580: 5, 590: 6, 591: 7, 592: 8, 593: 9}
 _SPLINE_CHORD = 0.2  # mm: a spline is run as chords of about this length
 
 _LOOP_ENDS = frozenset(("ENDWHILE", "ENDREPEAT", "WHILE"))
@@ -984,7 +981,7 @@ class Interpreter:
                 key = cycles.lathe_or_other(key, w)
             elif (key == 50 or key == 51) and not has_axes(w) and not ("I" in w or "J" in w):
                 key = 1 if key == 50 else 2  # G05 P.., G05.1 Q..: a control's high-speed mode
-            group = _G_GROUPS.get(key)
+            group = G_GROUPS.get(key)
             if group is None:
                 raise GCodeError("unsupported G code", f"G{num(code)}", ERR_UNSUPPORTED)
             if group in codes and codes[group] != key:
@@ -997,31 +994,22 @@ class Interpreter:
             mcodes.append(int(code))
         self._actions(codes, mcodes, w)
 
+    def _modes(self, groups: tuple[str, ...], codes: dict[str, int], w: dict[str, float]) -> None:
+        """The handlers of the block's codes in `groups`, in their order of execution."""
+        for group in groups:
+            key = codes.get(group)
+            if key is not None:
+                handler = G_CODES[key].handler
+                assert handler is not None
+                handler(self, key, w, codes)
+
     def _actions(self, codes: dict[str, int], mcodes: list[int], w: dict[str, float]) -> None:
         m = self.m
-        st = self.state
         if len(codes) > ("motion" in codes) or mcodes or "T" in w:
             self._modal_dirty = self._changed = True
-        if "units" in codes:
-            imperial = codes["units"] == 200
-            if imperial != m.imperial:
-                m.imperial = imperial
-                self._modal_dirty = True
-        if "feedmode" in codes:
-            m.feed_mode = codes["feedmode"] // 10
-        if "retract" in codes:
-            plane = codes["plane"] // 10 if "plane" in codes else m.plane
-            lathe_feed = plane == 18 and not m.cycle and "cycle" not in codes
-            if lathe_feed:  # turning controls use G98/G99 for feed per minute and per revolution
-                m.feed_mode = 94 if codes["retract"] == 980 else 95
-            else:
-                m.retract_to_r = codes["retract"] == 990
+        self._modes(SETTING_GROUPS, codes, w)
         if "F" in w and "g65" not in codes:
             self._feed(w["F"])
-        if "css" in codes:
-            m.css = codes["css"] == 960
-            if m.css and "D" in w:
-                m.css_max = w["D"]
         if "S" in w and "g65" not in codes:
             if w["S"] < 0:
                 raise GCodeError("spindle speed must not be negative", f"S{num(w['S'])}", ERR_VALUE)
@@ -1072,51 +1060,7 @@ class Interpreter:
                     f"M{code}",
                     ERR_UNSUPPORTED,
                 )
-        if "dwell" in codes:
-            seconds = self._dwell_seconds(w)
-            if self.comp is not None:
-                self.comp.dwell(seconds, self._report_line(), self._modal_index())
-            else:
-                self.b.dwell(self.pos, seconds, self._report_line(), self._modal_index())
-            self._modal_dirty = self._changed = True  # what the rest of the block sets is in force after it
-        if "plane" in codes:
-            m.plane = codes["plane"] // 10
-        if "diameter" in codes:
-            m.diameter = codes["diameter"] == 70
-            m.diameter_set = True
-        if "comp" in codes:
-            self._set_comp(codes["comp"], w)
-        if "tlo" in codes:
-            self._tool_length(codes["tlo"], w)
-        if "wcs" in codes:
-            if codes["wcs"] in (541, 1540):  # G54.1 Pn, G154 Pn: the extra work offsets
-                p = w.get("P", 1.0)
-                if p != int(p) or not 1 <= p <= 300:
-                    raise GCodeError("G54.1 needs P from 1 to 300", f"P{num(p)}", ERR_VALUE)
-                number = WCS_COUNT + int(p)
-                while len(st.wcs) < number:
-                    st.wcs.append([0.0] * AXIS_COUNT)
-            else:
-                number = _WCS[codes["wcs"]]
-            if number != st.active_wcs:
-                st.active_wcs = number
-                self._update_offset()
-        if "path" in codes:
-            m.exact_stop = codes["path"] != 640
-            if codes["path"] == 640:
-                m.tolerance = w.get("P", 0.0) * self._scale()
-            self.b.set_blending(m.exact_stop, m.tolerance or DEFAULT_BLEND_TOLERANCE)
-        if "dist" in codes:
-            m.absolute = codes["dist"] == 900
-        if "rotation" in codes:
-            self._rotation(codes["rotation"], w)
-        if "polar" in codes:
-            self.polar = codes["polar"] == 160
-            if self.polar:
-                self.polar_last = [0.0, 0.0]
-            self.transformed = self.polar or self.rot is not None
-        if "arcdist" in codes:
-            m.arc_absolute = codes["arcdist"] == 901
+        self._modes(MODE_GROUPS, codes, w)
         consumed = False
         nonmodal = codes.get("nonmodal")
         if nonmodal is not None:
@@ -1227,27 +1171,35 @@ class Interpreter:
         self.polar = self.transformed = False
         self._update_offset()
 
-    def _dwell_seconds(self, w: dict[str, float]) -> float:
-        """G4's time. ISO-style controls give P in milliseconds, X or U in seconds; those X and
-        U are the dwell's and no motion, so they leave the block here."""
-        if self.config.dialect == "iso":
-            for letter, unit in (("P", 0.001), ("X", 1.0), ("U", 1.0)):
-                if letter in w:
-                    value = w[letter]
-                    seconds = value * unit
-                    break
-            else:
-                raise GCodeError("G4 needs P (milliseconds), X or U (seconds), the time to dwell", "G4", ERR_VALUE)
-            w.pop("X", None)
-            w.pop("U", None)
+    # ----- the context of the codes' handlers -------------------------------------------------------
+
+    @property
+    def modes(self) -> Modes:
+        return self.m
+
+    def modes_changed(self) -> None:
+        self._modal_dirty = True
+
+    def select_wcs(self, number: int) -> None:
+        if number != self.state.active_wcs:
+            self.state.active_wcs = number
+            self._update_offset()
+
+    def set_blending(self, exact_stop: bool, tolerance: float) -> None:
+        self.b.set_blending(exact_stop, tolerance)
+
+    def set_polar(self, on: bool) -> None:
+        self.polar = on
+        if on:
+            self.polar_last = [0.0, 0.0]
+        self.transformed = self.polar or self.rot is not None
+
+    def dwell(self, seconds: float) -> None:
+        if self.comp is not None:
+            self.comp.dwell(seconds, self._report_line(), self._modal_index())
         else:
-            if "P" not in w:
-                raise GCodeError("G4 needs P, the time to dwell in seconds", "G4", ERR_VALUE)
-            letter, value = "P", w["P"]
-            seconds = value
-        if seconds < 0:
-            raise GCodeError("dwell time must not be negative", f"{letter}{num(value)}", ERR_VALUE)
-        return seconds
+            self.b.dwell(self.pos, seconds, self._report_line(), self._modal_index())
+        self._modal_dirty = self._changed = True  # what the rest of the block sets is in force after it
 
     def _modal_save(self, code: int) -> None:
 
@@ -1270,7 +1222,7 @@ class Interpreter:
             self.tool = tool
             self._modal_dirty = self._changed = True
 
-    def _scale(self) -> float:
+    def scale(self) -> float:
         return 25.4 if self.m.imperial else 1.0
 
     def _feed(self, f: float) -> None:
@@ -1281,7 +1233,7 @@ class Interpreter:
             self.m.feed = f
             self._modal_dirty = True
 
-    def _tool_length(self, key: int, w: dict[str, float]) -> None:
+    def tool_length(self, key: int, w: dict[str, float]) -> None:
         st = self.state
         if key == 490:
             st.tlo = [0.0] * AXIS_COUNT
@@ -1289,7 +1241,7 @@ class Interpreter:
             st.tlo = [0.0] * AXIS_COUNT
             for i, a in enumerate("XYZ"):
                 if a in w:
-                    st.tlo[i] = w[a] * self._scale()
+                    st.tlo[i] = w[a] * self.scale()
         else:
             h = int(w.get("H", self.tool))
             length = st.tool_lengths.get(h, 0.0)
@@ -1302,7 +1254,7 @@ class Interpreter:
     def _nonmodal(self, key: int, w: dict[str, float]) -> bool:
         """G10, G28, G30, G52, G92...: True when they used the axis words of the block."""
         st = self.state
-        scale = self._scale()
+        scale = self.scale()
         if key == 100:
             self._g10(w)
             return True
@@ -1346,7 +1298,7 @@ class Interpreter:
 
     def _g92(self, w: dict[str, float]) -> None:
         st = self.state
-        scale = self._scale()
+        scale = self.scale()
         wcs = st.wcs[st.active_wcs - 1]
         for i, a in enumerate(AXES):
             if a in w:
@@ -1357,7 +1309,7 @@ class Interpreter:
 
     def _g10(self, w: dict[str, float]) -> None:
         st = self.state
-        scale = self._scale()
+        scale = self.scale()
         lw = w.get("L")
         if lw is None and "P" not in w:
             raise GCodeError("G10 needs an L word", "G10", ERR_VALUE)
@@ -1431,7 +1383,7 @@ class Interpreter:
         """Target under G68 rotation or G16 polar words: worked out in the unrotated program
         coordinates, then turned into the plane and shifted to the machine."""
         off = self.off
-        scale = self._scale()
+        scale = self.scale()
         i1, i2, _ = PLANE_AXES[self.m.plane]
         prog = [p - o for p, o in zip(self.pos, off, strict=True)]
         if self.rot is not None:
@@ -1470,14 +1422,14 @@ class Interpreter:
         da, db = a - c1, b - c2
         return c1 + da * cos - db * sin, c2 + da * sin + db * cos
 
-    def _rotation(self, key: int, w: dict[str, float]) -> None:
+    def set_rotation(self, key: int, w: dict[str, float]) -> None:
         if key == 690:
             self.rot = None
         else:
             i1, i2, _ = PLANE_AXES[self.m.plane]
             if "R" not in w:
                 raise GCodeError("G68 needs R, the angle of rotation", "G68", ERR_VALUE)
-            scale = self._scale()
+            scale = self.scale()
             here = [p - o for p, o in zip(self.pos, self.off, strict=True)]
             c1 = w[AXES[i1]] * scale if AXES[i1] in w else here[i1]
             c2 = w[AXES[i2]] * scale if AXES[i2] in w else here[i2]
@@ -1544,7 +1496,7 @@ class Interpreter:
         else:
             self._line(kind, t, rate, seconds)
 
-    def _set_comp(self, key: int, w: dict[str, float]) -> None:
+    def set_comp(self, key: int, w: dict[str, float]) -> None:
         """G40 ends compensation; G41/G42 D take the radius of tool D (of the tool in the spindle
         without D), G41.1/G42.1 D the tool's diameter itself."""
         programmed = self.pos
@@ -1559,7 +1511,7 @@ class Interpreter:
         if key in (411, 421):
             if "D" not in w:
                 raise GCodeError(f"{word} needs D, the tool diameter", word, ERR_VALUE)
-            diameter = w["D"] * self._scale()
+            diameter = w["D"] * self.scale()
         else:
             number = w.get("D", float(self.tool))
             if number != int(number) or number < 0:
@@ -1586,7 +1538,7 @@ class Interpreter:
         elif motion == 330:
             self._synced(w)
         elif motion == 320:  # a turning control's thread cut: F (or K) is the lead
-            lead = w.get("K", w.get("F", self.m.feed)) * self._scale()
+            lead = w.get("K", w.get("F", self.m.feed)) * self.scale()
             if lead <= 0:
                 raise GCodeError("G32 needs F, the lead of the thread", "G32", ERR_VALUE)
             self._line(FEED, self._target(w, False), lead * self._rpm())
@@ -1597,7 +1549,7 @@ class Interpreter:
         elif motion == 331:
             t = self._target(w, False)
             start = list(self.pos)
-            pitch = w.get("K", 0.0) * self._scale()
+            pitch = w.get("K", 0.0) * self.scale()
             rate = pitch * self._rpm()
             if rate <= 0:
                 raise GCodeError("G33.1 needs a K pitch and a spindle speed", "K", ERR_VALUE)
@@ -1615,7 +1567,7 @@ class Interpreter:
         word = "G5" if cubic else "G5.1"
         if self.m.plane != 17:
             raise GCodeError("splines are only in the XY plane (G17)", word, ERR_UNSUPPORTED)
-        scale = self._scale()
+        scale = self.scale()
         p = self.pos
         t = self._target(w, False)
         p0, p3 = (p[0], p[1]), (t[0], t[1])
@@ -1658,7 +1610,7 @@ class Interpreter:
         if "K" not in w:
             raise GCodeError("G33 needs K, the distance per revolution", "G33", ERR_VALUE)
         t = self._target(w, False)
-        self._line(FEED, t, w["K"] * self._scale() * self._rpm())
+        self._line(FEED, t, w["K"] * self.scale() * self._rpm())
 
     def _arc(self, clockwise: bool, w: dict[str, float]) -> None:
         m = self.m
@@ -1706,7 +1658,7 @@ class Interpreter:
         """Centre of an arc and its start and end, X as a radius when `dia` (X words are diameters)."""
         m = self.m
         i1, i2, _ = PLANE_AXES[m.plane]
-        scale = self._scale()
+        scale = self.scale()
         w1, w2 = _ARC_WORDS[m.plane]
         p = list(self.pos)
         t = list(target)
@@ -1787,54 +1739,3 @@ class Interpreter:
 
 def _wcs_code(n: int) -> int:
     return 540 + 10 * (n - 1) if n <= 6 else 590 + (n - 6)
-
-
-def _groups() -> dict[int, str]:
-    g: dict[int, str] = {}
-    for k in _MOTION:
-        g[k] = "motion"
-    for k in _CYCLES:
-        g[k] = "cycle"
-    g[800] = "cancel"
-    g[40] = "dwell"
-    for k in (100, 280, 281, 300, 301, 520, 530, 920, 921, 922, 923):
-        g[k] = "nonmodal"
-    g[650] = "g65"
-    g[500] = "g50"
-    for k in (170, 180, 190):
-        g[k] = "plane"
-    for k in (200, 210):
-        g[k] = "units"
-    for k in (70, 80):
-        g[k] = "diameter"
-    for k in (400, 410, 420, 411, 421):
-        g[k] = "comp"
-    for k in (430, 431, 432, 434, 435, 490):
-        g[k] = "tlo"
-    for k in [*_WCS, 541, 1540]:
-        g[k] = "wcs"
-    for k in (680, 690):
-        g[k] = "rotation"
-    for k in (150, 160):
-        g[k] = "polar"
-    for k in (*_LATHE_CYCLES, 7300, 7400):
-        g[k] = "lathe"
-    # settings of a control's path smoothing and look-ahead, with no effect on the path here
-    for k in (1, 2, 1030, 1870):
-        g[k] = "ignored"
-    for k in (610, 611, 640):
-        g[k] = "path"
-    for k in (900, 910):
-        g[k] = "dist"
-    for k in (901, 911):
-        g[k] = "arcdist"
-    for k in (930, 940, 950):
-        g[k] = "feedmode"
-    for k in (960, 970):
-        g[k] = "css"
-    for k in (980, 990):
-        g[k] = "retract"
-    return g
-
-
-_G_GROUPS = _groups()

@@ -1,0 +1,40 @@
+"""What a code's handler may use of the interpreter: the modes, the offsets and the tool."""
+
+from __future__ import annotations
+
+from typing import Protocol
+
+from ..config import MachineConfig
+from ..state import Modes, State
+
+
+class Context(Protocol):
+    config: MachineConfig
+    state: State  # offsets, tool tables and parameters
+
+    @property
+    def modes(self) -> Modes: ...
+
+    def scale(self) -> float:
+        """Millimetres per program unit: 25.4 under G20."""
+        ...
+
+    def modes_changed(self) -> None:
+        """The status that moves report from here on differs (units, spindle, tool...)."""
+        ...
+
+    def select_wcs(self, number: int) -> None:
+        """Work offset 1 (G54) to 9 (G59.3), or beyond for G54.1 P."""
+        ...
+
+    def set_blending(self, exact_stop: bool, tolerance: float) -> None: ...
+
+    def set_polar(self, on: bool) -> None: ...
+
+    def set_rotation(self, key: int, w: dict[str, float]) -> None: ...
+
+    def set_comp(self, key: int, w: dict[str, float]) -> None: ...
+
+    def tool_length(self, key: int, w: dict[str, float]) -> None: ...
+
+    def dwell(self, seconds: float) -> None: ...
