@@ -10,8 +10,9 @@ PYTHON_DIR = pathlib.Path(__file__).resolve().parents[1] / "python"
 if str(PYTHON_DIR) not in sys.path:
     sys.path.insert(0, str(PYTHON_DIR))
 
-from cnc_api_simulator import Simulator, protocol  # noqa: E402
+from cnc_api_simulator import Simulator, gcodes, protocol  # noqa: E402
 from cnc_api_simulator import compiled as compiled_module  # noqa: E402
+from cnc_api_simulator.__main__ import build_parser  # noqa: E402
 from cnc_api_simulator.__main__ import main as cli_main  # noqa: E402
 from cnc_api_simulator.compiled import Compiled  # noqa: E402
 from cnc_api_simulator.config import MachineConfig  # noqa: E402
@@ -35,8 +36,10 @@ __all__ = [
     "ProgramText",
     "Simulator",
     "State",
+    "build_parser",
     "cli_main",
     "compiled_module",
+    "gcodes",
     "protocol",
 ]
 

@@ -2,18 +2,20 @@
 point, path lengths or error are worked out by hand."""
 
 import math
+import pathlib
 
 import pytest
-from cnc_api_simulator.__main__ import build_parser
 from sim_helpers import (
     CS_ERROR,
     CS_READY,
     MachineConfig,
     analyse,
     ask,
+    build_parser,
     cli_main,
     end_point,
     estimated_seconds,
+    gcodes,
     new_machine,
 )
 
@@ -343,3 +345,11 @@ def test_comments(machine, text, end):
     info = analyse(machine, text)
     assert info["state"] == CS_READY, info["message"]
     assert end_point(machine) == pytest.approx(end)
+
+
+def test_documented_codes_are_the_table():
+    text = (pathlib.Path(__file__).parents[1] / "docs" / "simulator.md").read_text()
+    documented = text.split("<!-- the list of codes, made from the table -->\n", 1)[1].split(
+        "<!-- the end of the list of codes -->", 1
+    )[0]
+    assert documented == gcodes.markdown(), "run python -m cnc_api_simulator.gcodes and paste its output"

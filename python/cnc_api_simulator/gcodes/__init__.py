@@ -29,4 +29,23 @@ _BY_ORDER = sorted((c for c in G_CODES.values() if c.handler is not None), key=l
 SETTING_GROUPS: tuple[str, ...] = tuple(dict.fromkeys(c.group for c in _BY_ORDER if c.order < WORDS))
 MODE_GROUPS: tuple[str, ...] = tuple(dict.fromkeys(c.group for c in _BY_ORDER if c.order >= MODES))
 
-__all__ = ["FAMILIES", "G_CODES", "G_GROUPS", "MODE_GROUPS", "M_CODES", "SETTING_GROUPS", "TABLE", "Code"]
+
+def markdown() -> str:
+    """The documentation's list of codes, a table per family (between the markers of
+    docs/simulator.md; a test keeps the two the same)."""
+    out: list[str] = []
+    for family, codes in FAMILIES.items():
+        out += [f"**{family.capitalize()}**", "", "| code | words | what it does |", "|---|---|---|"]
+        for code in sorted(codes, key=_sort_key):
+            words = " ".join(code.words.replace(" ", ""))
+            out.append(f"| {code.text} | {words} | {code.summary} |")
+        out.append("")
+    return "\n".join(out)
+
+
+def _sort_key(code: Code) -> tuple[str, float, str]:
+    number = code.text[1:].split(" ", 1)[0]
+    return code.letter, float(number), code.text
+
+
+__all__ = ["FAMILIES", "G_CODES", "G_GROUPS", "MODE_GROUPS", "M_CODES", "SETTING_GROUPS", "TABLE", "Code", "markdown"]
