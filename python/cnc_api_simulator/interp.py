@@ -20,6 +20,7 @@ from .config import DEFAULT_BLEND_TOLERANCE, MachineConfig
 from .errors import ERR_ARC, ERR_FLOW, ERR_LIMIT, ERR_SYNTAX, ERR_UNSUPPORTED, ERR_VALUE, GCodeError
 from .flow import _G65_LETTERS, Flow, Frame
 from .gcodes import G_CODES, G_GROUPS, MODE_GROUPS, SETTING_GROUPS
+from .gcodes.offsets import set_origin
 from .geometry import Geometry
 from .lexer import ARC as ARC_LINE
 from .lexer import ARC_WORDS, LINE, PAIRS, SIMPLE, Block, clean, parse_block, strip_comments
@@ -27,8 +28,8 @@ from .params import Parameters
 from .program import LINE as FEED
 from .program import RAPID, Builder, Modal, finish
 from .source import Place, Source
-from .state import AXIS_COUNT, WCS_COUNT, Modes, State
-from .words import AXES, MAX_VALUE, PLANE_AXES, bounded, has_axes, num
+from .state import AXIS_COUNT, Modes, State
+from .words import MAX_VALUE, PLANE_AXES, bounded, has_axes, num
 
 _log = logging.getLogger(__name__)
 
@@ -539,13 +540,15 @@ class Interpreter(Parameters, Flow, Geometry):
         self._modes(MODE_GROUPS, codes, w)
         consumed = False
         nonmodal = codes.get("nonmodal")
-        if nonmodal is not None:
-            consumed = self._nonmodal(nonmodal, w)
+        if nonmodal is not None and nonmodal != 530:
+            handler = G_CODES[nonmodal].handler
+            assert handler is not None
+            consumed = bool(handler(self, nonmodal, w, codes))
         if "lathe" in codes:
             cycles.lathe_cycle(self, codes["lathe"], w)
             consumed = True
         if "g50" in codes and has_axes(w):
-            self._g92(w)
+            set_origin(self, w)
             consumed = True
         motion = codes.get("motion")
         before = m.motion
@@ -670,6 +673,19 @@ class Interpreter(Parameters, Flow, Geometry):
             self.polar_last = [0.0, 0.0]
         self.transformed = self.polar or self.rot is not None
 
+    @property
+    def position(self) -> list[float]:
+        return self.pos
+
+    def target(self, w: dict[str, float], machine: bool) -> list[float]:
+        return self._target(w, machine)
+
+    def rapid(self, t: list[float]) -> None:
+        self._line(RAPID, t)
+
+    def offsets_changed(self) -> None:
+        self._update_offset()
+
     def dwell(self, seconds: float) -> None:
         if self.comp is not None:
             self.comp.dwell(seconds, self._report_line(), self._modal_index())
@@ -726,96 +742,6 @@ class Interpreter(Parameters, Flow, Geometry):
             else:
                 st.tlo[2] += length
         self._update_offset()
-
-    def _nonmodal(self, key: int, w: dict[str, float]) -> bool:
-        """G10, G28, G30, G52, G92...: True when they used the axis words of the block."""
-        st = self.state
-        scale = self.scale()
-        if key == 100:
-            self._g10(w)
-            return True
-        if key in (280, 300):
-            home = st.g28 if key == 280 else st.g30
-            if has_axes(w):
-                mid = self._target(w, False)
-                self._line(RAPID, mid)
-                target = list(self.pos)
-                for i, a in enumerate(AXES):
-                    if a in w or (i < 3 and "UVW"[i] in w):
-                        target[i] = home[i]
-            else:
-                target = list(home)
-            self._line(RAPID, target)
-            return True
-        if key in (281, 301):
-            (st.g28 if key == 281 else st.g30)[:] = self.pos
-            return True
-        if key == 520:
-            for i, a in enumerate(AXES):
-                if a in w:
-                    st.g92[i] = w[a] * (scale if i < 3 else 1.0)
-            st.g92_saved = list(st.g92)
-            self._update_offset()
-            return True
-        if key == 920:
-            self._g92(w)
-            return True
-        if key in (921, 922):
-            st.g92 = [0.0] * AXIS_COUNT
-            if key == 921:
-                st.g92_saved = [0.0] * AXIS_COUNT
-            self._update_offset()
-            return True
-        if key == 923:
-            st.g92 = list(st.g92_saved)
-            self._update_offset()
-            return True
-        return False
-
-    def _g92(self, w: dict[str, float]) -> None:
-        st = self.state
-        scale = self.scale()
-        wcs = st.wcs[st.active_wcs - 1]
-        for i, a in enumerate(AXES):
-            if a in w:
-                value = w[a] * (scale if i < 3 else 1.0)
-                st.g92[i] = self.pos[i] - wcs[i] - st.tlo[i] - value
-        st.g92_saved = list(st.g92)
-        self._update_offset()
-
-    def _g10(self, w: dict[str, float]) -> None:
-        st = self.state
-        scale = self.scale()
-        lw = w.get("L")
-        if lw is None and "P" not in w:
-            raise GCodeError("G10 needs an L word", "G10", ERR_VALUE)
-        kind = 1 if lw is None else int(lw)  # without L, P is a tool offset (turning controls)
-        p = int(w.get("P", 0))
-        if kind in (2, 20):
-            if p == 0:
-                p = st.active_wcs
-            if not 1 <= p <= WCS_COUNT:
-                raise GCodeError("coordinate system number out of range 0 to 9", f"P{p}", ERR_VALUE)
-            table = st.wcs[p - 1]
-            for i, a in enumerate(AXES):
-                if a in w:
-                    value = w[a] * (scale if i < 3 else 1.0)
-                    if kind == 2:
-                        table[i] = value if self.m.absolute else table[i] + value
-                    else:
-                        table[i] = self.pos[i] - st.g92[i] - st.tlo[i] - value
-            self._update_offset()
-        elif kind in (1, 10, 11):
-            if "Z" in w:
-                if kind == 1:
-                    st.tool_lengths[p] = w["Z"] * scale
-                else:
-                    wcs = st.wcs[st.active_wcs - 1]
-                    st.tool_lengths[p] = self.pos[2] - wcs[2] - st.g92[2] - w["Z"] * scale
-            if "R" in w:
-                st.tool_diameters[p] = 2.0 * w["R"] * scale
-        else:
-            raise GCodeError("unsupported G10 form", f"G10 L{kind}", ERR_UNSUPPORTED)
 
     # ----- motion -----------------------------------------------------------------------------------
 

@@ -8,7 +8,7 @@ move or call are run by the interpreter after the row names their group.
 from __future__ import annotations
 
 from . import cycles, flow, motion, offsets, tool
-from .table import MODES, WORDS, Code
+from .table import AXES, MODES, WORDS, Code
 
 FAMILIES = {
     "motion": motion.CODES,
@@ -27,7 +27,7 @@ M_CODES: frozenset[int] = frozenset(code.key for code in TABLE.values() if code.
 # words, and after its spindle, coolant and tool-change codes
 _BY_ORDER = sorted((c for c in G_CODES.values() if c.handler is not None), key=lambda c: c.order)
 SETTING_GROUPS: tuple[str, ...] = tuple(dict.fromkeys(c.group for c in _BY_ORDER if c.order < WORDS))
-MODE_GROUPS: tuple[str, ...] = tuple(dict.fromkeys(c.group for c in _BY_ORDER if c.order >= MODES))
+MODE_GROUPS: tuple[str, ...] = tuple(dict.fromkeys(c.group for c in _BY_ORDER if MODES <= c.order < AXES))
 
 
 def markdown() -> str:

@@ -10,8 +10,9 @@ from typing import TYPE_CHECKING
 if TYPE_CHECKING:
     from .context import Context
 
-# ctx, the code's key (its number times ten), the block's words, the block's G codes by group
-Handler = Callable[["Context", int, dict[str, float], dict[str, int]], None]
+# ctx, the code's key (its number times ten), the block's words, the block's G codes by
+# group; True when it took the block's axis words (no motion with them then)
+Handler = Callable[["Context", int, dict[str, float], dict[str, int]], bool | None]
 
 # When a code runs in its block, after the block's words have been read (the RS274/NGC
 # order of execution). Codes of one step run in the order of their `order`.
