@@ -354,6 +354,16 @@ class Flow:
                     return src
         raise GCodeError(f"no subroutine {label} in the program or the programs directory", word, ERR_FLOW)
 
+    def call_line(self, number: int, repeat: int) -> None:
+        """M97: the lines from N`number` of this program, `repeat` times, as a subprogram."""
+        place = self.src.n_label(number, -1)
+        if place is None:
+            raise GCodeError(f"no line N{number} to call", f"M97 P{number}", ERR_FLOW)
+        if repeat > 0:
+            here = (self.i, self.at)
+            frame = Frame(self.src, here, None, f"N{number}", repeat - 1, place, self._report_line())
+            self._push(frame, self.src, place)
+
     def _call_program(self, number: int, repeat: int, args: dict[str, float] | None, word: str) -> None:
         self.macro_style = True
         label = str(number)

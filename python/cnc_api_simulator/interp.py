@@ -14,13 +14,14 @@ import math
 from collections.abc import Callable
 
 from . import cycles
-from .codes import SS_CCW, SS_CW, SS_OFF, UM_IMPERIAL, UM_METRIC
+from .codes import SS_OFF, UM_IMPERIAL, UM_METRIC
 from .comp import CutterComp
 from .config import DEFAULT_BLEND_TOLERANCE, MachineConfig
 from .errors import ERR_ARC, ERR_FLOW, ERR_LIMIT, ERR_SYNTAX, ERR_UNSUPPORTED, ERR_VALUE, GCodeError
 from .flow import _G65_LETTERS, Flow, Frame
-from .gcodes import G_CODES, G_GROUPS, MODE_GROUPS, SETTING_GROUPS
+from .gcodes import G_CODES, G_GROUPS, M_ROWS, MODE_GROUPS, SETTING_GROUPS
 from .gcodes.offsets import set_origin
+from .gcodes.table import STOPS, WORDS
 from .geometry import Geometry
 from .lexer import ARC as ARC_LINE
 from .lexer import ARC_WORDS, LINE, PAIRS, SIMPLE, Block, clean, parse_block, strip_comments
@@ -503,40 +504,7 @@ class Interpreter(Parameters, Flow, Geometry):
             if self.immediate_tool:
                 # a turning control's T0101: tool 01 with offset 01
                 self._set_tool(int(t) // 100 if t >= 100 else int(t))
-        for code in mcodes:
-            if code == 6:
-                if m.next_tool >= 0:
-                    self._set_tool(m.next_tool)
-                self.b.stop_blending()
-            elif code == 61:
-                if "Q" not in w:
-                    raise GCodeError("M61 needs a Q word with the tool number", "M61", ERR_VALUE)
-                self._set_tool(int(w["Q"]))
-            elif code in (3, 4, 5):
-                new = SS_CW if code == 3 else SS_CCW if code == 4 else SS_OFF
-                if new != m.spindle:
-                    m.spindle = new
-                    self._modal_dirty = True
-                    self.b.stop_blending()
-            elif code in (7, 8, 9):
-                mist = m.mist if code == 8 else code == 7 and True
-                flood = m.flood if code == 7 else code == 8
-                if code == 9:
-                    mist = flood = False
-                if (mist, flood) != (m.mist, m.flood):
-                    m.mist, m.flood = mist, flood
-                    self._modal_dirty = True
-            elif code in (0, 1, 2, 30, 60, 97, 98, 99):
-                pass  # after the motion
-            elif code in (70, 71, 72, 73):
-                self._modal_save(code)
-            elif code not in self.config.ignored_m:
-                raise GCodeError(
-                    f"unknown M code; if M{code} is a code of this machine, start the simulator with "
-                    f"its option --ignore-m +{code} to accept it",
-                    f"M{code}",
-                    ERR_UNSUPPORTED,
-                )
+        self._m_codes(WORDS, mcodes, w, codes)
         self._modes(MODE_GROUPS, codes, w)
         consumed = False
         nonmodal = codes.get("nonmodal")
@@ -598,36 +566,23 @@ class Interpreter(Parameters, Flow, Geometry):
                 raise GCodeError("G65 needs P and the program number", "G65", ERR_VALUE)
             args = {k: v for k, v in w.items() if k in _G65_LETTERS}
             self._call_program(int(w["P"]), int(w.get("L", 1)), args, f"G65 P{num(w['P'])}")
+        self._m_codes(STOPS, mcodes, w, codes)
+
+    def _m_codes(self, step: int, mcodes: list[int], w: dict[str, float], codes: dict[str, int]) -> None:
+        """The block's M codes of one step of its order of execution; a code the table has not
+        is refused unless the machine is told to accept it, at the first step."""
         for code in mcodes:
-            if code == 0 or code == 60 or (code == 1 and self.config.optional_stop):
-                if self.comp is not None:
-                    self.comp.pause(self._report_line(), self._modal_index())
-                else:
-                    self.b.pause(self.pos, self._report_line(), self._modal_index())
-                self.pauses = True
-            elif code in (2, 30):
-                self._end_program()
-            elif code == 98:
-                if "P" not in w:
-                    raise GCodeError("M98 needs P and the program number", "M98", ERR_VALUE)
-                repeat = int(w.get("L", w.get("K", 1)))
-                self._call_program(int(w["P"]), repeat, None, f"M98 P{num(w['P'])}")
-            elif code == 97:
-                if "P" not in w:
-                    raise GCodeError("M97 needs P and the line number", "M97", ERR_VALUE)
-                place = self.src.n_label(int(w["P"]), -1)
-                if place is None:
-                    raise GCodeError(f"no line N{num(w['P'])} to call", f"M97 P{num(w['P'])}", ERR_FLOW)
-                repeat = int(w.get("L", 1))
-                if repeat > 0:
-                    here = (self.i, self.at)
-                    frame = Frame(self.src, here, None, f"N{num(w['P'])}", repeat - 1, place, self._report_line())
-                    self._push(frame, self.src, place)
-            elif code == 99:
-                if self.frames:
-                    self._return(None)
-                else:
-                    self._end_program()  # a main program's M99 would repeat it for ever
+            row = M_ROWS.get(code)
+            if row is None:
+                if step == WORDS and code not in self.config.ignored_m:
+                    raise GCodeError(
+                        f"unknown M code; if M{code} is a code of this machine, start the simulator with "
+                        f"its option --ignore-m +{code} to accept it",
+                        f"M{code}",
+                        ERR_UNSUPPORTED,
+                    )
+            elif row.order == step and row.handler is not None:
+                row.handler(self, code, w, codes)
 
     def _end_program(self) -> None:
         """M2/M30: the next program starts in G54 without G92 offsets, in the default modes."""
@@ -685,6 +640,34 @@ class Interpreter(Parameters, Flow, Geometry):
 
     def offsets_changed(self) -> None:
         self._update_offset()
+
+    def set_tool(self, tool: int) -> None:
+        self._set_tool(tool)
+
+    def stop_blending(self) -> None:
+        self.b.stop_blending()
+
+    def save_modes(self, code: int) -> None:
+        self._modal_save(code)
+
+    def pause(self) -> None:
+        if self.comp is not None:
+            self.comp.pause(self._report_line(), self._modal_index())
+        else:
+            self.b.pause(self.pos, self._report_line(), self._modal_index())
+        self.pauses = True
+
+    def end_program(self) -> None:
+        self._end_program()
+
+    def subprogram_end(self) -> None:
+        if self.frames:
+            self._return(None)
+        else:
+            self._end_program()  # a main program's M99 would repeat it for ever
+
+    def call_program(self, number: int, repeat: int, word: str) -> None:
+        self._call_program(number, repeat, None, word)
 
     def dwell(self, seconds: float) -> None:
         if self.comp is not None:

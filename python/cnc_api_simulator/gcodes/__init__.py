@@ -21,7 +21,7 @@ FAMILIES = {
 TABLE: dict[str, Code] = {code.text: code for codes in FAMILIES.values() for code in codes}
 G_CODES: dict[int, Code] = {code.key: code for code in TABLE.values() if code.letter == "G"}
 G_GROUPS: dict[int, str] = {key: code.group for key, code in G_CODES.items()}
-M_CODES: frozenset[int] = frozenset(code.key for code in TABLE.values() if code.letter == "M")
+M_ROWS: dict[int, Code] = {code.key: code for code in TABLE.values() if code.letter == "M"}
 
 # groups whose handlers set modes, in the order they run: before the block's F, S and T
 # words, and after its spindle, coolant and tool-change codes
@@ -48,4 +48,4 @@ def _sort_key(code: Code) -> tuple[str, float, str]:
     return code.letter, float(number), code.text
 
 
-__all__ = ["FAMILIES", "G_CODES", "G_GROUPS", "MODE_GROUPS", "M_CODES", "SETTING_GROUPS", "TABLE", "Code", "markdown"]
+__all__ = ["FAMILIES", "G_CODES", "G_GROUPS", "MODE_GROUPS", "M_ROWS", "SETTING_GROUPS", "TABLE", "Code", "markdown"]

@@ -39,6 +39,30 @@ class Context(Protocol):
 
     def dwell(self, seconds: float) -> None: ...
 
+    def set_tool(self, tool: int) -> None:
+        """The tool in the spindle from here on."""
+        ...
+
+    def stop_blending(self) -> None:
+        """The next move starts from standstill."""
+        ...
+
+    def save_modes(self, code: int) -> None:
+        """M70 to M73."""
+        ...
+
+    def pause(self) -> None: ...
+
+    def end_program(self) -> None: ...
+
+    def subprogram_end(self) -> None:
+        """Back to the caller; the end of a main program."""
+        ...
+
+    def call_program(self, number: int, repeat: int, word: str) -> None: ...
+
+    def call_line(self, number: int, repeat: int) -> None: ...
+
     @property
     def position(self) -> list[float]:
         """Where the machine stands, machine coordinates."""

@@ -48,5 +48,5 @@ def variant(text: str, key: int, group: str, words: str, order: int, summary: st
     return Code(text, key, group, words, order, summary)
 
 
-def m(text: str, words: str, order: int, summary: str) -> Code:
-    return Code(text, int(text[1:]), "m", words, order, summary)
+def m(text: str, words: str, order: int, summary: str, handler: Handler | None = None) -> Code:
+    return Code(text, int(text[1:]), "m", words, order, summary, handler)

@@ -3,6 +3,8 @@ speed, spindle, coolant and tool-change M codes."""
 
 from __future__ import annotations
 
+from ..codes import SS_CCW, SS_CW, SS_OFF
+from ..errors import ERR_VALUE, GCodeError
 from .context import Context
 from .table import MODES, SETTINGS, WORDS, Code, g, m
 
@@ -24,6 +26,36 @@ def surface_speed(ctx: Context, key: int, w: dict[str, float], codes: dict[str, 
     m.css = key == 960
     if m.css and "D" in w:
         m.css_max = w["D"]
+
+
+def tool_change(ctx: Context, key: int, w: dict[str, float], codes: dict[str, int]) -> None:
+    if ctx.modes.next_tool >= 0:
+        ctx.set_tool(ctx.modes.next_tool)
+    ctx.stop_blending()
+
+
+def current_tool(ctx: Context, key: int, w: dict[str, float], codes: dict[str, int]) -> None:
+    if "Q" not in w:
+        raise GCodeError("M61 needs a Q word with the tool number", "M61", ERR_VALUE)
+    ctx.set_tool(int(w["Q"]))
+
+
+def spindle(ctx: Context, key: int, w: dict[str, float], codes: dict[str, int]) -> None:
+    m = ctx.modes
+    new = SS_CW if key == 3 else SS_CCW if key == 4 else SS_OFF
+    if new != m.spindle:
+        m.spindle = new
+        ctx.modes_changed()
+        ctx.stop_blending()
+
+
+def coolant(ctx: Context, key: int, w: dict[str, float], codes: dict[str, int]) -> None:
+    m = ctx.modes
+    mist = key == 7 or (key == 8 and m.mist)
+    flood = key == 8 or (key == 7 and m.flood)
+    if (mist, flood) != (m.mist, m.flood):
+        m.mist, m.flood = mist, flood
+        ctx.modes_changed()
 
 
 def _tlo(text: str, words: str, summary: str) -> Code:
@@ -51,12 +83,12 @@ CODES = [
     g("G95", "feedmode", "", SETTINGS + 20, "feed per revolution", feed_mode),
     g("G96", "css", "SD", SETTINGS + 40, "constant surface speed, D the speed limit", surface_speed),
     g("G97", "css", "S", SETTINGS + 40, "spindle speed in revolutions a minute", surface_speed),
-    m("M3", "S", WORDS, "spindle clockwise"),
-    m("M4", "S", WORDS, "spindle counter-clockwise"),
-    m("M5", "", WORDS, "spindle off"),
-    m("M6", "T", WORDS, "tool change to the tool T selected"),
-    m("M7", "", WORDS, "mist"),
-    m("M8", "", WORDS, "flood"),
-    m("M9", "", WORDS, "coolant off"),
-    m("M61", "Q", WORDS, "the tool in the spindle is Q, with no change"),
+    m("M3", "S", WORDS, "spindle clockwise", spindle),
+    m("M4", "S", WORDS, "spindle counter-clockwise", spindle),
+    m("M5", "", WORDS, "spindle off", spindle),
+    m("M6", "T", WORDS, "tool change to the tool T selected", tool_change),
+    m("M7", "", WORDS, "mist", coolant),
+    m("M8", "", WORDS, "flood", coolant),
+    m("M9", "", WORDS, "coolant off", coolant),
+    m("M61", "Q", WORDS, "the tool in the spindle is Q, with no change", current_tool),
 ]
