@@ -1,18 +1,23 @@
-"""Where moves go and how fast: targets under offsets, rotation and polar words, feed
-rates, arc centres, splines."""
+"""Moves: where they go and how fast (targets under offsets, rotation and polar words,
+feed rates, arc centres), and the moves themselves (lines, arcs, splines, threads,
+probing), through cutter compensation when it is on."""
 
 from __future__ import annotations
 
 import math
 from typing import TYPE_CHECKING
 
+from .comp import CutterComp
 from .errors import ERR_ARC, ERR_SYNTAX, ERR_UNSUPPORTED, ERR_VALUE, GCodeError
 from .program import LINE as FEED
+from .program import RAPID
 from .state import AXIS_COUNT
-from .words import AXES, PLANE_AXES, num
+from .words import AXES, PLANE_AXES, has_axes, num
 
 if TYPE_CHECKING:
-    from .state import Modes
+    from .config import MachineConfig
+    from .program import Builder
+    from .state import Modes, State
 
 # mm/min of a feed set by a word with no value here (a pin of a control's configuration)
 UNKNOWN_FEED = 1000.0
@@ -23,7 +28,7 @@ _SPLINE_CHORD = 0.2  # mm: a spline is run as chords of about this length
 
 
 class Geometry:
-    """Targets, rates and arc geometry of the interpreter (a part of Interpreter)."""
+    """Targets, rates, arc geometry and moves of the interpreter (a part of Interpreter)."""
 
     if TYPE_CHECKING:  # what the rest of the interpreter holds
         m: Modes
@@ -35,8 +40,16 @@ class Geometry:
         rot: tuple[float, float, float, float] | None
         spline_last: tuple[float, float] | None
         transformed: bool
+        b: Builder
+        comp: CutterComp | None
+        config: MachineConfig
+        probe: list[float]
+        state: State
+        tool: int
 
-        def _line(self, kind: int, t: list[float], rate: float = 0.0, seconds: float = 0.0) -> None: ...
+        def _modal_index(self) -> int: ...
+
+        def _report_line(self) -> int: ...
 
         def scale(self) -> float: ...
 
@@ -286,3 +299,118 @@ class Geometry:
         side = 1.0 if (r > 0) != clockwise else -1.0
         m1, m2 = p[i1] + d1 / 2, p[i2] + d2 / 2
         return m1 - side * h * d2 / chord, m2 + side * h * d1 / chord
+
+    # ----- motion -----------------------------------------------------------------------------------
+
+    def _line(self, kind: int, t: list[float], rate: float = 0.0, seconds: float = 0.0) -> None:
+        if self.comp is not None:  # cycles, homing, probing, threads, splines, machine coordinates
+            raise GCodeError(
+                "this move cannot run with cutter compensation on: cancel it with G40 first", self.comp.word, ERR_VALUE
+            )
+        self.b.line(kind, t, self._report_line(), self._modal_index(), rate, seconds)
+        self.pos = t
+
+    def _straight(self, w: dict[str, float], machine: bool) -> None:
+        t = self._target(w, machine)
+        kind, rate, seconds = RAPID, 0.0, 0.0
+        if self.m.motion != 0.0:
+            kind = FEED
+            rate, seconds = self._rate(t)
+        if self.comp is not None and not machine:
+            self.comp.straight(kind, self.pos, t, self._report_line(), self._modal_index(), rate, seconds)
+            self.pos = t
+        else:
+            self._line(kind, t, rate, seconds)
+
+    def set_comp(self, key: int, w: dict[str, float]) -> None:
+        """G40 ends compensation; G41/G42 D take the radius of tool D (of the tool in the spindle
+        without D), G41.1/G42.1 D the tool's diameter itself."""
+        programmed = self.pos
+        self._comp_off()
+        actual = self.pos
+        if has_axes(w):  # the move of this line starts from the programmed point (G91 counts from there)
+            self.pos = programmed
+        self.m.cutter_comp = key
+        if key == 400:
+            return
+        word = f"G{num(key / 10)}"
+        if key in (411, 421):
+            if "D" not in w:
+                raise GCodeError(f"{word} needs D, the tool diameter", word, ERR_VALUE)
+            diameter = w["D"] * self.scale()
+        else:
+            number = w.get("D", float(self.tool))
+            if number != int(number) or number < 0:
+                raise GCodeError("D must be a tool number", f"D{num(number)}", ERR_VALUE)
+            diameter = self.state.tool_diameters.get(int(number), 0.0)
+        if diameter < 0:
+            raise GCodeError("the tool diameter must not be negative", word, ERR_VALUE)
+        if diameter > 0:
+            side = 1.0 if key in (410, 411) else -1.0
+            self.comp = CutterComp(self.b, side, diameter / 2, PLANE_AXES[self.m.plane], actual, word)
+
+    def _comp_off(self) -> None:
+        """The held move runs to its own end; the machine stands where the tool is."""
+        if self.comp is not None:
+            self.pos = self.comp.finish()
+            self.comp = None
+
+    def _arc(self, clockwise: bool, w: dict[str, float]) -> None:
+        m = self.m
+        plane = m.plane
+        i1, i2, ih = PLANE_AXES[plane]
+        t = self._target(w, False)
+        turns = 1
+        if "P" in w:
+            turns = int(w["P"])
+            if turns != w["P"] or turns < 1:
+                raise GCodeError("arc P (turns) must be a whole number from 1", f"P{num(w['P'])}", ERR_ARC)
+        dia = m.diameter and plane == 18
+        try:
+            c1, c2, pp, tt = self._arc_centre(clockwise, w, t, dia)
+        except GCodeError:
+            # A turning program that never says G7 may still give X as a diameter: take the
+            # arc that way when only that reading puts its end on its circle.
+            if plane != 18 or m.diameter_set or dia:
+                raise
+            c1, c2, pp, tt = self._arc_centre(clockwise, w, t, True)
+            m.diameter = dia = True
+        a0 = math.atan2(pp[i2] - c2, pp[i1] - c1)
+        a1 = math.atan2(tt[i2] - c2, tt[i1] - c1)
+        if clockwise:
+            sweep = (a0 - a1) % (2 * math.pi)
+        else:
+            sweep = (a1 - a0) % (2 * math.pi)
+        if sweep < 1e-9:
+            sweep = 2 * math.pi
+        sweep += 2 * math.pi * (turns - 1)
+        if clockwise:
+            sweep = -sweep
+        rate, seconds = self._rate(t, linear=True)
+        if self.comp is not None and not dia:
+            if self.comp.ih != ih:
+                raise GCodeError("an arc out of the plane of cutter compensation", f"G{2 if clockwise else 3}", ERR_ARC)
+            self.comp.arc(pp, tt, (c1, c2), sweep, self._report_line(), self._modal_index(), rate, seconds)
+        else:
+            self.b.arc(t, (c1, c2), ih, sweep, self._report_line(), self._modal_index(), rate, seconds, dia)
+        self.pos = t
+
+    def _probe(self, w: dict[str, float]) -> None:
+        t = self._target(w, False)
+        trip = list(t)
+        p = self.pos
+        best = 1.0
+        for axis, level in self.config.probe_trip.items():
+            d = t[axis] - p[axis]
+            if d and (p[axis] - level) * (t[axis] - level) <= 0:
+                f = (level - p[axis]) / d
+                if 0.0 <= f < best:
+                    best = f
+        if best < 1.0:
+            trip = [a + (b - a) * best for a, b in zip(p, t, strict=True)]
+        rate, seconds = self._rate(t)
+        self.b.stop_blending()
+        self._line(FEED, trip, rate, seconds)
+        self.probe = [trip[i] - self.off[i] for i in range(AXIS_COUNT)]
+        self.state.params[5070] = 1.0
+        self.b.stop_blending()

@@ -10,14 +10,13 @@ from __future__ import annotations
 
 import copy
 import logging
-import math
 from collections.abc import Callable
 
 from . import cycles
 from .codes import SS_OFF, UM_IMPERIAL, UM_METRIC
 from .comp import CutterComp
 from .config import DEFAULT_BLEND_TOLERANCE, MachineConfig
-from .errors import ERR_ARC, ERR_FLOW, ERR_LIMIT, ERR_SYNTAX, ERR_UNSUPPORTED, ERR_VALUE, GCodeError
+from .errors import ERR_FLOW, ERR_LIMIT, ERR_SYNTAX, ERR_UNSUPPORTED, ERR_VALUE, GCodeError
 from .flow import _G65_LETTERS, Flow, Frame
 from .gcodes import G_CODES, G_GROUPS, M_ROWS, MODE_GROUPS, SETTING_GROUPS
 from .gcodes.offsets import set_origin
@@ -726,61 +725,6 @@ class Interpreter(Parameters, Flow, Geometry):
                 st.tlo[2] += length
         self._update_offset()
 
-    # ----- motion -----------------------------------------------------------------------------------
-
-    def _line(self, kind: int, t: list[float], rate: float = 0.0, seconds: float = 0.0) -> None:
-        if self.comp is not None:  # cycles, homing, probing, threads, splines, machine coordinates
-            raise GCodeError(
-                "this move cannot run with cutter compensation on: cancel it with G40 first", self.comp.word, ERR_VALUE
-            )
-        self.b.line(kind, t, self._report_line(), self._modal_index(), rate, seconds)
-        self.pos = t
-
-    def _straight(self, w: dict[str, float], machine: bool) -> None:
-        t = self._target(w, machine)
-        kind, rate, seconds = RAPID, 0.0, 0.0
-        if self.m.motion != 0.0:
-            kind = FEED
-            rate, seconds = self._rate(t)
-        if self.comp is not None and not machine:
-            self.comp.straight(kind, self.pos, t, self._report_line(), self._modal_index(), rate, seconds)
-            self.pos = t
-        else:
-            self._line(kind, t, rate, seconds)
-
-    def set_comp(self, key: int, w: dict[str, float]) -> None:
-        """G40 ends compensation; G41/G42 D take the radius of tool D (of the tool in the spindle
-        without D), G41.1/G42.1 D the tool's diameter itself."""
-        programmed = self.pos
-        self._comp_off()
-        actual = self.pos
-        if has_axes(w):  # the move of this line starts from the programmed point (G91 counts from there)
-            self.pos = programmed
-        self.m.cutter_comp = key
-        if key == 400:
-            return
-        word = f"G{num(key / 10)}"
-        if key in (411, 421):
-            if "D" not in w:
-                raise GCodeError(f"{word} needs D, the tool diameter", word, ERR_VALUE)
-            diameter = w["D"] * self.scale()
-        else:
-            number = w.get("D", float(self.tool))
-            if number != int(number) or number < 0:
-                raise GCodeError("D must be a tool number", f"D{num(number)}", ERR_VALUE)
-            diameter = self.state.tool_diameters.get(int(number), 0.0)
-        if diameter < 0:
-            raise GCodeError("the tool diameter must not be negative", word, ERR_VALUE)
-        if diameter > 0:
-            side = 1.0 if key in (410, 411) else -1.0
-            self.comp = CutterComp(self.b, side, diameter / 2, PLANE_AXES[self.m.plane], actual, word)
-
-    def _comp_off(self) -> None:
-        """The held move runs to its own end; the machine stands where the tool is."""
-        if self.comp is not None:
-            self.pos = self.comp.finish()
-            self.comp = None
-
     def _motion(self, w: dict[str, float]) -> None:  # noqa: C901
         motion = int(round(self.m.motion * 10))
         if motion in (0, 10):
@@ -813,63 +757,3 @@ class Interpreter(Parameters, Flow, Geometry):
             cycles.threading_cycle(self, w)
         else:
             raise GCodeError("axis words without a motion mode", "G80", ERR_SYNTAX)
-
-    def _arc(self, clockwise: bool, w: dict[str, float]) -> None:
-        m = self.m
-        plane = m.plane
-        i1, i2, ih = PLANE_AXES[plane]
-        t = self._target(w, False)
-        turns = 1
-        if "P" in w:
-            turns = int(w["P"])
-            if turns != w["P"] or turns < 1:
-                raise GCodeError("arc P (turns) must be a whole number from 1", f"P{num(w['P'])}", ERR_ARC)
-        dia = m.diameter and plane == 18
-        try:
-            c1, c2, pp, tt = self._arc_centre(clockwise, w, t, dia)
-        except GCodeError:
-            # A turning program that never says G7 may still give X as a diameter: take the
-            # arc that way when only that reading puts its end on its circle.
-            if plane != 18 or m.diameter_set or dia:
-                raise
-            c1, c2, pp, tt = self._arc_centre(clockwise, w, t, True)
-            m.diameter = dia = True
-        a0 = math.atan2(pp[i2] - c2, pp[i1] - c1)
-        a1 = math.atan2(tt[i2] - c2, tt[i1] - c1)
-        if clockwise:
-            sweep = (a0 - a1) % (2 * math.pi)
-        else:
-            sweep = (a1 - a0) % (2 * math.pi)
-        if sweep < 1e-9:
-            sweep = 2 * math.pi
-        sweep += 2 * math.pi * (turns - 1)
-        if clockwise:
-            sweep = -sweep
-        rate, seconds = self._rate(t, linear=True)
-        if self.comp is not None and not dia:
-            if self.comp.ih != ih:
-                raise GCodeError("an arc out of the plane of cutter compensation", f"G{2 if clockwise else 3}", ERR_ARC)
-            self.comp.arc(pp, tt, (c1, c2), sweep, self._report_line(), self._modal_index(), rate, seconds)
-        else:
-            self.b.arc(t, (c1, c2), ih, sweep, self._report_line(), self._modal_index(), rate, seconds, dia)
-        self.pos = t
-
-    def _probe(self, w: dict[str, float]) -> None:
-        t = self._target(w, False)
-        trip = list(t)
-        p = self.pos
-        best = 1.0
-        for axis, level in self.config.probe_trip.items():
-            d = t[axis] - p[axis]
-            if d and (p[axis] - level) * (t[axis] - level) <= 0:
-                f = (level - p[axis]) / d
-                if 0.0 <= f < best:
-                    best = f
-        if best < 1.0:
-            trip = [a + (b - a) * best for a, b in zip(p, t, strict=True)]
-        rate, seconds = self._rate(t)
-        self.b.stop_blending()
-        self._line(FEED, trip, rate, seconds)
-        self.probe = [trip[i] - self.off[i] for i in range(AXIS_COUNT)]
-        self.state.params[5070] = 1.0
-        self.b.stop_blending()
