@@ -142,9 +142,6 @@ class Interpreter(Parameters, Flow, Geometry, Handlers):
 
     def _loop(self) -> None:  # noqa: C901
         lines_of = LINE.finditer
-        arc_line = ARC_LINE.fullmatch
-        simple = SIMPLE.fullmatch
-        pairs = PAIRS.findall
         main = self.main
         big = 2 * MAX_VALUE
         cancelled = self.cancelled
@@ -249,68 +246,7 @@ class Interpreter(Parameters, Flow, Geometry, Handlers):
                 self.line = i
                 self.here = start
                 self.i, self.at = i, mt.end()
-                ma = arc_line(raw)
-                if ma is not None:
-                    # an arc with constant words: straight to the arc, past the general reader
-                    mo = self.m
-                    gm = ma.group(1)
-                    if gm is not None:
-                        mo.motion = 2.0 if gm == "2" else 3.0
-                        mo.cycle = 0
-                    if (mo.motion == 2.0 or mo.motion == 3.0) and not mo.cycle and not self.transformed:
-                        w: dict[str, float] = {}
-                        for letter, v in zip(ARC_WORDS, ma.groups()[1:], strict=True):
-                            if v is not None:
-                                w[letter] = bounded(v, letter)
-                        if "F" in w:
-                            self._feed(w.pop("F"))
-                        if w:
-                            self._arc(mo.motion == 2.0, w)
-                        continue
-                if "(" in raw or ";" in raw or ")" in raw:
-                    raw = strip_comments(raw)
-                s = "".join(raw.upper().split())
-                if not s:
-                    continue
-                c0 = s[0]
-                if c0 == "/" or c0 == "%":
-                    if c0 == "%":
-                        if self.seen_percent and src is main:
-                            self.ended = True  # the closing '%': nothing after it is read
-                            return
-                        self.seen_percent = True
-                        continue
-                    if self.config.block_delete:
-                        continue
-                if simple(s):
-                    g: list[float] = []
-                    m: list[float] = []
-                    w = {}
-                    for k, v in pairs(s):
-                        x = float(v)
-                        if not -MAX_VALUE <= x <= MAX_VALUE:
-                            raise GCodeError("number out of range", f"{k}{v[:12]}", ERR_VALUE)
-                        if k == "G":
-                            g.append(x)
-                        elif k == "M":
-                            m.append(x)
-                        elif k in w:
-                            raise GCodeError(f"word {k} appears twice on the line", k, ERR_SYNTAX)
-                        else:
-                            w[k] = x
-                    self.execute(g, m, w)
-                else:
-                    block = src.cache.get(i)
-                    if block is None:
-                        s = clean(raw)
-                        if not s:
-                            continue
-                        block = parse_block(s)
-                        if i <= src.furthest:  # a line run again (a loop, a call): kept for next time
-                            src.cache[i] = block
-                        else:
-                            src.furthest = i
-                    self._block(block)
+                self._run_line(raw, src, i)
                 if self.jumped or self.ended:
                     at_end = False
                     break
@@ -327,6 +263,71 @@ class Interpreter(Parameters, Flow, Geometry, Handlers):
                     self._return(None)  # a subroutine file without M99 or ENDSUB returns at its end
                     continue
             return
+
+    def _run_line(self, raw: str, src: Source, i: int) -> None:
+        """A line that is not a plain straight move: an arc with constant words, or any other."""
+        ma = ARC_LINE.fullmatch(raw)
+        if ma is not None:
+            # an arc with constant words: straight to the arc, past the general reader
+            mo = self.m
+            gm = ma.group(1)
+            if gm is not None:
+                mo.motion = 2.0 if gm == "2" else 3.0
+                mo.cycle = 0
+            if (mo.motion == 2.0 or mo.motion == 3.0) and not mo.cycle and not self.transformed:
+                w: dict[str, float] = {}
+                for letter, v in zip(ARC_WORDS, ma.groups()[1:], strict=True):
+                    if v is not None:
+                        w[letter] = bounded(v, letter)
+                if "F" in w:
+                    self._feed(w.pop("F"))
+                if w:
+                    self._arc(mo.motion == 2.0, w)
+                return
+        if "(" in raw or ";" in raw or ")" in raw:
+            raw = strip_comments(raw)
+        s = "".join(raw.upper().split())
+        if not s:
+            return
+        c0 = s[0]
+        if c0 == "/" or c0 == "%":
+            if c0 == "%":
+                if self.seen_percent and src is self.main:
+                    self.ended = True  # the closing '%': nothing after it is read
+                    return
+                self.seen_percent = True
+                return
+            if self.config.block_delete:
+                return
+        if SIMPLE.fullmatch(s):
+            g: list[float] = []
+            m: list[float] = []
+            w = {}
+            for k, v in PAIRS.findall(s):
+                x = float(v)
+                if not -MAX_VALUE <= x <= MAX_VALUE:
+                    raise GCodeError("number out of range", f"{k}{v[:12]}", ERR_VALUE)
+                if k == "G":
+                    g.append(x)
+                elif k == "M":
+                    m.append(x)
+                elif k in w:
+                    raise GCodeError(f"word {k} appears twice on the line", k, ERR_SYNTAX)
+                else:
+                    w[k] = x
+            self.execute(g, m, w)
+        else:
+            block = src.cache.get(i)
+            if block is None:
+                s = clean(raw)
+                if not s:
+                    return
+                block = parse_block(s)
+                if i <= src.furthest:  # a line run again (a loop, a call): kept for next time
+                    src.cache[i] = block
+                else:
+                    src.furthest = i
+            self._block(block)
 
     @property
     def macro_style(self) -> bool:
