@@ -60,13 +60,21 @@ class CutterComp:
     """Compensation from G41/G42 until G40: `side` +1 keeps the tool left of the path, -1 right."""
 
     def __init__(
-        self, b: Builder, side: float, radius: float, axes: tuple[int, int, int], here: list[float], word: str
-    ):
+        self,
+        b: Builder,
+        side: float,
+        radius: float,
+        axes: tuple[int, int, int],
+        here: list[float],
+        word: str,
+        fastest: float,
+    ) -> None:
         self.b = b
         self.side = side
         self.r = radius
         self.i1, self.i2, self.ih = axes
         self.word = word
+        self.fastest = fastest  # mm/min of a corner between rapids or inverse-time moves
         self.actual = list(here)  # where the tool is, all axes (the end of the last segment made)
         self.pending: Move | None = None
         self.entered = False
@@ -196,7 +204,8 @@ class CutterComp:
             if abs(sweep) > 1e-9:
                 target = list(self.actual)
                 target[self.i1], target[self.i2] = new.start
-                self.b.arc(target, corner, self.ih, sweep, new.line, new.modal, *_corner_rate(old, new))
+                rate = _corner_rate(old, new) or self.fastest
+                self.b.arc(target, corner, self.ih, sweep, new.line, new.modal, rate)
                 self.actual = target
         self.pending = new
 
@@ -222,12 +231,13 @@ def _tangent(m: Move, at_end: bool) -> Point:
     return -r2 * k, r1 * k
 
 
-def _corner_rate(old: Move, new: Move) -> tuple[float, float]:
-    """The corner arc runs at the feed of the move after it (of the one before, for a rapid)."""
+def _corner_rate(old: Move, new: Move) -> float:
+    """The corner arc runs at the feed of the move after it (of the one before, for a rapid);
+    0 when neither has a feed rate (rapids, inverse time)."""
     for m in (new, old):
         if m.kind != 0 and m.rate > 0.0:
-            return m.rate, 0.0
-    return max(new.rate, old.rate, 1.0), 0.0
+            return m.rate
+    return 0.0
 
 
 def _crossing(a: Move, b: Move, near: Point) -> Point | None:

@@ -347,7 +347,9 @@ class Geometry:
             raise GCodeError("the tool diameter must not be negative", word, ERR_VALUE)
         if diameter > 0:
             side = 1.0 if key in (410, 411) else -1.0
-            self.comp = CutterComp(self.b, side, diameter / 2, PLANE_AXES[self.m.plane], actual, word)
+            i1, i2, _ = PLANE_AXES[self.m.plane]
+            fastest = min(self.config.max_feed[i1], self.config.max_feed[i2])
+            self.comp = CutterComp(self.b, side, diameter / 2, PLANE_AXES[self.m.plane], actual, word, fastest)
 
     def _comp_off(self) -> None:
         """The held move runs to its own end; the machine stands where the tool is."""
