@@ -363,9 +363,10 @@ SETTINGS_AFTER_A_MOVE = "G1 X40 F600\nG92 Y7\nT2 M6\nG10 L2 P2 X100\nG55 G0 X0\n
         (None, [100, 0, 0], 2),  # ran to M2: back to G54 without the G92 offset, the tool kept
     ],
 )
-def test_machine_keeps_the_state_of_where_the_program_stopped(tmp_path, stop_after, program_position, tool):
+@pytest.mark.parametrize("threshold", [1 << 30, 0], ids=["in the server", "in a child process"])
+def test_machine_keeps_the_state_of_where_the_program_stopped(tmp_path, stop_after, program_position, tool, threshold):
     clock = Clock()
-    m = new_machine(tmp_path, clock=clock)
+    m = new_machine(tmp_path, clock=clock, config=MachineConfig(child_threshold=threshold))
     try:
         assert analyse(m, SETTINGS_AFTER_A_MOVE)["state"] == CS_READY
         assert ask(m, {"cmd": "cnc.start"}) is True

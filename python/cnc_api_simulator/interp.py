@@ -88,6 +88,7 @@ class Interpreter(Parameters, Flow, Geometry, Handlers):
         self.tool = state.tool
         self._immediate_tool: bool | None = None
         self._changed = True  # the state to record with the next segment
+        self._offsets_version = 0
         self._update_offset()
         self._modal = 0
         self.init_level = 0.0  # drill-axis level when a canned cycle began
@@ -391,13 +392,14 @@ class Interpreter(Parameters, Flow, Geometry, Handlers):
 
     def _update_offset(self) -> None:
         self.off = self.state.offset()
+        self._offsets_version += 1
         self._modal_dirty = self._changed = True
 
     def _modal_index(self) -> int:
         if self._modal_dirty:
             m = self.m
             if self._changed:
-                self.b.snapshot(self._snapshot())
+                self.b.snapshot(self._state_key(), self._snapshot)
                 self._changed = False
             self._modal = self.b.modal(
                 Modal(
@@ -414,6 +416,11 @@ class Interpreter(Parameters, Flow, Geometry, Handlers):
             )
             self._modal_dirty = False
         return self._modal
+
+    def _state_key(self) -> tuple[object, ...]:
+        """What a snapshot holds, as a value: equal states are recorded once. Offsets and
+        tables count by their version, the modes by value (G90/G91 back and forth is two states)."""
+        return (self._offsets_version, self.tool, tuple(vars(self.m).values()))
 
     def _snapshot(self) -> State:
         """Modes, offsets and tool in force from the next segment on, for a stop there; the

@@ -147,6 +147,7 @@ def set_tables(ctx: Context, key: int, w: dict[str, float], codes: dict[str, int
                 st.tool_lengths[p] = here[2] - wcs[2] - st.g92[2] - w["Z"] * scale
         if "R" in w:
             st.tool_diameters[p] = 2.0 * w["R"] * scale
+        ctx.offsets_changed()  # the tables are a part of the state a stop leaves
     else:
         raise GCodeError("unsupported G10 form", f"G10 L{kind}", ERR_UNSUPPORTED)
     return True
