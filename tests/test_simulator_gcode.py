@@ -261,6 +261,7 @@ def test_accepted(machine, text):
         ("G41.1 D6\nG0 X10 Y10\nG3 X12 Y10 I1 F100", 3, "G41.1", "cannot fit inside this arc"),
         ("G0 X0 Y0\nG41 D1\nG1 X2 F100", 3, "G41", "longer than the tool radius"),
         ("G42 D1\nG0 X10\nG81 X20 Z-5 R2 F100", 3, "G42", "G40 first"),
+        ("G41 D1\nG0 X10\nG18 G0 Z-5", 3, "G18", "plane cannot change"),
         # what controls refuse: no feed rate yet, a peck cycle without its peck, nested comments,
         # a dwell without its time, machine coordinates in incremental mode
         ("G0 X1\nG1 X5", 2, "G1", "no feed rate in force"),

@@ -119,6 +119,7 @@ class Interpreter(Parameters, Flow, Geometry, Handlers):
             if not self.ended and self.frames:
                 raise GCodeError("the file ends inside a subroutine", "", ERR_FLOW)
             self._comp_off()
+            self.m.cutter_comp = 40  # compensation ends with the program (each MDI line is one)
             if self.cancelled is None or not self.cancelled():
                 finish(self.b)
         except GCodeError as exc:

@@ -29,7 +29,13 @@ def dwell(ctx: Context, key: int, w: dict[str, float], codes: dict[str, int]) ->
 
 
 def plane(ctx: Context, key: int, w: dict[str, float], codes: dict[str, int]) -> None:
-    ctx.modes.plane = key // 10
+    m = ctx.modes
+    new = key // 10
+    if new != m.plane and m.cutter_comp not in (40, 400) and codes.get("comp") != 400:
+        raise GCodeError(
+            "the plane cannot change with cutter compensation on: cancel it with G40 first", f"G{new}", ERR_VALUE
+        )
+    m.plane = new
 
 
 def path(ctx: Context, key: int, w: dict[str, float], codes: dict[str, int]) -> None:
