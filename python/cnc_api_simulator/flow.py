@@ -227,28 +227,33 @@ class Flow:
                 raise GCodeError("ENDREPEAT without REPEAT", word, ERR_FLOW)
             self._jump((head[0], head[2]))
         elif kw in ("BREAK", "CONTINUE"):
-            end = src.find(label, _LOOP_ENDS, here)
+            self._leave_loop(kw, label, here, word)
+
+    def _leave_loop(self, kw: str, label: str, here: int, word: str) -> None:
+        """O BREAK and O CONTINUE: out of the loop, or on to its next pass."""
+        src = self.src
+        end = src.find(label, _LOOP_ENDS, here)
+        if end is None:
+            raise GCodeError(f"{kw} outside a loop", word, ERR_FLOW)
+        index, end_kw, _ = end
+        if end_kw == "WHILE" and src.previous_keyword(label, index) != "DO":
+            end = src.find(label, _ENDWHILE, here)
             if end is None:
                 raise GCodeError(f"{kw} outside a loop", word, ERR_FLOW)
             index, end_kw, _ = end
-            if end_kw == "WHILE" and src.previous_keyword(label, index) != "DO":
-                end = src.find(label, _ENDWHILE, here)
-                if end is None:
-                    raise GCodeError(f"{kw} outside a loop", word, ERR_FLOW)
-                index, end_kw, _ = end
-            if kw == "BREAK":
-                if end_kw == "ENDREPEAT":
-                    head = src.find_before(label, _REPEAT, index)
-                    counters = self.frames[-1].counters if self.frames else self._main_counters
-                    if head is not None:
-                        counters.pop(head[0], None)
-                self._jump(self._after(end))
-            elif end_kw == "WHILE":  # do-while: go and test the condition
-                self._jump((end[0], end[2]))
-            else:
-                head = src.find_before(label, _REPEAT if end_kw == "ENDREPEAT" else _WHILE, index)
-                assert head is not None
-                self._jump((head[0], head[2]))
+        if kw == "BREAK":
+            if end_kw == "ENDREPEAT":
+                head = src.find_before(label, _REPEAT, index)
+                counters = self.frames[-1].counters if self.frames else self._main_counters
+                if head is not None:
+                    counters.pop(head[0], None)
+            self._jump(self._after(end))
+        elif end_kw == "WHILE":  # do-while: go and test the condition
+            self._jump((end[0], end[2]))
+        else:
+            head = src.find_before(label, _REPEAT if end_kw == "ENDREPEAT" else _WHILE, index)
+            assert head is not None
+            self._jump((head[0], head[2]))
 
     def _if(self, label: str, cond: Node, here: int, word: str) -> None:
         if truth(self._eval(cond)):

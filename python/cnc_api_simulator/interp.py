@@ -497,22 +497,8 @@ class Interpreter(Parameters, Flow, Geometry, Handlers):
         self._modes(SETTING_GROUPS, codes, w)
         if "F" in w and "g65" not in codes:
             self._feed(w["F"])
-        if "S" in w and "g65" not in codes:
-            if w["S"] < 0:
-                raise GCodeError("spindle speed must not be negative", f"S{num(w['S'])}", ERR_VALUE)
-            if "g50" in codes:
-                m.css_max = w["S"]
-            elif w["S"] != m.speed:
-                m.speed = w["S"]
-                self._modal_dirty = True
-        if "T" in w and "g65" not in codes:
-            t = w["T"]
-            if t < 0 or t != int(t):
-                raise GCodeError("tool number must be a whole number", f"T{num(t)}", ERR_VALUE)
-            m.next_tool = int(t)
-            if self.immediate_tool:
-                # a turning control's T0101: tool 01 with offset 01
-                self._set_tool(int(t) // 100 if t >= 100 else int(t))
+        if ("S" in w or "T" in w) and "g65" not in codes:
+            self._speed_and_tool(w, "g50" in codes)
         self._m_codes(WORDS, mcodes, w, codes)
         self._modes(MODE_GROUPS, codes, w)
         consumed = False
@@ -576,6 +562,26 @@ class Interpreter(Parameters, Flow, Geometry, Handlers):
             args = {k: v for k, v in w.items() if k in _G65_LETTERS}
             self._call_program(int(w["P"]), int(w.get("L", 1)), args, f"G65 P{num(w['P'])}")
         self._m_codes(STOPS, mcodes, w, codes)
+
+    def _speed_and_tool(self, w: dict[str, float], speed_limit: bool) -> None:
+        """S (with G50, a turning control's speed limit) and T."""
+        m = self.m
+        if "S" in w:
+            if w["S"] < 0:
+                raise GCodeError("spindle speed must not be negative", f"S{num(w['S'])}", ERR_VALUE)
+            if speed_limit:
+                m.css_max = w["S"]
+            elif w["S"] != m.speed:
+                m.speed = w["S"]
+                self._modal_dirty = True
+        if "T" in w:
+            t = w["T"]
+            if t < 0 or t != int(t):
+                raise GCodeError("tool number must be a whole number", f"T{num(t)}", ERR_VALUE)
+            m.next_tool = int(t)
+            if self.immediate_tool:
+                # a turning control's T0101: tool 01 with offset 01
+                self._set_tool(int(t) // 100 if t >= 100 else int(t))
 
     def _m_codes(self, step: int, mcodes: list[int], w: dict[str, float], codes: dict[str, int]) -> None:
         """The block's M codes of one step of its order of execution; a code the table has not
