@@ -8,6 +8,7 @@ from typing import TYPE_CHECKING
 
 from .config import DEFAULT_BLEND_TOLERANCE
 from .errors import ERR_FLOW, ERR_VALUE, GCodeError
+from .program import LINE as FEED
 from .program import RAPID
 from .state import AXIS_COUNT
 from .words import num
@@ -55,6 +56,18 @@ class Handlers:
         def _target(self, w: dict[str, float], machine: bool) -> list[float]: ...
 
         def _update_offset(self) -> None: ...
+
+        def _straight(self, w: dict[str, float], machine: bool) -> None: ...
+
+        def _arc(self, clockwise: bool, w: dict[str, float]) -> None: ...
+
+        def _spline(self, cubic: bool, w: dict[str, float]) -> None: ...
+
+        def _synced(self, w: dict[str, float]) -> None: ...
+
+        def _probe(self, w: dict[str, float]) -> None: ...
+
+        def _rpm(self) -> float: ...
 
     @property
     def modes(self) -> Modes:
@@ -174,3 +187,26 @@ class Handlers:
             else:
                 st.tlo[2] += length
         self._update_offset()
+
+    # ----- moves -----------------------------------------------------------------------------------
+
+    def straight(self, w: dict[str, float]) -> None:
+        self._straight(w, False)
+
+    def arc(self, clockwise: bool, w: dict[str, float]) -> None:
+        self._arc(clockwise, w)
+
+    def spline(self, cubic: bool, w: dict[str, float]) -> None:
+        self._spline(cubic, w)
+
+    def synced(self, w: dict[str, float]) -> None:
+        self._synced(w)
+
+    def probe_move(self, w: dict[str, float]) -> None:
+        self._probe(w)
+
+    def feed_to(self, t: list[float], rate: float) -> None:
+        self._line(FEED, t, rate)
+
+    def spindle_rpm(self) -> float:
+        return self._rpm()

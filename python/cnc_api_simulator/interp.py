@@ -26,7 +26,6 @@ from .handlers import Handlers
 from .lexer import ARC as ARC_LINE
 from .lexer import ARC_WORDS, LINE, PAIRS, SIMPLE, Block, clean, parse_block, strip_comments
 from .params import Parameters
-from .program import LINE as FEED
 from .program import Builder, Modal, finish
 from .source import Place, Source
 from .state import AXIS_COUNT, Modes, State
@@ -550,7 +549,7 @@ class Interpreter(Parameters, Flow, Geometry, Handlers):
                 cycles.threading_cycle(self, w)
                 m.motion = before  # a one-shot cycle
             elif has_axes(w) or (motion in (20, 30) and any(k in w for k in "IJKR")):
-                self._motion(w)
+                self._motion(w, codes)
         elif nonmodal == 530:
             if not m.absolute:
                 raise GCodeError("G53 needs absolute distance mode (G90), not G91", "G53", ERR_VALUE)
@@ -620,35 +619,13 @@ class Interpreter(Parameters, Flow, Geometry, Handlers):
         self.polar = self.transformed = False
         self._update_offset()
 
-    def _motion(self, w: dict[str, float]) -> None:  # noqa: C901
-        motion = int(round(self.m.motion * 10))
-        if motion in (0, 10):
-            self._straight(w, False)
-        elif motion in (20, 30):
-            self._arc(motion == 20, w)
-        elif motion == 330:
-            self._synced(w)
-        elif motion == 320:  # a turning control's thread cut: F (or K) is the lead
-            lead = w.get("K", w.get("F", self.m.feed)) * self.scale()
-            if lead <= 0:
-                raise GCodeError("G32 needs F, the lead of the thread", "G32", ERR_VALUE)
-            self._line(FEED, self._target(w, False), lead * self._rpm())
-        elif motion in (50, 51):
-            self._spline(motion == 50, w)
-        elif motion == 52:
-            raise GCodeError("NURBS blocks (G5.2/G5.3) are unsupported", "G5.2", ERR_UNSUPPORTED)
-        elif motion == 331:
-            t = self._target(w, False)
-            start = list(self.pos)
-            pitch = w.get("K", 0.0) * self.scale()
-            rate = pitch * self._rpm()
-            if rate <= 0:
-                raise GCodeError("G33.1 needs a K pitch and a spindle speed", "K", ERR_VALUE)
-            self._line(FEED, t, rate)
-            self._line(FEED, start, rate)
-        elif 382 <= motion <= 385:
-            self._probe(w)
-        elif motion == 760:
-            cycles.threading_cycle(self, w)
-        else:
+    def _motion(self, w: dict[str, float], codes: dict[str, int]) -> None:
+        """The move of the motion mode in force, by the handler of its row."""
+        key = int(round(self.m.motion * 10))
+        row = G_CODES.get(key)
+        if row is None or row.group != "motion" or row.handler is None:
             raise GCodeError("axis words without a motion mode", "G80", ERR_SYNTAX)
+        row.handler(self, key, w, codes)
+
+    def threading_cycle(self, w: dict[str, float]) -> None:
+        cycles.threading_cycle(self, w)

@@ -18,6 +18,10 @@ def retract(ctx: Context, key: int, w: dict[str, float], codes: dict[str, int]) 
         m.retract_to_r = key == 990
 
 
+def threading(ctx: Context, key: int, w: dict[str, float], codes: dict[str, int]) -> None:
+    ctx.threading_cycle(w)
+
+
 def _cycle(text: str, words: str, summary: str) -> Code:
     return g(text, "cycle", words, MOTION, summary)
 
@@ -31,7 +35,7 @@ CODES = [
     _cycle("G74", "RPL", "left-hand tapping"),
     variant("G74 turning", 7400, "lathe", "RPQ", AXES, "lathe: face pecking along Z"),
     g("G75", "lathe", "RPQ", AXES, "lathe: grooving along X"),
-    g("G76", "motion", "PQRIJKHLE", MOTION, "threading cycle (one-block and two-block forms)"),
+    g("G76", "motion", "PQRIJKHLE", MOTION, "threading cycle (one-block and two-block forms)", threading),
     g("G80", "cancel", "", MOTION, "canned cycle off"),
     _cycle("G81", "RL", "drilling"),
     _cycle("G82", "RPL", "drilling with a dwell"),
