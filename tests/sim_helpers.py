@@ -11,8 +11,9 @@ PYTHON_DIR = pathlib.Path(__file__).resolve().parents[1] / "python"
 if str(PYTHON_DIR) not in sys.path:
     sys.path.insert(0, str(PYTHON_DIR))
 
-from cnc_api_simulator import Simulator, protocol, storage  # noqa: E402
+from cnc_api_simulator import Simulator, gcodes, protocol, storage  # noqa: E402
 from cnc_api_simulator import compiled as compiled_module  # noqa: E402
+from cnc_api_simulator.__main__ import build_parser  # noqa: E402
 from cnc_api_simulator.__main__ import main as cli_main  # noqa: E402
 from cnc_api_simulator.compiled import Compiled  # noqa: E402
 from cnc_api_simulator.config import MachineConfig  # noqa: E402
@@ -39,8 +40,10 @@ __all__ = [
     "ProgramText",
     "Simulator",
     "State",
+    "build_parser",
     "cli_main",
     "compiled_module",
+    "gcodes",
     "protocol",
     "storage",
 ]
@@ -96,6 +99,11 @@ def analyse(machine, text, timeout=20.0):
 def end_point(machine):
     points = ask(machine, {"get": "programmed.points"})["points"]
     return points[-1] if points else None
+
+
+def estimated_seconds(machine):
+    h, m, s = (int(v) for v in ask(machine, {"get": "machining.info"})["tool.path"]["estimated.time"].split(":"))
+    return 3600 * h + 60 * m + s
 
 
 def new_machine(tmp_path, **kw):

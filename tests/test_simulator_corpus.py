@@ -10,7 +10,7 @@ import shutil
 import time
 
 import pytest
-from sim_helpers import CS_ERROR, CS_READY, SM_IDLE, ask, new_machine
+from sim_helpers import CS_ERROR, CS_READY, SM_IDLE, MachineConfig, ask, new_machine
 
 CORPUS = pathlib.Path(__file__).parent / "data" / "gcode"
 
@@ -51,11 +51,17 @@ FAULTY = {
 }
 
 
+# programs written for ISO-style controls (G04 X0.5 dwells half a second), run in that dialect
+ISO_STYLE = {"lathe_fanuc.nc", "fanuc_lathe_g73_g75.nc", "mill_fanuc_post.nc", "haas_style_post.nc"}
+
+
 @pytest.fixture
-def machine(tmp_path):
+def machine(tmp_path, request):
     for path in CORPUS.iterdir():
         shutil.copy(path, tmp_path / path.name)
-    m = new_machine(tmp_path, speed=5000.0)
+    name = request.node.callspec.params.get("name")
+    config = MachineConfig(dialect="iso" if name in ISO_STYLE else "rs274ngc")
+    m = new_machine(tmp_path, speed=5000.0, config=config)
     yield m
     m.close()
 

@@ -2,9 +2,22 @@
 point, path lengths or error are worked out by hand."""
 
 import math
+import pathlib
 
 import pytest
-from sim_helpers import CS_ERROR, CS_READY, MachineConfig, analyse, ask, cli_main, end_point, new_machine
+from sim_helpers import (
+    CS_ERROR,
+    CS_READY,
+    MachineConfig,
+    analyse,
+    ask,
+    build_parser,
+    cli_main,
+    end_point,
+    estimated_seconds,
+    gcodes,
+    new_machine,
+)
 
 SQRT_HALF = math.sqrt(0.5)
 
@@ -177,7 +190,7 @@ def test_block_delete_switch_skips_slash_lines(tmp_path):
         ("G0 X1 $J=X5", 1, "$J=X5", "another controller's dialect"),
         ("G54.1 P0", 1, "P0", "from 1"),
         ("G18 G95 S100 M3\nG71 P10 Q20 U0 W0 F0.2\nN10 G1 X1", 2, "G71", "no profile"),
-        ("G18 G95 S100 M3\nG70 P10 Q20\nN10 G1 X1\nN15 GOTO 10\nN20 X2", 2, "GOTO10", "program flow"),
+        ("G18 G95 S100 M3 F0.1\nG70 P10 Q20\nN10 G1 X1\nN15 GOTO 10\nN20 X2", 2, "GOTO10", "program flow"),
         ("G8 G18\nG0 X20 Z0\nG2 X30 Z-5 R5 F100", 3, "R", "less than half the chord"),
         ("G7 G18\nG0 X20 Z0\nG2 X30 Z-5 I9 K0 F100", 3, "G2", "not on the arc"),
     ],
@@ -195,6 +208,7 @@ def test_dialect_faults_rejected(machine, text, line, word, why):
         (["--help"], "X=10000,Y=10000,Z=6000"),  # the default limits
         (["--help"], "10-29,31-59,62-69,74-96,100-199"),  # the default machine-specific M codes
         (["--help"], "--block-delete"),
+        (["--help"], "rs274ngc,iso"),
         (["--version"], "cnc_api_simulator"),
     ],
 )
@@ -206,9 +220,52 @@ def test_command_line_shows_its_defaults(args, shown, capsys, monkeypatch):
 
 
 @pytest.mark.parametrize(
+    "text, dialect, end, seconds",
+    [
+        ("G0 X1\nG4 P2", "rs274ngc", [1, 0, 0], 2),
+        ("O0001\nG0 X1\nG04 P2000", "rs274ngc", [1, 0, 0], 2000),  # seconds, whatever the program looks like
+        ("G0 X1\nG4 P1 X5", "rs274ngc", [5, 0, 0], 1),  # X: a move in the motion mode
+        ("O0001\nG0 X1\nG04 P2000", "iso", [1, 0, 0], 2),  # milliseconds
+        ("G0 X1\nG04 X5.", "iso", [1, 0, 0], 5),  # seconds, and no move
+        ("G0 X1\nG04 U3.", "iso", [1, 0, 0], 3),
+    ],
+)
+def test_dwell_words_by_dialect(tmp_path, text, dialect, end, seconds):
+    m = new_machine(tmp_path, config=MachineConfig(dialect=dialect))
+    try:
+        info = analyse(m, text)
+        assert info["state"] == CS_READY, info["message"]
+        assert end_point(m) == pytest.approx(end)
+        assert estimated_seconds(m) == pytest.approx(seconds, abs=1.0)
+    finally:
+        m.close()
+
+
+@pytest.mark.parametrize(
+    "args, accepted, refused",
+    [
+        (["--ignore-m", "+428,900"], {10, 199, 428, 900}, {200, 427}),  # added to the default list
+        (["--ignore-m", "428"], {428}, {10, 900}),  # the list replaced
+    ],
+)
+def test_machine_specific_m_codes_from_the_command_line(tmp_path, args, accepted, refused):
+    config = MachineConfig(ignored_m=build_parser().parse_args(args).ignore_m)
+    m = new_machine(tmp_path, config=config)
+    try:
+        for code in accepted:
+            assert analyse(m, f"G0 X1\nM{code}")["state"] == CS_READY
+        for code in refused:
+            assert analyse(m, f"G0 X1\nM{code}")["state"] == CS_ERROR
+    finally:
+        m.close()
+
+
+@pytest.mark.parametrize(
     "args",
     [
         ["--ignore-m", "10-x"],
+        ["--ignore-m", "+"],
+        ["--dialect", "other"],
         ["--max-feed", "Q=5"],
         ["--accel", "X=-1"],
         ["--probe-trip", "Z"],
@@ -284,7 +341,6 @@ def test_flow_faults_rejected(machine, text, line, word, why):
 @pytest.mark.parametrize(
     "text, end",
     [
-        ("G0 X1 (DRILL (4X) HOLES) Y2", [1, 2, 0]),  # parentheses inside a comment
         ("G0 X1 (a) Y2 (b; c) Z3 ; d (e", [1, 2, 3]),
         ("(MSG, START)\n(DEBUG, X=#<_x>)\n(PRINT, DONE)\nG0 X4", [4, 0, 0]),
     ],
@@ -293,3 +349,11 @@ def test_comments(machine, text, end):
     info = analyse(machine, text)
     assert info["state"] == CS_READY, info["message"]
     assert end_point(machine) == pytest.approx(end)
+
+
+def test_documented_codes_are_the_table():
+    text = (pathlib.Path(__file__).parents[1] / "docs" / "simulator.md").read_text()
+    documented = text.split("<!-- the list of codes, made from the table -->\n", 1)[1].split(
+        "<!-- the end of the list of codes -->", 1
+    )[0]
+    assert documented == gcodes.markdown(), "run python -m cnc_api_simulator.gcodes and paste its output"

@@ -350,3 +350,39 @@ def test_short_program_that_runs_long(tmp_path, seconds):
         assert end_point(m) == [7, 3, 0]
     finally:
         m.close()
+
+
+# X 40 at 600 mm/min takes 4 s; the offsets, tool and work offset come after it
+SETTINGS_AFTER_A_MOVE = "G1 X40 F600\nG92 Y7\nT2 M6\nG10 L2 P2 X100\nG55 G0 X0\nM2"
+
+
+@pytest.mark.parametrize(
+    "stop_after, program_position, tool",
+    [
+        (2.0, [20, 0, 0], 0),  # stopped in the first move: none of the lines after it ran
+        (None, [100, 0, 0], 2),  # ran to M2: back to G54 without the G92 offset, the tool kept
+    ],
+)
+@pytest.mark.parametrize("threshold", [1 << 30, 0], ids=["in the server", "in a child process"])
+def test_machine_keeps_the_state_of_where_the_program_stopped(tmp_path, stop_after, program_position, tool, threshold):
+    clock = Clock()
+    m = new_machine(tmp_path, clock=clock, config=MachineConfig(child_threshold=threshold))
+    try:
+        assert analyse(m, SETTINGS_AFTER_A_MOVE)["state"] == CS_READY
+        assert ask(m, {"cmd": "cnc.start"}) is True
+        if stop_after is not None:
+            clock.now += stop_after
+            assert ask(m, {"cmd": "cnc.stop"}) is True
+        else:
+            clock.now += 60.0
+        axes = ask(m, {"get": "axes.info"})
+        assert ask(m, {"get": "cnc.info"})["state.machine"] == SM_IDLE
+        assert axes["program.position"][:3] == pytest.approx(program_position, abs=0.5)  # about: acceleration
+        assert axes["working.wcs"] == 1
+        assert ask(m, {"get": "cnc.info"})["tool"]["id"] == tool
+        # the state itself, not only what is reported: G0 Y1 goes to machine Y 1 without any offset
+        assert ask(m, {"cmd": "cnc.mdi.command", "command": "G0 Y1"}) is True
+        clock.now += 10.0
+        assert ask(m, {"get": "axes.info"})["machine.position"][1] == 1
+    finally:
+        m.close()

@@ -85,6 +85,46 @@ def test_arc_bulge_widens_extents(machine):
     assert (feed["min.y"], feed["max.y"], feed["length.x"]) == approx((0.0, 5.0, 10.0))
 
 
+# tool 1 of the simulator's table is 6 mm across: 3 mm to the side of the programmed path
+SQUARE = "G0 X0 Y-10\nG41 D1\nG1 X0 Y0 F600\nG1 Y30\nG1 X40\nG1 Y0\nG1 X0\nG40\nG0 X0 Y-10"
+
+
+@pytest.mark.parametrize(
+    "text, feed_length, reached, missed, extents",
+    [
+        # a 40 x 30 square milled outside: the entry ends 3 left of (0, 0), three outside corners are
+        # quarter circles about the programmed corners, the last move ends square to itself on G40
+        (SQUARE, math.hypot(3, 10) + 140 + 3 * 1.5 * PI, [[-3, 30], [0, 33], [43, 30]], [[0, 30]], (-3, 43, -10, 33)),
+        # an inside corner at X20: the tool stops where its two offset paths cross
+        (
+            "G0 X0 Y-10\nG41 D1\nG1 X0 Y0 F600\nG1 X20\nG1 Y20\nG40\nG0 X0 Y30",
+            math.hypot(3, 10) + 1.5 * PI + 17 + 17,
+            [[17, 3], [17, 20]],
+            [[20, 0], [20, 20]],
+            (-3, 17, -10, 20),
+        ),
+        # a circle pocket with G41.1 (a diameter): the tool runs a circle of radius 10 - 3
+        (
+            "G0 X10 Y-10\nG41.1 D6\nG1 Y0 F600\nG3 I-10 J0\nG40",
+            math.hypot(3, 10) + 2 * PI * 7,
+            [[7, 0]],
+            [[10, 0]],
+            (-7, 10, -10, 7),
+        ),
+    ],
+)
+def test_cutter_compensation(machine, text, feed_length, reached, missed, extents):
+    info = analyse(machine, text)
+    assert info["state"] == CS_READY, info["message"]
+    points = [p[:2] for p in ask(machine, {"get": "programmed.points"})["points"]]
+    assert all(any(p == approx(q) for p in points) for q in reached)
+    assert not any(p == approx(q) for q in missed for p in points)
+    reply = ask(machine, {"get": "machining.info"})
+    assert reply["tool.path"]["in.feed"] == approx(feed_length, 1e-3)
+    box = reply["tcp.extents.in.feed"]
+    assert (box["min.x"], box["max.x"], box["min.y"], box["max.y"]) == approx(extents)
+
+
 @pytest.mark.parametrize(
     "text, end, fast",
     [
@@ -253,7 +293,7 @@ def test_accepted(machine, text):
         ("G0 X0 Y0\nG2 X10 Y0 I1 J0 F100", 2, "G2", "not on the arc"),
         ("G0 X0 Y0\nG2 X10 Y0 I5 F100\nX0 Y0", 3, "G2", "centre"),  # modal G2 without centre
         ("G2 X10 Y0 R2 F100", 1, "R", "less than half the chord"),
-        ("G0 X1\nM277", 2, "M277", "unknown M code"),
+        ("G0 X1\nM428", 2, "M428", "start the simulator with its option --ignore-m +428"),
         ("$H\nG0 X1", 1, "$H", "dialect"),
         ("G0 X1\nG1 X[#<undefined>+1] F100", 2, "#<undefined>", "not defined"),
         ("G0 X1\nGOTO 50\nN40 G0 X2", 2, "GOTO50", "no line N50"),
@@ -264,6 +304,20 @@ def test_accepted(machine, text):
         ("#3000=1 (TOOL BROKEN)", 1, "#3000", "alarm"),
         ("G1 X1 F-5", 1, "F-5", "negative"),
         ("G10 L2 P12 X1", 1, "P12", "out of range"),
+        # cutter compensation where the tool cannot fit, a too short entry, a cycle with it on
+        ("G0 X0 Y-10\nG41 D1\nG1 X0 Y0 F600\nG1 X20\nG1 Y2\nG1 X0", 5, "G41", "cannot fit in this corner"),
+        ("G41.1 D6\nG0 X10 Y10\nG3 X12 Y10 I1 F100", 3, "G41.1", "cannot fit inside this arc"),
+        ("G0 X0 Y0\nG41 D1\nG1 X2 F100", 3, "G41", "longer than the tool radius"),
+        ("G42 D1\nG0 X10\nG81 X20 Z-5 R2 F100", 3, "G42", "G40 first"),
+        ("G41 D1\nG0 X10\nG18 G0 Z-5", 3, "G18", "plane cannot change"),
+        # what controls refuse: no feed rate yet, a peck cycle without its peck, nested comments,
+        # a dwell without its time, machine coordinates in incremental mode
+        ("G0 X1\nG1 X5", 2, "G1", "no feed rate in force"),
+        ("G0 X1\nG2 X3 I1", 2, "G2", "no feed rate in force"),
+        ("G0 Z5\nG83 X0 Z-5 R2 F100", 2, "G83", "needs Q"),
+        ("G0 X1 (DRILL (4X) HOLES) Y2", 1, "(4X", "comments do not nest"),
+        ("G0 X1\nG4", 2, "G4", "needs P"),
+        ("G91\nG53 G0 X0", 2, "G53", "G90"),
     ],
 )
 def test_rejected_with_line_word_and_reason(machine, text, line, word, why):
@@ -320,6 +374,8 @@ def _seconds(hms):
         ("G93 G1 X10 F6", 0.0, 10.0, 10.0),  # inverse time: 1/6 minute
         ("G95 S1000 M3\nG1 X100 F0.1", 0.0, 100.0, 60.0),  # 0.1 mm/rev at 1000 rpm
         ("G1 X10 F600\nG4 P30", 0.0, 10.0, 31.0),
+        # a full circle in inches ends where it began and still runs at F inches a minute: 4 pi in at 100 in/min
+        ("G20 G90 G17\nG0 X2 Y0\nG1 F100\nG3 X2 Y0 I-2 J0\nM2", 50.8, 4 * PI * 25.4, 7.5),
     ],
 )
 def test_time_and_length(machine, text, fast, feed, seconds):

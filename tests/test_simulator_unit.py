@@ -264,7 +264,7 @@ def test_pipelined_requests_are_answered_in_order(conn):
 @pytest.mark.parametrize(
     "text, line, words",
     [
-        ("G1 X1\nG6 X2", 2, "G6"),
+        ("G1 X1 F100\nG6 X2", 2, "G6"),
         ("G1 X1 Q3", 1, "Q"),
         ("G0 X1\n\nM3 S100\nG1 X(unclosed", 4, "comment"),
         ("G2 X10 Y0 I1 J0", 1, "arc"),
@@ -286,7 +286,7 @@ def test_bad_line_gives_compile_error(conn, text, line, words):
     "text, state",
     [
         ("", CS_INIT),
-        ("%\n(header) ; comment\nN10 G21 G90 G17 G54 T1 M6\nG0 X1 Y1\nG3 X1 Y1 I5 J0\nG4 P0.1\nM30\n%", CS_READY),
+        ("%\n(header) ; comment\nN10 G21 G90 G17 G54 T1 M6\nG0 X1 Y1\nG3 X1 Y1 I5 J0 F500\nG4 P0.1\nM30\n%", CS_READY),
     ],
 )
 def test_good_program_compiles(conn, text, state):

@@ -16,6 +16,7 @@ from .config import (
     DEFAULT_IGNORED_M,
     DEFAULT_MAX_FEED,
     DEFAULT_RAPID,
+    DIALECTS,
     MachineConfig,
     format_axis_values,
     parse_axis_values,
@@ -66,7 +67,14 @@ def _axes(defaults: tuple[float, ...]) -> Callable[[str], tuple[float, ...]]:
 
 
 def _m_codes(text: str) -> frozenset[int]:
+    """`10,11,100-199` replaces the default list; `+428,900` adds to it."""
+    text = text.strip()
     codes: set[int] = set()
+    if text.startswith("+"):
+        text = text[1:]
+        codes.update(DEFAULT_IGNORED_M)
+        if not text.strip(" ,"):
+            raise argparse.ArgumentTypeError("expected M codes to add after '+', such as +428,900")
     for item in text.replace(" ", "").split(","):
         if not item:
             continue
@@ -165,7 +173,15 @@ def build_parser() -> argparse.ArgumentParser:
         type=_m_codes,
         default=DEFAULT_IGNORED_M,
         metavar="CODES",
-        help=f"machine-specific M codes accepted and ignored (default {_ranges(DEFAULT_IGNORED_M)})",
+        help="machine-specific M codes accepted and ignored: CODES replaces the list, +CODES adds to it "
+        f"(default {_ranges(DEFAULT_IGNORED_M)})",
+    )
+    codes.add_argument(
+        "--dialect",
+        choices=DIALECTS,
+        default=DIALECTS[0],
+        help="how G4 reads its words: rs274ngc takes P in seconds, iso takes P in milliseconds and "
+        "X or U in seconds (default %(default)s)",
     )
     codes.add_argument("--optional-stop", action="store_true", help="M1 pauses like M0 (default: M1 is skipped)")
     codes.add_argument(
@@ -196,6 +212,7 @@ def main(argv: list[str] | None = None) -> int:
         optional_stop=args.optional_stop,
         block_delete=args.block_delete,
         probe_trip=args.probe_trip,
+        dialect=args.dialect,
     )
 
     # The analysis thread shares the interpreter lock with the connection threads: hand

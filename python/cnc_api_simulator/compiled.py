@@ -12,7 +12,7 @@ from typing import Any
 
 from .errors import GCodeError
 from .interp import Result
-from .program import ARC, DIAMETER, PAUSE, RAPID, Builder, Modal
+from .program import ARC, DIAMETER, LINE, PAUSE, RAPID, Builder, Modal
 from .state import State
 
 Key = tuple[tuple[float, ...], int]
@@ -98,6 +98,22 @@ class Compiled:
         self.info = machining_info(None if self.error else b)
         self.total_time = b.stats.seconds if not self.error else 0.0
         self._points_reply: list[bytes] | None = None
+
+    def state_at(self, i: int) -> State:
+        """What the machine keeps when stopped in segment i: the modes, offsets and tool of the
+        line that made it, with the parameters of the whole run."""
+        final = self.final.copy()
+        snap = self.b.state_at(i) if 0 <= i < self.count else None
+        if snap is None:
+            return final
+        state = snap.copy()
+        state.params, state.named = final.params, final.named
+        modal = self.modal(i)
+        state.modes.feed, state.modes.speed = modal.feed, modal.speed
+        kind = self.b.kinds[i]
+        if kind == RAPID or kind == LINE:
+            state.modes.motion = float(kind)
+        return state
 
     # ----- geometry -----------------------------------------------------------------------------------
 

@@ -19,6 +19,7 @@ DEFAULT_ACCEL = (800.0, 800.0, 500.0, 720.0, 720.0, 720.0)
 _MEANINGFUL_M = frozenset((30, 60, 61, 70, 71, 72, 73, 97, 98, 99))
 DEFAULT_IGNORED_M = frozenset(code for code in range(10, 200) if code not in _MEANINGFUL_M)
 
+DIALECTS = ("rs274ngc", "iso")
 DEFAULT_BLEND_TOLERANCE = 0.05  # mm a corner may be rounded under G64 without P
 PECK_CLEARANCE = 0.254  # mm, how far above the last peck a G83 comes back down
 
@@ -31,6 +32,7 @@ class MachineConfig:
     ignored_m: frozenset[int] = DEFAULT_IGNORED_M
     optional_stop: bool = False  # M1 pauses only when the optional-stop switch is on
     block_delete: bool = False  # lines starting with '/' are skipped only when the switch is on
+    dialect: str = "rs274ngc"  # or "iso": how G4 reads P, X and U (see DIALECTS)
     probe_trip: dict[int, float] = field(default_factory=dict)  # axis index -> machine position
     max_run_lines: int = 20_000_000  # lines interpreted, loops included: an endless loop ends here
     max_segments: int = 3_000_000  # moves of one program, which bounds its memory
@@ -44,6 +46,8 @@ class MachineConfig:
     travel: dict[int, tuple[float, float]] = field(default_factory=dict)
 
     def __post_init__(self) -> None:
+        if self.dialect not in DIALECTS:
+            raise ValueError(f"dialect must be one of {', '.join(DIALECTS)}")
         for name in ("rapid", "max_feed", "accel"):
             values = getattr(self, name)
             if len(values) != len(AXES) or not all(0 < v < math.inf for v in values):

@@ -39,7 +39,7 @@ def lathe_cycle(it: Interpreter, key: int, w: dict[str, float]) -> None:
         _lathe_peck(it, key == 7400, w)
         return
     if key in (710, 720, 7300) and "P" not in w and "Q" not in w:  # first block: depth and retract
-        scale = it._scale()
+        scale = it.scale()
         if key == 7300:
             it.cycle_words = {k: w[k] for k in "UWR" if k in w}
             return
@@ -56,7 +56,7 @@ def lathe_cycle(it: Interpreter, key: int, w: dict[str, float]) -> None:
         it._line(RAPID, start)
         return
     points = _run_lines(it, first, count, collect=True)
-    scale = it._scale()
+    scale = it.scale()
     du, dw = w.get("U", 0.0) * scale, w.get("W", 0.0) * scale
     shifted = [(x + du, z + dw) for x, z in points[1:]]
     if not shifted:
@@ -124,7 +124,7 @@ def _run_lines(it: Interpreter, first: Place, count: int, collect: bool) -> list
     finally:
         if collect:
             it.b, it.pos, it.m, it.tool = saved[0], saved[1], saved[2], saved[3]
-            it._modal_dirty = True
+            it._modal_dirty = it._changed = True
         it.i, it.line, it.spline_last = saved[4], saved[5], saved[6]
 
 
@@ -141,7 +141,7 @@ def _rough(
     sign = -1.0 if far < s_step else 1.0
     if depth <= 0:
         raise GCodeError("roughing depth must be positive", "U", ERR_VALUE)
-    rate, _ = it._rate(start)
+    rate, _ = it._rate(start, linear=True)
     count = 0
     level = s_step + sign * depth
     while (far - level) * sign > -1e-9 and count < 10000:
@@ -167,12 +167,12 @@ def _rough(
 
 def _pattern(it: Interpreter, start: list[float], profile: list[tuple[float, float]], w: dict[str, float]) -> None:
     """G73: the profile repeated, shifted a little less each pass."""
-    scale = it._scale()
+    scale = it.scale()
     cw = it.cycle_words
     relief_x = cw.get("U", 0.0) * scale * 2.0
     relief_z = cw.get("W", 0.0) * scale
     passes = max(1, int(cw.get("R", 1.0)))
-    rate, _ = it._rate(start)
+    rate, _ = it._rate(start, linear=True)
     for k in range(passes):
         f = (passes - 1 - k) / (passes - 1) if passes > 1 else 0.0
         shifted = [(x + relief_x * f, z + relief_z * f) for x, z in profile]
@@ -188,7 +188,7 @@ def _follow(it: Interpreter, profile: list[tuple[float, float]], rate: float) ->
 
 def _lathe_peck(it: Interpreter, along_z: bool, w: dict[str, float]) -> None:
     """G74 face pecking (along Z) and G75 grooving (along X), shifting across between holes."""
-    scale = it._scale()
+    scale = it.scale()
     if not has_axes(w):
         if "R" in w:
             it.lathe_retract = abs(w["R"]) * scale
@@ -239,7 +239,9 @@ def drilling_cycle(it: Interpreter, w: dict[str, float]) -> None:
         raise GCodeError("canned cycle needs an R level", f"G{m.cycle}", ERR_VALUE)
     if "depth" not in cw:
         raise GCodeError(f"canned cycle needs a {drill} depth", f"G{m.cycle}", ERR_VALUE)
-    scale = it._scale()
+    if m.cycle in (73, 83) and cw.get("Q", 0.0) <= 0.0:
+        raise GCodeError(f"G{m.cycle} needs Q, the depth of each peck (above 0)", f"G{m.cycle}", ERR_VALUE)
+    scale = it.scale()
     repeat = int(w.get("L", w.get("K", 1.0)))
     if repeat < 0:
         raise GCodeError("canned cycle repeat count must not be negative", "L", ERR_VALUE)
@@ -307,7 +309,7 @@ def _drill(
 
 
 def threading_cycle(it: Interpreter, w: dict[str, float]) -> None:
-    scale = it._scale()
+    scale = it.scale()
     if "I" in w or "J" in w or "K" in w:
         _g76_wordy(it, w, scale)
         return

@@ -110,20 +110,14 @@ def strip_comments(raw: str) -> str:
             break
         if first == close:
             raise GCodeError("')' without an opening '('", ")", ERR_SYNTAX)
-        # a comment ends where its parentheses balance: "(DRILL (4X))" is one comment
         end = raw.find(")", first + 1)
-        if end >= 0 and raw.find("(", first + 1, end) < 0:
-            i = end + 1
-            continue
-        depth, end = 0, first
-        while end < n:
-            c = raw[end]
-            depth += 1 if c == "(" else -1 if c == ")" else 0
-            if depth == 0:
-                break
-            end += 1
-        if depth:
+        if end < 0:
             raise GCodeError("comment not closed on its line", raw[first : first + 12], ERR_SYNTAX)
+        inner = raw.find("(", first + 1, end)
+        if inner >= 0:
+            raise GCodeError(
+                "a comment must not hold another '(': comments do not nest", raw[inner : inner + 12], ERR_SYNTAX
+            )
         i = end + 1
     return "".join(out)
 

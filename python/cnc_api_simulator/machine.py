@@ -324,9 +324,10 @@ class Machine:
         self._resume = None
         self.state = SM_IDLE
 
-    def _adopt(self, prog: Compiled) -> None:
-        """Take over the offsets, tools and modes that the program leaves behind."""
-        final = prog.final.copy()
+    def _adopt(self, prog: Compiled, stopped_in: int | None = None) -> None:
+        """Take over the offsets, tools and modes that the program leaves behind, or that are
+        in force in the segment it was stopped in."""
+        final = prog.final.copy() if stopped_in is None else prog.state_at(stopped_in)
         final.position = list(prog.end_of(prog.count - 1)) if prog.count else list(self.cnc.position)
         self.cnc = final
         self.offset = final.offset()
@@ -598,7 +599,7 @@ class Machine:
         if run is not None and run.index < run.program.count:
             self._resume = (run, list(self.cnc.position))
             position = list(self.cnc.position)
-            self._adopt(run.program)
+            self._adopt(run.program, run.index)
             self.cnc.position = position
             m = self.modal
             self.modal = Modal(m.units, m.feed, m.speed, SS_OFF, False, False, m.tool, m.wcs, m.offset)

@@ -14,11 +14,12 @@ import bisect
 import math
 import operator
 from array import array
-from collections.abc import Sequence
+from collections.abc import Callable, Hashable, Sequence
 from itertools import chain, compress, islice, repeat
 from typing import NamedTuple
 
 from .config import DEFAULT_BLEND_TOLERANCE, MachineConfig
+from .state import State
 
 RAPID = 0
 LINE = 1
@@ -80,6 +81,11 @@ class Builder:
         self.modal_table: list[Modal] = []
         self._modal_index: dict[Modal, int] = {}
         self.monotonic = True  # line numbers never go back (no loops or calls)
+        # what a stop mid-program leaves: from segment snapshot_at[k] on, states[snapshot_states[k]]
+        self.snapshot_at = array("i")
+        self.snapshot_states = array("i")
+        self.states: list[State] = []
+        self._state_numbers: dict[Hashable, int] = {}
 
     def __len__(self) -> int:
         return len(self.kinds)
@@ -90,6 +96,29 @@ class Builder:
             index = self._modal_index[m] = len(self.modal_table)
             self.modal_table.append(m)
         return index
+
+    def snapshot(self, key: Hashable, make: Callable[[], State]) -> None:
+        """The state `key` stands for is in force from the next segment on; a state seen before
+        is shared, and one equal to the state in force is not recorded again."""
+        number = self._state_numbers.get(key)
+        if number is None:
+            number = self._state_numbers[key] = len(self.states)
+            self.states.append(make())
+        at, numbers = self.snapshot_at, self.snapshot_states
+        n = len(self.kinds)
+        if at and at[-1] == n:
+            numbers[-1] = number
+            if len(at) > 1 and numbers[-2] == number:
+                at.pop()
+                numbers.pop()
+        elif not at or numbers[-1] != number:
+            at.append(n)
+            numbers.append(number)
+
+    def state_at(self, segment: int) -> State | None:
+        """Modes, offsets and tool in force while `segment` runs (None before any was recorded)."""
+        k = bisect.bisect_right(self.snapshot_at, segment)
+        return self.states[self.snapshot_states[k - 1]] if k else None
 
     def arc_index(self, segment: int) -> int:
         """Number of the arc that is `segment`."""

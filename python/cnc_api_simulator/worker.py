@@ -37,7 +37,7 @@ from .program import Builder
 from .state import State
 from .text import JsonString, Part, ProgramFile, ProgramText
 
-ARRAYS = ("kinds", "ends", "lines", "modals", "durations", "arc_segments", "arc_data")
+ARRAYS = ("kinds", "ends", "lines", "modals", "durations", "arc_segments", "arc_data", "snapshot_at", "snapshot_states")
 CHUNK = 1 << 20  # bytes moved per read or write, so no single step holds the lock long
 _LEN = struct.Struct("<Q")
 _log = logging.getLogger(__name__)
@@ -143,6 +143,7 @@ def serve(inp: IO[bytes], out: IO[bytes]) -> None:
         "stats": b.stats,
         "dwells": b.dwells,
         "monotonic": b.monotonic,
+        "states": b.states,
     }
     write_frame(out, pickle.dumps(meta, protocol=pickle.HIGHEST_PROTOCOL))
     for name in ARRAYS:
@@ -249,6 +250,7 @@ class Child:
         b.stats = meta["stats"]
         b.dwells = meta["dwells"]
         b.monotonic = meta["monotonic"]
+        b.states = meta["states"]
         error = None
         if meta["error"] is not None:
             message, word, code, line, file = meta["error"]
