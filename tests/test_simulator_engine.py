@@ -30,6 +30,7 @@ from sim_helpers import (
     new_machine,
     protocol,
 )
+from tools_helpers import wait_for
 
 CORPUS = pathlib.Path(__file__).parent / "data" / "gcode"
 ACCEL_X = 800.0  # mm/s^2, the default of the X axis
@@ -382,7 +383,11 @@ def test_machine_keeps_the_state_of_where_the_program_stopped(tmp_path, stop_aft
         assert ask(m, {"get": "cnc.info"})["tool"]["id"] == tool
         # the state itself, not only what is reported: G0 Y1 goes to machine Y 1 without any offset
         assert ask(m, {"cmd": "cnc.mdi.command", "command": "G0 Y1"}) is True
-        clock.now += 10.0
-        assert ask(m, {"get": "axes.info"})["machine.position"][1] == 1
+
+        def moved() -> bool:  # the line may still be analysed (in the child process) when first asked
+            clock.now += 10.0
+            return ask(m, {"get": "axes.info"})["machine.position"][1] == 1
+
+        wait_for(moved)
     finally:
         m.close()
