@@ -14,7 +14,7 @@ import bisect
 import math
 import operator
 from array import array
-from collections.abc import Sequence
+from collections.abc import Callable, Sequence
 from itertools import chain, compress, islice, repeat
 from typing import NamedTuple
 
@@ -58,6 +58,9 @@ class Stats:
         self.groups: list[tuple[tuple[float, ...], list[list[float]]]] = []
 
 
+GUARD_EVERY = 1024
+
+
 class Builder:
     """Collects the segments of a program as it is read."""
 
@@ -80,6 +83,9 @@ class Builder:
         self.modal_table: list[Modal] = []
         self._modal_index: dict[Modal, int] = {}
         self.monotonic = True  # line numbers never go back (no loops or calls)
+        # Called every GUARD_EVERY segments: one block can make any number of them (a peck
+        # cycle, a pattern repeat), so the line budget alone does not bound a program's moves.
+        self.guard: Callable[[], None] | None = None
 
     def __len__(self) -> int:
         return len(self.kinds)
@@ -104,6 +110,8 @@ class Builder:
         self.lines.append(line)
         self.modals.append(modal)
         self.feeds.append(-seconds if seconds > 0.0 else rate)
+        if self.guard is not None and not len(self.kinds) % GUARD_EVERY:
+            self.guard()
 
     def arc(
         self,

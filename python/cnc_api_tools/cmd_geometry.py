@@ -2,7 +2,6 @@
 
 from __future__ import annotations
 
-
 import click
 import cnc_api_client_core as cnc
 from rich.console import Console
@@ -35,6 +34,7 @@ USUAL_NAMES = (
     "tailstock",
     "workpiece",
 )
+
 
 def _read(client: cnc.CncAPIClientCore, name: str, names: list[str]) -> list[cnc.APIVMGeometryInfo]:
     records = client.get_vm_geometry_info(names)
