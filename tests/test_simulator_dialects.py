@@ -221,7 +221,8 @@ def test_command_line_shows_its_defaults(args, shown, capsys, monkeypatch):
 def test_command_line_refuses_bad_values(args, capsys):
     with pytest.raises(SystemExit) as exit_:
         cli_main(args)
-    assert exit_.value.code == 2 and args[0] in capsys.readouterr().err
+    err = capsys.readouterr().err
+    assert exit_.value.code == 2 and args[0] in err and err.count("\n") == 1, err
 
 
 @pytest.mark.parametrize(

@@ -2,7 +2,10 @@
 
 from __future__ import annotations
 
+import contextlib
 import importlib
+import os
+import sys
 from typing import Any
 
 import click
@@ -278,11 +281,31 @@ def _register() -> None:
 _register()
 
 
+def usage_line(exc: click.UsageError) -> str:
+    """Wrong usage in one line, naming the help that explains it."""
+    message = " ".join(printable(exc.format_message()).split()).rstrip(".")
+    where = exc.ctx.command_path if exc.ctx is not None else "cnc-api"
+    return f"cnc-api: error: {message} (see {where} --help)"
+
+
 def main(argv: list[str] | None = None) -> int:
     """Console-script entry point; returns the exit status."""
     try:
-        cli.main(args=argv, prog_name="cnc-api", standalone_mode=True)
+        code = cli.main(args=argv, prog_name="cnc-api", standalone_mode=False)
+    except click.UsageError as exc:
+        click.echo(usage_line(exc), err=True)
+        return exc.exit_code
+    except click.ClickException as exc:
+        exc.show()
+        return exc.exit_code
+    except click.Abort:
+        click.echo("Aborted!", err=True)
+        return EXIT_FAILED
     except SystemExit as exc:
-        code = exc.code
-        return code if isinstance(code, int) else (0 if code is None else EXIT_FAILED)
-    return 0
+        return exc.code if isinstance(exc.code, int) else (0 if exc.code is None else EXIT_FAILED)
+    except BrokenPipeError:
+        # The reader went away (| head): nothing more can be shown, and nothing to report.
+        with contextlib.suppress(OSError, ValueError, AttributeError):
+            os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        return EXIT_FAILED
+    return code if isinstance(code, int) else 0
