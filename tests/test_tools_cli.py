@@ -309,6 +309,7 @@ WRONG_USAGE = [
     ["status", "--no-such-option"],
     ["geometry", "get"],
     ["override", "feed", "abc"],
+    ["run", SAMPLE, "--max-size", "99999999999999999999999"],
 ]
 
 
