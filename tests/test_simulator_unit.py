@@ -243,6 +243,16 @@ def test_axes_lists_and_text_members(conn):
         pytest.param('{"cmd":"program.load","name":"\\udfff"}', id="load-lone-surrogate"),
         pytest.param('{"set":"cnc.parameters","address":1,"parameters":[' + "9" * 400 + "]}", id="400-digits"),
         pytest.param('{"set":"program.position","data":{"x":' + "9" * 400 + "}}", id="400-digit-position"),
+        pytest.param(
+            '{"set":"vm.geometry.info","data":[{"name":"t","x":0,"y":0,"z":0,"color":' + "9" * 400 + ","
+            '"scale":1,"visible":true,"edges.angle":0,"edges.visible":true}]}',
+            id="400-digit-colour",
+        ),
+        pytest.param(
+            '{"set":"vm.geometry.info","data":[{"name":"' + "n" * 257 + '","x":0,"y":0,"z":0,"color":0,'
+            '"scale":1,"visible":true,"edges.angle":0,"edges.visible":true}]}',
+            id="over-long-geometry-name",
+        ),
     ],
 )
 def test_bad_or_refused_request_gets_false_and_connection_survives(conn, line, caplog):
@@ -514,6 +524,10 @@ def test_parameters_and_geometry_round_trip(conn):
     got = conn.ask({"get": "vm.geometry.info", "name": ["table", "nothing", "extra"]})
     assert got[0] == element and got[2]["name"] == "extra"
     assert got[1]["name"] == "" and set(got[1]) == set(element)
+    many = [{**element, "name": f"e{i}"} for i in range(1024)]
+    assert conn.ask({"set": "vm.geometry.info", "data": many}) is False  # the table is bounded
+    assert conn.ask({"set": "vm.geometry.info", "data": [{**element, "x": 7}]}) is True  # a known name: always
+    assert conn.ask({"get": "vm.geometry.info", "name": ["table"]})[0]["x"] == 7.0
 
 
 # ----- program files -----------------------------------------------------------------------------
