@@ -52,16 +52,16 @@ def _number(value: Any) -> Any:
 def _geometry_element(element: Any) -> dict[str, Any]:
     if not isinstance(element, dict) or not isinstance(element.get("name"), str) or not element["name"]:
         raise BadRequest(element)
-    element = dict(element)
+    checked: dict[str, Any] = dict(element)
     for key in ("x", "y", "z", "scale", "edges.angle"):
-        element[key] = float(_number(_get(element, key)))  # read back as the numbers a control keeps
+        checked[key] = float(_number(_get(element, key)))  # read back as the numbers a control keeps
     color = _get(element, "color")
     if type(color) is not int or not -(1 << 31) <= color < 1 << 32:  # a 32-bit colour, not any integer
         raise BadRequest("color")
     for key in ("visible", "edges.visible"):
         if not isinstance(_get(element, key), bool):
             raise BadRequest(key)
-    return element
+    return checked
 
 
 def _jog(m: Machine, r: dict[str, Any]) -> Any:
