@@ -15,7 +15,6 @@ from rich.table import Table
 from .clibase import (
     EXIT_FAILED,
     MAX_WAIT,
-    CliError,
     Seconds,
     Target,
     cnc_info,
@@ -24,6 +23,7 @@ from .clibase import (
     echo_json,
     interruptible,
     lost,
+    no_data,
     target_options,
     wait_until_settled,
 )
@@ -225,9 +225,7 @@ def param_get(target: Target, address: int, count: int, as_json: bool) -> None:
     with m.use() as client:
         record = client.get_cnc_parameters(address, count)
         if not record.has_data:
-            if not client.is_connected:
-                lost(target.name)
-            raise CliError(f"{target.name} returned no parameters at {address}")
+            no_data(client, target.name, f"returned no parameters at {address}")
     m.close()
     values = dict(zip(range(address, address + len(record.parameters)), record.parameters, strict=False))
     if as_json:

@@ -274,17 +274,26 @@ def command(client: cnc.CncAPIClientCore, name: str, method: str, *args: Any) ->
         return
     if not client.is_connected:
         lost(name)
-    raise CliError(explain_refusal(client, method, *args))
+    reason = explain_refusal(client, method, *args)
+    if not client.is_connected:  # the queries that look for the reason found the connection gone
+        lost(name)
+    raise CliError(reason)
+
+
+def no_data(client: cnc.CncAPIClientCore, name: str, what: str) -> NoReturn:
+    """A query came back empty: the connection went, the server speaks something else, or the
+    control has nothing to give (`what` says which, as "returned no ...")."""
+    if not client.is_connected:
+        lost(name)
+    said = _diagnosis(name)
+    # A server that speaks something else is as good as no machine there.
+    raise CliError(f"{name} {what}{said}", EXIT_UNREACHABLE if said else EXIT_FAILED)
 
 
 def cnc_info(client: cnc.CncAPIClientCore, name: str) -> cnc.APICncInfo:
     info = client.get_cnc_info()
     if not info.has_data:
-        if not client.is_connected:
-            lost(name)
-        said = _diagnosis(name)
-        # A server that speaks something else is as good as no machine there.
-        raise CliError(f"{name} sent no usable status{said}", EXIT_UNREACHABLE if said else EXIT_FAILED)
+        no_data(client, name, "sent no usable status")
     return info
 
 

@@ -109,7 +109,7 @@ class _BoundedClient:
             finally:
                 overran = _watchdog.disarm(token)
             if overran and self._raises:
-                raise CliError(f"no reply from {self._name} within {self._seconds:g} s", EXIT_UNREACHABLE)
+                raise CliError(f"no reply from {self._name} within {self._seconds:.3g} s", EXIT_UNREACHABLE)
             return result
 
         return call
