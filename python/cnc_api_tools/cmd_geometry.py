@@ -84,7 +84,8 @@ def geometry_get(target: Target, names: tuple[str, ...], as_json: bool) -> None:
     m.close()
     if missing:
         have = ", ".join(printable(r.name) for r in found) or "none of the usual names"
-        raise CliError(f"{target.name} has no geometry element {', '.join(map(repr, missing))} (it has: {have})")
+        noun = "element" if len(missing) == 1 else "elements"
+        raise CliError(f"{target.name} has no geometry {noun} {', '.join(map(repr, missing))} (it has: {have})")
     _show(records, as_json)
 
 
