@@ -1,10 +1,14 @@
 """The command line end to end against the simulator: its entry point in this process,
 and the installed console script in real subprocesses where the process itself matters."""
 
+import contextlib
 import importlib.metadata
 import io
 import json
+import os
+import pty
 import signal
+import subprocess
 import time
 
 import cnc_api_client_core as cnc
@@ -21,6 +25,7 @@ from tools_helpers import (  # noqa: F401
     cli_env,
     cnc_api,
     cnc_api_popen,
+    command,
     free_port,
     hostile_answer,
     run_cli,
@@ -388,3 +393,22 @@ def test_text_from_the_control_is_shown_as_it_is(text, args):
     assert "Traceback" not in shown and "\x1b" not in shown
     # Long texts may wrap in a table cell: compare without line breaks and padding.
     assert printable(text) in "".join(part.strip() for part in shown.splitlines())
+
+
+def test_record_on_a_terminal_shows_no_control_sequence():
+    text = HOSTILE[-1]  # an escape sequence for a hyperlink and a colour
+    master, slave = pty.openpty()
+    try:
+        with FakeServer(default=respond(hostile_answer(text))) as server:
+            args = ["record", "--duration", "0.3", "-f", "gcode_line", "--port", str(server.port)]
+            proc = subprocess.Popen([*command(), *args], stdout=slave, stderr=subprocess.DEVNULL, env=cli_env())
+            os.close(slave)
+            chunks = []
+            with contextlib.suppress(OSError):  # EIO once the command has ended and closed its side
+                while chunk := os.read(master, 4096):
+                    chunks.append(chunk)
+            assert proc.wait(60) == 0
+    finally:
+        os.close(master)
+    shown = b"".join(chunks).decode()
+    assert "\x1b" not in shown and printable(text) in shown

@@ -78,7 +78,7 @@ def _compact(title: str, rows: list[_Row]) -> Table:
     table = Table(title=title, box=None, padding=(0, 1), header_style="bold")
     # A long host name folds over lines rather than pushing the state out of the table.
     table.add_column("machine", overflow="fold", max_width=22, min_width=min(22, max(len(r.name) for r in rows)))
-    table.add_column("state", min_width=9, max_width=22)
+    table.add_column("state", min_width=9)
     table.add_column("feed/spindle", no_wrap=True)
     table.add_column("ovr", no_wrap=True, min_width=6)
     widest = max((len(p) for r in rows for p in r.position), default=1)
