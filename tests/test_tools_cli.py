@@ -315,6 +315,9 @@ WRONG_USAGE = [
     ["geometry", "get"],
     ["override", "feed", "abc"],
     ["run", SAMPLE, "--max-size", "99999999999999999999999"],
+    ["--host", "", "status"],
+    ["--host", "[::1", "status"],
+    ["watch", "[::1]x:8000"],
 ]
 
 

@@ -202,11 +202,10 @@ def target_options(func: Callable[..., Any]) -> Callable[..., Any]:
         given = _given(ctx, {key: kwargs.pop(key) for key in _TARGET_KEYS})
         host, port, timeout = given["host"], given["port"], given["timeout"]
         trace_to = _trace_to(given["trace"], given["trace_file"])
-        if ":" in host or host.startswith("["):
-            try:
-                host, port = parse_endpoint(host, port)
-            except ValueError as exc:
-                raise click.BadParameter(str(exc), param_hint="--host") from None
+        try:
+            host, port = parse_endpoint(host, port)
+        except ValueError as exc:
+            raise click.BadParameter(str(exc), param_hint="--host") from None
         ctx.meta[_TIMEOUT_KEY] = timeout
         return func(*args, target=Target(host, port, timeout, trace_to), **kwargs)
 
