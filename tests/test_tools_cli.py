@@ -318,6 +318,10 @@ WRONG_USAGE = [
     ["--host", "", "status"],
     ["--host", "[::1", "status"],
     ["watch", "[::1]x:8000"],
+    ["run", SAMPLE, "--encoding", "rot13"],
+    ["run", SAMPLE, "--encoding", "base64"],
+    ["param", "set", "1", "2", "nan"],
+    ["param", "set", "1", "1e400"],
 ]
 
 

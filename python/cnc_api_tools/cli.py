@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import contextlib
 import importlib
+import math
 import os
 import sys
 from typing import Any
@@ -209,9 +210,12 @@ def _number(text: str) -> int | float:
         return int(text)
     except ValueError:
         try:
-            return float(text)
+            value = float(text)
         except ValueError:
             raise click.BadParameter(f"{text!r} is not a number", param_hint="VALUE") from None
+    if not math.isfinite(value):  # nan and inf have no form on the wire, 1e400 is inf
+        raise click.BadParameter(f"{text!r} is not a finite number", param_hint="VALUE")
+    return value
 
 
 @param.command("get")

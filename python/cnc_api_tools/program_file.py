@@ -112,6 +112,10 @@ def check_encoding(ctx: click.Context, param: click.Parameter, value: str | None
     if value is None:
         return None
     try:
-        return codecs.lookup(value).name
+        info = codecs.lookup(value)
     except LookupError:
         raise click.BadParameter(f"unknown encoding {value!r}") from None
+    # rot13, base64, zlib and the like are codecs too, but turn bytes into bytes, not into text.
+    if not getattr(info, "_is_text_encoding", True):
+        raise click.BadParameter(f"{value!r} is not a text encoding")
+    return info.name
