@@ -270,6 +270,8 @@ def test_sim_rejects_what_the_simulator_rejects():
 def test_usage_errors_exit_2():
     assert run_cli("override", "warp", "5").returncode == 2
     assert run_cli("run").returncode == 2
+    alone = run_cli("param")  # a group without its command answers with its help
+    assert alone.returncode == 2 and "Commands:" in alone.stderr and "\\x0a" not in alone.stderr
 
 
 @pytest.mark.parametrize(

@@ -283,9 +283,15 @@ def _register() -> None:
 _register()
 
 
+# Raised for a group given no command (newer click); older click prints the help itself.
+_HELP_ERRORS: tuple[type[Exception], ...] = tuple(
+    t for t in (getattr(click.exceptions, "NoArgsIsHelpError", None),) if isinstance(t, type)
+)
+
+
 def usage_line(exc: click.UsageError) -> str:
     """Wrong usage in one line, naming the help that explains it."""
-    message = " ".join(printable(exc.format_message()).split()).rstrip(".")
+    message = printable(" ".join(exc.format_message().split())).rstrip(".")
     where = exc.ctx.command_path if exc.ctx is not None else "cnc-api"
     return f"cnc-api: error: {message} (see {where} --help)"
 
@@ -295,7 +301,10 @@ def main(argv: list[str] | None = None) -> int:
     try:
         code = cli.main(args=argv, prog_name="cnc-api", standalone_mode=False)
     except click.UsageError as exc:
-        click.echo(usage_line(exc), err=True)
+        if isinstance(exc, _HELP_ERRORS):  # a group named alone: its help is the answer
+            exc.show()
+        else:
+            click.echo(usage_line(exc), err=True)
         return exc.exit_code
     except click.ClickException as exc:
         exc.show()
