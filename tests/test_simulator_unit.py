@@ -253,6 +253,7 @@ def test_axes_lists_and_text_members(conn):
             '"scale":1,"visible":true,"edges.angle":0,"edges.visible":true}]}',
             id="over-long-geometry-name",
         ),
+        pytest.param('{"cmd":"cnc.mdi.command","command":"G1 Q\\u001b]8;;x\\u0007\\u001b[31m"}', id="mdi-escapes"),
     ],
 )
 def test_bad_or_refused_request_gets_false_and_connection_survives(conn, line, caplog):
@@ -260,6 +261,7 @@ def test_bad_or_refused_request_gets_false_and_connection_survives(conn, line, c
     assert conn.raw(raw + b"\n") == {"res": False}
     assert conn.ask({"get": "cnc.info"})["state.machine"] == SM_IDLE
     assert not [r for r in caplog.records if r.exc_info]  # a bad request is a line of the log at most
+    assert not [r for r in caplog.records if "\x1b" in r.getMessage()]  # and drives no terminal
 
 
 def test_pipelined_requests_are_answered_in_order(conn):

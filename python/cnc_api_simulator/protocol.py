@@ -11,6 +11,7 @@ from typing import Any
 
 from .codes import AXIS_NAMES, JC_LAST
 from .compiled import Compiled
+from .errors import loggable
 from .machine import Deferred, Machine, Wait
 from .text import JsonString, Line
 from .words import MAX_VALUE
@@ -267,5 +268,9 @@ def _log_failure(name: object, exc: Exception) -> None:
     """One line per failed request: a peer that repeats a bad request must not fill the log
     with tracebacks (debug logging still shows them)."""
     _log.error(
-        "request failed: %r: %s: %.200s", name, type(exc).__name__, exc, exc_info=_log.isEnabledFor(logging.DEBUG)
+        "request failed: %r: %s: %.200s",
+        name,
+        type(exc).__name__,
+        loggable(exc),
+        exc_info=_log.isEnabledFor(logging.DEBUG),
     )
