@@ -278,7 +278,8 @@ def test_machine_specific_m_codes_from_the_command_line(tmp_path, args, accepted
 def test_command_line_refuses_bad_values(args, capsys):
     with pytest.raises(SystemExit) as exit_:
         cli_main(args)
-    assert exit_.value.code == 2 and args[0] in capsys.readouterr().err
+    err = capsys.readouterr().err
+    assert exit_.value.code == 2 and args[0] in err and err.count("\n") == 1, err
 
 
 @pytest.mark.parametrize(

@@ -269,14 +269,20 @@ def test_fifo_in_the_programs_folder_is_no_program_file(tmp_path, reader):
 # ----- one client cannot hold the others up ------------------------------------------------------------
 
 ENDLESS = "#1=0\nWHILE [1 EQ 1] DO1\n#1=#1+1\nEND1"  # an MDI line that never ends by itself
+PECKS = "G83 Z-999999999 Q.000000001 R0 F1"  # one block, endless pecks: no line budget ends it
+BUDGETS = {"stop": {}, "the step budget": {"max_run_lines": 300_000}, "the move budget": {"max_segments": 100_000}}
 
 
-@pytest.mark.parametrize("ends_by", ["stop", "the step budget"])
-def test_endless_mdi_loop_holds_up_no_client(tmp_path, ends_by):
-    config = MachineConfig(max_run_lines=300_000) if ends_by == "the step budget" else MachineConfig()
+@pytest.mark.parametrize(
+    ("line", "ends_by"),
+    [(ENDLESS, "stop"), (ENDLESS, "the step budget"), (PECKS, "stop"), (PECKS, "the move budget")],
+    ids=["loop-stop", "loop-budget", "pecks-stop", "pecks-budget"],
+)
+def test_endless_mdi_loop_holds_up_no_client(tmp_path, line, ends_by):
+    config = MachineConfig(**BUDGETS[ends_by])
     with Simulator(port=0, programs_dir=str(tmp_path), config=config) as sim:
         looping, other = Conn(sim.port), Conn(sim.port)
-        assert looping.ask({"cmd": "cnc.mdi.command", "command": ENDLESS}) is True
+        assert looping.ask({"cmd": "cnc.mdi.command", "command": line}) is True
         waits = []
         for _ in range(10):
             begun = time.monotonic()

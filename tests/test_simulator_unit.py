@@ -243,6 +243,17 @@ def test_axes_lists_and_text_members(conn):
         pytest.param('{"cmd":"program.load","name":"\\udfff"}', id="load-lone-surrogate"),
         pytest.param('{"set":"cnc.parameters","address":1,"parameters":[' + "9" * 400 + "]}", id="400-digits"),
         pytest.param('{"set":"program.position","data":{"x":' + "9" * 400 + "}}", id="400-digit-position"),
+        pytest.param(
+            '{"set":"vm.geometry.info","data":[{"name":"t","x":0,"y":0,"z":0,"color":' + "9" * 400 + ","
+            '"scale":1,"visible":true,"edges.angle":0,"edges.visible":true}]}',
+            id="400-digit-colour",
+        ),
+        pytest.param(
+            '{"set":"vm.geometry.info","data":[{"name":"' + "n" * 257 + '","x":0,"y":0,"z":0,"color":0,'
+            '"scale":1,"visible":true,"edges.angle":0,"edges.visible":true}]}',
+            id="over-long-geometry-name",
+        ),
+        pytest.param('{"cmd":"cnc.mdi.command","command":"G1 Q\\u001b]8;;x\\u0007\\u001b[31m"}', id="mdi-escapes"),
     ],
 )
 def test_bad_or_refused_request_gets_false_and_connection_survives(conn, line, caplog):
@@ -250,6 +261,7 @@ def test_bad_or_refused_request_gets_false_and_connection_survives(conn, line, c
     assert conn.raw(raw + b"\n") == {"res": False}
     assert conn.ask({"get": "cnc.info"})["state.machine"] == SM_IDLE
     assert not [r for r in caplog.records if r.exc_info]  # a bad request is a line of the log at most
+    assert not [r for r in caplog.records if "\x1b" in r.getMessage()]  # and drives no terminal
 
 
 def test_pipelined_requests_are_answered_in_order(conn):
@@ -514,6 +526,10 @@ def test_parameters_and_geometry_round_trip(conn):
     got = conn.ask({"get": "vm.geometry.info", "name": ["table", "nothing", "extra"]})
     assert got[0] == element and got[2]["name"] == "extra"
     assert got[1]["name"] == "" and set(got[1]) == set(element)
+    many = [{**element, "name": f"e{i}"} for i in range(1024)]
+    assert conn.ask({"set": "vm.geometry.info", "data": many}) is False  # the table is bounded
+    assert conn.ask({"set": "vm.geometry.info", "data": [{**element, "x": 7}]}) is True  # a known name: always
+    assert conn.ask({"get": "vm.geometry.info", "name": ["table"]})[0]["x"] == 7.0
 
 
 # ----- program files -----------------------------------------------------------------------------

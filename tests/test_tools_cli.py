@@ -1,10 +1,14 @@
 """The command line end to end against the simulator: its entry point in this process,
 and the installed console script in real subprocesses where the process itself matters."""
 
+import contextlib
 import importlib.metadata
 import io
 import json
+import os
+import pty
 import signal
+import subprocess
 import time
 
 import cnc_api_client_core as cnc
@@ -21,6 +25,7 @@ from tools_helpers import (  # noqa: F401
     cli_env,
     cnc_api,
     cnc_api_popen,
+    command,
     free_port,
     hostile_answer,
     run_cli,
@@ -358,7 +363,8 @@ def test_trace_shows_the_exact_request_bytes(sim, tmp_path, how):  # noqa: F811
 def test_sim_delegates_to_the_simulator():
     assert "--programs-dir" in run_cli("sim", "--help").stdout
     refused = run_cli("sim", "--port", "99999")
-    assert refused.returncode == 2 and "--port" in refused.stderr and "Traceback" not in refused.stderr
+    assert refused.returncode == 2 and refused.stderr.startswith("python -m cnc_api_simulator: error: argument --port")
+    assert refused.stderr.count("\n") == 1
     proc = cnc_api_popen("sim", "--port", "0", "--speed", "2")
     try:
         line = proc.stdout.readline()
@@ -378,6 +384,8 @@ def test_sim_rejects_what_the_simulator_rejects():
 def test_usage_errors_exit_2():
     assert run_cli("override", "warp", "5").returncode == 2
     assert run_cli("run").returncode == 2
+    alone = run_cli("param")  # a group without its command answers with its help
+    assert alone.returncode == 2 and "Commands:" in alone.stderr and "\\x0a" not in alone.stderr
 
 
 @pytest.mark.parametrize(
@@ -431,6 +439,18 @@ WRONG_USAGE = [
     ["program", "save", " "],
     ["start", "--from-line", "0"],
     ["resume", "--line", "2", "--from-line", "2"],
+    ["no-such-command"],
+    ["status", "--no-such-option"],
+    ["geometry", "get"],
+    ["override", "feed", "abc"],
+    ["run", SAMPLE, "--max-size", "99999999999999999999999"],
+    ["--host", "", "status"],
+    ["--host", "[::1", "status"],
+    ["watch", "[::1]x:8000"],
+    ["run", SAMPLE, "--encoding", "rot13"],
+    ["run", SAMPLE, "--encoding", "base64"],
+    ["param", "set", "1", "2", "nan"],
+    ["param", "set", "1", "1e400"],
 ]
 
 
@@ -438,12 +458,18 @@ WRONG_USAGE = [
 def test_values_that_cannot_work_are_wrong_usage(args):
     done = run_cli(*args, "--port", str(free_port()))
     assert done.returncode == 2, done.stderr
-    assert done.stderr.count("Error: ") == 1 and "Traceback" not in done.stderr
+    assert done.stderr.startswith("cnc-api: error: ") and done.stderr.count("\n") == 1, done.stderr
+    assert done.stderr.rstrip().endswith(" --help)")
 
 
 def test_record_into_a_full_device_fails_in_one_line(sim):  # noqa: F811
     done = run_cli("record", "--duration", "0.3", "-o", "/dev/full", "--port", str(sim.port))
     assert (done.returncode, done.stderr) == (1, "cnc-api: cannot write /dev/full: No space left on device\n")
+
+
+def test_a_trace_into_a_full_device_does_not_end_in_a_traceback(sim):  # noqa: F811
+    done = cnc_api("status", "--trace-file", "/dev/full", "--port", str(sim.port))  # its end runs at exit
+    assert (done.returncode, done.stderr) == (0, "")
 
 
 @pytest.mark.parametrize(
@@ -457,7 +483,9 @@ def test_record_into_a_full_device_fails_in_one_line(sim):  # noqa: F811
     ],
     ids=["silent", "http"],
 )
-@pytest.mark.parametrize("args", [["status"], ["override", "feed", "50"], ["param", "get", "1"]])
+@pytest.mark.parametrize(
+    "args", [["status"], ["override", "feed", "50"], ["param", "get", "1"], ["mdi", "G0 X1"], ["geometry", "get", "t"]]
+)
 def test_a_server_that_does_not_answer_as_this_api(answer, message, args):
     with FakeServer(default=answer) as server:
         started = time.monotonic()
@@ -466,10 +494,11 @@ def test_a_server_that_does_not_answer_as_this_api(answer, message, args):
     # The watchdog shuts the socket at the deadline; a module that ends the pending call late
     # on a shut socket still keeps within a second more.
     assert took <= 2.0
-    assert done.returncode in (1, 3)
+    assert done.returncode == 3, done.stderr
     if args == ["status"] or answer.name == "silence()":
-        assert done.returncode == 3
         assert done.stderr == f"cnc-api: {message.format(port=server.port)}\n"
+    else:  # found by a command or query of its own, then named by what the server says
+        assert done.stderr.endswith('it answered "HTTP/1.1 400 Bad Request", which is not this API\n'), done.stderr
 
 
 SHOWING = [
@@ -531,3 +560,22 @@ def test_raw_traces_what_it_sends_and_gets(sim, tmp_path):  # noqa: F811
     text = path.read_text()
     assert f'127.0.0.1:{sim.port} -> {{"cmd":"cnc.pause"}}\n' in text
     assert f'127.0.0.1:{sim.port} <- {{"res":false}} (' in text
+
+
+def test_record_on_a_terminal_shows_no_control_sequence():
+    text = HOSTILE[-1]  # an escape sequence for a hyperlink and a colour
+    master, slave = pty.openpty()
+    try:
+        with FakeServer(default=respond(hostile_answer(text))) as server:
+            args = ["record", "--duration", "0.3", "-f", "gcode_line", "--port", str(server.port)]
+            proc = subprocess.Popen([*command(), *args], stdout=slave, stderr=subprocess.DEVNULL, env=cli_env())
+            os.close(slave)
+            chunks = []
+            with contextlib.suppress(OSError):  # EIO once the command has ended and closed its side
+                while chunk := os.read(master, 4096):
+                    chunks.append(chunk)
+            assert proc.wait(60) == 0
+    finally:
+        os.close(master)
+    shown = b"".join(chunks).decode()
+    assert "\x1b" not in shown and printable(text) in shown

@@ -141,6 +141,13 @@ CASES = [
         "cnc_pause is not enabled in state UNKNOWN_250",
         id="unknown-state",
     ),
+    pytest.param(
+        dict(compile_info={"state": cnc.CS_READY}),
+        "program_gcode_set_text",
+        ("G0 X1\n" * 100_000,),
+        "refused program_gcode_set_text('G0 X1\\nG0 X1\\nG0 X1\\nG0 X1\\nG0 X1\\nG0 X1\\nG0... (700002 chars))",
+        id="a-whole-program",
+    ),
 ]
 
 

@@ -132,13 +132,16 @@ def view(machines, width):
     return console.export_text()
 
 
+@pytest.mark.parametrize("long_name", [False, True], ids=["address", "long-name"])
 @pytest.mark.parametrize("width", [80, 100, 120, 200])
-def test_the_view_fits_the_terminal_and_keeps_every_position(width):
+def test_the_view_fits_the_terminal_and_keeps_every_position(width, long_name):
     with Simulator(port=0) as a, Simulator(port=0) as b:
         c = cnc.CncAPIClientCore()
         assert c.connect("127.0.0.1", b.port) and c.cnc_mdi_command("G0 X-123.456 Y78.9 Z-5")
         wait_for(lambda: c.get_axes_info().program_position[:3] == [-123.456, 78.9, -5.0])
-        machines = [Machine("127.0.0.1", s.port) for s in (a, b)] + [Machine("127.0.0.1", free_port())]
+        name = "cell-3-lathe-with-a-long-host-name.plant.example:8000" if long_name else None
+        machines = [Machine("127.0.0.1", a.port, name=name), Machine("127.0.0.1", b.port)]
+        machines.append(Machine("127.0.0.1", free_port()))
         try:
             text = view(machines, width)
         finally:

@@ -8,6 +8,7 @@ import select
 import signal
 import sys
 from collections.abc import Callable
+from typing import NoReturn
 
 from . import __version__, options
 from .config import (
@@ -113,8 +114,14 @@ def _ranges(codes: frozenset[int]) -> str:
     return ",".join(f"{a}" if a == b else f"{a}-{b}" for a, b in spans)
 
 
+class _Parser(argparse.ArgumentParser):
+    def error(self, message: str) -> NoReturn:
+        # Wrong usage in one line: the usage block would bury it, and --help has it all.
+        self.exit(2, f"{self.prog}: error: {message} (see --help)\n")
+
+
 def build_parser() -> argparse.ArgumentParser:
-    parser = argparse.ArgumentParser(
+    parser = _Parser(
         prog="python -m cnc_api_simulator", description="Simulated CNC API server (one JSON request per line)."
     )
     parser.add_argument("--version", action="version", version=f"%(prog)s {__version__}")

@@ -5,6 +5,8 @@ from __future__ import annotations
 
 import copy
 import math
+from collections.abc import Iterable
+from itertools import chain, repeat
 from typing import TYPE_CHECKING
 
 from .config import PECK_CLEARANCE
@@ -200,12 +202,14 @@ def _lathe_peck(it: Interpreter, along_z: bool, w: dict[str, float]) -> None:
     peck = abs(w.get("Q" if along_z else "P", 0.0)) * micro
     shift = abs(w.get("P" if along_z else "Q", 0.0)) * micro
     rate, _ = it._rate(t)
-    stations = [start[shift_axis]]
-    if shift > 0 and abs(t[shift_axis] - start[shift_axis]) > 1e-9:
-        n = math.ceil(abs(t[shift_axis] - start[shift_axis]) / shift - 1e-9)
-        stations = [start[shift_axis] + (t[shift_axis] - start[shift_axis]) * k / n for k in range(n + 1)]
-    elif abs(t[shift_axis] - start[shift_axis]) > 1e-9:
-        stations.append(t[shift_axis])
+    first, span = start[shift_axis], t[shift_axis] - start[shift_axis]
+    stations: Iterable[float] = [first]
+    if shift > 0 and abs(span) > 1e-9:
+        # made one at a time: a tiny shift over a long way makes more stations than memory holds
+        n = math.ceil(abs(span) / shift - 1e-9)
+        stations = (first + span * k / n for k in range(n + 1))
+    elif abs(span) > 1e-9:
+        stations = [first, t[shift_axis]]
     origin, bottom = start[feed_axis], t[feed_axis]
     down = 1.0 if bottom > origin else -1.0
     for station in stations:
@@ -364,7 +368,7 @@ def _g76_wordy(it: Interpreter, w: dict[str, float], scale: float) -> None:
         it._line(RAPID, with_axis(it.pos, 2, start[2]))
 
 
-def _thread_depths(first: float, full: float, degression: float, final_passes: float) -> list[float]:
+def _thread_depths(first: float, full: float, degression: float, final_passes: float) -> Iterable[float]:
     depths: list[float] = []
     n = 1
     while True:
@@ -373,8 +377,7 @@ def _thread_depths(first: float, full: float, degression: float, final_passes: f
             break
         depths.append(d)
         n += 1
-    depths.extend([full] * max(1, int(final_passes)))
-    return depths
+    return chain(depths, repeat(full, max(1, int(final_passes))))
 
 
 def _xz_points(b: Builder) -> list[tuple[float, float]]:

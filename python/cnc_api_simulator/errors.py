@@ -1,5 +1,11 @@
 """The one error a program can raise while it is read or interpreted."""
 
+import re
+
+# C0 and C1 controls and the bidirectional overrides: a client's text in the log must not
+# drive the operator's terminal.
+_CONTROL = re.compile("[\x00-\x1f\x7f-\x9f\u202a-\u202e\u2066-\u2069]")
+
 ERR_SYNTAX = 1
 ERR_UNSUPPORTED = 2
 ERR_VALUE = 3
@@ -27,3 +33,8 @@ class GCodeError(Exception):
         where = f"line {self.line}" + (f" of {self.file}" if self.file else "")
         word = f" at '{self.word}'" if self.word else ""
         return f"{where}{word}: {self.message}"
+
+
+def loggable(text: object) -> str:
+    """`text` with every control character written as an escape, for one line of the log."""
+    return _CONTROL.sub(lambda m: ascii(m.group())[1:-1], str(text))

@@ -84,6 +84,7 @@ class Interpreter(Parameters, Flow, Geometry, Handlers):
         self.m = modes
         self.pos = list(state.position)
         self.b = Builder(config, self.pos)
+        self.b.guard = self._check_moves
         self.tool = state.tool
         self._immediate_tool: bool | None = None
         self._changed = True  # the state to record with the next segment
@@ -140,6 +141,12 @@ class Interpreter(Parameters, Flow, Geometry, Handlers):
         for src in [self.main, *self.files.values()]:
             src.release()
         return Result(self.b, self.state, error, count, self.pauses)
+
+    def _check_moves(self) -> None:
+        if self.cancelled is not None and self.cancelled():
+            raise GCodeError("the analysis was stopped", "", ERR_LIMIT)
+        if len(self.b.kinds) > self.config.max_segments:
+            raise GCodeError("the program makes too many moves", "", ERR_LIMIT)
 
     def _loop(self) -> None:  # noqa: C901
         lines_of = LINE.finditer

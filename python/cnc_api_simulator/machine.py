@@ -42,6 +42,7 @@ from .codes import (
 )
 from .compiled import Compiled, Key, hms, machining_info
 from .config import MachineConfig
+from .errors import loggable
 from .program import DWELL, PAUSE, RAPID, Modal
 from .state import State
 from .tables import TOOLS, Tables
@@ -665,7 +666,7 @@ class Machine:
             if self.state not in (SM_RUN, SM_PAUSE):
                 return
             if compiled is not None and compiled.error is not None:
-                _log.warning("MDI line refused: %s", compiled.error.describe())
+                _log.warning("MDI line refused: %s", loggable(compiled.error.describe()))
                 self.state = SM_IDLE
             elif compiled is None or not compiled.count:
                 if compiled is not None:

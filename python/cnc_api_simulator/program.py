@@ -59,6 +59,9 @@ class Stats:
         self.groups: list[tuple[tuple[float, ...], list[list[float]]]] = []
 
 
+GUARD_EVERY = 1024
+
+
 class Builder:
     """Collects the segments of a program as it is read."""
 
@@ -86,6 +89,9 @@ class Builder:
         self.snapshot_states = array("i")
         self.states: list[State] = []
         self._state_numbers: dict[Hashable, int] = {}
+        # Called every GUARD_EVERY segments: one block can make any number of them (a peck
+        # cycle, a pattern repeat), so the line budget alone does not bound a program's moves.
+        self.guard: Callable[[], None] | None = None
 
     def __len__(self) -> int:
         return len(self.kinds)
@@ -133,6 +139,8 @@ class Builder:
         self.lines.append(line)
         self.modals.append(modal)
         self.feeds.append(-seconds if seconds > 0.0 else rate)
+        if self.guard is not None and not len(self.kinds) % GUARD_EVERY:
+            self.guard()
 
     def arc(
         self,

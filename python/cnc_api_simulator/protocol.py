@@ -11,6 +11,7 @@ from typing import Any
 
 from .codes import AXIS_NAMES, JC_LAST
 from .compiled import Compiled
+from .errors import loggable
 from .machine import Deferred, Machine, Wait
 from .text import JsonString, Line
 from .words import MAX_VALUE
@@ -52,14 +53,16 @@ def _number(value: Any) -> Any:
 def _geometry_element(element: Any) -> dict[str, Any]:
     if not isinstance(element, dict) or not isinstance(element.get("name"), str) or not element["name"]:
         raise BadRequest(element)
+    checked: dict[str, Any] = dict(element)
     for key in ("x", "y", "z", "scale", "edges.angle"):
-        _number(_get(element, key))
-    if type(_get(element, "color")) is not int:
+        checked[key] = float(_number(_get(element, key)))  # read back as the numbers a control keeps
+    color = _get(element, "color")
+    if type(color) is not int or not -(1 << 31) <= color < 1 << 32:  # a 32-bit colour, not any integer
         raise BadRequest("color")
     for key in ("visible", "edges.visible"):
         if not isinstance(_get(element, key), bool):
             raise BadRequest(key)
-    return element
+    return checked
 
 
 def _jog(m: Machine, r: dict[str, Any]) -> Any:
@@ -269,5 +272,9 @@ def _log_failure(name: object, exc: Exception) -> None:
     """One line per failed request: a peer that repeats a bad request must not fill the log
     with tracebacks (debug logging still shows them)."""
     _log.error(
-        "request failed: %r: %s: %.200s", name, type(exc).__name__, exc, exc_info=_log.isEnabledFor(logging.DEBUG)
+        "request failed: %r: %s: %.200s",
+        name,
+        type(exc).__name__,
+        loggable(exc),
+        exc_info=_log.isEnabledFor(logging.DEBUG),
     )

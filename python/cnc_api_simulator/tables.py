@@ -25,6 +25,8 @@ GEOMETRY = {
     "spindle": (0.0, 0.0, 350.0, 0x303030),
     "tool": (0.0, 0.0, 250.0, 0xC0C0C0),
 }
+MAX_GEOMETRY = 1024  # elements, the model's own ones included
+MAX_GEOMETRY_NAME = 256  # characters
 GEOMETRY_KEYS = ("x", "y", "z", "color", "scale", "visible", "edges.angle", "edges.visible")
 
 SYSTEM_INFO = {
@@ -102,6 +104,13 @@ class Tables:
         return out
 
     def set_geometry(self, elements: list[dict[str, Any]]) -> bool:
+        # A client names the elements it writes: without a bound, writing new names would grow
+        # the table for as long as it likes.
+        if any(len(e["name"]) > MAX_GEOMETRY_NAME for e in elements):
+            return False
+        new = {e["name"] for e in elements}.difference(self.geometry)
+        if len(self.geometry) + len(new) > MAX_GEOMETRY:
+            return False
         for element in elements:
             self.geometry[element["name"]] = {k: element[k] for k in GEOMETRY_KEYS}
         return True

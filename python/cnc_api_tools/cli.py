@@ -2,7 +2,11 @@
 
 from __future__ import annotations
 
+import contextlib
 import importlib
+import math
+import os
+import sys
 from typing import Any
 
 import click
@@ -12,7 +16,6 @@ from rich.table import Table
 from .clibase import (
     EXIT_FAILED,
     MAX_WAIT,
-    CliError,
     Seconds,
     Target,
     cnc_info,
@@ -21,6 +24,7 @@ from .clibase import (
     echo_json,
     interruptible,
     lost,
+    no_data,
     target_options,
     wait_until_settled,
 )
@@ -211,9 +215,12 @@ def _number(text: str) -> int | float:
         return int(text)
     except ValueError:
         try:
-            return float(text)
+            value = float(text)
         except ValueError:
             raise click.BadParameter(f"{text!r} is not a number", param_hint="VALUE") from None
+    if not math.isfinite(value):  # nan and inf have no form on the wire, 1e400 is inf
+        raise click.BadParameter(f"{text!r} is not a finite number", param_hint="VALUE")
+    return value
 
 
 @param.command("get")
@@ -227,9 +234,7 @@ def param_get(target: Target, address: int, count: int, as_json: bool) -> None:
     with m.use() as client:
         record = client.get_cnc_parameters(address, count)
         if not record.has_data:
-            if not client.is_connected:
-                lost(target.name)
-            raise CliError(f"{target.name} returned no parameters at {address}")
+            no_data(client, target.name, f"returned no parameters at {address}")
     m.close()
     values = dict(zip(range(address, address + len(record.parameters)), record.parameters, strict=False))
     if as_json:
@@ -304,11 +309,40 @@ def _register() -> None:
 _register()
 
 
+# Raised for a group given no command (newer click); older click prints the help itself.
+_HELP_ERRORS: tuple[type[Exception], ...] = tuple(
+    t for t in (getattr(click.exceptions, "NoArgsIsHelpError", None),) if isinstance(t, type)
+)
+
+
+def usage_line(exc: click.UsageError) -> str:
+    """Wrong usage in one line, naming the help that explains it."""
+    message = printable(" ".join(exc.format_message().split())).rstrip(".")
+    where = exc.ctx.command_path if exc.ctx is not None else "cnc-api"
+    return f"cnc-api: error: {message} (see {where} --help)"
+
+
 def main(argv: list[str] | None = None) -> int:
     """Console-script entry point; returns the exit status."""
     try:
-        cli.main(args=argv, prog_name="cnc-api", standalone_mode=True)
+        code = cli.main(args=argv, prog_name="cnc-api", standalone_mode=False)
+    except click.UsageError as exc:
+        if isinstance(exc, _HELP_ERRORS):  # a group named alone: its help is the answer
+            exc.show()
+        else:
+            click.echo(usage_line(exc), err=True)
+        return exc.exit_code
+    except click.ClickException as exc:
+        exc.show()
+        return exc.exit_code
+    except click.Abort:
+        click.echo("Aborted!", err=True)
+        return EXIT_FAILED
     except SystemExit as exc:
-        code = exc.code
-        return code if isinstance(code, int) else (0 if code is None else EXIT_FAILED)
-    return 0
+        return exc.code if isinstance(exc.code, int) else (0 if exc.code is None else EXIT_FAILED)
+    except BrokenPipeError:
+        # The reader went away (| head): nothing more can be shown, and nothing to report.
+        with contextlib.suppress(OSError, ValueError, AttributeError):
+            os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        return EXIT_FAILED
+    return code if isinstance(code, int) else 0

@@ -202,11 +202,10 @@ def target_options(func: Callable[..., Any]) -> Callable[..., Any]:
         given = _given(ctx, {key: kwargs.pop(key) for key in _TARGET_KEYS})
         host, port, timeout = given["host"], given["port"], given["timeout"]
         trace_to = _trace_to(given["trace"], given["trace_file"])
-        if ":" in host or host.startswith("["):
-            try:
-                host, port = parse_endpoint(host, port)
-            except ValueError as exc:
-                raise click.BadParameter(str(exc), param_hint="--host") from None
+        try:
+            host, port = parse_endpoint(host, port)
+        except ValueError as exc:
+            raise click.BadParameter(str(exc), param_hint="--host") from None
         ctx.meta[_TIMEOUT_KEY] = timeout
         return func(*args, target=Target(host, port, timeout, trace_to), **kwargs)
 
@@ -274,17 +273,26 @@ def command(client: cnc.CncAPIClientCore, name: str, method: str, *args: Any) ->
         return
     if not client.is_connected:
         lost(name)
-    raise CliError(explain_refusal(client, method, *args))
+    reason = explain_refusal(client, method, *args)
+    if not client.is_connected:  # the queries that look for the reason found the connection gone
+        lost(name)
+    raise CliError(reason)
+
+
+def no_data(client: cnc.CncAPIClientCore, name: str, what: str) -> NoReturn:
+    """A query came back empty: the connection went, the server speaks something else, or the
+    control has nothing to give (`what` says which, as "returned no ...")."""
+    if not client.is_connected:
+        lost(name)
+    said = _diagnosis(name)
+    # A server that speaks something else is as good as no machine there.
+    raise CliError(f"{name} {what}{said}", EXIT_UNREACHABLE if said else EXIT_FAILED)
 
 
 def cnc_info(client: cnc.CncAPIClientCore, name: str) -> cnc.APICncInfo:
     info = client.get_cnc_info()
     if not info.has_data:
-        if not client.is_connected:
-            lost(name)
-        said = _diagnosis(name)
-        # A server that speaks something else is as good as no machine there.
-        raise CliError(f"{name} sent no usable status{said}", EXIT_UNREACHABLE if said else EXIT_FAILED)
+        no_data(client, name, "sent no usable status")
     return info
 
 

@@ -7,7 +7,7 @@ import cnc_api_client_core as cnc
 from rich.console import Console
 from rich.table import Table
 
-from .clibase import CliError, Target, echo_json, lost, target_options
+from .clibase import CliError, Target, echo_json, no_data, target_options
 from .records import as_dict, field_names
 from .safe import literal, printable
 
@@ -39,9 +39,7 @@ USUAL_NAMES = (
 def _read(client: cnc.CncAPIClientCore, name: str, names: list[str]) -> list[cnc.APIVMGeometryInfo]:
     records = client.get_vm_geometry_info(names)
     if records is None:
-        if not client.is_connected:
-            lost(name)
-        raise CliError(f"{name} returned no geometry for {', '.join(names)}")
+        no_data(client, name, f"returned no geometry for {', '.join(names)}")
     return records
 
 
@@ -86,7 +84,8 @@ def geometry_get(target: Target, names: tuple[str, ...], as_json: bool) -> None:
     m.close()
     if missing:
         have = ", ".join(printable(r.name) for r in found) or "none of the usual names"
-        raise CliError(f"{target.name} has no geometry element {', '.join(map(repr, missing))} (it has: {have})")
+        noun = "element" if len(missing) == 1 else "elements"
+        raise CliError(f"{target.name} has no geometry {noun} {', '.join(map(repr, missing))} (it has: {have})")
     _show(records, as_json)
 
 

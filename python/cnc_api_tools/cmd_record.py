@@ -18,6 +18,7 @@ from .clibase import EXIT_UNREACHABLE, MAX_WAIT, CliError, Seconds, Target, inte
 from .codes import CompileState, State, code_name
 from .machine import Machine
 from .records import field_names
+from .safe import printable
 
 DEFAULT_FIELDS = "state,gcode_line,feed_reference,spindle_actual,override_feed,program_position"
 
@@ -87,6 +88,9 @@ class _Writer:
     def __init__(self, out: IO[str], columns: list[Column], fmt: str) -> None:
         self.out = out
         self.fmt = fmt
+        # Rows shown on a terminal carry no control sequence from the machine; a file or a pipe
+        # gets the data as it came.
+        self.terminal = out.isatty()
         self.names = ["time", "t"] + [c.name for c in columns]
         if fmt == "csv":
             self._csv = csv.writer(out, lineterminator="\n")
@@ -94,6 +98,8 @@ class _Writer:
             out.flush()
 
     def row(self, values: list[Any]) -> None:
+        if self.terminal:
+            values = [printable(v) if isinstance(v, str) else v for v in values]
         if self.fmt == "csv":
             self._csv.writerow(values)
         else:

@@ -78,11 +78,13 @@ def _lines(*parts: Text | str) -> Text:
 def _compact(title: str, rows: list[_Row]) -> Table:
     """Three lines a machine, for 80 columns: nothing is cut, the position stays."""
     table = Table(title=title, box=None, padding=(0, 1), header_style="bold")
-    table.add_column("machine", no_wrap=True, min_width=max(len(r.name) for r in rows))
+    # A long host name folds over lines rather than pushing the state out of the table.
+    table.add_column("machine", overflow="fold", max_width=22, min_width=min(22, max(len(r.name) for r in rows)))
     table.add_column("state", min_width=9)
     table.add_column("feed/spindle", no_wrap=True)
-    table.add_column("ovr", no_wrap=True)
-    table.add_column("position", no_wrap=True, justify="right")
+    table.add_column("ovr", no_wrap=True, min_width=6)
+    widest = max((len(p) for r in rows for p in r.position), default=1)
+    table.add_column("position", no_wrap=True, justify="right", min_width=max(8, widest))
     for r in rows:
         if not r.up:
             table.add_row(_lines(r.name, r.link), r.reason or r.state, "", "", "", end_section=True)

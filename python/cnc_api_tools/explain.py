@@ -130,6 +130,12 @@ def _override_reason(command: str, args: tuple[Any, ...], info: cnc.APICncInfo) 
     return None
 
 
+def _short(arg: object, limit: int = 60) -> str:
+    """An argument as the message shows it: a whole program's text is no part of one line."""
+    text = repr(arg)
+    return text if len(text) <= limit else f"{text[: limit - 15]}... ({len(text)} chars)"
+
+
 def explain_refusal(client: cnc.CncAPIClientCore, command: str, *args: Any) -> str:
     """Why `command` (a method name of the client, with the arguments it was given) returned False.
 
@@ -164,7 +170,7 @@ def explain_refusal(client: cnc.CncAPIClientCore, command: str, *args: Any) -> s
         if reason:
             return f"{command} refused: {reason}"
     detail = _compile_detail(compiled)
-    shown = ", ".join(repr(a) for a in args)
+    shown = ", ".join(_short(a) for a in args)
     text = f"the control refused {command}({shown}) in state {state}"
     if command == "cnc_mdi_command" and enabled.has_data and enabled.cnc_mdi_command is True:
         # Manual input is open, so what was refused is the line itself.

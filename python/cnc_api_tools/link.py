@@ -49,8 +49,10 @@ def parse_endpoint(text: str, default_port: int = DEFAULT_PORT, *, no_host: str 
     message when the host is missing)."""
     text = text.strip()
     if text.startswith("["):
-        host, _, rest = text[1:].partition("]")
-        port_text = rest[1:] if rest.startswith(":") else ""
+        host, closed, rest = text[1:].partition("]")
+        if not closed or (rest and not rest.startswith(":")):
+            raise ValueError(f"bad address {text!r} (an IPv6 address is written [ADDRESS] or [ADDRESS]:PORT)")
+        port_text = rest[1:]
     elif text.count(":") == 1:
         host, _, port_text = text.partition(":")
     else:

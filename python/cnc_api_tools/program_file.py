@@ -18,6 +18,8 @@ __all__ = ["DEFAULT_MAX_SIZE", "ByteSize", "check_encoding", "human_size", "read
 DEFAULT_MAX_SIZE = 32 * 1024 * 1024
 
 _UNITS = {"": 1, "K": 1024, "M": 1024**2, "G": 1024**3}
+# Far beyond any request line a control takes; bounds what a typing slip makes the command try.
+MAX_MAX_SIZE = 4 * 1024**3
 
 
 if TYPE_CHECKING:
@@ -39,7 +41,10 @@ class ByteSize(_SizeBase):
         number = text[: len(text) - len(unit)]
         if not number.isdigit() or int(number) == 0:
             self.fail(f"{value!r} is not a size such as 500K or 64M", param, ctx)
-        return int(number) * _UNITS[unit]
+        size = int(number) * _UNITS[unit]
+        if size > MAX_MAX_SIZE:
+            self.fail(f"{value!r} is more than the largest size, 4G", param, ctx)
+        return size
 
 
 def human_size(size: int) -> str:
@@ -67,14 +72,21 @@ def _read_bytes(path: str, max_size: int) -> bytes:
             )
         os.set_blocking(fd, True)
         with os.fdopen(fd, "rb", closefd=False) as f:
-            data = f.read(max_size + 1)  # the file may have grown since fstat
+            # As much as fstat said, then on in slices (the file may have grown since): never a
+            # buffer of --max-size bytes for a small file.
+            data = bytearray(f.read(info.st_size + 1))
+            while len(data) <= max_size:
+                more = f.read(min(1 << 20, max_size + 1 - len(data)))
+                if not more:
+                    break
+                data += more
     except OSError as exc:
         raise CliError(f"cannot read {path}: {exc.strerror or exc}") from None
     finally:
         os.close(fd)
     if len(data) > max_size:
         raise CliError(f"{path} holds more than the {human_size(max_size)} a program may have")
-    return data
+    return bytes(data)
 
 
 def read_program(path: str, max_size: int, encoding: str | None) -> tuple[str, str | None]:
@@ -100,6 +112,10 @@ def check_encoding(ctx: click.Context, param: click.Parameter, value: str | None
     if value is None:
         return None
     try:
-        return codecs.lookup(value).name
+        info = codecs.lookup(value)
     except LookupError:
         raise click.BadParameter(f"unknown encoding {value!r}") from None
+    # rot13, base64, zlib and the like are codecs too, but turn bytes into bytes, not into text.
+    if not getattr(info, "_is_text_encoding", True):
+        raise click.BadParameter(f"{value!r} is not a text encoding")
+    return info.name

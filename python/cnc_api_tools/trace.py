@@ -81,7 +81,10 @@ def _sink_for(file: str | os.PathLike[str] | IO[str] | None) -> _Sink:
 def _close_files() -> None:
     with _files_lock:
         for sink in _files.values():
-            sink.stream.close()
+            try:
+                sink.stream.close()
+            except OSError:
+                pass  # the last lines could not be written (a full disk): exiting goes on
         _files.clear()
 
 

@@ -109,7 +109,7 @@ class _BoundedClient:
             finally:
                 overran = _watchdog.disarm(token)
             if overran and self._raises:
-                raise CliError(f"no reply from {self._name} within {self._seconds:g} s", EXIT_UNREACHABLE)
+                raise CliError(f"no reply from {self._name} within {_seconds(self._seconds)} s", EXIT_UNREACHABLE)
             return result
 
         return call
@@ -150,6 +150,11 @@ class BoundedMachine(Machine):
 
     def read_if_connected(self, read: Callable[..., _T], /, *args: Any) -> _T | None:
         return super().read_if_connected(lambda client, *a: read(self.bounded(client, raises=False), *a), *args)
+
+
+def _seconds(value: float) -> str:
+    """A time-out as people write it: 1 rather than the 1.00178 a grown upload time-out is."""
+    return f"{round(value, 2) if value >= 0.01 else value:g}"
 
 
 def peek_reply(host: str, port: int, timeout: float) -> str | None:
