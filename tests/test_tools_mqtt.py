@@ -82,12 +82,13 @@ TOKEN = {"allow_control": True, "token": "t0ken"}
 @pytest.mark.parametrize(
     ("options", "topic", "payload", "expected"),
     [
-        ({}, f"{BASE}/cmd/override", '{"id": 1, "feed": 70}', {"ok": False, "error": "control is not allowed"}),
+        ({}, f"{BASE}/cmd/override", '{"id": 1, "feed": 70}', {"ok": False, "id": 1, "error": "not allowed"}),
         (ALLOW, f"{BASE}/cmd/override", '{"id": 2, "feed": 70}', {"ok": True, "id": 2}),
         (ALLOW, f"{BASE}/cmd/override", "{not json", {"ok": False, "error": "payload is not JSON"}),
         (ALLOW, f"{BASE}/cmd/override", "[70]", {"ok": False, "error": "must be a JSON object"}),
+        (ALLOW, f"{BASE}/cmd/stop", "[" * 15000, {"ok": False, "error": "nested too deeply"}),
         (ALLOW, f"{BASE}/cmd/override", '{"feed": true}', {"ok": False, "error": "whole number of percent"}),
-        (ALLOW, f"{BASE}/cmd/override", '{"speed": 5}', {"ok": False, "error": "unknown override 'speed'"}),
+        (ALLOW, f"{BASE}/cmd/override", '{"id": 3, "speed": 5}', {"id": 3, "error": "unknown override 'speed'"}),
         (ALLOW, f"{BASE}/cmd/explode", "", {"ok": False, "error": "unknown command 'explode'"}),
         (ALLOW, f"{BASE}/cmd/load", '{"program": 3}', {"ok": False, "error": "'program' must be"}),
         (ALLOW, f"{BASE}/cmd/start", '{"id": "s"}', {"ok": False, "id": "s", "reason": "not enabled"}),
@@ -100,6 +101,7 @@ TOKEN = {"allow_control": True, "token": "t0ken"}
         "override",
         "bad-json",
         "not-object",
+        "deep",
         "bool",
         "unknown-override",
         "unknown",
