@@ -48,7 +48,9 @@ ACTIONS = {"start": "cnc_start", "pause": "cnc_pause", "continue": "cnc_continue
 TEXT_NOTES = {
     "shown": "Read from the file of this name in a --programs folder of the dashboard.",
     "no-name": "The control reports no file name for this program (it was sent as text, not loaded from a "
-    "file), so its text cannot be looked up: the API does not return a program's text.",
+    "file), so its text cannot be looked up: the API does not return a program's text. To see it here, put the "
+    "file in the folder the control loads from, run it with cnc-api run --load NAME, and start the dashboard "
+    "with --programs DIR naming that folder.",
     "no-folders": "The API does not return a program's text: start the dashboard with --programs DIR naming "
     "the folder the control loads its programs from (shared or copied) to see it here.",
     "not-found": "No file of this name is in the dashboard's --programs folders.",
