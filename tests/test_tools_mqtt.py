@@ -4,8 +4,10 @@ from __future__ import annotations
 
 import contextlib
 import json
+import logging
 import signal
 import subprocess
+import threading
 
 import cnc_api_client_core as cnc
 import pytest
@@ -128,9 +130,23 @@ def test_commands_are_answered_on_the_reply_topic(broker, options, topic, payloa
         assert client.get_cnc_info().state_machine == cnc.SM_IDLE
 
 
+class _Said(logging.Handler):
+    def __init__(self, words: str) -> None:
+        super().__init__()
+        self.words, self.said = words, threading.Event()
+
+    def emit(self, record: logging.LogRecord) -> None:
+        if self.words in record.getMessage():
+            self.said.set()
+
+
 def test_a_broker_down_at_start_or_restarted_gets_every_retained_value(tmp_path):
     port = free_port()
+    unreachable = _Said(f"broker 127.0.0.1:{port} not reachable")
+    logging.getLogger("cnc_api_tools.mqtt").addHandler(unreachable)
     with Simulator(port=0) as s, bridge(port, [s.port], client_id="restart") as b:
+        assert unreachable.said.wait(10)  # a broker that is not there is said, not silently retried
+        logging.getLogger("cnc_api_tools.mqtt").removeHandler(unreachable)
         first = Broker(str(tmp_path), port).start()  # after the bridge: it retries with back-off
         try:
             with subscriber(port, f"{BASE}/#") as sub:
