@@ -151,9 +151,7 @@ class BrokerLink:
         self.last_error = "not reachable"
         if not self._unreachable_said and not self.stopping:
             self._unreachable_said = True
-            _log.warning(
-                "broker %s:%s not reachable; retrying with back-off", self.settings.host, self.settings.port
-            )
+            _log.warning("broker %s:%s not reachable; retrying with back-off", self.settings.host, self.settings.port)
 
     def _on_disconnect(self, client: paho.Client, userdata: Any, flags: Any, reason: Any, properties: Any) -> None:
         with self.lock:
