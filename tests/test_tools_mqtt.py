@@ -130,6 +130,18 @@ def test_commands_are_answered_on_the_reply_topic(broker, options, topic, payloa
         assert client.get_cnc_info().state_machine == cnc.SM_IDLE
 
 
+def test_a_command_for_another_sites_machine_is_left_to_that_sites_bridge(broker):  # noqa: F811
+    with Simulator(port=0) as s, bridge(broker.port, [s.port], client_id="site", allow_control=True):
+        with subscriber(broker.port, "cnc/+/+/+/reply", f"{BASE}/availability") as sub:
+            sub.wait(f"{BASE}/availability", lambda p: p == "online")
+            publish(broker.port, "cnc/plant2/c1/mill-7/cmd/stop", '{"id": 1}')  # plant2 has a bridge of its own
+            publish(broker.port, "cnc/plant1/c1/mill-7/cmd/stop", '{"id": 2}')
+            reply = parsed(sub.wait("cnc/plant1/c1/mill-7/reply"))
+            # the bridge answers in the order it is asked: nothing came for plant2 before this
+            assert [t for t, _ in sub.seen if t.endswith("/reply")] == []
+    assert (reply["id"], reply["error"]) == (2, "unknown machine")
+
+
 class _Said(logging.Handler):
     def __init__(self, words: str) -> None:
         super().__init__()
