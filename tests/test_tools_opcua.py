@@ -6,6 +6,8 @@ import asyncio
 import datetime
 import os
 import re
+import socket
+import struct
 import subprocess
 import sys
 import threading
@@ -448,6 +450,24 @@ def test_monitored_items_past_the_bound_are_refused(bridge: Bridge) -> None:
             assert {r.name for r in refused} == {"BadTooManyMonitoredItems"}
 
     run(check())
+
+
+def test_a_chunk_larger_than_the_receive_buffer_ends_its_connection_at_once(bridge: Bridge) -> None:
+    port = int(bridge.url.rsplit(":", 1)[1].strip("/"))
+    started = time.monotonic()
+    with socket.create_connection(("127.0.0.1", port), timeout=30) as peer:
+        peer.sendall(b"HELF" + struct.pack("<I", 0xFFFFFFF0))  # announces a 4 GB hello
+        with pytest.raises(ConnectionError):
+            for _ in range(256):  # held whole, this would be 256 MB in the server by now
+                peer.sendall(bytes(1 << 20))
+    # closed on the header, well before the 10 s given to a connection to activate a session
+    assert time.monotonic() - started < 5
+    assert good(run(_read_state(bridge)))
+
+
+async def _read_state(bridge: Bridge) -> ua.DataValue:
+    async with await connect(bridge, "anonymous") as client:
+        return await until(lambda: value_of(client, "mill-1/Monitoring/Channel/State"), good)
 
 
 def test_machine_never_reached_shows_why(bridge: Bridge) -> None:
