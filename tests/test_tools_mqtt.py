@@ -281,6 +281,8 @@ def test_the_command_over_tls_serves_its_shard_of_a_fleet(tmp_path, login):
         (["--shard", "0/3"], "K must be from 1 to N"),
         (["--broker", "127.0.0.1:x"], "bad port"),
         (["a/b=127.0.0.1:1", "a+b=127.0.0.1:2"], "would share their topics"),
+        (["--cert", "{fleet}"], "--cert {fleet}: cannot use them for TLS"),
+        (["--ca", "{fleet}"], "--ca {fleet}: cannot use them for TLS"),
     ],
 )
 def test_the_command_refuses_bad_options(tmp_path, args, message):
@@ -288,4 +290,5 @@ def test_the_command_refuses_bad_options(tmp_path, args, message):
     fleet.write_text("secret\n")
     paths = {"fleet": fleet, "missing": tmp_path / "none"}
     result = run_cli("mqtt", *(a.format(**paths) for a in args))
-    assert result.returncode != 0 and message in result.stderr, result.stderr
+    assert result.returncode != 0 and message.format(**paths) in result.stderr, result.stderr
+    assert "Traceback" not in result.stderr
