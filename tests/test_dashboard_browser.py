@@ -319,7 +319,8 @@ def test_huge_path_stays_smooth_to_pan_and_zoom(browser, tmp_path):
         assert unknown > 1000 and feed == rapid == 0  # no move kinds: drawn as neither
         assert browser.find_element(By.ID, "legend-unknown").is_displayed()
         # the control names no file: the panel says why there is no text
-        assert "reports no file name" in browser.find_element(By.ID, "gcode-note").text
+        note = browser.find_element(By.ID, "gcode-note").text
+        assert "reports no file name" in note and "--load" in note and "--programs" in note
         no_console_errors(browser)
 
 

@@ -146,8 +146,12 @@ def test_a_programs_text_is_never_shown_with_another_programs_points(tmp_path):
         control.load(PART, first)  # the file loaded again
         events(dash.url + url, lambda m: text_of(m) == ("shown", 4, 4) and m["path_count"] == 3)
 
-    # The dashboard first meets the other program under the file's name; its run goes past the text's end.
+    # The dashboard first meets another program under the file's name: with fewer points than the text has
+    # moves it cannot be the text's; with as many, its run going past the text's end tells.
     control = ScriptedControl(PART, other)
+    with FakeServer(default=respond(control)) as server, dashboard([server.port], programs=[str(tmp_path)]) as dash:
+        events(dash.url + url, lambda m: text_of(m) == ("mismatch", None, None) and m["path_count"] == 2)
+    control = ScriptedControl(PART, [*other, [1.0, 1.0, 1.0]])
     with FakeServer(default=respond(control)) as server, dashboard([server.port], programs=[str(tmp_path)]) as dash:
         events(dash.url + url, lambda m: text_of(m) == ("shown", 4, 4))
         control.state, control.line = State.RUN, 1863

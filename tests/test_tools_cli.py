@@ -430,6 +430,7 @@ WRONG_USAGE = [
     ["raw", "get cnc.info"],
     ["raw", '{"get":"cnc.info"}\n{"cmd":"cnc.start"}'],
     ["raw", "{}", "--max-reply", "0"],
+    ["raw", "[" * 20000 + "]" * 20000],
     ["jog", "Q+"],
     ["jog", "X"],
     ["jog", "NONE"],
@@ -454,7 +455,7 @@ WRONG_USAGE = [
 ]
 
 
-@pytest.mark.parametrize("args", WRONG_USAGE, ids=[" ".join(a) for a in WRONG_USAGE])
+@pytest.mark.parametrize("args", WRONG_USAGE, ids=[" ".join(a)[:40] for a in WRONG_USAGE])
 def test_values_that_cannot_work_are_wrong_usage(args):
     done = run_cli(*args, "--port", str(free_port()))
     assert done.returncode == 2, done.stderr
@@ -480,8 +481,12 @@ def test_a_trace_into_a_full_device_does_not_end_in_a_traceback(sim):  # noqa: F
             reply(b"HTTP/1.1 400 Bad Request\r\nContent-Length: 0\r\n\r\n") + close(),
             '127.0.0.1:{port} sent no usable status: it answered "HTTP/1.1 400 Bad Request", which is not this API',
         ),
+        (
+            reply(b"[" * 5000 + b"\n") + close(),
+            f'127.0.0.1:{{port}} sent no usable status: it answered "{"[" * 60} ...", which is not this API',
+        ),
     ],
-    ids=["silent", "http"],
+    ids=["silent", "http", "deep"],
 )
 @pytest.mark.parametrize(
     "args", [["status"], ["override", "feed", "50"], ["param", "get", "1"], ["mdi", "G0 X1"], ["geometry", "get", "t"]]

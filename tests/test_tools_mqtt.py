@@ -4,8 +4,10 @@ from __future__ import annotations
 
 import contextlib
 import json
+import logging
 import signal
 import subprocess
+import threading
 
 import cnc_api_client_core as cnc
 import pytest
@@ -82,12 +84,13 @@ TOKEN = {"allow_control": True, "token": "t0ken"}
 @pytest.mark.parametrize(
     ("options", "topic", "payload", "expected"),
     [
-        ({}, f"{BASE}/cmd/override", '{"id": 1, "feed": 70}', {"ok": False, "error": "control is not allowed"}),
+        ({}, f"{BASE}/cmd/override", '{"id": 1, "feed": 70}', {"ok": False, "id": 1, "error": "not allowed"}),
         (ALLOW, f"{BASE}/cmd/override", '{"id": 2, "feed": 70}', {"ok": True, "id": 2}),
         (ALLOW, f"{BASE}/cmd/override", "{not json", {"ok": False, "error": "payload is not JSON"}),
         (ALLOW, f"{BASE}/cmd/override", "[70]", {"ok": False, "error": "must be a JSON object"}),
+        (ALLOW, f"{BASE}/cmd/stop", "[" * 15000, {"ok": False, "error": "nested too deeply"}),
         (ALLOW, f"{BASE}/cmd/override", '{"feed": true}', {"ok": False, "error": "whole number of percent"}),
-        (ALLOW, f"{BASE}/cmd/override", '{"speed": 5}', {"ok": False, "error": "unknown override 'speed'"}),
+        (ALLOW, f"{BASE}/cmd/override", '{"id": 3, "speed": 5}', {"id": 3, "error": "unknown override 'speed'"}),
         (ALLOW, f"{BASE}/cmd/explode", "", {"ok": False, "error": "unknown command 'explode'"}),
         (ALLOW, f"{BASE}/cmd/load", '{"program": 3}', {"ok": False, "error": "'program' must be"}),
         (ALLOW, f"{BASE}/cmd/start", '{"id": "s"}', {"ok": False, "id": "s", "reason": "not enabled"}),
@@ -100,6 +103,7 @@ TOKEN = {"allow_control": True, "token": "t0ken"}
         "override",
         "bad-json",
         "not-object",
+        "deep",
         "bool",
         "unknown-override",
         "unknown",
@@ -126,9 +130,35 @@ def test_commands_are_answered_on_the_reply_topic(broker, options, topic, payloa
         assert client.get_cnc_info().state_machine == cnc.SM_IDLE
 
 
+def test_a_command_for_another_sites_machine_is_left_to_that_sites_bridge(broker):  # noqa: F811
+    with Simulator(port=0) as s, bridge(broker.port, [s.port], client_id="site", allow_control=True):
+        with subscriber(broker.port, "cnc/+/+/+/reply", f"{BASE}/availability") as sub:
+            sub.wait(f"{BASE}/availability", lambda p: p == "online")
+            publish(broker.port, "cnc/plant2/c1/mill-7/cmd/stop", '{"id": 1}')  # plant2 has a bridge of its own
+            publish(broker.port, "cnc/plant1/c1/mill-7/cmd/stop", '{"id": 2}')
+            reply = parsed(sub.wait("cnc/plant1/c1/mill-7/reply"))
+            # the bridge answers in the order it is asked: nothing came for plant2 before this
+            assert [t for t, _ in sub.seen if t.endswith("/reply")] == []
+    assert (reply["id"], reply["error"]) == (2, "unknown machine")
+
+
+class _Said(logging.Handler):
+    def __init__(self, words: str) -> None:
+        super().__init__()
+        self.words, self.said = words, threading.Event()
+
+    def emit(self, record: logging.LogRecord) -> None:
+        if self.words in record.getMessage():
+            self.said.set()
+
+
 def test_a_broker_down_at_start_or_restarted_gets_every_retained_value(tmp_path):
     port = free_port()
+    unreachable = _Said(f"broker 127.0.0.1:{port} not reachable")
+    logging.getLogger("cnc_api_tools.mqtt").addHandler(unreachable)
     with Simulator(port=0) as s, bridge(port, [s.port], client_id="restart") as b:
+        assert unreachable.said.wait(10)  # a broker that is not there is said, not silently retried
+        logging.getLogger("cnc_api_tools.mqtt").removeHandler(unreachable)
         first = Broker(str(tmp_path), port).start()  # after the bridge: it retries with back-off
         try:
             with subscriber(port, f"{BASE}/#") as sub:
@@ -251,6 +281,8 @@ def test_the_command_over_tls_serves_its_shard_of_a_fleet(tmp_path, login):
         (["--shard", "0/3"], "K must be from 1 to N"),
         (["--broker", "127.0.0.1:x"], "bad port"),
         (["a/b=127.0.0.1:1", "a+b=127.0.0.1:2"], "would share their topics"),
+        (["--cert", "{fleet}"], "--cert {fleet}: cannot use them for TLS"),
+        (["--ca", "{fleet}"], "--ca {fleet}: cannot use them for TLS"),
     ],
 )
 def test_the_command_refuses_bad_options(tmp_path, args, message):
@@ -258,4 +290,5 @@ def test_the_command_refuses_bad_options(tmp_path, args, message):
     fleet.write_text("secret\n")
     paths = {"fleet": fleet, "missing": tmp_path / "none"}
     result = run_cli("mqtt", *(a.format(**paths) for a in args))
-    assert result.returncode != 0 and message in result.stderr, result.stderr
+    assert result.returncode != 0 and message.format(**paths) in result.stderr, result.stderr
+    assert "Traceback" not in result.stderr

@@ -6,6 +6,8 @@ import asyncio
 import datetime
 import os
 import re
+import socket
+import struct
 import subprocess
 import sys
 import threading
@@ -450,6 +452,24 @@ def test_monitored_items_past_the_bound_are_refused(bridge: Bridge) -> None:
     run(check())
 
 
+def test_a_chunk_larger_than_the_receive_buffer_ends_its_connection_at_once(bridge: Bridge) -> None:
+    port = int(bridge.url.rsplit(":", 1)[1].strip("/"))
+    started = time.monotonic()
+    with socket.create_connection(("127.0.0.1", port), timeout=30) as peer:
+        peer.sendall(b"HELF" + struct.pack("<I", 0xFFFFFFF0))  # announces a 4 GB hello
+        with pytest.raises(ConnectionError):
+            for _ in range(256):  # held whole, this would be 256 MB in the server by now
+                peer.sendall(bytes(1 << 20))
+    # closed on the header, well before the 10 s given to a connection to activate a session
+    assert time.monotonic() - started < 5
+    assert good(run(_read_state(bridge)))
+
+
+async def _read_state(bridge: Bridge) -> ua.DataValue:
+    async with await connect(bridge, "anonymous") as client:
+        return await until(lambda: value_of(client, "mill-1/Monitoring/Channel/State"), good)
+
+
 def test_machine_never_reached_shows_why(bridge: Bridge) -> None:
     async def check() -> None:
         client = await connect(bridge, "anonymous")
@@ -549,6 +569,7 @@ def test_odd_reply_values_become_no_value_rather_than_a_wrong_one(
         (["a/b=127.0.0.1:1"], {}, "machine name 'a/b': empty or with a '/'"),
         (["--shard", "3/2"], {}, "--shard"),
         (["--cert", "{bad}", "--key", "{bad}"], {}, "bad: not a PEM or DER certificate"),
+        (["--listen", "127.0.0.1:{busy}"], {}, "cannot listen on 127.0.0.1:{busy}: "),
     ],
 )
 def test_bad_options_get_one_clear_line(tmp_path: Path, args: list[str], env: dict[str, str], message: str) -> None:
@@ -556,7 +577,9 @@ def test_bad_options_get_one_clear_line(tmp_path: Path, args: list[str], env: di
     (tmp_path / "open").chmod(0o644)
     (tmp_path / "bad").write_text("nocolon\n")
     (tmp_path / "bad").chmod(0o600)
-    args = [a.format(open=tmp_path / "open", bad=tmp_path / "bad") for a in args]
-    done = run_cli("opcua", "--state-dir", str(tmp_path / "state"), *args, env=cli_env(**env))
+    with socket.create_server(("127.0.0.1", 0)) as busy:
+        names = {"open": tmp_path / "open", "bad": tmp_path / "bad", "busy": busy.getsockname()[1]}
+        args = [a.format(**names) for a in args]
+        done = run_cli("opcua", "--state-dir", str(tmp_path / "state"), *args, env=cli_env(**env))
     assert done.returncode in (1, 2)
-    assert message in done.stderr
+    assert message.format(**names) in done.stderr and "Traceback" not in done.stderr, done.stderr

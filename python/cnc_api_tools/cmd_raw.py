@@ -25,6 +25,8 @@ def _check(line: str) -> bytes:
         request = json.loads(line)
     except ValueError as exc:
         raise click.BadParameter(f"not JSON: {exc}", param_hint="LINE") from None
+    except RecursionError:
+        raise click.BadParameter("nested too deeply to be a request", param_hint="LINE") from None
     if not isinstance(request, dict):
         raise click.BadParameter('a request is a JSON object, such as \'{"get":"cnc.info"}\'', param_hint="LINE")
     return line.encode("utf-8", "surrogateescape")

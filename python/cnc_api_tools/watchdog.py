@@ -183,7 +183,7 @@ def peek_reply(host: str, port: int, timeout: float) -> str | None:
     try:
         if isinstance(json.loads(line), dict):
             return None
-    except ValueError:
+    except (ValueError, RecursionError):
         pass
     shown = _show(line[:60]) + (" ..." if len(line) > 60 else "")
     return f'it answered "{shown}", which is not this API'

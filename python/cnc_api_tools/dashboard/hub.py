@@ -33,7 +33,7 @@ from ..link import Backoff
 from ..machine import NotConnected
 from ..records import as_dict
 from . import model
-from .path import EMPTY_PATH, ToolPath, build_path, simplify
+from .path import EMPTY_PATH, ToolPath, build_path, motion_moves, simplify
 from .programs import ProgramFiles, ProgramText, base_name, window
 
 __all__ = ["ACTIONS", "ControlResult", "Endpoint", "Hub", "MachineWatch", "Settings"]
@@ -48,7 +48,9 @@ ACTIONS = {"start": "cnc_start", "pause": "cnc_pause", "continue": "cnc_continue
 TEXT_NOTES = {
     "shown": "Read from the file of this name in a --programs folder of the dashboard.",
     "no-name": "The control reports no file name for this program (it was sent as text, not loaded from a "
-    "file), so its text cannot be looked up: the API does not return a program's text.",
+    "file), so its text cannot be looked up: the API does not return a program's text. To see it here, put the "
+    "file in the folder the control loads from, run it with cnc-api run --load NAME, and start the dashboard "
+    "with --programs DIR naming that folder.",
     "no-folders": "The API does not return a program's text: start the dashboard with --programs DIR naming "
     "the folder the control loads its programs from (shared or copied) to see it here.",
     "not-found": "No file of this name is in the dashboard's --programs folders.",
@@ -208,8 +210,8 @@ class MachineWatch:
         if not api.is_connected:
             return  # try again on the next connection
         self._program_key = program_key
-        digest = await asyncio.to_thread(_points_digest, points)
-        program, status = self._pairing(name, program, digest)
+        digest, fits = await asyncio.to_thread(_points_check, points, program.lines if program else None)
+        program, status = self._pairing(name, program, digest, fits)
         lines = program.lines if program else None
         # Built off the event loop: a long path takes a good part of a second.
         made = await asyncio.to_thread(_make_path, points, lines, self.path, self.path_version + 1)
@@ -220,14 +222,16 @@ class MachineWatch:
             self.path, self._path_json = made
             self.path_version += 1
 
-    def _pairing(self, name: str, program: ProgramText | None, digest: bytes) -> tuple[ProgramText | None, str]:
-        """The text to show with points of `digest`, and why it is shown or not."""
+    def _pairing(
+        self, name: str, program: ProgramText | None, digest: bytes, fits: bool
+    ) -> tuple[ProgramText | None, str]:
+        """The text to show with points of `digest` (`fits`: the text's moves can be these points), and why."""
         if program is None:
             if not base_name(name):
                 return None, "no-name"
             return None, "not-found" if self.programs.folders else "no-folders"
         version = (program.path, program.stamp)
-        if (*version, digest) in self._refused:
+        if not fits or (*version, digest) in self._refused:
             return None, "mismatch"
         first = self._pairs.setdefault(version, digest)
         while len(self._pairs) > 64:  # the oldest go first
@@ -345,12 +349,15 @@ def _compile_key(compiled: cnc.APICompileInfo | None) -> tuple[Any, ...] | None:
     return None if compiled is None else tuple(as_dict(compiled).values())
 
 
-def _points_digest(points: cnc.APIProgrammedPoints) -> bytes:
-    """What tells one program's points from another's, whatever shape they come in."""
+def _points_check(points: cnc.APIProgrammedPoints, lines: Sequence[str] | None) -> tuple[bytes, bool]:
+    """What tells one program's points from another's, whatever shape they come in; and whether a text of
+    `lines` can be their program. Every motion block ends at a point of its own (an arc may end at more),
+    so a plain text with more motion blocks than the control has points is another program."""
     path = build_path(points.points) if points.has_data else EMPTY_PATH
     digest = hashlib.blake2b(array("d", path.xyz).tobytes(), digest_size=16)
     digest.update(b"%d" % path.reported)
-    return digest.digest()
+    moves = motion_moves(lines) if lines is not None and points.has_data else None
+    return digest.digest(), moves is None or len(moves) <= path.reported
 
 
 def _make_path(

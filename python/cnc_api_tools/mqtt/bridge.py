@@ -94,6 +94,9 @@ class MqttBridge:
             other = self._by_base.setdefault(base_topic(prefix, m), i)
             if other != i:
                 raise ValueError(f"machines {self.machines[other].name!r} and {m.name!r} would share their topics")
+        # PREFIX/SITE levels of the machines: a command for an unknown machine of another site is left to
+        # the bridge of that site, which may share the prefix, rather than answered "unknown machine".
+        self._sites = {base.rsplit("/", 2)[0] for base in self._by_base}
         self.link.on_message = self._on_message
         self.link.subscribe(f"{prefix}/+/+/+/cmd/+")
         if sparkplug is None:
@@ -139,6 +142,8 @@ class MqttBridge:
             return
         base, _, command = topic.rpartition("/cmd/")
         index = self._by_base.get(base)
+        if index is None and base.rsplit("/", 2)[0] not in self._sites:
+            return  # another site's machine: its own bridge answers
         if (
             index is None
             and self.shard is not None

@@ -129,6 +129,10 @@ def mqtt(
         )
     except ValueError as exc:  # two machines whose names make one topic
         raise click.BadParameter(str(exc), param_hint="[NAME=]HOST[:PORT]") from None
+    except OSError as exc:  # a CA, certificate or key file that TLS cannot use
+        given = ", ".join(f"{name} {path}" for name, path in (("--ca", ca), ("--cert", cert), ("--key", key)) if path)
+        hint = " (give --key unless the key is in the certificate's file)" if cert and not key else ""
+        raise click.BadParameter(f"cannot use them for TLS: {exc}{hint}", param_hint=given) from None
     if allow_control and not (token or username or cert):
         click.echo("cnc-api mqtt: note: anyone who can publish to the broker can command the machines", err=True)
     logging.basicConfig(stream=sys.stderr, level=logging.INFO, format="%(asctime)s %(message)s", datefmt="%H:%M:%S")

@@ -58,10 +58,12 @@ def parse_command(command: str, payload: bytes, token: str | None) -> Call:
             body = json.loads(payload)
         except (ValueError, UnicodeDecodeError) as exc:
             raise CommandError(f"payload is not JSON: {exc}") from None
+        except RecursionError:
+            raise CommandError("payload is nested too deeply") from None
     if not isinstance(body, dict):
         raise CommandError("payload must be a JSON object")
     ident = body.pop("id", None)
-    if ident is not None and not (isinstance(ident, int | str) and len(str(ident)) <= MAX_ID):
+    if ident is not None and (isinstance(ident, bool) or not isinstance(ident, int | str) or len(str(ident)) > MAX_ID):
         raise CommandError(f"'id' must be a number or a string of at most {MAX_ID} characters")
     given = body.pop("token", None)
     if token is not None and not (isinstance(given, str) and hmac.compare_digest(given.encode(), token.encode())):
@@ -89,6 +91,20 @@ def parse_command(command: str, payload: bytes, token: str | None) -> Call:
     raise CommandError(f"unknown command {command!r} (known: {', '.join(COMMANDS)})")
 
 
+def request_id(payload: bytes) -> Any:
+    """The payload's `id` when it has a usable one, else None; never raises."""
+    if len(payload) > MAX_PAYLOAD:
+        return None
+    try:
+        body = json.loads(payload)
+    except (ValueError, UnicodeDecodeError, RecursionError):
+        return None
+    ident = body.get("id") if isinstance(body, dict) else None
+    if isinstance(ident, bool) or not isinstance(ident, int | str) or len(str(ident)) > MAX_ID:
+        return None
+    return ident
+
+
 def _no_more(body: dict[str, Any]) -> None:
     if body:
         raise CommandError(f"unexpected key {sorted(body)[0]!r}")
@@ -108,6 +124,9 @@ class Controller:
 
     def handle(self, machine: Machine | None, command: str, payload: bytes, reply: Reply, topic: str) -> None:
         answer: dict[str, Any] = {"command": command, "ok": False}
+        ident = request_id(payload)
+        if ident is not None:  # so that even a refused or malformed command can be matched to its reply
+            answer["id"] = ident
         try:
             if machine is None:
                 raise CommandError("unknown machine")

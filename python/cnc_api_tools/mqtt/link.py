@@ -67,12 +67,14 @@ class BrokerLink:
         client.max_inflight_messages_set(MAX_INFLIGHT)
         client.on_connect = self._on_connect
         client.on_disconnect = self._on_disconnect
+        client.on_connect_fail = self._on_connect_fail
         client.on_message = self._on_message
         self.lock = threading.RLock()
         self.connected = threading.Event()
         self.connects = 0
         self.last_error: str | None = None
         self.stopping = False
+        self._unreachable_said = False  # said once per outage, not at every retry
         self._retained: dict[str, bytes] = {}
         self._subscriptions: list[str] = []
         self.on_connect: list[Callable[[], None]] = []
@@ -135,6 +137,7 @@ class BrokerLink:
         with self.lock:
             self.connects += 1
             self.last_error = None
+            self._unreachable_said = False
             for pattern in self._subscriptions:
                 client.subscribe(pattern, 1)
             for topic, payload in self._retained.items():
@@ -144,6 +147,12 @@ class BrokerLink:
                 hook()
         _log.info("connected to the broker %s:%s", self.settings.host, self.settings.port)
 
+    def _on_connect_fail(self, client: paho.Client, userdata: Any) -> None:
+        self.last_error = "not reachable"
+        if not self._unreachable_said and not self.stopping:
+            self._unreachable_said = True
+            _log.warning("broker %s:%s not reachable; retrying with back-off", self.settings.host, self.settings.port)
+
     def _on_disconnect(self, client: paho.Client, userdata: Any, flags: Any, reason: Any, properties: Any) -> None:
         with self.lock:
             was = self.connected.is_set()
@@ -152,6 +161,7 @@ class BrokerLink:
                 hook()
         if was and not self.stopping:
             self.last_error = str(reason)
+            self._unreachable_said = True  # the retries that follow are this outage's
             _log.warning("lost the broker (%s); reconnecting with back-off", reason)
 
     def _on_message(self, client: paho.Client, userdata: Any, message: paho.MQTTMessage) -> None:

@@ -28,7 +28,7 @@ from ..machine import TracePrepare
 from ..ratefleet import RatedFleet, make_fleet
 from .control import Controller, add_methods
 from .feed import Feed, LinkChange, Poll, PollReader
-from .limits import bound_monitored_items
+from .limits import bound_chunks, bound_monitored_items
 from .model import NAMESPACE, MachineNodes, add_machine, add_machines_folder
 from .security import APPLICATION_URI, Credentials, ReadOnly, UserRegistry, WithControl
 from .values import ALARM, COMPILE_STATE, NOT_ON_MACHINE, PROGRAM, STATE_NAME, VARIABLES
@@ -112,6 +112,7 @@ class OpcUaBridge:
         iserver.max_keep_alive_count = 300  # a third of the lifetime at most, as clients expect
         self.server.limits.max_message_size = s.max_message_size
         bound_monitored_items(iserver.subscription_service, s.max_monitored_items)
+        bound_chunks()
         self.server.limits.max_chunk_count = -(-s.max_message_size // self.server.limits.max_recv_buffer)
 
     async def _security(self) -> None:

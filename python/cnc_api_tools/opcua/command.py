@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import asyncio
+import logging
 import os
 import threading
 from concurrent.futures import Future
@@ -151,7 +152,13 @@ def opcua(
     _serve(bridge, listen, shard)
 
 
+def _unless_start_failed(record: logging.LogRecord) -> bool:
+    # The library logs a failed start with its traceback before raising it; the one line below says it.
+    return not record.getMessage().endswith("error starting server")
+
+
 def _serve(bridge: Any, listen: str, shard: tuple[int, int] | None) -> None:
+    logging.getLogger("asyncua.server.server").addFilter(_unless_start_failed)
     running = _Running()
     try:
         with interruptible() as interrupt:
