@@ -16,10 +16,9 @@ from .codes import SS_OFF
 from .comp import CutterComp
 from .config import MachineConfig
 from .errors import ERR_FLOW, ERR_LIMIT, ERR_SYNTAX, ERR_UNSUPPORTED, ERR_VALUE, GCodeError
-from .flow import _G65_LETTERS, Flow, Frame
-from .gcodes import G_CODES, G_GROUPS, M_ROWS, MODE_GROUPS, SETTING_GROUPS
-from .gcodes.offsets import set_origin
-from .gcodes.table import STOPS, WORDS
+from .flow import Flow, Frame
+from .gcodes import AXES_GROUPS, G_CODES, G_GROUPS, M_ROWS, MODE_GROUPS, SETTING_GROUPS
+from .gcodes.table import MOTION, STOPS, WORDS
 from .geometry import Geometry
 from .handlers import Handlers
 from .lexer import ARC as ARC_LINE
@@ -444,14 +443,20 @@ class Interpreter(Parameters, Flow, Geometry, Handlers, Recording):
             mcodes.append(int(code))
         self._actions(codes, mcodes, w)
 
-    def _modes(self, groups: tuple[str, ...], codes: dict[str, int], w: dict[str, float]) -> None:
-        """The handlers of the block's codes in `groups`, in their order of execution."""
+    def _modes(self, groups: tuple[str, ...], codes: dict[str, int], w: dict[str, float], before: int = STOPS) -> bool:
+        """The handlers of the block's codes in `groups`, in their order of execution, but for
+        those that wait for a later step (`before` or after); True where one took the axis words."""
+        taken = False
         for group in groups:
             key = codes.get(group)
             if key is not None:
-                handler = G_CODES[key].handler
-                assert handler is not None
-                handler(self, key, w, codes)
+                row = G_CODES[key]
+                if row.order < before and row.handler(self, key, w, codes):
+                    taken = True
+        return taken
+
+    def _row(self, key: int, w: dict[str, float], codes: dict[str, int]) -> None:
+        G_CODES[key].handler(self, key, w, codes)
 
     def _actions(self, codes: dict[str, int], mcodes: list[int], w: dict[str, float]) -> None:
         m = self.m
@@ -464,18 +469,8 @@ class Interpreter(Parameters, Flow, Geometry, Handlers, Recording):
             self._speed_and_tool(w, "g50" in codes)
         self._m_codes(WORDS, mcodes, w, codes)
         self._modes(MODE_GROUPS, codes, w)
-        consumed = False
+        consumed = self._modes(AXES_GROUPS, codes, w, MOTION)
         nonmodal = codes.get("nonmodal")
-        if nonmodal is not None and nonmodal != 530:
-            handler = G_CODES[nonmodal].handler
-            assert handler is not None
-            consumed = bool(handler(self, nonmodal, w, codes))
-        if "lathe" in codes:
-            cycles.lathe_cycle(self, codes["lathe"], w)
-            consumed = True
-        if "g50" in codes and has_axes(w):
-            set_origin(self, w)
-            consumed = True
         motion = codes.get("motion")
         before = m.motion
         if motion is not None:
@@ -487,9 +482,7 @@ class Interpreter(Parameters, Flow, Geometry, Handlers, Recording):
                 self.cycle_words = {}
             m.cycle = codes["cycle"] // 10
         if "cancel" in codes:
-            m.cycle = 0
-            if m.motion not in (0.0, 1.0, 2.0, 3.0):
-                m.motion = 1.0 if m.motion != 0.0 else 0.0
+            self._row(codes["cancel"], w, codes)
         if (
             "Q" in w
             and not m.cycle
@@ -506,24 +499,18 @@ class Interpreter(Parameters, Flow, Geometry, Handlers, Recording):
             raise GCodeError("Q word with no command that uses it", f"Q{num(w['Q'])}", ERR_SYNTAX)
         if "rotation" in codes:
             consumed = True
-        if not consumed and "g65" not in codes and nonmodal != 530:
+        if nonmodal is not None and G_CODES[nonmodal].order == MOTION:
+            self._row(nonmodal, w, codes)  # G53: a move of its own
+        elif not consumed and "g65" not in codes:
             if m.cycle and (has_axes(w) or "cycle" in codes and ("R" in w or "Z" in w)):
-                cycles.drilling_cycle(self, w)
+                self._row(m.cycle * 10, w, codes)  # the drilling cycle in force
             elif motion == 760:
-                cycles.threading_cycle(self, w)
+                self._motion(w, codes)
                 m.motion = before  # a one-shot cycle
             elif has_axes(w) or (motion in (20, 30) and any(k in w for k in "IJKR")):
                 self._motion(w, codes)
-        elif nonmodal == 530:
-            if not m.absolute:
-                raise GCodeError("G53 needs absolute distance mode (G90), not G91", "G53", ERR_VALUE)
-            if has_axes(w):
-                self._straight(w, True)
         if "g65" in codes:
-            if "P" not in w:
-                raise GCodeError("G65 needs P and the program number", "G65", ERR_VALUE)
-            args = {k: v for k, v in w.items() if k in _G65_LETTERS}
-            self._call_program(int(w["P"]), int(w.get("L", 1)), args, f"G65 P{num(w['P'])}")
+            self._row(codes["g65"], w, codes)
         self._m_codes(STOPS, mcodes, w, codes)
 
     def _speed_and_tool(self, w: dict[str, float], speed_limit: bool) -> None:
@@ -559,7 +546,7 @@ class Interpreter(Parameters, Flow, Geometry, Handlers, Recording):
                         f"M{code}",
                         ERR_UNSUPPORTED,
                     )
-            elif row.order == step and row.handler is not None:
+            elif row.order == step:
                 row.handler(self, code, w, codes)
 
     def _end_program(self) -> None:
@@ -587,9 +574,15 @@ class Interpreter(Parameters, Flow, Geometry, Handlers, Recording):
         """The move of the motion mode in force, by the handler of its row."""
         key = int(round(self.m.motion * 10))
         row = G_CODES.get(key)
-        if row is None or row.group != "motion" or row.handler is None:
+        if row is None or row.group != "motion":
             raise GCodeError("axis words without a motion mode", "G80", ERR_SYNTAX)
         row.handler(self, key, w, codes)
 
     def threading_cycle(self, w: dict[str, float]) -> None:
         cycles.threading_cycle(self, w)
+
+    def drilling_cycle(self, w: dict[str, float]) -> None:
+        cycles.drilling_cycle(self, w)
+
+    def lathe_cycle(self, key: int, w: dict[str, float]) -> None:
+        cycles.lathe_cycle(self, key, w)
