@@ -8,7 +8,7 @@ import math
 from typing import TYPE_CHECKING
 
 from .config import PECK_CLEARANCE
-from .errors import ERR_FLOW, ERR_VALUE, GCodeError
+from .errors import ERR_FLOW, ERR_LIMIT, ERR_VALUE, GCodeError
 from .lexer import clean, parse_block
 from .program import ARC, DIAMETER, RAPID, Builder
 from .program import LINE as FEED
@@ -19,6 +19,8 @@ if TYPE_CHECKING:
     from .interp import Interpreter
 
 _ENDSUB = frozenset(("ENDSUB",))
+
+MAX_PASSES = 10000  # of one thread's roughing or spring passes
 
 
 def lathe_or_other(key: int, w: dict[str, float]) -> int:
@@ -203,6 +205,8 @@ def _lathe_peck(it: Interpreter, along_z: bool, w: dict[str, float]) -> None:
     stations = [start[shift_axis]]
     if shift > 0 and abs(t[shift_axis] - start[shift_axis]) > 1e-9:
         n = math.ceil(abs(t[shift_axis] - start[shift_axis]) / shift - 1e-9)
+        if n > it.config.max_segments:
+            raise GCodeError("the program makes too many moves", "", ERR_LIMIT)
         stations = [start[shift_axis] + (t[shift_axis] - start[shift_axis]) * k / n for k in range(n + 1)]
     elif abs(t[shift_axis] - start[shift_axis]) > 1e-9:
         stations.append(t[shift_axis])
@@ -369,10 +373,12 @@ def _thread_depths(first: float, full: float, degression: float, final_passes: f
     n = 1
     while True:
         d = first * n ** (1.0 / degression)
-        if d >= full - 1e-9 or n > 10000:
+        if d >= full - 1e-9 or n > MAX_PASSES:
             break
         depths.append(d)
         n += 1
+    if final_passes > MAX_PASSES:
+        raise GCodeError("the program makes too many moves", "", ERR_LIMIT)
     depths.extend([full] * max(1, int(final_passes)))
     return depths
 
