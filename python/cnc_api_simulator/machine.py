@@ -42,7 +42,6 @@ __all__ = ["OVERRIDES", "Approach", "Deferred", "Machine", "MachineCore", "Run",
 
 _log = logging.getLogger(__name__)
 
-INLINE_LONGEST = 0.09  # and seconds of wall time, on a machine too busy to give it the CPU
 INLINE_WAIT = 0.04  # seconds of analysis a request waits for before it replies anyway
 INLINE_LONGEST = 0.09  # and seconds of wall time, on a machine too busy to give it the CPU
 SAVE_WAIT = 4.0  # seconds a save waits for a large program's text to be made (the client waits 5)
