@@ -330,11 +330,22 @@ def test_rejected_with_line_word_and_reason(machine, text, line, word, why):
         assert f"'{word.upper()}" in message.upper()
 
 
-def test_endless_loop_ends_in_an_error(tmp_path):
-    m = new_machine(tmp_path, config=MachineConfig(max_run_lines=20_000))
+@pytest.mark.parametrize(
+    ("limits", "text", "why"),
+    [
+        ({"max_run_lines": 20_000}, "#1=0\nO1 WHILE [1]\n#1=[#1+1]\nO1 ENDWHILE", "endless loop"),
+        # one cycle line whose moves would not end: micrometre pecks and shifts, a thousand million holes,
+        # a thousand million spring passes
+        ({"max_segments": 10_000}, "G18 G0 X60 Z2\nG74 X0 Z-100 P1 Q1 F0.1", "too many moves"),
+        ({"max_segments": 10_000}, "G0 Z5\nG91 G81 X1 Z-1 R1 L1000000000 F100", "too many moves"),
+        ({}, "G18 S1000 M3 G0 X20 Z2\nG76 X18 Z-20 I0 J0.1 K1 P1.5 H1000000000", "too many moves"),
+    ],
+)
+def test_endless_work_ends_in_an_error(tmp_path, limits, text, why):
+    m = new_machine(tmp_path, config=MachineConfig(**limits))
     try:
-        info = analyse(m, "#1=0\nO1 WHILE [1]\n#1=[#1+1]\nO1 ENDWHILE")
-        assert info["state"] == CS_ERROR and "endless loop" in info["message"]
+        info = analyse(m, text)
+        assert info["state"] == CS_ERROR and why in info["message"] and info["code.line"] == 2
     finally:
         m.close()
 

@@ -10,7 +10,7 @@ from itertools import chain, repeat
 from typing import TYPE_CHECKING
 
 from .config import PECK_CLEARANCE
-from .errors import ERR_FLOW, ERR_VALUE, GCodeError
+from .errors import ERR_FLOW, ERR_LIMIT, ERR_VALUE, GCodeError
 from .lexer import clean, parse_block
 from .program import ARC, DIAMETER, RAPID, Builder
 from .program import LINE as FEED
@@ -21,6 +21,8 @@ if TYPE_CHECKING:
     from .interp import Interpreter
 
 _ENDSUB = frozenset(("ENDSUB",))
+
+MAX_PASSES = 10000  # of one thread's roughing or spring passes
 
 
 def lathe_or_other(key: int, w: dict[str, float]) -> int:
@@ -205,9 +207,10 @@ def _lathe_peck(it: Interpreter, along_z: bool, w: dict[str, float]) -> None:
     first, span = start[shift_axis], t[shift_axis] - start[shift_axis]
     stations: Iterable[float] = [first]
     if shift > 0 and abs(span) > 1e-9:
-        # made one at a time: a tiny shift over a long way makes more stations than memory holds
         n = math.ceil(abs(span) / shift - 1e-9)
-        stations = (first + span * k / n for k in range(n + 1))
+        if n > it.config.max_segments:
+            raise GCodeError("the program makes too many moves", "", ERR_LIMIT)
+        stations = (first + span * k / n for k in range(n + 1))  # made one at a time
     elif abs(span) > 1e-9:
         stations = [first, t[shift_axis]]
     origin, bottom = start[feed_axis], t[feed_axis]
@@ -373,10 +376,12 @@ def _thread_depths(first: float, full: float, degression: float, final_passes: f
     n = 1
     while True:
         d = first * n ** (1.0 / degression)
-        if d >= full - 1e-9 or n > 10000:
+        if d >= full - 1e-9 or n > MAX_PASSES:
             break
         depths.append(d)
         n += 1
+    if final_passes > MAX_PASSES:
+        raise GCodeError("the program makes too many moves", "", ERR_LIMIT)
     return chain(depths, repeat(full, max(1, int(final_passes))))
 
 

@@ -19,7 +19,7 @@ if TYPE_CHECKING:
 
 MAX_DEPTH = 64  # subroutine nesting
 
-_G65_LETTERS = {
+G65_LETTERS = {
     "A": 1,
     "B": 2,
     "C": 3,
@@ -401,5 +401,5 @@ class Flow:
             for k in list(saved):
                 del self.state.params[k]
             for letter, value in args.items():
-                self.state.params[_G65_LETTERS[letter]] = value
+                self.state.params[G65_LETTERS[letter]] = value
         self._push(Frame(src, (self.i, self.at), saved, label, repeat - 1, entry, self._report_line()), target, entry)

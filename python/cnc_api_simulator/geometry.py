@@ -8,7 +8,7 @@ import math
 from typing import TYPE_CHECKING
 
 from .comp import CutterComp
-from .errors import ERR_ARC, ERR_SYNTAX, ERR_UNSUPPORTED, ERR_VALUE, GCodeError
+from .errors import ERR_ARC, ERR_LIMIT, ERR_SYNTAX, ERR_UNSUPPORTED, ERR_VALUE, GCodeError
 from .program import LINE as FEED
 from .program import RAPID
 from .state import AXIS_COUNT
@@ -307,6 +307,8 @@ class Geometry:
             raise GCodeError(
                 "this move cannot run with cutter compensation on: cancel it with G40 first", self.comp.word, ERR_VALUE
             )
+        if len(self.b.kinds) > self.config.max_segments:  # a cycle's moves may be endless on one line
+            raise GCodeError("the program makes too many moves", "", ERR_LIMIT)
         self.b.line(kind, t, self._report_line(), self._modal_index(), rate, seconds)
         self.pos = t
 

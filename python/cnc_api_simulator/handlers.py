@@ -128,8 +128,8 @@ class Handlers:
         else:
             self._end_program()  # a main program's M99 would repeat it for ever
 
-    def call_program(self, number: int, repeat: int, word: str) -> None:
-        self._call_program(number, repeat, None, word)
+    def call_program(self, number: int, repeat: int, word: str, args: dict[str, float] | None = None) -> None:
+        self._call_program(number, repeat, args, word)
 
     def dwell(self, seconds: float) -> None:
         if self.comp is not None:
@@ -190,8 +190,8 @@ class Handlers:
 
     # ----- moves -----------------------------------------------------------------------------------
 
-    def straight(self, w: dict[str, float]) -> None:
-        self._straight(w, False)
+    def straight(self, w: dict[str, float], machine: bool = False) -> None:
+        self._straight(w, machine)
 
     def arc(self, clockwise: bool, w: dict[str, float]) -> None:
         self._arc(clockwise, w)

@@ -8,25 +8,24 @@ in millimetres and degrees whatever G20/G21 say.
 
 from __future__ import annotations
 
-import copy
 import logging
 from collections.abc import Callable
 
 from . import cycles
-from .codes import SS_OFF, UM_IMPERIAL, UM_METRIC
+from .codes import SS_OFF
 from .comp import CutterComp
 from .config import MachineConfig
 from .errors import ERR_FLOW, ERR_LIMIT, ERR_SYNTAX, ERR_UNSUPPORTED, ERR_VALUE, GCodeError
-from .flow import _G65_LETTERS, Flow, Frame
-from .gcodes import G_CODES, G_GROUPS, M_ROWS, MODE_GROUPS, SETTING_GROUPS
-from .gcodes.offsets import set_origin
-from .gcodes.table import STOPS, WORDS
+from .flow import Flow, Frame
+from .gcodes import AXES_GROUPS, G_CODES, G_GROUPS, M_ROWS, MODE_GROUPS, SETTING_GROUPS
+from .gcodes.table import MOTION, STOPS, WORDS
 from .geometry import Geometry
 from .handlers import Handlers
 from .lexer import ARC as ARC_LINE
 from .lexer import ARC_WORDS, LINE, PAIRS, SIMPLE, Block, clean, parse_block, strip_comments
 from .params import Parameters
-from .program import Builder, Modal, finish
+from .program import Builder, finish
+from .recording import Recording
 from .source import Place, Source
 from .state import AXIS_COUNT, Modes, State
 from .words import MAX_VALUE, PLANE_AXES, bounded, has_axes, num
@@ -50,7 +49,7 @@ class Result:
         self.pauses = pauses
 
 
-class Interpreter(Parameters, Flow, Geometry, Handlers):
+class Interpreter(Parameters, Flow, Geometry, Handlers, Recording):
     def __init__(
         self,
         text: str,
@@ -148,129 +147,142 @@ class Interpreter(Parameters, Flow, Geometry, Handlers):
         if len(self.b.kinds) > self.config.max_segments:
             raise GCodeError("the program makes too many moves", "", ERR_LIMIT)
 
-    def _loop(self) -> None:  # noqa: C901
-        lines_of = LINE.finditer
-        main = self.main
-        big = 2 * MAX_VALUE
-        cancelled = self.cancelled
-        b = self.b
-        kinds, ends, numbers, modals, feeds = b.kinds, b.ends, b.lines, b.modals, b.feeds
+    def _loop(self) -> None:
         while not self.ended:
-            src = self.src
-            text = src.text
-            n = len(text)
-            i = self.i
-            self.jumped = False
-            budget = self._budget
-            at_end = True
-            fresh = True  # the locals of the fast path below need reading from the interpreter
-            for mt in lines_of(text, self.at):
-                start = mt.start()
-                if start >= n:
-                    break
-                i += 1
-                budget -= 1
+            if self._lines() and not self._source_end():
+                return
+
+    def _source_end(self) -> bool:
+        """At the end of a source's text: True where a subroutine file without M99 or ENDSUB
+        returned to its caller, to go on there."""
+        if self.frames and self.src is not self.main and not self.ended and self.frames[-1].src is not self.src:
+            self._return(None)
+            return True
+        return False
+
+    def _lines(self) -> bool:
+        """The current source's lines from `at` on: True at the end of its text, False after a
+        jump, the program's end or a cancel."""
+        src = self.src
+        text = src.text
+        n = len(text)
+        i = self.i
+        self.jumped = False
+        budget = self._budget
+        big = 2 * MAX_VALUE
+        add_line = self.b.line  # the segment writer of every straight move
+        fresh = True  # the locals of the fast path below need reading from the interpreter
+        for mt in LINE.finditer(text, self.at):
+            start = mt.start()
+            if start >= n:
+                break
+            i += 1
+            budget -= 1
+            if not budget:
+                budget = self._check_limits(i)
                 if not budget:
+                    return False
+            gm, xs, ys, zs, fs, raw = mt.groups()
+            if raw is None:
+                # A plain straight move (or a line of only N, G0/G1 or F), the common case, with the modes in
+                # locals: its target and rate worked out here, not by `_straight` (which would take 30 % of the
+                # analysis rate). Position and line number go back to the interpreter before anything else runs.
+                if fresh:
+                    mo, fast_ok, scale, absolute, ox, oy, oz, own_line, feed_ok, rate = self._fast_modes(src)
+                    px, py, pz, pa, pb, pc = self.pos
+                    fresh = False
+                if gm is not None:
+                    motion = mo.motion = 0.0 if gm == "0" else 1.0
+                    if mo.cycle:
+                        mo.cycle = 0
+                        fast_ok = not self.transformed and self.comp is None
+                else:
+                    motion = mo.motion
+                if fs is not None:
                     self.line = i
-                    budget = CHECK_EVERY
-                    self.lines_run += CHECK_EVERY
-                    if cancelled is not None and cancelled():
-                        self.ended = True
-                        return
-                    if self.lines_run > self.config.max_run_lines:
-                        raise GCodeError("the program runs too long (an endless loop?)", "", ERR_LIMIT)
-                    if len(kinds) > self.config.max_segments:
-                        raise GCodeError("the program makes too many moves", "", ERR_LIMIT)
-                gm, xs, ys, zs, fs, raw = mt.groups()
-                if raw is None:
-                    # A plain straight move (or a line of only N, G0/G1 or F): the common case of
-                    # long programs, written out here with the modal state in locals. Position
-                    # and line number go back to the interpreter before anything else runs.
-                    if fresh:
-                        mo = self.m
-                        fast_ok = not mo.cycle and not self.transformed and self.comp is None
-                        scale = 25.4 if mo.imperial else 1.0
-                        absolute = mo.absolute
-                        ox, oy, oz = self.off[0], self.off[1], self.off[2]
-                        px, py, pz, pa, pb, pc = self.pos
-                        own_line = src is main or not self.frames
-                        feed_ok = mo.feed_mode == 94 and mo.feed_given and mo.feed > 0.0
-                        rate = mo.feed * scale
-                        fresh = False
-                    if gm is not None:
-                        motion = 0.0 if gm == "0" else 1.0
-                        if mo.cycle:
-                            mo.cycle = 0
-                            fast_ok = not self.transformed and self.comp is None
-                        mo.motion = motion
+                    self._feed(bounded(fs, "F"))
+                    feed_ok, rate = mo.feed_mode == 94 and mo.feed_given and mo.feed > 0.0, mo.feed * scale
+                if xs is None and ys is None and zs is None:
+                    continue
+                if fast_ok and (motion == 0.0 or motion == 1.0):
+                    if absolute:
+                        x = px if xs is None else float(xs) * scale + ox
+                        y = py if ys is None else float(ys) * scale + oy
+                        z = pz if zs is None else float(zs) * scale + oz
                     else:
-                        motion = mo.motion
-                    if fs is not None:
-                        self.line = i
-                        self._feed(bounded(fs, "F"))
-                        feed_ok = mo.feed_mode == 94 and mo.feed_given and mo.feed > 0.0
-                        rate = mo.feed * scale
-                    if xs is None and ys is None and zs is None:
-                        continue
-                    if fast_ok and (motion == 0.0 or motion == 1.0):
-                        if absolute:
-                            x = px if xs is None else float(xs) * scale + ox
-                            y = py if ys is None else float(ys) * scale + oy
-                            z = pz if zs is None else float(zs) * scale + oz
-                        else:
-                            x = px if xs is None else px + float(xs) * scale
-                            y = py if ys is None else py + float(ys) * scale
-                            z = pz if zs is None else pz + float(zs) * scale
-                        if not (-big < x < big and -big < y < big and -big < z < big):
-                            self.line = i
-                            bounded(xs or "0", "X"), bounded(ys or "0", "Y"), bounded(zs or "0", "Z")
-                        if self._modal_dirty:
-                            self._modal_index()
-                        ends.extend((x, y, z, pa, pb, pc))
-                        modals.append(self._modal)
-                        if own_line:
-                            numbers.append(i)
-                        else:
-                            self.line = i
-                            numbers.append(self._report_line())
-                        if motion == 0.0:
-                            kinds.append(0)
-                            feeds.append(0.0)
-                        else:
-                            kinds.append(1)
-                            if feed_ok:
-                                feeds.append(rate)
-                            else:
-                                self.line = i
-                                self.pos = [px, py, pz, pa, pb, pc]
-                                f, seconds = self._rate([x, y, z, pa, pb, pc])
-                                feeds.append(-seconds if seconds > 0.0 else f)
-                        px, py, pz = x, y, z
-                        continue
-                    raw = mt.group().rstrip("\n")
-                if not fresh:
-                    self.pos = [px, py, pz, pa, pb, pc]
-                    fresh = True
-                self.line = i
-                self.here = start
-                self.i, self.at = i, mt.end()
-                self._run_line(raw, src, i)
-                if self.jumped or self.ended:
-                    at_end = False
-                    break
+                        x = px if xs is None else px + float(xs) * scale
+                        y = py if ys is None else py + float(ys) * scale
+                        z = pz if zs is None else pz + float(zs) * scale
+                    if not (-big < x < big and -big < y < big and -big < z < big):
+                        self._out_of_range(i, xs, ys, zs)
+                    if self._modal_dirty:
+                        self._modal_index()
+                    number = i if own_line else self._line_of(i)
+                    if motion == 0.0:
+                        add_line(0, [x, y, z, pa, pb, pc], number, self._modal, 0.0)  # RAPID
+                    else:
+                        feed = rate if feed_ok else self._fast_rate(i, [px, py, pz, pa, pb, pc], [x, y, z])
+                        add_line(1, [x, y, z, pa, pb, pc], number, self._modal, feed)  # FEED
+                    px, py, pz = x, y, z
+                    continue
+                raw = mt.group().rstrip("\n")
             if not fresh:
                 self.pos = [px, py, pz, pa, pb, pc]
-            self.line = i
-            self._budget = budget
-            if not at_end:
-                continue
-            self.i, self.at = i, n
-            if self.frames and self.src is not self.main and not self.ended:
-                frame = self.frames[-1]
-                if frame.src is not self.src:
-                    self._return(None)  # a subroutine file without M99 or ENDSUB returns at its end
-                    continue
-            return
+                fresh = True
+            self.line = self.i = i
+            self.here, self.at = start, mt.end()
+            self._run_line(raw, src, i)
+            if self.jumped or self.ended:
+                return self._lines_left(i, budget, False)
+        if not fresh:
+            self.pos = [px, py, pz, pa, pb, pc]
+        return self._lines_left(i, budget, True)
+
+    def _lines_left(self, i: int, budget: int, at_end: bool) -> bool:
+        self.line = i
+        self._budget = budget
+        if at_end:
+            self.i, self.at = i, len(self.src.text)
+        return at_end
+
+    def _check_limits(self, i: int) -> int:
+        """Every CHECK_EVERY lines: the next budget of lines, 0 where the analysis was
+        cancelled; an endless or too large program is an error."""
+        self.line = i
+        self.lines_run += CHECK_EVERY
+        if self.cancelled is not None and self.cancelled():
+            self.ended = True
+            return 0
+        if self.lines_run > self.config.max_run_lines:
+            raise GCodeError("the program runs too long (an endless loop?)", "", ERR_LIMIT)
+        if len(self.b.kinds) > self.config.max_segments:
+            raise GCodeError("the program makes too many moves", "", ERR_LIMIT)
+        return CHECK_EVERY
+
+    def _fast_modes(self, src: Source) -> tuple[Modes, bool, float, bool, float, float, float, bool, bool, float]:
+        """The modal state the fast path of `_lines` keeps in locals."""
+        mo = self.m
+        scale = 25.4 if mo.imperial else 1.0
+        off = self.off
+        fast_ok = not mo.cycle and not self.transformed and self.comp is None
+        feed_ok = mo.feed_mode == 94 and mo.feed_given and mo.feed > 0.0
+        own_line = src is self.main or not self.frames
+        return mo, fast_ok, scale, mo.absolute, off[0], off[1], off[2], own_line, feed_ok, mo.feed * scale
+
+    def _out_of_range(self, i: int, xs: str | None, ys: str | None, zs: str | None) -> None:
+        self.line = i
+        bounded(xs or "0", "X"), bounded(ys or "0", "Y"), bounded(zs or "0", "Z")
+
+    def _line_of(self, i: int) -> int:
+        self.line = i
+        return self._report_line()
+
+    def _fast_rate(self, i: int, here: list[float], xyz: list[float]) -> float:
+        """A feed move's rate where the plain feed per minute is not in force: mm/min, or minus its seconds."""
+        self.line = i
+        self.pos = here
+        f, seconds = self._rate([*xyz, *here[3:]])
+        return -seconds if seconds > 0.0 else f
 
     def _run_line(self, raw: str, src: Source, i: int) -> None:
         """A line that is not a plain straight move: an arc with constant words, or any other."""
@@ -397,57 +409,6 @@ class Interpreter(Parameters, Flow, Geometry, Handlers):
 
     # ----- words to actions ---------------------------------------------------------------------------
 
-    def _update_offset(self) -> None:
-        self.off = self.state.offset()
-        self._offsets_version += 1
-        self._modal_dirty = self._changed = True
-
-    def _modal_index(self) -> int:
-        if self._modal_dirty:
-            m = self.m
-            if self._changed:
-                self.b.snapshot(self._state_key(), self._snapshot)
-                self._changed = False
-            self._modal = self.b.modal(
-                Modal(
-                    UM_IMPERIAL if m.imperial else UM_METRIC,
-                    m.feed,
-                    m.speed,
-                    m.spindle,
-                    m.mist,
-                    m.flood,
-                    self.tool,
-                    self.state.active_wcs,
-                    self.off,
-                )
-            )
-            self._modal_dirty = False
-        return self._modal
-
-    def _state_key(self) -> tuple[object, ...]:
-        """What a snapshot holds, as a value: equal states are recorded once. Offsets and
-        tables count by their version, the modes by value (G90/G91 back and forth is two states)."""
-        return (self._offsets_version, self.tool, tuple(vars(self.m).values()))
-
-    def _snapshot(self) -> State:
-        """Modes, offsets and tool in force from the next segment on, for a stop there; the
-        parameters are left out (a stopped machine keeps those of the whole run)."""
-        st = self.state
-        return State(
-            position=[],
-            wcs=[list(w) for w in st.wcs],
-            active_wcs=st.active_wcs,
-            g92=list(st.g92),
-            g92_saved=list(st.g92_saved),
-            g28=list(st.g28),
-            g30=list(st.g30),
-            tlo=list(st.tlo),
-            tool=self.tool,
-            tool_lengths=dict(st.tool_lengths),
-            tool_diameters=dict(st.tool_diameters),
-            modes=copy.copy(self.m),
-        )
-
     def execute(self, g: list[float], ms: list[float], w: dict[str, float]) -> None:
         """Run one block of words with constant values."""
         m = self.m
@@ -487,14 +448,20 @@ class Interpreter(Parameters, Flow, Geometry, Handlers):
             mcodes.append(int(code))
         self._actions(codes, mcodes, w)
 
-    def _modes(self, groups: tuple[str, ...], codes: dict[str, int], w: dict[str, float]) -> None:
-        """The handlers of the block's codes in `groups`, in their order of execution."""
+    def _modes(self, groups: tuple[str, ...], codes: dict[str, int], w: dict[str, float], before: int = STOPS) -> bool:
+        """The handlers of the block's codes in `groups`, in their order of execution, but for
+        those that wait for a later step (`before` or after); True where one took the axis words."""
+        taken = False
         for group in groups:
             key = codes.get(group)
             if key is not None:
-                handler = G_CODES[key].handler
-                assert handler is not None
-                handler(self, key, w, codes)
+                row = G_CODES[key]
+                if row.order < before and row.handler(self, key, w, codes):
+                    taken = True
+        return taken
+
+    def _row(self, key: int, w: dict[str, float], codes: dict[str, int]) -> None:
+        G_CODES[key].handler(self, key, w, codes)
 
     def _actions(self, codes: dict[str, int], mcodes: list[int], w: dict[str, float]) -> None:
         m = self.m
@@ -507,18 +474,8 @@ class Interpreter(Parameters, Flow, Geometry, Handlers):
             self._speed_and_tool(w, "g50" in codes)
         self._m_codes(WORDS, mcodes, w, codes)
         self._modes(MODE_GROUPS, codes, w)
-        consumed = False
+        consumed = self._modes(AXES_GROUPS, codes, w, MOTION)
         nonmodal = codes.get("nonmodal")
-        if nonmodal is not None and nonmodal != 530:
-            handler = G_CODES[nonmodal].handler
-            assert handler is not None
-            consumed = bool(handler(self, nonmodal, w, codes))
-        if "lathe" in codes:
-            cycles.lathe_cycle(self, codes["lathe"], w)
-            consumed = True
-        if "g50" in codes and has_axes(w):
-            set_origin(self, w)
-            consumed = True
         motion = codes.get("motion")
         before = m.motion
         if motion is not None:
@@ -530,9 +487,7 @@ class Interpreter(Parameters, Flow, Geometry, Handlers):
                 self.cycle_words = {}
             m.cycle = codes["cycle"] // 10
         if "cancel" in codes:
-            m.cycle = 0
-            if m.motion not in (0.0, 1.0, 2.0, 3.0):
-                m.motion = 1.0 if m.motion != 0.0 else 0.0
+            self._row(codes["cancel"], w, codes)
         if (
             "Q" in w
             and not m.cycle
@@ -549,24 +504,18 @@ class Interpreter(Parameters, Flow, Geometry, Handlers):
             raise GCodeError("Q word with no command that uses it", f"Q{num(w['Q'])}", ERR_SYNTAX)
         if "rotation" in codes:
             consumed = True
-        if not consumed and "g65" not in codes and nonmodal != 530:
+        if nonmodal is not None and G_CODES[nonmodal].order == MOTION:
+            self._row(nonmodal, w, codes)  # G53: a move of its own
+        elif not consumed and "g65" not in codes:
             if m.cycle and (has_axes(w) or "cycle" in codes and ("R" in w or "Z" in w)):
-                cycles.drilling_cycle(self, w)
+                self._row(m.cycle * 10, w, codes)  # the drilling cycle in force
             elif motion == 760:
-                cycles.threading_cycle(self, w)
+                self._motion(w, codes)
                 m.motion = before  # a one-shot cycle
             elif has_axes(w) or (motion in (20, 30) and any(k in w for k in "IJKR")):
                 self._motion(w, codes)
-        elif nonmodal == 530:
-            if not m.absolute:
-                raise GCodeError("G53 needs absolute distance mode (G90), not G91", "G53", ERR_VALUE)
-            if has_axes(w):
-                self._straight(w, True)
         if "g65" in codes:
-            if "P" not in w:
-                raise GCodeError("G65 needs P and the program number", "G65", ERR_VALUE)
-            args = {k: v for k, v in w.items() if k in _G65_LETTERS}
-            self._call_program(int(w["P"]), int(w.get("L", 1)), args, f"G65 P{num(w['P'])}")
+            self._row(codes["g65"], w, codes)
         self._m_codes(STOPS, mcodes, w, codes)
 
     def _speed_and_tool(self, w: dict[str, float], speed_limit: bool) -> None:
@@ -602,7 +551,7 @@ class Interpreter(Parameters, Flow, Geometry, Handlers):
                         f"M{code}",
                         ERR_UNSUPPORTED,
                     )
-            elif row.order == step and row.handler is not None:
+            elif row.order == step:
                 row.handler(self, code, w, codes)
 
     def _end_program(self) -> None:
@@ -630,9 +579,15 @@ class Interpreter(Parameters, Flow, Geometry, Handlers):
         """The move of the motion mode in force, by the handler of its row."""
         key = int(round(self.m.motion * 10))
         row = G_CODES.get(key)
-        if row is None or row.group != "motion" or row.handler is None:
+        if row is None or row.group != "motion":
             raise GCodeError("axis words without a motion mode", "G80", ERR_SYNTAX)
         row.handler(self, key, w, codes)
 
     def threading_cycle(self, w: dict[str, float]) -> None:
         cycles.threading_cycle(self, w)
+
+    def drilling_cycle(self, w: dict[str, float]) -> None:
+        cycles.drilling_cycle(self, w)
+
+    def lathe_cycle(self, key: int, w: dict[str, float]) -> None:
+        cycles.lathe_cycle(self, key, w)

@@ -1,14 +1,13 @@
 """The G and M codes the simulator runs, one row each, keyed by their text.
 
 A new code is a row in the file of its family: motion, offsets (and units), cycles, tool
-(and spindle) or flow. A code that only sets modes gets a handler there too; codes that
-move or call are run by the interpreter after the row names their group.
+(and spindle) or flow, with the handler that runs it at its step of the block.
 """
 
 from __future__ import annotations
 
 from . import cycles, flow, motion, offsets, tool
-from .table import AXES, MODES, WORDS, Code
+from .table import AXES, MODES, MOTION, WORDS, Code
 
 FAMILIES = {
     "motion": motion.CODES,
@@ -23,11 +22,14 @@ G_CODES: dict[int, Code] = {code.key: code for code in TABLE.values() if code.le
 G_GROUPS: dict[int, str] = {key: code.group for key, code in G_CODES.items()}
 M_ROWS: dict[int, Code] = {code.key: code for code in TABLE.values() if code.letter == "M"}
 
-# groups whose handlers set modes, in the order they run: before the block's F, S and T
-# words, and after its spindle, coolant and tool-change codes
-_BY_ORDER = sorted((c for c in G_CODES.values() if c.handler is not None), key=lambda c: c.order)
+# groups by the step of the block their handlers run in, in the order they run: modes set
+# before the block's F, S and T words, modes set after its spindle, coolant and tool-change
+# codes, then the codes that take the block's axis words (a G53 of the nonmodal group waits
+# for the motion step, where the interpreter runs the motion mode or cycle in force)
+_BY_ORDER = sorted(G_CODES.values(), key=lambda c: c.order)
 SETTING_GROUPS: tuple[str, ...] = tuple(dict.fromkeys(c.group for c in _BY_ORDER if c.order < WORDS))
 MODE_GROUPS: tuple[str, ...] = tuple(dict.fromkeys(c.group for c in _BY_ORDER if MODES <= c.order < AXES))
+AXES_GROUPS: tuple[str, ...] = tuple(dict.fromkeys(c.group for c in _BY_ORDER if AXES <= c.order < MOTION))
 
 
 def markdown() -> str:
@@ -48,4 +50,15 @@ def _sort_key(code: Code) -> tuple[str, float, str]:
     return code.letter, float(number), code.text
 
 
-__all__ = ["FAMILIES", "G_CODES", "G_GROUPS", "MODE_GROUPS", "M_ROWS", "SETTING_GROUPS", "TABLE", "Code", "markdown"]
+__all__ = [
+    "AXES_GROUPS",
+    "FAMILIES",
+    "G_CODES",
+    "G_GROUPS",
+    "MODE_GROUPS",
+    "M_ROWS",
+    "SETTING_GROUPS",
+    "TABLE",
+    "Code",
+    "markdown",
+]

@@ -3,9 +3,10 @@
 from __future__ import annotations
 
 from ..errors import ERR_VALUE, GCodeError
+from ..flow import G65_LETTERS
 from ..words import num
 from .context import Context
-from .table import MOTION, STOPS, WORDS, g, m
+from .table import MOTION, STOPS, WORDS, accepted, g, m
 
 
 def stop(ctx: Context, key: int, w: dict[str, float], codes: dict[str, int]) -> None:
@@ -37,20 +38,28 @@ def back(ctx: Context, key: int, w: dict[str, float], codes: dict[str, int]) -> 
     ctx.subprogram_end()
 
 
+def macro_call(ctx: Context, key: int, w: dict[str, float], codes: dict[str, int]) -> None:
+    """G65: the block's other words are the arguments (A as #1, B as #2 ...)."""
+    if "P" not in w:
+        raise GCodeError("G65 needs P and the program number", "G65", ERR_VALUE)
+    args = {k: v for k, v in w.items() if k in G65_LETTERS}
+    ctx.call_program(int(w["P"]), int(w.get("L", 1)), f"G65 P{num(w['P'])}", args)
+
+
 CODES = [
-    g("G65", "g65", "PL", MOTION + 50, "macro call of program P with A B C ... as #1 to #26"),
+    g("G65", "g65", "PL", MOTION + 50, "macro call of program P with A B C ... as #1 to #26", macro_call),
     m("M0", "", STOPS, "pause until cnc_continue", stop),
     m("M1", "", STOPS, "optional stop: pauses with --optional-stop, else skipped", stop),
     m("M2", "", STOPS, "end of program: G54, G92 offsets cleared, default modes", end),
     m("M30", "", STOPS, "end of program, as M2", end),
     m("M60", "", STOPS, "pause until cnc_continue (pallet change)", stop),
-    m("M62", "P", WORDS, "digital output on with the next move: accepted, changes nothing"),
-    m("M63", "P", WORDS, "digital output off with the next move: accepted, changes nothing"),
-    m("M64", "P", WORDS, "digital output on: accepted, changes nothing"),
-    m("M65", "P", WORDS, "digital output off: accepted, changes nothing"),
-    m("M66", "PELQ", WORDS, "wait for an input: accepted, changes nothing"),
-    m("M67", "EQ", WORDS, "analog output with the next move: accepted, changes nothing"),
-    m("M68", "EQ", WORDS, "analog output: accepted, changes nothing"),
+    m("M62", "P", WORDS, "digital output on with the next move: accepted, changes nothing", accepted),
+    m("M63", "P", WORDS, "digital output off with the next move: accepted, changes nothing", accepted),
+    m("M64", "P", WORDS, "digital output on: accepted, changes nothing", accepted),
+    m("M65", "P", WORDS, "digital output off: accepted, changes nothing", accepted),
+    m("M66", "PELQ", WORDS, "wait for an input: accepted, changes nothing", accepted),
+    m("M67", "EQ", WORDS, "analog output with the next move: accepted, changes nothing", accepted),
+    m("M68", "EQ", WORDS, "analog output: accepted, changes nothing", accepted),
     m("M70", "", WORDS, "save the modal state", modal_state),
     m("M71", "", WORDS, "forget the saved modal state", modal_state),
     m("M72", "", WORDS, "restore the saved modal state", modal_state),

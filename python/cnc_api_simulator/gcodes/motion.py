@@ -6,7 +6,9 @@ from ..config import DEFAULT_BLEND_TOLERANCE
 from ..errors import ERR_UNSUPPORTED, ERR_VALUE, GCodeError
 from ..words import num
 from .context import Context
-from .table import AXES, MODES, MOTION, g, variant
+from .table import AXES, MODES, MOTION, Code, accepted, g, variant
+
+IGNORED = AXES + 30  # after the codes that take the block's axis words: these take none
 
 
 def dwell(ctx: Context, key: int, w: dict[str, float], codes: dict[str, int]) -> None:
@@ -87,6 +89,10 @@ def path(ctx: Context, key: int, w: dict[str, float], codes: dict[str, int]) -> 
     ctx.set_blending(m.exact_stop, m.tolerance or DEFAULT_BLEND_TOLERANCE)
 
 
+def _ignored(text: str, key: int, words: str, summary: str) -> Code:
+    return variant(text, key, "ignored", words, IGNORED, summary, accepted)
+
+
 CODES = [
     g("G0", "motion", "", MOTION, "rapid move", straight),
     g("G1", "motion", "F", MOTION, "straight feed move", straight),
@@ -96,10 +102,10 @@ CODES = [
     g("G5", "motion", "IJPQ", MOTION, "cubic spline in the XY plane", spline),
     g("G5.1", "motion", "IJ", MOTION, "quadratic spline in the XY plane", spline),
     g("G5.2", "motion", "", MOTION, "NURBS: refused", spline),
-    variant("G5 P", 1, "ignored", "P", AXES, "a control's high-speed mode (no axis or I J words): ignored"),
-    variant("G5.1 Q", 2, "ignored", "Q", AXES, "a control's look-ahead mode (no axis or I J words): ignored"),
-    g("G103", "ignored", "P", AXES, "look-ahead setting: ignored"),
-    g("G187", "ignored", "P", AXES, "smoothing setting: ignored"),
+    _ignored("G5 P", 1, "P", "a control's high-speed mode (no axis or I J words): ignored"),
+    _ignored("G5.1 Q", 2, "Q", "a control's look-ahead mode (no axis or I J words): ignored"),
+    _ignored("G103", 1030, "P", "look-ahead setting: ignored"),
+    _ignored("G187", 1870, "P", "smoothing setting: ignored"),
     g("G17", "plane", "", MODES + 20, "XY plane", plane),
     g("G18", "plane", "", MODES + 20, "ZX plane", plane),
     g("G19", "plane", "", MODES + 20, "YZ plane", plane),

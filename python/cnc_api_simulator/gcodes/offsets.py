@@ -8,7 +8,7 @@ from ..state import AXIS_COUNT, WCS_COUNT
 from ..words import AXES as AXIS_LETTERS
 from ..words import has_axes, num
 from .context import Context
-from .table import AXES, MODES, SETTINGS, Code, g
+from .table import AXES, MODES, MOTION, SETTINGS, Code, g
 
 _WCS = {540: 1, 550: 2, 560: 3, 570: 4, 580: 5, 590: 6, 591: 7, 592: 8, 593: 9}
 
@@ -66,6 +66,23 @@ def set_origin(ctx: Context, w: dict[str, float]) -> None:
             st.g92[i] = ctx.position[i] - wcs[i] - st.tlo[i] - value
     st.g92_saved = list(st.g92)
     ctx.offsets_changed()
+
+
+def lathe_origin(ctx: Context, key: int, w: dict[str, float], codes: dict[str, int]) -> bool:
+    """A turning control's G50: with axis words the point here gets their coordinates; its S,
+    the speed limit, is read with the block's S."""
+    if has_axes(w):
+        set_origin(ctx, w)
+        return True
+    return False
+
+
+def machine_move(ctx: Context, key: int, w: dict[str, float], codes: dict[str, int]) -> None:
+    """G53: the block's axis words in machine coordinates, in the motion mode in force."""
+    if not ctx.modes.absolute:
+        raise GCodeError("G53 needs absolute distance mode (G90), not G91", "G53", ERR_VALUE)
+    if has_axes(w):
+        ctx.straight(w, machine=True)
 
 
 def g92(ctx: Context, key: int, w: dict[str, float], codes: dict[str, int]) -> bool:
@@ -169,9 +186,9 @@ CODES = [
     g("G28.1", "nonmodal", "", AXES, "store the home position", store_home),
     g("G30", "nonmodal", "", AXES, "second home through the intermediate point", home),
     g("G30.1", "nonmodal", "", AXES, "store the second home position", store_home),
-    g("G50", "g50", "S", AXES, "lathe: spindle speed limit (S) or coordinate setting (axes)"),
+    g("G50", "g50", "S", AXES + 20, "lathe: spindle speed limit (S) or coordinate setting (axes)", lathe_origin),
     g("G52", "nonmodal", "", AXES, "local offset", local_offset),
-    g("G53", "nonmodal", "", AXES, "machine coordinates for this line (under G90)"),
+    g("G53", "nonmodal", "", MOTION, "machine coordinates for this line (under G90)", machine_move),
     _wcs("G54", "work offset 1"),
     _wcs("G54.1", "extra work offset P (1 to 300)"),
     _wcs("G55", "work offset 2"),

@@ -1,5 +1,5 @@
 """One row per G and M code: its modal group, the words it reads, when it runs in a block
-and, for the codes that only set a mode, the handler that sets it."""
+and its handler."""
 
 from __future__ import annotations
 
@@ -24,6 +24,10 @@ MOTION = 500  # the motion modes and canned cycles, then G65
 STOPS = 600  # M0, M2, M30, M98, M99 and the other codes after the motion
 
 
+def accepted(ctx: Context, key: int, w: dict[str, float], codes: dict[str, int]) -> None:
+    """A code the simulator accepts and that changes nothing it shows (an output, a look-ahead setting)."""
+
+
 @dataclass(frozen=True)
 class Code:
     text: str  # "G92.1"; a code that means another thing by its words has its own row ("G73 turning")
@@ -32,21 +36,21 @@ class Code:
     words: str  # letters it reads besides the axis words
     order: int
     summary: str  # for the documentation's list
-    handler: Handler | None = None  # a code that only sets modes; None for those the interpreter runs
+    handler: Handler  # sets its modes, or makes its moves or call, when its step of the block comes
 
     @property
     def letter(self) -> str:
         return self.text[0]
 
 
-def g(text: str, group: str, words: str, order: int, summary: str, handler: Handler | None = None) -> Code:
+def g(text: str, group: str, words: str, order: int, summary: str, handler: Handler) -> Code:
     number = text[1:].split(" ", 1)[0]
     return Code(text, round(float(number) * 10), group, words, order, summary, handler)
 
 
-def variant(text: str, key: int, group: str, words: str, order: int, summary: str) -> Code:
-    return Code(text, key, group, words, order, summary)
+def variant(text: str, key: int, group: str, words: str, order: int, summary: str, handler: Handler) -> Code:
+    return Code(text, key, group, words, order, summary, handler)
 
 
-def m(text: str, words: str, order: int, summary: str, handler: Handler | None = None) -> Code:
+def m(text: str, words: str, order: int, summary: str, handler: Handler) -> Code:
     return Code(text, int(text[1:]), "m", words, order, summary, handler)
