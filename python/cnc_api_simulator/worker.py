@@ -26,7 +26,6 @@ import struct
 import subprocess
 import sys
 import threading
-import time
 from collections.abc import Callable
 from typing import IO, Any
 
@@ -155,7 +154,7 @@ PR_SET_PDEATHSIG = 1
 PARENT_POLL = 0.5  # seconds between looks at whether the server still runs
 
 
-def end_with_parent(parent: int) -> None:
+def end_with_parent(parent: int) -> Callable[[], None]:
     """End this process when the server that started it goes, even killed outright: an
     analysis of an endless loop would otherwise run on at full speed for a minute or more.
     The system signals the death where it can; a thread that looks for a new parent
@@ -166,23 +165,35 @@ def end_with_parent(parent: int) -> None:
         except (OSError, AttributeError):
             pass
 
+    done = threading.Event()
+
     def watch() -> None:
         while os.getppid() == parent:
-            time.sleep(PARENT_POLL)
+            if done.wait(PARENT_POLL):
+                return
         os._exit(1)
 
     if os.getppid() != parent:
         os._exit(1)
-    threading.Thread(target=watch, name="parent watch", daemon=True).start()
+    thread = threading.Thread(target=watch, name="parent watch", daemon=True)
+    thread.start()
+
+    def stop() -> None:  # before the interpreter finalises, which leaves a waiting thread's objects behind
+        done.set()
+        thread.join()
+
+    return stop
 
 
 def main() -> int:
-    if len(sys.argv) > 1 and sys.argv[1].isdigit():
-        end_with_parent(int(sys.argv[1]))
+    stop = end_with_parent(int(sys.argv[1])) if len(sys.argv) > 1 and sys.argv[1].isdigit() else None
     try:
         serve(sys.stdin.buffer, sys.stdout.buffer)
     except (EOFError, BrokenPipeError):
         return 1
+    finally:
+        if stop is not None:
+            stop()
     return 0
 
 

@@ -7,6 +7,7 @@ the pending call at once as a transport failure (the client is then dropped).
 
 from __future__ import annotations
 
+import atexit
 import itertools
 import json
 import math
@@ -38,6 +39,7 @@ class _Watchdog:
         self._tokens = itertools.count()
         self._thread: threading.Thread | None = None
         self._wake_at = math.inf  # when the thread looks next
+        self._stopping = False
 
     def arm(self, client: cnc.CncAPIClientCore, seconds: float) -> int:
         with self._cond:
@@ -47,6 +49,9 @@ class _Watchdog:
             if self._thread is None:
                 self._thread = threading.Thread(target=self._run, name="cnc-api-watchdog", daemon=True)
                 self._thread.start()
+                # Ended before the interpreter finalises: a daemon thread still waiting then
+                # leaves its frame's objects behind as leaks.
+                atexit.register(self.stop)
             # Most exchanges end long before the thread looks again: wake it only for an earlier deadline,
             # so a busy poller costs no thread switch per exchange.
             if deadline < self._wake_at:
@@ -62,9 +67,17 @@ class _Watchdog:
                 return True
             return False
 
+    def stop(self) -> None:
+        with self._cond:
+            self._stopping = True
+            self._cond.notify()
+            thread = self._thread
+        if thread is not None:
+            thread.join(1.0)
+
     def _run(self) -> None:
         with self._cond:
-            while True:
+            while not self._stopping:
                 if not self._armed:
                     self._wake_at = math.inf
                     self._cond.wait()
