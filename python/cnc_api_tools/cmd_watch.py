@@ -16,8 +16,8 @@ from .fleetopt import fleet_option, gather
 from .link import Backoff, Link
 from .machine import Machine, Snapshot
 from .safe import literal
-from .watchdog import BoundedMachine
 from .views import STATE_STYLES, position_axes
+from .watchdog import BoundedMachine
 
 _LINK_STYLES = {Link.CONNECTED: "green", Link.DOWN: "bold red", Link.CONNECTING: "yellow", Link.NEW: "dim"}
 
