@@ -174,10 +174,11 @@ def odd_replies(request: bytes) -> object:
 class ScriptedControl:
     """A control whose program (file name, points, compile serial), state and line a test sets."""
 
-    def __init__(self, name: str, points: list[list[float]]) -> None:
+    def __init__(self, name: str, points: list[list[float]] | None) -> None:
+        """`points` None: no points yet, as while the control is still analysing."""
         self.name, self.points, self.state, self.line, self.serial = name, points, State.IDLE, 0, 0
 
-    def load(self, name: str, points: list[list[float]]) -> None:
+    def load(self, name: str, points: list[list[float]] | None) -> None:
         """A new program: the compile result changes with it (the name may not, as with a text sent after a load)."""
         self.name, self.points, self.serial = name, points, self.serial + 1
 
@@ -191,7 +192,7 @@ class ScriptedControl:
             res = {"code": 0, "code.line": self.serial, "file.line": 0, "file.name": self.name, "message": ""}
             return {"res": {**res, "state": int(CompileState.FINISHED)}}
         if "programmed.points" in text:
-            return {"res": {"points": self.points}}
+            return {"res": None if self.points is None else {"points": self.points}}
         for query in QUERIES.values():
             if query.request == text:
                 return query.reply()

@@ -53,7 +53,11 @@ class Broker:
             user = pwd.getpwuid(os.getuid()).pw_name
             f.write(f"listener {self.port} 127.0.0.1\npersistence false\nuser {user}\n")
             f.write(self.extra or "allow_anonymous true\n")
-        self.proc = subprocess.Popen([MOSQUITTO, "-c", self.config], stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+        # Its log goes to a file: a pipe nobody reads fills after a few hundred connections, and the
+        # broker then stops in the middle of a write and answers no one.
+        self.log = os.path.join(os.path.dirname(self.config), f"mosquitto-{self.port}.log")
+        with open(self.log, "ab") as log:
+            self.proc = subprocess.Popen([MOSQUITTO, "-c", self.config], stdout=subprocess.DEVNULL, stderr=log)
         deadline = time.monotonic() + 10
         while True:  # ready once a client gets through
             probe = subprocess.run(
@@ -77,9 +81,8 @@ class Broker:
             if probe.returncode == 0 or self.proc.poll() is not None or time.monotonic() > deadline:
                 break
         if self.proc.poll() is not None:
-            raise RuntimeError(
-                f"mosquitto did not start: {self.proc.stderr.read().decode() if self.proc.stderr else ''}"
-            )
+            with open(self.log, errors="replace") as log:
+                raise RuntimeError(f"mosquitto did not start: {log.read()}")
         return self
 
     def stop(self) -> None:

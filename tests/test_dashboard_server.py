@@ -158,6 +158,13 @@ def test_a_programs_text_is_never_shown_with_another_programs_points(tmp_path):
         seen = events(dash.url + url, lambda m: text_of(m) == ("mismatch", None, None))
         assert seen[-1]["progress"]["basis"] != "line"
 
+    # The dashboard first asks while the control is still analysing: no points say nothing against the text.
+    control = ScriptedControl(PART, None)
+    with FakeServer(default=respond(control)) as server, dashboard([server.port], programs=[str(tmp_path)]) as dash:
+        events(dash.url + url, lambda m: text_of(m) == ("shown", 4, 4))
+        control.load(PART, first)
+        events(dash.url + url, lambda m: text_of(m) == ("shown", 4, 4) and m["path_count"] == 3)
+
 
 def test_machine_going_down_shows_offline_and_comes_back(tmp_path):
     with simulator(tmp_path) as sim:

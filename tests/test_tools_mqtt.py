@@ -15,8 +15,9 @@ from cnc_api_simulator import Simulator
 from cnc_api_tools import Backoff, Machine
 from cnc_api_tools.fleetfile import FleetMachine
 from cnc_api_tools.shard import shard_of
+from fake_server import Action, FakeServer
 from mqtt_helpers import MOSQUITTO_PUB, Broker, broker, needs_broker, publish, subscriber, tls_files  # noqa: F401
-from tools_helpers import cli_env, cnc_api_popen, free_port, run_cli
+from tools_helpers import cli_env, cnc_api_popen, free_port, run_cli, sim_replies
 
 pytest.importorskip("google.protobuf", reason="the MQTT extra (protobuf) is not installed")
 from cnc_api_tools.mqtt import sparkplug as spb  # noqa: E402
@@ -64,6 +65,7 @@ def test_values_are_published_and_a_machine_that_goes_down_shows_offline_then_on
             # Beats sent before the machine was connected say up 0.
             beat = parsed(sub.wait("cnc/_bridge/tree/heartbeat", lambda p: parsed(p)["up"] == 1))
             assert beat["machines"] == 1
+            sub.seen.clear()  # the offline of before the first poll is not the one wanted next
             flaky.stop()
             sub.wait(f"{BASE}/availability", lambda p: p == "offline")
             with Simulator(port=port):
@@ -75,6 +77,28 @@ def test_values_are_published_and_a_machine_that_goes_down_shows_offline_then_on
             later.wait("cnc/_bridge/tree/status", lambda p: p == "offline")
     finally:
         flaky.stop()
+
+
+def test_a_machine_that_drops_in_the_middle_of_a_poll_shows_offline_then_online(broker):  # noqa: F811
+    answers = sim_replies()
+    drop = threading.Event()
+
+    def answer(conn):
+        name = json.loads(conn.request).get("get")
+        if name == "axes.info" and drop.is_set():  # the state was read, the rest of the poll is lost
+            drop.clear()
+            conn.close()
+        else:
+            conn.send(json.dumps({"res": answers.get(name)}).encode() + b"\n")
+
+    with FakeServer(default=Action("answer", [answer])) as control, subscriber(broker.port, f"{BASE}/#") as sub:
+        with bridge(broker.port, [control.port], client_id="drop"):
+            sub.wait(f"{BASE}/availability", lambda p: p == "online")
+            sub.seen.clear()
+            drop.set()
+            sub.wait(f"{BASE}/availability", lambda p: p == "offline")
+            sub.wait(f"{BASE}/availability", lambda p: p == "online")
+            assert parsed(sub.wait(f"{BASE}/state"))["state"] == "IDLE"  # published again in full
 
 
 ALLOW = {"allow_control": True}

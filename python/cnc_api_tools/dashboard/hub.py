@@ -121,8 +121,8 @@ class MachineWatch:
         # A program file's version -> the digest of the points first seen with it: the name a control
         # reports may outlive its program (a text sent after a load keeps the loaded file's name).
         self._pairs: dict[tuple[str, tuple[int, int]], bytes] = {}
-        self._refused: set[tuple[str, tuple[int, int], bytes]] = set()  # pairings a run proved wrong
-        self._pair: tuple[str, tuple[int, int], bytes] | None = None  # the pairing shown
+        self._refused: set[tuple[str, tuple[int, int], bytes | None]] = set()  # pairings a run proved wrong
+        self._pair: tuple[str, tuple[int, int], bytes | None] | None = None  # the pairing shown
         self._recheck = False
         self.text_status = "no-name"  # why the text is or is not shown (see TEXT_NOTES)
         self._wake = asyncio.Event()
@@ -210,7 +210,12 @@ class MachineWatch:
         if not api.is_connected:
             return  # try again on the next connection
         self._program_key = program_key
-        digest, fits = await asyncio.to_thread(_points_check, points, program.lines if program else None)
+        # No points (the control is still analysing) say nothing of which program the text is: a digest
+        # of them pinned to the file would refuse its real points once they come.
+        digest: bytes | None = None
+        fits = True
+        if points.has_data:
+            digest, fits = await asyncio.to_thread(_points_check, points, program.lines if program else None)
         program, status = self._pairing(name, program, digest, fits)
         lines = program.lines if program else None
         # Built off the event loop: a long path takes a good part of a second.
@@ -223,9 +228,10 @@ class MachineWatch:
             self.path_version += 1
 
     def _pairing(
-        self, name: str, program: ProgramText | None, digest: bytes, fits: bool
+        self, name: str, program: ProgramText | None, digest: bytes | None, fits: bool
     ) -> tuple[ProgramText | None, str]:
-        """The text to show with points of `digest` (`fits`: the text's moves can be these points), and why."""
+        """The text to show with points of `digest` (None: no points yet; `fits`: the text's moves can be
+        these points), and why it is shown or not."""
         if program is None:
             if not base_name(name):
                 return None, "no-name"
@@ -233,6 +239,8 @@ class MachineWatch:
         version = (program.path, program.stamp)
         if not fits or (*version, digest) in self._refused:
             return None, "mismatch"
+        if digest is None:
+            return program, "shown"
         first = self._pairs.setdefault(version, digest)
         while len(self._pairs) > 64:  # the oldest go first
             del self._pairs[next(iter(self._pairs))]

@@ -49,6 +49,11 @@ class _Reader:
         ts = time.time()
         axes = client.get_axes_info()
         compiled = client.get_compile_info()
+        if not client.is_connected:
+            # Dropped during the poll: down like a poll without any reply, so the machine shows
+            # offline now and is published in full (with online) once it is back.
+            self.sink.offline(index)
+            return False
         values = machine_values(info, axes if axes.has_data else None, compiled if compiled.has_data else None)
         self.sink.values(index, values, ts)
         return axes.has_data
