@@ -163,10 +163,10 @@ def main(argv):
     table = ensure_replies()
     nservers = max(1, math.ceil(args.machines / PER_SERVER))
     servers = [ReplayProcess(exe, table, max_seconds=600) for _ in range(nservers)]
-    specs = [FleetMachine(f"m{i:03d}", HOST, servers[i // PER_SERVER].port, {}, None) for i in range(args.machines)]
+    machines = [FleetMachine(f"m{i:03d}", HOST, servers[i // PER_SERVER].port, {}, None) for i in range(args.machines)]
     state = tempfile.mkdtemp(prefix="opcua-bench-")
     settings = Settings(port=0, rate=args.rate, certificate=server_certificate(Path(state), HOST))
-    bridge = OpcUaBridge(specs, settings)
+    bridge = OpcUaBridge(machines, settings)
     loop = Loop()
     subscriber = None
     try:

@@ -276,8 +276,8 @@ class Bench:
             machines = load_fleet(args.fleet)
         else:
             machines = [SimMachine(f"sim-{i}") for i in range(1, (args.machines or 1) + 1)]
-        spec = options.fault_spec(args)
-        machines = [replace(m, faults={**spec, **m.faults}) for m in machines]
+        settings = options.fault_settings(args)
+        machines = [replace(m, faults={**settings, **m.faults}) for m in machines]
         self.log = RequestLog(args.log_requests) if args.log_requests else None
         self.fleet = Fleet(
             machines,

@@ -16,40 +16,40 @@ from .reqlog import RequestLog
 from .server import DEFAULT_HOST, DEFAULT_SPEED, Simulator
 
 
-def apply_faults(faults: Faults, spec: Mapping[str, Any]) -> None:
+def apply_faults(faults: Faults, settings: Mapping[str, Any]) -> None:
     """Set the faults of a fleet file's `[machine.faults]` table or of the fault options.
 
     Raises ValueError (naming the key) on an unknown key or a bad value."""
-    for key, value in spec.items():
+    for key, value in settings.items():
         problem = fault_problem(key, value)
         if problem:
             raise ValueError(f"faults: {key} {problem}")
     try:
-        _apply(faults, spec)
+        _apply(faults, settings)
     except (TypeError, ValueError) as exc:
         raise ValueError(f"faults: {exc}") from None
 
 
-def _apply(faults: Faults, spec: Mapping[str, Any]) -> None:
-    latency = spec.get("latency")
+def _apply(faults: Faults, settings: Mapping[str, Any]) -> None:
+    latency = settings.get("latency")
     if latency is not None:
         low, high = (latency, latency) if isinstance(latency, (int, float)) else latency
-        faults.latency(float(low), float(high), spec.get("latency_requests"))
-    if spec.get("stall"):
-        faults.stall(spec["stall"])
-    probability = spec.get("cut_probability")
-    if spec.get("cut") or probability:
-        faults.cut(spec.get("cut") or 1, spec.get("cut_mode", "close"), probability or 1.0)
-    if spec.get("garbage"):
-        faults.garbage(spec["garbage"], spec.get("garbage_count", 1))
-    refuse = spec.get("refuse")
+        faults.latency(float(low), float(high), settings.get("latency_requests"))
+    if settings.get("stall"):
+        faults.stall(settings["stall"])
+    probability = settings.get("cut_probability")
+    if settings.get("cut") or probability:
+        faults.cut(settings.get("cut") or 1, settings.get("cut_mode", "close"), probability or 1.0)
+    if settings.get("garbage"):
+        faults.garbage(settings["garbage"], settings.get("garbage_count", 1))
+    refuse = settings.get("refuse")
     if isinstance(refuse, list):  # these requests, every time
         faults.refuse(None, refuse)
     elif refuse:
         faults.refuse(refuse)
-    at_time, at_line = spec.get("alarm_at_time"), spec.get("alarm_at_line")
+    at_time, at_line = settings.get("alarm_at_time"), settings.get("alarm_at_line")
     if at_time is not None or at_line is not None:
-        code, message = spec.get("alarm_code", 1000), spec.get("alarm_message", "alarm")
+        code, message = settings.get("alarm_code", 1000), settings.get("alarm_message", "alarm")
         faults.alarm(int(code), str(message), at_time=at_time, at_line=at_line)
 
 
@@ -93,7 +93,7 @@ class Fleet:
         base = config or MachineConfig()
         self._max_connections = max_connections
         self._idle_timeout = idle_timeout
-        self.specs = {m.name: m for m in machines}
+        self.described = {m.name: m for m in machines}
         self.log = log
         self.sims: dict[str, Simulator] = {}
         # what the connections of all the machines may hold together, as for one machine
@@ -119,7 +119,7 @@ class Fleet:
         clock: Callable[[], float],
     ) -> Simulator:
         folder = programs_dir
-        if programs_dir is not None and len(self.specs) > 1:  # a folder of its own each
+        if programs_dir is not None and len(self.described) > 1:  # a folder of its own each
             folder = os.path.join(programs_dir, m.name)
             os.makedirs(folder, exist_ok=True)
         return Simulator(

@@ -83,20 +83,20 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
     bench.add_argument("--control-host", default="127.0.0.1", help="address of the control port (default %(default)s)")
 
 
-def fault_spec(args: argparse.Namespace) -> dict[str, Any]:
+def fault_settings(args: argparse.Namespace) -> dict[str, Any]:
     """The fault options as a fleet file's `[machine.faults]` table."""
-    spec: dict[str, Any] = {}
+    settings: dict[str, Any] = {}
     if args.latency is not None:
-        spec["latency"] = args.latency
+        settings["latency"] = args.latency
         if args.latency_requests:
-            spec["latency_requests"] = args.latency_requests
+            settings["latency_requests"] = args.latency_requests
     for key in ("stall", "cut", "cut_probability", "refuse", "seed", "alarm_at_time", "alarm_at_line"):
         if getattr(args, key) is not None:
-            spec[key] = getattr(args, key)
+            settings[key] = getattr(args, key)
     if args.cut is not None or args.cut_probability is not None:
-        spec["cut_mode"] = args.cut_mode
+        settings["cut_mode"] = args.cut_mode
     if args.garbage is not None:
-        spec.update(garbage=args.garbage, garbage_count=args.garbage_count)
+        settings.update(garbage=args.garbage, garbage_count=args.garbage_count)
     if args.alarm_at_time is not None or args.alarm_at_line is not None:
-        spec.update(alarm_code=args.alarm_code, alarm_message=args.alarm_message)
-    return spec
+        settings.update(alarm_code=args.alarm_code, alarm_message=args.alarm_message)
+    return settings

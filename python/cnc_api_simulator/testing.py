@@ -122,13 +122,13 @@ def simulated_fleet(
     names, or fleet file entries (`fleetfile.load_fleet`). With `manual_clock` (the default)
     machine time stands still until `clock.advance`; else it follows the wall clock times `speed`."""
     if isinstance(machines, int):
-        specs = [SimMachine(f"sim-{i}") for i in range(1, machines + 1)]
+        described = [SimMachine(f"sim-{i}") for i in range(1, machines + 1)]
     else:
-        specs = [m if isinstance(m, SimMachine) else SimMachine(m) for m in machines]
-    specs = [dataclasses.replace(m, host="127.0.0.1", port=0) for m in specs]
+        described = [m if isinstance(m, SimMachine) else SimMachine(m) for m in machines]
+    described = [dataclasses.replace(m, host="127.0.0.1", port=0) for m in described]
     log = RequestLog(log_path)
     clock = MachineClock(manual_clock)
-    fleet = Fleet(specs, "127.0.0.1", 0, programs_dir, speed, config, log, clock)
+    fleet = Fleet(described, "127.0.0.1", 0, programs_dir, speed, config, log, clock)
     handles: dict[str, SimulatedMachine] = {}
     try:
         fleet.start()

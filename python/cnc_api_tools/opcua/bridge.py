@@ -81,7 +81,7 @@ class OpcUaBridge:
         for name in names:
             if not name or "/" in name:
                 raise ValueError(f"machine name {name!r}: empty or with a '/', which the node ids use")
-        self.specs = list(machines)
+        self.fleet_machines = list(machines)
         self.settings = settings
         backoff = Backoff(initial=0.5, factor=2.0, maximum=30.0)
         self.machines = handles(machines, settings.connect_timeout, backoff, prepare)
@@ -145,11 +145,11 @@ class OpcUaBridge:
         await self._security()
         idx = await self.server.register_namespace(NAMESPACE)
         folder = await add_machines_folder(self.server, idx)
-        for i, spec in enumerate(self.specs):
-            nodes = await add_machine(self.server, idx, folder, spec.name, f"{spec.host}:{spec.port}", spec.labels)
+        for i, fm in enumerate(self.fleet_machines):
+            nodes = await add_machine(self.server, idx, folder, fm.name, f"{fm.host}:{fm.port}", fm.labels)
             if self.controller is not None:
                 obj = self.server.get_node(nodes.object_id)
-                nodes.methods = await add_methods(obj, idx, spec.name, i, self.controller)
+                nodes.methods = await add_methods(obj, idx, fm.name, i, self.controller)
             self.nodes.append(nodes)
 
     def _url_host(self) -> str:
@@ -174,7 +174,7 @@ class OpcUaBridge:
     def _start_fleet(self, feed: Feed) -> None:
         for i, machine in enumerate(self.machines):
             machine.add_listener(feed.link_listener(i))
-        rates = [spec.poll_rate or self.settings.rate for spec in self.specs]
+        rates = [fm.poll_rate or self.settings.rate for fm in self.fleet_machines]
         pollers = max(1, min(4, len(self.machines) // 64))
         self._fleet = make_fleet(self.machines, rates, reader=PollReader(feed, len(self.machines)), pollers=pollers)
         self._fleet.start()
@@ -211,7 +211,7 @@ class OpcUaBridge:
                     else:
                         await self._apply_link(entry)
                 except Exception:
-                    _log.exception("updating %s failed", self.specs[entry[0]].name)
+                    _log.exception("updating %s failed", self.fleet_machines[entry[0]].name)
             if time.monotonic() >= checked + 0.5:  # not at every wake-up: a look at every machine
                 checked = time.monotonic()
                 await self._mark_stale()
@@ -277,11 +277,11 @@ class OpcUaBridge:
     async def _mark_stale(self) -> None:
         """A machine connected but not answering for a few periods shows bad values until it does."""
         now = time.monotonic()
-        for i, spec in enumerate(self.specs):
+        for i, fm in enumerate(self.fleet_machines):
             updated = self._updated[i]
             if not updated or self._stale[i]:
                 continue
-            period = 1.0 / (spec.poll_rate or self.settings.rate)
+            period = 1.0 / (fm.poll_rate or self.settings.rate)
             if now - updated > 3 * period + 1.0:
                 self._stale[i] = True
                 last = self._last[i]

@@ -198,7 +198,7 @@ async def add_methods(obj: Node, idx: int, name: str, index: int, controller: Co
             ua.NodeId(f"{name}/{method.name}", idx),
             ua.QualifiedName(method.name, idx),
             controller.handler(index, obj.nodeid, method),
-            [_argument(*spec) for spec in method.inputs],
+            [_argument(*arg) for arg in method.inputs],
             [_argument("Reason", ua.VariantType.String, "Why the call failed; empty when it succeeded.")],
         )
         await node.write_attribute(ua.AttributeIds.Description, ua.DataValue(ua.LocalizedText(method.description)))
