@@ -197,10 +197,81 @@ def finish(b: Builder) -> None:
 Limits = tuple["array[float]", "array[float]", "array[float]", "array[float]"]
 
 
+def _junction(cos: float, v: float, prev_v: float, acc: float, prev_a: float, tol: float) -> float:
+    """The speed through a corner between the move before (top speed `prev_v`, acceleration
+    `prev_a`) and this one, whose directions meet at `cos` (-1 straight on, 1 a reversal):
+    what the blending tolerance `tol` allows, never more than either move's top speed."""
+    if cos < -0.999999:
+        return v if v < prev_v else prev_v
+    if cos > 0.999999:
+        return 0.0
+    sin_half = math.sqrt(0.5 * (1.0 - cos))
+    vj = math.sqrt((acc if acc < prev_a else prev_a) * tol * sin_half / (1.0 - sin_half))
+    return min(v, prev_v, vj)
+
+
+def _rotary_limits(
+    delta: tuple[float, ...], f: float, lims: tuple[float, ...], accel: tuple[float, ...], rapid: bool
+) -> tuple[float, float, float, float]:
+    """A move with rotary axes: its linear length, path length (degrees where it has no
+    linear part), top speed and acceleration."""
+    dx, dy, dz, da, db, dc = delta
+    length = math.sqrt(dx * dx + dy * dy + dz * dz)
+    plen = length if length > 1e-12 else math.sqrt(da * da + db * db + dc * dc)
+    v = INF if rapid else (plen / -f if f < 0.0 else f / 60.0)
+    acc = INF
+    for axis, d in enumerate(delta):
+        if d:
+            r = plen / abs(d)
+            if lims[axis] * r < v:
+                v = lims[axis] * r
+            if accel[axis] * r < acc:
+                acc = accel[axis] * r
+    return length, plen, v, acc
+
+
+def _blend_events(b: Builder, n: int) -> list[tuple[int, int, bool, float]]:
+    """Where the blending mode changes (G61/G64: kind 0 with exact stop and tolerance) and where
+    the machine starts from standstill (kind 1), by segment, ending with a sentinel at `n`."""
+    events = sorted([(i, 0, e, t) for i, e, t in b.blending] + [(i, 1, False, 0.0) for i in b.breaks])
+    events.append((n, 0, False, 0.0))
+    return events
+
+
+def _events_at(
+    events: list[tuple[int, int, bool, float]], k: int, exact: bool, tol: float
+) -> tuple[int, int, bool, float, bool]:
+    """The events at one segment from the `k`th on: the index of the next one and the segment it
+    is at, the blending mode now, and whether the machine starts this segment from standstill."""
+    standstill = False
+    at = events[k][0]
+    while k < len(events) - 1 and events[k][0] == at:
+        _, what, e, t = events[k]
+        if what:
+            standstill = True  # a tool change, spindle start or probe
+        else:
+            exact, tol = e, t or DEFAULT_BLEND_TOLERANCE
+        k += 1
+    return k, events[k][0] if k < len(events) - 1 else -1, exact, tol, standstill
+
+
+def _add_lengths(b: Builder, per_modal: list[list[float]]) -> None:
+    """The rapid and feed path lengths in all and per tool."""
+    st = b.stats
+    for index, (fast, feed) in enumerate(per_modal):
+        st.length[0] += fast
+        st.length[1] += feed
+        if fast or feed:
+            used = st.tools.setdefault(b.modal_table[index].tool, [0.0, 0.0])
+            used[0] += fast
+            used[1] += feed
+
+
 def _limits(b: Builder) -> Limits:  # noqa: C901
     """Per segment: path length, top speed, acceleration, and the squared speed at its start
     as the junction and the moves before it allow (the planner's forward pass); path lengths
-    per tool as a side effect. Speeds in mm/s (deg/s)."""
+    per tool as a side effect. Speeds in mm/s (deg/s). Straight moves of the linear axes, the
+    bulk of every program, are worked out inline."""
     cfg = b.config
     rapid = tuple(v / 60.0 for v in cfg.rapid)
     max_feed = tuple(v / 60.0 for v in cfg.max_feed)
@@ -219,39 +290,25 @@ def _limits(b: Builder) -> Limits:  # noqa: C901
     have_dir = False
     prev_v = prev_a = 0.0
     exact, tol = False, DEFAULT_BLEND_TOLERANCE
-    events = sorted([(i, 0, e, t) for i, e, t in b.blending] + [(i, 1, False, 0.0) for i in b.breaks])
-    events.append((n, 0, False, 0.0))
+    events = _blend_events(b, n)
     event_k = 0
     next_event = events[0][0]
     arc_k = 0
-    rx, ry, rz = rapid[0], rapid[1], rapid[2]
-    fx, fy, fz = max_feed[0], max_feed[1], max_feed[2]
+    rx, ry, rz, fx, fy, fz = rapid[0], rapid[1], rapid[2], max_feed[0], max_feed[1], max_feed[2]
     ax, ay, az = accel[0], accel[1], accel[2]
     points = zip(*[iter(ends)] * 6, strict=True)
     for i, kind, f, mi, (x, y, z, a_, b_, c_) in zip(range(n), kinds, feeds, modals, points, strict=True):
-        while i == next_event:
-            _, what, e, t = events[event_k]
-            if what:
-                have_dir = False  # a tool change, spindle start or probe: from standstill
-            else:
-                exact, tol = e, t or DEFAULT_BLEND_TOLERANCE
-            event_k += 1
-            next_event = events[event_k][0] if event_k < len(events) - 1 else -1
+        if i == next_event:
+            event_k, next_event, exact, tol, standstill = _events_at(events, event_k, exact, tol)
+            have_dir = have_dir and not standstill
         if kind <= LINE and a_ == pa and b_ == pb and c_ == pc:
+            # Written out with `if`s rather than calls to min() or helpers: a third of the analysis time.
             dx, dy, dz = x - px, y - py, z - pz
             length = sqrt(dx * dx + dy * dy + dz * dz)
             if length <= 1e-12:  # a move to where the machine stands: no time, the path goes on
-                add_len(0.0)
-                add_top(INF)
-                add_acc(0.0)
-                add_start(reach)
+                add_len(0.0), add_top(INF), add_acc(0.0), add_start(reach)
                 continue
-            if kind == RAPID:
-                lx, ly, lz = rx, ry, rz
-                v = INF
-            else:
-                lx, ly, lz = fx, fy, fz
-                v = length / -f if f < 0.0 else f / 60.0
+            lx, ly, lz, v = (rx, ry, rz, INF) if kind == RAPID else (fx, fy, fz, length / -f if f < 0.0 else f / 60.0)
             acc = INF
             if dx:
                 r = length / abs(dx)
@@ -271,21 +328,18 @@ def _limits(b: Builder) -> Limits:  # noqa: C901
                 if az * r < acc:
                     acc = az * r
             nx, ny, nz = dx / length, dy / length, dz / length
-            if have_dir and not exact:
+            vj = 0.0
+            if have_dir and not exact:  # _junction, written out
                 cos = -(ux * nx + uy * ny + uz * nz)
                 if cos < -0.999999:
                     vj = v if v < prev_v else prev_v
-                elif cos > 0.999999:
-                    vj = 0.0
-                else:
+                elif cos <= 0.999999:
                     sin_half = sqrt(0.5 * (1.0 - cos))
                     vj = sqrt((acc if acc < prev_a else prev_a) * tol * sin_half / (1.0 - sin_half))
                     if v < vj:
                         vj = v
                     if prev_v < vj:
                         vj = prev_v
-            else:
-                vj = 0.0
             ux, uy, uz = nx, ny, nz
             have_dir = True
             add_len(length)
@@ -300,79 +354,37 @@ def _limits(b: Builder) -> Limits:  # noqa: C901
             per_modal[mi][kind] += length
             px, py, pz = x, y, z
             continue
-        if kind <= LINE:  # a move of rotary axes, maybe with linear ones
-            dx, dy, dz, da, db, dc = x - px, y - py, z - pz, a_ - pa, b_ - pb, c_ - pc
-            length = sqrt(dx * dx + dy * dy + dz * dz)
-            plen = length if length > 1e-12 else sqrt(da * da + db * db + dc * dc)
-            lims = rapid if kind == RAPID else max_feed
-            v = INF if kind == RAPID else (plen / -f if f < 0.0 else f / 60.0)
-            acc = INF
-            for axis, d in enumerate((dx, dy, dz, da, db, dc)):
-                if d:
-                    r = plen / abs(d)
-                    if lims[axis] * r < v:
-                        v = lims[axis] * r
-                    if accel[axis] * r < acc:
-                        acc = accel[axis] * r
+        if kind > ARC:  # dwell or pause: the machine stands still
+            add_len(0.0), add_top(0.0), add_acc(0.0), add_start(0.0)
+            reach, have_dir = 0.0, False
+        else:  # an arc, or a move of rotary axes (maybe with linear ones)
+            tangent: tuple[tuple[float, float, float], tuple[float, float, float]] | None
+            if kind == ARC:
+                plen, v, acc, t0, t1 = _arc_limits(b, arc_k, (px, py, pz), (x, y, z), f, max_feed, accel)
+                arc_k += 1
+                length, tangent = plen, (t0, t1)
+            else:
+                delta = (x - px, y - py, z - pz, a_ - pa, b_ - pb, c_ - pc)
+                lims = rapid if kind == RAPID else max_feed
+                length, plen, v, acc = _rotary_limits(delta, f, lims, accel, kind == RAPID)
+                direction = (delta[0] / length, delta[1] / length, delta[2] / length) if length > 1e-12 else None
+                tangent = (direction, direction) if direction else None
             vj = 0.0
-            if length > 1e-12:
-                nx, ny, nz = dx / length, dy / length, dz / length
-                if have_dir and not exact:
-                    cos = -(ux * nx + uy * ny + uz * nz)
-                    if cos < -0.999999:
-                        vj = min(v, prev_v)
-                    elif cos <= 0.999999:
-                        sin_half = sqrt(0.5 * (1.0 - cos))
-                        vj = min(v, prev_v, sqrt(min(acc, prev_a) * tol * sin_half / (1.0 - sin_half)))
-                ux, uy, uz = nx, ny, nz
-                have_dir = True
-            else:  # rotary only: from standstill, and the next move too
+            if tangent is None:  # rotary only: from standstill, and the next move too
                 have_dir = False
-            add_len(plen)
-            add_top(v)
-            add_acc(acc)
+            else:
+                if have_dir and not exact:
+                    t0 = tangent[0]
+                    vj = _junction(-(ux * t0[0] + uy * t0[1] + uz * t0[2]), v, prev_v, acc, prev_a, tol)
+                (ux, uy, uz), have_dir = tangent[1], True
+            add_len(plen), add_top(v), add_acc(acc)
             vj = min(vj * vj, reach)
             add_start(vj)
             reach = vj + 2.0 * acc * plen
             prev_v, prev_a = v, acc
-            per_modal[mi][kind] += length  # degrees never count as tool path
-        elif kind == ARC:
-            plen, v, acc, t0, t1 = _arc_limits(b, arc_k, (px, py, pz), (x, y, z), f, max_feed, accel)
-            arc_k += 1
-            vj = 0.0
-            if have_dir and not exact:
-                cos = -(ux * t0[0] + uy * t0[1] + uz * t0[2])
-                if cos < -0.999999:
-                    vj = min(v, prev_v)
-                elif cos <= 0.999999:
-                    sin_half = sqrt(0.5 * (1.0 - cos))
-                    vj = min(v, prev_v, sqrt(min(acc, prev_a) * tol * sin_half / (1.0 - sin_half)))
-            ux, uy, uz = t1
-            have_dir = True
-            add_len(plen)
-            add_top(v)
-            add_acc(acc)
-            vj = min(vj * vj, reach)
-            add_start(vj)
-            reach = vj + 2.0 * acc * plen
-            prev_v, prev_a = v, acc
-            per_modal[mi][1] += plen
-        else:  # dwell or pause: the machine stands still
-            add_len(0.0)
-            add_top(0.0)
-            add_acc(0.0)
-            add_start(0.0)
-            reach = 0.0
-            have_dir = False
+            per_modal[mi][1 if kind == ARC else kind] += length  # degrees never count as tool path
         px, py, pz, pa, pb, pc = x, y, z, a_, b_, c_
-    st = b.stats
-    for index, (fast, feed) in enumerate(per_modal):
-        st.length[0] += fast
-        st.length[1] += feed
-        if fast or feed:
-            used = st.tools.setdefault(b.modal_table[index].tool, [0.0, 0.0])
-            used[0] += fast
-            used[1] += feed
+    _add_lengths(b, per_modal)
     return lengths, tops, accs, starts
 
 
