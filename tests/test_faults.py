@@ -407,6 +407,26 @@ class Raising:
             raise self.error
 
 
+def test_a_signal_given_to_another_thread_still_ends_the_wait(client, server):
+    # The system may hand a process's signal to any thread; the waiting one then sees no EINTR.
+    server.script(silence())
+    handler, idle = Raising(RuntimeError), threading.Event()
+    other = threading.Thread(target=idle.wait)
+    previous = signal.signal(signal.SIGALRM, handler)
+    other.start()
+    try:
+        threading.Timer(0.2, signal.pthread_kill, (other.ident, signal.SIGALRM)).start()
+        started = time.monotonic()
+        result, _ = outcome(lambda: send(client, START))
+        took = time.monotonic() - started
+    finally:
+        signal.signal(signal.SIGALRM, previous)
+        idle.set()
+        other.join()
+    assert handler.fired and result is RuntimeError and took < 2.0
+    assert client.is_connected is False
+
+
 @pytest.mark.parametrize("error", [SystemExit, RuntimeError, ValueError])
 def test_any_error_while_waiting_drops(client, server, error):
     server.script(silence())

@@ -63,6 +63,9 @@ Waited OwnedWait::operator()(int fd, short events, Clock::time_point deadline) {
         const Clock::time_point slice_end = std::min(deadline, next_check_);
         const Waited waited = wait_ready(fd, events, slice_end, gil_);
         if (waited != Waited::TimedOut || slice_end >= deadline) return waited;
+        // A signal the system gave to another thread interrupts no poll of this one: its
+        // handlers run here, between slices, as they would on EINTR.
+        if (!gil_.run_signal_handlers()) return Waited::Signal;
     }
 }
 
