@@ -2,6 +2,7 @@ import os
 import socket
 
 import pytest
+import scheduling
 from fake_server import FakeServer
 
 # On import Hypothesis loads the plugin of every installed package that offers
@@ -108,36 +109,17 @@ def wire(server, client, connections=1) -> bytes:
     return server.received
 
 
-def spread(first: list, rest: list, workers: int) -> list:
-    """`first` and `rest` in one order that hands each worker its share of `first`
-    at the head of its queue.
+# pytest-xdist's hooks: optional, as the suite also runs without it.
+@pytest.hookimpl(optionalhook=True)
+def pytest_xdist_make_scheduler(config, log):
+    return scheduling.make_scheduler(config, log)
 
-    pytest-xdist deals the collection out in consecutive runs, one a worker
-    (N // W items to the first worker, then so on with what remains), and an
-    idle worker takes work from the tail of a busy one's queue. Each run
-    therefore starts with every W-th item of `first`; `rest` keeps its order.
-    """
-    order, total, taken = [], len(first) + len(rest), 0
-    pending = iter(rest)
-    for worker in range(workers):
-        size = (total - len(order)) // (workers - worker)
-        own = first[worker::workers]
-        taken += len(own)
-        order += own
-        order += [next(pending) for _ in range(max(0, size - len(own)))]
-    order += list(pending)
-    assert taken == len(first) and len(order) == total
-    return order
+
+@pytest.hookimpl(optionalhook=True)
+def pytest_configure_node(node):
+    scheduling.configure_node(node)
 
 
 @pytest.hookimpl(trylast=True)
 def pytest_collection_modifyitems(config, items):
-    # Tests that wait out real time-outs start first, on every worker, so that
-    # the workers sit out those waits side by side while the quick tests fill
-    # the cores. The order depends on the collection and the number of workers
-    # alone, as every worker must agree.
-    workers = getattr(config, "workerinput", {}).get("workercount", 1)
-    slow = [item for item in items if item.get_closest_marker("slow")]
-    if slow:
-        marked = set(slow)
-        items[:] = spread(slow, [item for item in items if item not in marked], workers)
+    scheduling.write_plan(config, items)
