@@ -47,6 +47,12 @@ install: $(VPY)
 test: install
 	$(PYTEST) -n $(TEST_WORKERS) --dist worksteal $(PYTEST_ARGS)
 
+# The property tests alone, at the depth CI digs to (tests/conftest.py: the "ci"
+# profile); `make test` runs a quicker share of their examples.
+.PHONY: test-deep
+test-deep: install
+	HYPOTHESIS_PROFILE=ci $(PYTEST) -n 2 -m hypothesis $(PYTEST_ARGS)
+
 clean:
 	rm -rf build dist $(VENV) .venv-3.* .venv-asan
 

@@ -15,7 +15,7 @@ from hypothesis import HealthCheck, settings  # noqa: E402
 # The suite runs on more workers than there are cores, so how fast one example
 # is generated says nothing about its strategy: that health check is off, and
 # every test still runs all its examples. `make test` runs the "dev" profile;
-# CI selects "ci" (HYPOTHESIS_PROFILE=ci), which digs deeper, see `examples`.
+# `make test-deep` (a CI step) selects "ci", which digs deeper, see `examples`.
 settings.register_profile("dev", suppress_health_check=[HealthCheck.too_slow], deadline=None)
 # A fresh checkout has no failures to replay, and writing new ones there helps no one.
 settings.register_profile("ci", settings.get_profile("dev"), database=None, print_blob=True)

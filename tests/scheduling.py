@@ -65,6 +65,36 @@ def write_plan(config: pytest.Config, items: Sequence[pytest.Item]) -> None:
     os.replace(tmp, path)  # every worker writes the same plan; a reader never sees half of one
 
 
+# A group keeps its worker about as long as this many time-outs do.
+GROUP_WEIGHT = 4
+
+
+def deal(groups: list[list[int]], slow: list[int], total: int, workers: int) -> list[list[int]]:
+    """The first queue of each worker: test indices, every test once.
+
+    The groups and the slow tests mostly wait rather than compute, so they head
+    the queues of all but a quarter of the workers, spread evenly; the others
+    start on quick tests and keep the cores busy meanwhile. The remaining tests
+    follow in collection order, each queue filled up to an equal share.
+    """
+    queues: list[list[int]] = [[] for _ in range(workers)]
+    waiting = queues[workers // 4 :]
+    load = [0] * len(waiting)
+    for unit, weight in [(g, GROUP_WEIGHT) for g in groups] + [([i], 1) for i in slow]:
+        least = load.index(min(load))
+        waiting[least] += unit
+        load[least] += weight
+    taken = {i for queue in queues for i in queue}
+    rest = [i for i in range(total) if i not in taken]
+    share = total // workers
+    for queue in queues:
+        need = max(0, share - len(queue))
+        queue += rest[:need]
+        del rest[:need]
+    queues[-1] += rest
+    return queues
+
+
 class GroupedWorkStealing(WorkStealingScheduling):  # type: ignore[misc,valid-type]
     def __init__(self, config: pytest.Config, log: Any, plan: Path) -> None:
         super().__init__(config, log)
@@ -88,19 +118,7 @@ class GroupedWorkStealing(WorkStealingScheduling):  # type: ignore[misc,valid-ty
             self.group_of.update(dict.fromkeys(group, number))
         slow = [index[n] for n in plan["slow"] if n in index]
         nodes = [node for node in self.node2pending if not node.shutting_down]
-        queues: list[list[int]] = [[] for _ in nodes]
-        for number, group in enumerate(groups):
-            queues[number % len(queues)] += group
-        for w, queue in enumerate(queues):
-            queue += slow[w :: len(queues)]
-        taken = set().union(*queues)
-        rest = [i for i in range(len(self.collection)) if i not in taken]
-        share = len(self.collection) // len(queues)
-        for queue in queues:
-            need = max(0, share - len(queue))
-            queue += rest[:need]
-            del rest[:need]
-        queues[-1] += rest
+        queues = deal(groups, slow, len(self.collection), len(nodes))
         for node, queue in zip(nodes, queues, strict=True):
             if queue:
                 self.node2pending[node].extend(queue)

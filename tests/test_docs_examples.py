@@ -433,7 +433,12 @@ def test_set_up_commands_are_checked_not_run(tmp_path: pathlib.Path) -> None:
     run_shell('make docs test\npip install ".[exporter,dashboard]"\npip install .\n', Sandbox(tmp_path, {}))
 
 
-@pytest.mark.parametrize("path", DOCUMENTS, ids=lambda p: p.relative_to(ROOT).as_posix())
+def with_commands_marked_slow(paths: list[pathlib.Path]) -> list[object]:
+    """The documents, those with shell examples marked slow: their commands run for seconds."""
+    return [pytest.param(p, marks=pytest.mark.slow) if "```sh" in p.read_text() else p for p in paths]
+
+
+@pytest.mark.parametrize("path", with_commands_marked_slow(DOCUMENTS), ids=lambda p: p.relative_to(ROOT).as_posix())
 def test_examples_run_against_the_simulator(
     path: pathlib.Path, tmp_path: pathlib.Path, monkeypatch: pytest.MonkeyPatch
 ) -> None:

@@ -270,7 +270,7 @@ def test_fifo_in_the_programs_folder_is_no_program_file(tmp_path, reader):
 
 ENDLESS = "#1=0\nWHILE [1 EQ 1] DO1\n#1=#1+1\nEND1"  # an MDI line that never ends by itself
 PECKS = "G83 Z-999999999 Q.000000001 R0 F1"  # one block, endless pecks: no line budget ends it
-BUDGETS = {"stop": {}, "the step budget": {"max_run_lines": 300_000}, "the move budget": {"max_segments": 100_000}}
+BUDGETS = {"stop": {}, "the step budget": {"max_run_lines": 50_000}, "the move budget": {"max_segments": 100_000}}
 
 
 @pytest.mark.parametrize(
