@@ -44,12 +44,16 @@ def part_program(depths: int = 2, segments: int = 72) -> str:
 
 
 @contextlib.contextmanager
-def simulator(tmp_path: Any, name: str = "sim", speed: float = 1.0) -> Iterator[Simulator]:
-    """A simulator whose program folder is under tmp_path and holds the test part."""
+def simulator(
+    tmp_path: Any, name: str = "sim", speed: float = 1.0, clock: Callable[[], float] = time.monotonic
+) -> Iterator[Simulator]:
+    """A simulator whose program folder is under tmp_path and holds the test part (about 33 s of
+    machine time). With a manual `clock` (cnc_api_simulator.testing.MachineClock) the program moves
+    only as the test advances it."""
     folder = tmp_path / f"{name}-programs"
     folder.mkdir()
     (folder / PART).write_text(part_program())
-    with Simulator(port=0, programs_dir=str(folder), speed=speed) as sim:
+    with Simulator(port=0, programs_dir=str(folder), speed=speed, clock=clock) as sim:
         yield sim
 
 

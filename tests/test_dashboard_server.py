@@ -12,6 +12,7 @@ from pathlib import Path
 import cnc_api_tools.dashboard as dashboard_package
 import httpx
 import pytest
+from cnc_api_simulator.testing import MachineClock
 from cnc_api_tools import State
 from dashboard_helpers import (
     PART,
@@ -57,14 +58,16 @@ def test_overview_lists_every_machine_with_its_link_state(tmp_path):
 
 
 def test_live_stream_follows_a_run_and_progress_advances(tmp_path):
-    with simulator(tmp_path) as sim, dashboard([sim.port], programs=[programs_dir(sim)]) as dash:
+    clock = MachineClock()
+    with simulator(tmp_path, clock=clock) as sim, dashboard([sim.port], programs=[programs_dir(sim)]) as dash:
         events(dash.url + "api/events", lambda m: m["state"]["name"] == "IDLE")
         c = load_and_start(sim.port)
-        seen = events(
-            dash.url + "api/events",
-            lambda m: m["progress"] is not None and (m["progress"]["fraction"] or 0) > 0.15,
-            timeout=20,
-        )
+
+        def far_enough(m: dict) -> bool:
+            clock.advance(1.0)  # a second of machine time with each update: the run keeps pace with the stream
+            return m["progress"] is not None and (m["progress"]["fraction"] or 0) > 0.15
+
+        seen = events(dash.url + "api/events", far_enough, timeout=20)
         # The fraction is unknown (None) until the program's length is known.
         running = [
             m
