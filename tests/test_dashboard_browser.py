@@ -14,12 +14,12 @@ import os
 import shutil
 import subprocess
 import sys
-import time
 from collections.abc import Callable, Iterator
 from pathlib import Path
 from typing import Any
 
 import pytest
+from cnc_api_simulator.testing import MachineClock
 from cnc_api_tools import State
 from dashboard_helpers import PART, client, dashboard, load_and_start, odd_replies, programs_dir, simulator, state
 from fake_server import FakeServer, respond
@@ -144,6 +144,7 @@ def until(driver: Any, script: str, timeout: float = 15.0) -> Any:
 
 
 def screenshot(driver: Any, tmp_path: Path, name: str) -> Path:
+    until(driver, "!document.getAnimations().some(a => a instanceof CSSTransition)")  # bars at their width
     path = tmp_path / name
     driver.save_screenshot(str(path))
     assert path.stat().st_size > 10_000
@@ -179,6 +180,23 @@ return [feed, rapid, unknown];
 """
 
 
+def drive(driver: Any, clock: MachineClock, check: Callable[[], object], step: float) -> object:
+    """Wait for `check`, moving machine time on by `step` seconds with each update of machine 0 that
+    the page receives: the run goes as far as the page has seen it go, however busy the computer is."""
+    seen: list[object] = [None]
+
+    def look() -> object:
+        value = check()
+        if not value:
+            version = driver.execute_script("const m = cncDashboard.machines[0]; return m ? m.version : null;")
+            if version != seen[0]:
+                seen[0] = version
+                clock.advance(step)
+        return value
+
+    return wait_for(look, timeout=15, interval=0.05)
+
+
 def tile(driver: Any, index: int) -> dict[str, str]:
     return driver.execute_script(
         "const t = document.getElementById(arguments[0]);"
@@ -190,8 +208,9 @@ def tile(driver: Any, index: int) -> dict[str, str]:
 
 
 def test_overview_and_machine_page_follow_a_running_program(browser, tmp_path):
+    clock = MachineClock()  # mill-1's program moves only as far as the test drives it
     with (
-        simulator(tmp_path, "a") as a,
+        simulator(tmp_path, "a", clock=clock) as a,
         simulator(tmp_path, "b") as b,
         dashboard(
             [a.port, b.port, free_port()],
@@ -211,7 +230,8 @@ def test_overview_and_machine_page_follow_a_running_program(browser, tmp_path):
         c = load_and_start(a.port)
         wait_for(lambda: tile(browser, 0)["condition"] == "run", timeout=10)
         first = float(wait_for(lambda: tile(browser, 0)["fraction"], timeout=10))
-        wait_for(lambda: float(tile(browser, 0)["fraction"] or 0) > first + 0.02, timeout=15)
+        # The part's outline comes first: a dozen seconds of machine time over a few lines.
+        drive(browser, clock, lambda: float(tile(browser, 0)["fraction"] or 0) > first + 0.02, step=2.0)
         assert tile(browser, 1)["condition"] == "idle" and tile(browser, 1)["fraction"] == ""  # untouched
         running = tile(browser, 0)
         assert running["state"] == "RUN" and "part.nc" in running["text"] and "line" in running["text"]
@@ -225,10 +245,12 @@ def test_overview_and_machine_page_follow_a_running_program(browser, tmp_path):
         assert feed > 1000 and rapid > 20 and unknown < 50, (feed, rapid, unknown)  # rapid moves apart
         assert browser.find_element(CSS, "#gcode-note").text.startswith("Read from the file of this name")
         reached = until(browser, "cncDashboard.done.index > 0 && cncDashboard.done.index")
-        until(browser, f"cncDashboard.done.index > {reached}", timeout=10)  # the done part grows with the line
+        grown = f"return cncDashboard.done.index > {reached}"
+        drive(browser, clock, lambda: browser.execute_script(grown), step=0.25)  # the done part grows with the line
         moves = until(browser, "cncDashboard.marker.x !== null && cncDashboard.marker.moves + 1")
         start_x = browser.execute_script("return [cncDashboard.marker.sx, cncDashboard.marker.sy]")
-        until(browser, f"cncDashboard.marker.moves > {moves + 3}", timeout=10)
+        moved = f"return cncDashboard.marker.moves > {moves + 3}"
+        drive(browser, clock, lambda: browser.execute_script(moved), step=0.25)
         assert browser.execute_script("return [cncDashboard.marker.sx, cncDashboard.marker.sy]") != start_x
         current, line = until(
             browser,
@@ -239,7 +261,6 @@ def test_overview_and_machine_page_follow_a_running_program(browser, tmp_path):
         assert int(number) == line and code.startswith("G")
         assert browser.find_elements(CSS, "button[data-action]") == []
         until(browser, "document.querySelector('[data-f=estimated]').textContent.includes(':')")
-        time.sleep(0.5)  # let the progress bar's transition settle for the picture
         screenshot(browser, tmp_path, "dashboard-machine.png")
         no_console_errors(browser)
         only_own_origin(browser, dash.url)
