@@ -64,7 +64,7 @@ def test_live_stream_follows_a_run_and_progress_advances(tmp_path):
         c = load_and_start(sim.port)
 
         def far_enough(m: dict) -> bool:
-            clock.advance(1.0)  # a second of machine time with each update: the run keeps pace with the stream
+            clock.advance(2.0)  # two seconds of machine time with each update: the run keeps pace with the stream
             return m["progress"] is not None and (m["progress"]["fraction"] or 0) > 0.15
 
         seen = events(dash.url + "api/events", far_enough, timeout=20)
