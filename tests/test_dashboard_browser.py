@@ -215,7 +215,7 @@ def test_overview_and_machine_page_follow_a_running_program(browser, tmp_path):
         dashboard(
             [a.port, b.port, free_port()],
             programs=[programs_dir(a), programs_dir(b)],
-            interval=0.2,
+            interval=0.1,
             names=["mill-1", "mill-2", "lathe"],
         ) as dash,
     ):
@@ -231,7 +231,7 @@ def test_overview_and_machine_page_follow_a_running_program(browser, tmp_path):
         wait_for(lambda: tile(browser, 0)["condition"] == "run", timeout=10)
         first = float(wait_for(lambda: tile(browser, 0)["fraction"], timeout=10))
         # The part's outline comes first: a dozen seconds of machine time over a few lines.
-        drive(browser, clock, lambda: float(tile(browser, 0)["fraction"] or 0) > first + 0.02, step=2.0)
+        drive(browser, clock, lambda: float(tile(browser, 0)["fraction"] or 0) > first + 0.02, step=1.0)
         assert tile(browser, 1)["condition"] == "idle" and tile(browser, 1)["fraction"] == ""  # untouched
         running = tile(browser, 0)
         assert running["state"] == "RUN" and "part.nc" in running["text"] and "line" in running["text"]
