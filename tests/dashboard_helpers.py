@@ -8,20 +8,19 @@ import json
 import math
 import os
 import time
-from collections.abc import Callable, Iterator
-from typing import Any
+from collections.abc import Callable, Iterator, Mapping
+from typing import TYPE_CHECKING, Any
 
 import cnc_api_client_core as cnc
 import httpx
 from cnc_api_simulator import Simulator
 from cnc_api_tools import CompileState, State
 from cnc_api_tools.codes import FINAL_COMPILE_STATES
-from cnc_api_tools.dashboard.app import ControlPolicy, create_app
-from cnc_api_tools.dashboard.guard import Limits
-from cnc_api_tools.dashboard.hub import Endpoint, Settings
-from cnc_api_tools.dashboard.server import DashboardServer
 from replies import QUERIES
 from tools_helpers import wait_for
+
+if TYPE_CHECKING:
+    from cnc_api_tools.dashboard.server import DashboardServer
 
 PART = "part.nc"
 
@@ -45,12 +44,16 @@ def part_program(depths: int = 2, segments: int = 72) -> str:
 
 
 @contextlib.contextmanager
-def simulator(tmp_path: Any, name: str = "sim", speed: float = 1.0) -> Iterator[Simulator]:
-    """A simulator whose program folder is under tmp_path and holds the test part."""
+def simulator(
+    tmp_path: Any, name: str = "sim", speed: float = 1.0, clock: Callable[[], float] = time.monotonic
+) -> Iterator[Simulator]:
+    """A simulator whose program folder is under tmp_path and holds the test part (about 33 s of
+    machine time). With a manual `clock` (cnc_api_simulator.testing.MachineClock) the program moves
+    only as the test advances it."""
     folder = tmp_path / f"{name}-programs"
     folder.mkdir()
     (folder / PART).write_text(part_program())
-    with Simulator(port=0, programs_dir=str(folder), speed=speed) as sim:
+    with Simulator(port=0, programs_dir=str(folder), speed=speed, clock=clock) as sim:
         yield sim
 
 
@@ -80,21 +83,30 @@ def dashboard(
     ports: list[int],
     *,
     programs: list[str] | None = None,
-    policy: ControlPolicy | None = None,
+    policy: Mapping[str, Any] | None = None,
     interval: float = 0.1,
     names: list[str] | None = None,
     allowed_hosts: tuple[str, ...] = (),
-    limits: Limits | None = None,
+    limits: Mapping[str, Any] | None = None,
 ) -> Iterator[DashboardServer]:
-    """The dashboard on a free loopback port, on a thread of its own, watching the given API ports."""
+    """The dashboard on a free loopback port, on a thread of its own, watching the
+    given API ports. `policy` and `limits` are the fields of a ControlPolicy and of Limits.
+
+    The web libraries are imported here, on first use: every worker imports this module while
+    collecting, few of them run a dashboard."""
+    from cnc_api_tools.dashboard.app import ControlPolicy, create_app
+    from cnc_api_tools.dashboard.guard import Limits
+    from cnc_api_tools.dashboard.hub import Endpoint, Settings
+    from cnc_api_tools.dashboard.server import DashboardServer
+
     endpoints = [Endpoint(names[i] if names else f"m{i}", "127.0.0.1", port) for i, port in enumerate(ports)]
     app = create_app(
         endpoints,
         settings=Settings(interval=interval, connect_timeout=1.0),
         programs=programs or [],
-        policy=policy,
+        policy=None if policy is None else ControlPolicy(**policy),
         allowed_hosts=allowed_hosts,
-        limits=limits,
+        limits=None if limits is None else Limits(**limits),
     )
     server = DashboardServer(app, "127.0.0.1", 0)
     server.start()

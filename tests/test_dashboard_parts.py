@@ -12,7 +12,9 @@ from cnc_api_tools.dashboard.command import parse_machine
 from cnc_api_tools.dashboard.model import number, parse_duration
 from cnc_api_tools.dashboard.path import FEED, RAPID, ToolPath, build_path, motion_moves, point_of, simplify
 from cnc_api_tools.dashboard.programs import ProgramFiles, base_name, window
-from cnc_api_tools.dashboard.server import control_listen_error, is_loopback, parse_listen
+
+# The listen checks live beside the server, which loads uvicorn and starlette: they are imported
+# by the tests that use them, not by every worker that collects this module.
 
 
 @pytest.mark.parametrize(
@@ -267,11 +269,15 @@ def test_number_keeps_only_finite_numbers_a_browser_holds(value, result):
     ],
 )
 def test_parse_listen(text, expected):
+    from cnc_api_tools.dashboard.server import parse_listen
+
     assert parse_listen(text) == expected
 
 
 @pytest.mark.parametrize("text", [":8050", "host:99999", "host:http", "[::1]x", ""])
 def test_parse_listen_refuses(text):
+    from cnc_api_tools.dashboard.server import parse_listen
+
     with pytest.raises(ValueError):
         parse_listen(text)
 
@@ -290,6 +296,8 @@ def test_parse_listen_refuses(text):
     ],
 )
 def test_is_loopback(host, loopback):
+    from cnc_api_tools.dashboard.server import is_loopback
+
     assert is_loopback(host) is loopback
 
 
@@ -304,6 +312,8 @@ def test_is_loopback(host, loopback):
     ],
 )
 def test_control_needs_loopback_or_a_token(host, allow, token, refused):
+    from cnc_api_tools.dashboard.server import control_listen_error
+
     assert (control_listen_error(host, allow, token) is not None) is refused
 
 

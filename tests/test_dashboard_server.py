@@ -12,9 +12,8 @@ from pathlib import Path
 import cnc_api_tools.dashboard as dashboard_package
 import httpx
 import pytest
+from cnc_api_simulator.testing import MachineClock
 from cnc_api_tools import State
-from cnc_api_tools.dashboard.app import ControlPolicy
-from cnc_api_tools.dashboard.guard import Limits
 from dashboard_helpers import (
     PART,
     ScriptedControl,
@@ -59,14 +58,16 @@ def test_overview_lists_every_machine_with_its_link_state(tmp_path):
 
 
 def test_live_stream_follows_a_run_and_progress_advances(tmp_path):
-    with simulator(tmp_path) as sim, dashboard([sim.port], programs=[programs_dir(sim)]) as dash:
+    clock = MachineClock()
+    with simulator(tmp_path, clock=clock) as sim, dashboard([sim.port], programs=[programs_dir(sim)]) as dash:
         events(dash.url + "api/events", lambda m: m["state"]["name"] == "IDLE")
         c = load_and_start(sim.port)
-        seen = events(
-            dash.url + "api/events",
-            lambda m: m["progress"] is not None and (m["progress"]["fraction"] or 0) > 0.15,
-            timeout=20,
-        )
+
+        def far_enough(m: dict) -> bool:
+            clock.advance(2.0)  # two seconds of machine time with each update: the run keeps pace with the stream
+            return m["progress"] is not None and (m["progress"]["fraction"] or 0) > 0.15
+
+        seen = events(dash.url + "api/events", far_enough, timeout=20)
         # The fraction is unknown (None) until the program's length is known.
         running = [
             m
@@ -180,34 +181,34 @@ def test_machine_going_down_shows_offline_and_comes_back(tmp_path):
 @pytest.mark.parametrize(
     ("policy", "headers", "host", "status"),
     [
-        (ControlPolicy(), {"x-cnc-dashboard": "control"}, None, 403),
-        (ControlPolicy(allowed=True), {}, None, 403),  # a cross-site form carries no such header
-        (ControlPolicy(allowed=True), {"x-cnc-dashboard": "control", "origin": "http://evil.example"}, None, 403),
-        (ControlPolicy(allowed=True), {"x-cnc-dashboard": "control"}, "evil.example", 403),  # DNS rebinding
-        (ControlPolicy(allowed=True), {"x-cnc-dashboard": "control"}, None, 200),
-        (ControlPolicy(allowed=True), {"x-cnc-dashboard": "control"}, "localhost", 200),
-        (ControlPolicy(allowed=True, token="s3cret"), {"x-cnc-dashboard": "control"}, None, 401),
+        (dict(), {"x-cnc-dashboard": "control"}, None, 403),
+        (dict(allowed=True), {}, None, 403),  # a cross-site form carries no such header
+        (dict(allowed=True), {"x-cnc-dashboard": "control", "origin": "http://evil.example"}, None, 403),
+        (dict(allowed=True), {"x-cnc-dashboard": "control"}, "evil.example", 403),  # DNS rebinding
+        (dict(allowed=True), {"x-cnc-dashboard": "control"}, None, 200),
+        (dict(allowed=True), {"x-cnc-dashboard": "control"}, "localhost", 200),
+        (dict(allowed=True, token="s3cret"), {"x-cnc-dashboard": "control"}, None, 401),
         (
-            ControlPolicy(allowed=True, token="s3cret"),
+            dict(allowed=True, token="s3cret"),
             {"x-cnc-dashboard": "control", "authorization": "Bearer s3cre"},
             None,
             401,
         ),
         (
-            ControlPolicy(allowed=True, token="s3cret"),
+            dict(allowed=True, token="s3cret"),
             {"x-cnc-dashboard": "control", "authorization": "Bearer s3cret"},
             None,
             200,
         ),
         (
-            ControlPolicy(allowed=True, token="s3cret"),
+            dict(allowed=True, token="s3cret"),
             {"x-cnc-dashboard": "control", "x-cnc-token": "s3cret"},
             None,
             200,
         ),
         # with a token, a non-loopback name is fine: the token is the guard
         (
-            ControlPolicy(allowed=True, token="s3cret", loopback_only=False),
+            dict(allowed=True, token="s3cret", loopback_only=False),
             {"x-cnc-dashboard": "control", "x-cnc-token": "s3cret"},
             "plant-pc.example",
             200,
@@ -286,7 +287,7 @@ def test_every_route_answers_its_own_host_names_only(tmp_path, headers, status):
     ],
 )
 def test_control_answers_with_the_controls_reason(tmp_path, path, status):
-    policy = ControlPolicy(allowed=True)
+    policy = dict(allowed=True)
     with simulator(tmp_path) as sim, dashboard([sim.port, free_port()], policy=policy) as dash:
         reply = httpx.post(dash.url + path, headers={"x-cnc-dashboard": "control"}, timeout=10)
         assert reply.status_code == status, reply.text
@@ -382,7 +383,7 @@ def _closed_by_server(sock: socket.socket, timeout: float = 10.0) -> bool:
     ids=["nothing", "half-the-headers", "half-a-second-request"],
 )
 def test_a_client_slow_to_send_its_headers_is_let_go(sent):
-    with dashboard([free_port()], limits=Limits(header_timeout=0.5, keep_alive=30)) as dash:
+    with dashboard([free_port()], limits=dict(header_timeout=0.5, keep_alive=30)) as dash:
         with socket.create_connection(("127.0.0.1", dash.port)) as sock:
             sock.sendall(sent)
             assert _closed_by_server(sock)
@@ -390,7 +391,7 @@ def test_a_client_slow_to_send_its_headers_is_let_go(sent):
 
 
 def test_connections_beyond_the_cap_are_closed_at_once():
-    limits = Limits(max_connections=4, connections_per_client=4, header_timeout=60)
+    limits = dict(max_connections=4, connections_per_client=4, header_timeout=60)
     with dashboard([free_port()], limits=limits) as dash:
         idle = [socket.create_connection(("127.0.0.1", dash.port)) for _ in range(4)]
         try:
@@ -405,7 +406,7 @@ def test_connections_beyond_the_cap_are_closed_at_once():
 
 @pytest.mark.parametrize(
     ("limits", "status"),
-    [(Limits(streams_per_client=2, max_streams=10), 429), (Limits(streams_per_client=10, max_streams=2), 503)],
+    [(dict(streams_per_client=2, max_streams=10), 429), (dict(streams_per_client=10, max_streams=2), 503)],
     ids=["per-client", "in-all"],
 )
 def test_live_streams_are_capped(limits, status):
@@ -421,7 +422,7 @@ def test_live_streams_are_capped(limits, status):
 
 
 def test_a_stream_that_is_not_read_is_dropped(tmp_path):
-    limits = Limits(stall_timeout=0.5, write_buffer=1024, send_buffer=4096)
+    limits = dict(stall_timeout=0.5, write_buffer=1024, send_buffer=4096)
     with simulator(tmp_path) as sim, dashboard([sim.port], limits=limits, interval=0.05) as dash:
         sock = socket.socket()
         sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 2048)
