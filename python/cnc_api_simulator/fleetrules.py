@@ -1,7 +1,7 @@
 """What the simulator's and the tools' fleet file readers agree on: how the file is read, which keys
 a machine may have and what a machine's name is. Each side checks the values of its own keys.
 
-This module imports nothing else of the simulator, so that the tools can use it without it."""
+It imports nothing else of the simulator: the tools use it without loading the simulator."""
 
 from __future__ import annotations
 
