@@ -18,9 +18,7 @@ Target: p99 under 50 ms from reply to subscriber.
 
 from __future__ import annotations
 
-import argparse
 import json
-import math
 import os
 import shutil
 import subprocess
@@ -29,15 +27,12 @@ import tempfile
 import threading
 import time
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-ROOT = os.path.dirname(HERE)
-sys.path.insert(0, HERE)
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
-from replay import ReplayProcess  # noqa: E402
-from run import build_server, ensure_replies, maybe_reexec_in_venv  # noqa: E402
+import replay_fleet as common  # noqa: E402
+from replay import stat_cpu_seconds  # noqa: E402
+from replay_fleet import HOST, ROOT  # noqa: E402
 
-HOST = "127.0.0.1"
-PER_SERVER = 64
 TARGET_P99_MS = 50.0
 PREFIX = "bench"
 
@@ -66,20 +61,8 @@ bridge.stop()
 """
 
 
-def percentile(values, p):
-    if not values:
-        return float("nan")
-    ordered = sorted(values)
-    return ordered[max(0, math.ceil(p / 100 * len(ordered)) - 1)]
-
-
 def cpu_seconds(pid):
-    try:
-        with open(f"/proc/{pid}/stat") as f:
-            fields = f.read().rsplit(")", 1)[1].split()
-    except OSError:
-        return 0.0
-    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+    return stat_cpu_seconds(f"/proc/{pid}/stat") or 0.0
 
 
 def free_port():
@@ -185,8 +168,8 @@ def run_case(label, shards, args, ports, broker):
         "machines": [n for _, n in procs],
         "messages": sub.count,
         "expected": round(expected),
-        "p50_ms": round(percentile(delays, 50), 2),
-        "p99_ms": round(percentile(delays, 99), 2),
+        "p50_ms": round(common.percentile(delays, 50), 2),
+        "p99_ms": round(common.percentile(delays, 99), 2),
         "max_ms": round(max(delays, default=float("nan")), 2),
         "bridge_cpu_percent": [round(c, 1) for c in cpu],
         "broker_cpu_percent": round(broker_cpu, 1),
@@ -200,31 +183,18 @@ def run_case(label, shards, args, ports, broker):
     return result
 
 
-def parse_args(argv):
-    p = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    p.add_argument("--machines", type=int, default=1000)
-    p.add_argument("--rate", type=float, default=1.0, help="polls per second per machine")
-    p.add_argument("--seconds", type=float, default=20.0, help="measured time of each case")
+def parser():
+    p = common.new_parser(__doc__, machines=1000, rate=1.0, seconds=20.0, seconds_help="measured time of each case")
     p.add_argument("--warmup", type=float, default=5.0)
     p.add_argument("--qos", type=int, choices=(0, 1), default=0)
     p.add_argument("--pollers", type=int, default=1)
-    p.add_argument("--server", help="path of a built replay_server (default: build it)")
-    p.add_argument("--build-dir", default=os.path.join(ROOT, "build", "bench"))
-    p.add_argument("--json", default=os.path.join(HERE, "results", "bridges.json"))
-    p.add_argument("--check", action="store_true", help="exit 1 when a target is missed")
-    p.add_argument("--quick", action="store_true", help="a few seconds, for a smoke run")
-    p.add_argument("--no-venv", action="store_true")
-    return p.parse_args(argv)
+    common.add_run_options(p, "bridges.json")
+    return p
 
 
 def main(argv):
-    maybe_reexec_in_venv(argv)
-    args = parse_args(argv)
-    if args.quick:
-        args.seconds, args.warmup = 4.0, 2.0
-    exe = args.server or build_server(args.build_dir)
-    table = ensure_replies()
-    servers = [ReplayProcess(exe, table, max_seconds=900) for _ in range(math.ceil(args.machines / PER_SERVER))]
+    args = common.parse_options(parser(), argv, quick=(4.0, 2.0))
+    servers = common.start_replay_servers(args, max_seconds=900)
     ports = [s.port for s in servers]
     results = []
     with tempfile.TemporaryDirectory() as tmp:
@@ -239,11 +209,8 @@ def main(argv):
             results.append(run_case("shards 1/2 + 2/2", [[1, 2], [2, 2]], args, ports, broker))
         finally:
             broker.stop()
-            for s in servers:
-                s.stop()
-    os.makedirs(os.path.dirname(args.json), exist_ok=True)
-    with open(args.json, "w") as f:
-        json.dump({"mqtt": results, "args": vars(args)}, f, indent=2)
+            common.stop_all(servers)
+    common.write_results(args.json, {"mqtt": results, "args": vars(args)})
     missed = [r["case"] for r in results if not r["p99_ms"] < TARGET_P99_MS]
     if missed:
         print(f"p99 target ({TARGET_P99_MS:g} ms) missed: {', '.join(missed)}")

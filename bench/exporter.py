@@ -18,10 +18,8 @@ Targets: p99 poll latency under 5 ms, exporter CPU under 30 % of one core.
 
 from __future__ import annotations
 
-import argparse
 import gzip
 import json
-import math
 import os
 import socket
 import statistics
@@ -30,24 +28,14 @@ import sys
 import time
 import urllib.request
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-ROOT = os.path.dirname(HERE)
-sys.path.insert(0, HERE)
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
-from replay import ReplayProcess  # noqa: E402
-from run import build_server, ensure_replies, maybe_reexec_in_venv  # noqa: E402
+import replay_fleet as common  # noqa: E402
+from replay import stat_cpu_seconds  # noqa: E402
+from replay_fleet import HOST, PER_SERVER  # noqa: E402
 
-HOST = "127.0.0.1"
-PER_SERVER = 64
 TARGET_P99_MS = 5.0
 TARGET_CPU_PERCENT = 30.0
-
-
-def percentile(values, p):
-    if not values:
-        return float("nan")
-    ordered = sorted(values)
-    return ordered[max(0, math.ceil(p / 100 * len(ordered)) - 1)]
 
 
 class Blackhole:
@@ -93,12 +81,10 @@ def poller_cpu_seconds():
     for t in threading.enumerate():
         if not t.name.startswith("cnc-api-poll-"):
             continue
-        try:
-            with open(f"/proc/self/task/{t.native_id}/stat") as f:
-                fields = f.read().rsplit(")", 1)[1].split()
-        except OSError:
+        seconds = stat_cpu_seconds(f"/proc/self/task/{t.native_id}/stat")
+        if seconds is None:
             return None
-        total += (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")  # utime, stime
+        total += seconds
     return total
 
 
@@ -179,40 +165,28 @@ def module_floor(ports, machines, seconds):
     return (user + system) / polls * 1e6, user / polls * 1e6, system / polls * 1e6
 
 
-def parse_args(argv):
-    p = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    p.add_argument("--machines", type=int, default=256)
-    p.add_argument("--rate", type=float, default=10.0, help="polls per second per machine")
-    p.add_argument("--seconds", type=float, default=30.0, help="measured time")
+def parser():
+    p = common.new_parser(__doc__, machines=256, rate=10.0, seconds=30.0)
     p.add_argument(
         "--scrape-interval", type=float, default=15.0, help="seconds between scrapes during the run (0: none)"
     )
     p.add_argument("--warmup", type=float, default=3.0)
     p.add_argument("--pollers", type=int, default=1)
     p.add_argument("--down", type=int, default=0, help="extra machines whose connect times out")
-    p.add_argument("--server", help="path of a built replay_server (default: build it)")
-    p.add_argument("--build-dir", default=os.path.join(ROOT, "build", "bench"))
-    p.add_argument("--json", default=os.path.join(HERE, "results", "exporter.json"))
-    p.add_argument("--check", action="store_true", help="exit 1 when a target is missed")
-    p.add_argument("--quick", action="store_true", help="a few seconds, for a smoke run")
-    p.add_argument("--no-venv", action="store_true")
-    return p.parse_args(argv)
+    common.add_run_options(p, "exporter.json")
+    return p
 
 
 def main(argv):
-    maybe_reexec_in_venv(argv)
-    args = parse_args(argv)
+    args = common.parse_options(parser(), argv, quick=(4.0, 1.0))
     if args.quick:
-        args.seconds, args.warmup = 4.0, 1.0
         args.scrape_interval = min(args.scrape_interval, 4.0)
     from cnc_api_tools import Backoff, Machine
     from cnc_api_tools.exporter import Exporter
     from prometheus_client.parser import text_string_to_metric_families
 
-    exe = args.server or build_server(args.build_dir)
-    table = ensure_replies()
-    nservers = max(1, math.ceil(args.machines / PER_SERVER))
-    servers = [ReplayProcess(exe, table, max_seconds=600) for _ in range(nservers)]
+    servers = common.start_replay_servers(args, max_seconds=600)
+    nservers = len(servers)
     hole = Blackhole() if args.down else None
     floor_us, floor_user_us, floor_system_us = module_floor(
         [s.port for s in servers], args.machines, 2.0 if args.quick else 5.0
@@ -247,7 +221,7 @@ def main(argv):
             scraper = Scraper(url, args.scrape_interval, scrapes_due)
         time.sleep(args.warmup)
         up = sum(m.connected for m in machines[: args.machines])
-        server_cpu0 = [s.cpu_seconds() or 0.0 for s in servers]
+        servers_cpu = common.ServersCpu(servers)
         polls0 = sum(exporter.fleet.polls[: args.machines])
         window["on"] = True
         if scraper:
@@ -260,7 +234,7 @@ def main(argv):
         pollers1 = poller_cpu_seconds()
         window["on"] = False
         polls_done = sum(exporter.fleet.polls[: args.machines]) - polls0
-        server_cpu = sum((s.cpu_seconds() or 0.0) - c for s, c in zip(servers, server_cpu0, strict=True))
+        server_cpu = servers_cpu.seconds()
         busy1 = busy_cpu_seconds()
         others = None if busy0 is None or busy1 is None else max(0.0, busy1 - busy0 - cpu - server_cpu) / wall
         scrapes = scraper.results() if scraper else []
@@ -274,8 +248,7 @@ def main(argv):
         if scraper and scraper.proc.poll() is None:
             scraper.proc.kill()
         exporter.stop()
-        for s in servers:
-            s.stop()
+        common.stop_all(servers)
         if hole:
             hole.close()
 
@@ -298,9 +271,9 @@ def main(argv):
         "polls_expected": round(expected),
         "failed_polls": failed[0],
         "poll_ms": {
-            "p50": percentile(ms, 50),
-            "p90": percentile(ms, 90),
-            "p99": percentile(ms, 99),
+            "p50": common.percentile(ms, 50),
+            "p90": common.percentile(ms, 90),
+            "p99": common.percentile(ms, 99),
             "max": max(ms) if ms else float("nan"),
         },
         "cpu_percent_of_one_core": cpu / wall * 100,
@@ -332,7 +305,6 @@ def main(argv):
         "exporter CPU < 30 % of one core": result["cpu_percent_of_one_core"] < TARGET_CPU_PERCENT,
         "every machine polled at the rate": polls >= 0.95 * expected and failed[0] == 0,
     }
-    result["checks"] = checks
     print(
         f"exporter: {args.machines} machines at {args.rate:g} Hz ({nservers} replay servers), "
         f"{args.pollers} pollers, {args.down} down machines, {wall:.1f} s"
@@ -371,12 +343,7 @@ def main(argv):
             f"  other processes  {others:.2f} cores busy during the run"
             + ("  (figures unreliable: the machine was not quiet)" if others > 0.2 else "")
         )
-    for name, ok in checks.items():
-        print(f"  {'PASS' if ok else 'FAIL'}  {name}")
-    os.makedirs(os.path.dirname(args.json), exist_ok=True)
-    with open(args.json, "w") as f:
-        json.dump(result, f, indent=2)
-    return 0 if all(checks.values()) or not args.check else 1
+    return common.finish(args, result, checks)
 
 
 if __name__ == "__main__":

@@ -18,11 +18,9 @@ of one core.
 
 from __future__ import annotations
 
-import argparse
 import asyncio
 import itertools
 import json
-import math
 import os
 import subprocess
 import sys
@@ -31,15 +29,11 @@ import threading
 import time
 from pathlib import Path
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-ROOT = os.path.dirname(HERE)
-sys.path.insert(0, HERE)
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
-from replay import ReplayProcess  # noqa: E402
-from run import build_server, ensure_replies, maybe_reexec_in_venv  # noqa: E402
+import replay_fleet as common  # noqa: E402
+from replay_fleet import HOST, PER_SERVER  # noqa: E402
 
-HOST = "127.0.0.1"
-PER_SERVER = 64
 TARGET_CPU_PERCENT = 30.0
 
 # Subscribes to NAMES' state and X position at URL, prints "ready", then on "go" starts timing
@@ -79,26 +73,11 @@ asyncio.run(main())
 """
 
 
-def percentile(values, p):
-    if not values:
-        return float("nan")
-    ordered = sorted(values)
-    return ordered[max(0, math.ceil(p / 100 * len(ordered)) - 1)]
-
-
-def parse_args(argv):
-    p = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    p.add_argument("--machines", type=int, default=256)
-    p.add_argument("--rate", type=float, default=1.0, help="polls per second per machine")
-    p.add_argument("--seconds", type=float, default=30.0, help="measured time")
+def parser():
+    p = common.new_parser(__doc__, machines=256, rate=1.0, seconds=30.0)
     p.add_argument("--warmup", type=float, default=5.0)
-    p.add_argument("--server", help="path of a built replay_server (default: build it)")
-    p.add_argument("--build-dir", default=os.path.join(ROOT, "build", "bench"))
-    p.add_argument("--json", default=os.path.join(HERE, "results", "opcua.json"))
-    p.add_argument("--check", action="store_true", help="exit 1 when a target is missed")
-    p.add_argument("--quick", action="store_true", help="a few seconds, for a smoke run")
-    p.add_argument("--no-venv", action="store_true")
-    return p.parse_args(argv)
+    common.add_run_options(p, "opcua.json")
+    return p
 
 
 def moving(values_of):
@@ -149,20 +128,14 @@ def measure(args, bridge, subscriber):
 
 
 def main(argv):
-    maybe_reexec_in_venv(argv)
-    args = parse_args(argv)
-    if args.quick:
-        args.seconds, args.warmup = 5.0, 4.0
+    args = common.parse_options(parser(), argv, quick=(5.0, 4.0))
     import cnc_api_tools.opcua.feed as feed
     from cnc_api_tools.fleetfile import FleetMachine
     from cnc_api_tools.opcua.bridge import OpcUaBridge, Settings
     from cnc_api_tools.opcua.security import server_certificate
 
     feed.values_of = moving(feed.values_of)
-    exe = args.server or build_server(args.build_dir)
-    table = ensure_replies()
-    nservers = max(1, math.ceil(args.machines / PER_SERVER))
-    servers = [ReplayProcess(exe, table, max_seconds=600) for _ in range(nservers)]
+    servers = common.start_replay_servers(args, max_seconds=600)
     machines = [FleetMachine(f"m{i:03d}", HOST, servers[i // PER_SERVER].port, {}, None) for i in range(args.machines)]
     state = tempfile.mkdtemp(prefix="opcua-bench-")
     settings = Settings(port=0, rate=args.rate, certificate=server_certificate(Path(state), HOST))
@@ -179,16 +152,15 @@ def main(argv):
         )
         if subscriber.stdout.readline().strip() != "ready":
             raise RuntimeError("subscriber did not start")
-        server_cpu0 = [s.cpu_seconds() or 0.0 for s in servers]
+        servers_cpu = common.ServersCpu(servers)
         connected, wall, user, system, data = measure(args, bridge, subscriber)
-        server_cpu = sum((s.cpu_seconds() or 0.0) - c for s, c in zip(servers, server_cpu0, strict=True))
+        server_cpu = servers_cpu.seconds()
     finally:
         if subscriber is not None and subscriber.poll() is None:
             subscriber.kill()
         loop.run(bridge.stop(), 60)
         loop.close()
-        for s in servers:
-            s.stop()
+        common.stop_all(servers)
     delays = data["delays_ms"]
     period_ms = 1000.0 / args.rate
     expected = args.machines * args.rate * wall
@@ -199,7 +171,7 @@ def main(argv):
         "connected": connected,
         "notifications": len(delays),
         "notifications_expected": round(expected),
-        "delay_ms": {p: percentile(delays, q) for p, q in (("p50", 50), ("p90", 90), ("p99", 99))}
+        "delay_ms": {p: common.percentile(delays, q) for p, q in (("p50", 50), ("p90", 90), ("p99", 99))}
         | {"max": max(delays) if delays else float("nan")},
         "bridge_cpu_percent_of_one_core": (user + system) / wall * 100,
         "bridge_cpu_user_percent": user / wall * 100,
@@ -214,9 +186,8 @@ def main(argv):
         < TARGET_CPU_PERCENT,
         "a notification for every poll": len(delays) >= 0.95 * expected,
     }
-    result["checks"] = checks
     d = result["delay_ms"]
-    print(f"opcua: {args.machines} machines at {args.rate:g} Hz ({nservers} replay servers), {wall:.1f} s")
+    print(f"opcua: {args.machines} machines at {args.rate:g} Hz ({len(servers)} replay servers), {wall:.1f} s")
     print(f"  notifications    {len(delays)} of {expected:.0f} polls, {connected} machines connected")
     print(
         f"  poll -> client   p50 {d['p50']:.1f} ms  p90 {d['p90']:.1f} ms  p99 {d['p99']:.1f} ms  "
@@ -228,12 +199,7 @@ def main(argv):
     )
     print(f"  subscriber CPU   {result['subscriber_cpu_percent_of_one_core']:.1f} % of one core")
     print(f"  replay servers   {result['replay_servers_cpu_percent']:.1f} % of one core")
-    for name, ok in checks.items():
-        print(f"  {'PASS' if ok else 'FAIL'}  {name}")
-    os.makedirs(os.path.dirname(args.json), exist_ok=True)
-    with open(args.json, "w") as f:
-        json.dump(result, f, indent=2)
-    return 0 if all(checks.values()) or not args.check else 1
+    return common.finish(args, result, checks)
 
 
 if __name__ == "__main__":

@@ -4,6 +4,16 @@ import os
 import subprocess
 
 
+def stat_cpu_seconds(path):
+    """User plus system CPU of the process or thread whose /proc stat file PATH is; None when unreadable."""
+    try:
+        with open(path) as f:
+            fields = f.read().rsplit(")", 1)[1].split()
+    except OSError:
+        return None
+    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")  # utime, stime
+
+
 class ReplayProcess:
     """Runs `exe --table TABLE ...`; its first stdout line is the bound port."""
 
@@ -24,12 +34,7 @@ class ReplayProcess:
 
     def cpu_seconds(self):
         """User plus system CPU the server has used so far (clock-tick resolution)."""
-        try:
-            with open(f"/proc/{self.proc.pid}/stat") as f:
-                fields = f.read().rsplit(")", 1)[1].split()
-        except OSError:
-            return None
-        return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+        return stat_cpu_seconds(f"/proc/{self.proc.pid}/stat")
 
     def stop(self):
         if self.proc.poll() is None:

@@ -89,7 +89,8 @@ def maybe_reexec_in_venv(argv):
         return
     print(f"note: re-running under {os.path.relpath(venv_py, os.getcwd())} to reach cnc_api_client_core", flush=True)
     env = dict(os.environ, **{REEXEC_GUARD: "1"})
-    os.execve(venv_py, [venv_py, os.path.abspath(__file__)] + argv, env)
+    # The script that was started: the fleet benchmarks call this too, with their own options.
+    os.execve(venv_py, [venv_py, os.path.abspath(sys.argv[0])] + argv, env)
 
 
 def build_server(build_dir):

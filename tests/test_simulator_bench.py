@@ -281,11 +281,12 @@ def test_a_fleet_file_names_kinds_limits_and_faults(tmp_path):
         ("[defaults.faults]\nnap=1\n[[machine]]\nname='a'\n", "machine 'a': key 'faults.nap' is not a fault"),
         ("[defaults]\nkind='mill'\n", "machine: needs at least one [[machine]] table"),
         ("[[machine]\n", "not TOML"),
+        (b"[[machine]]\nname='\xff'\n", "not TOML: not UTF-8 text"),
     ],
 )
 def test_a_bad_fleet_file_is_refused_in_one_line(tmp_path, text, message):
     path = tmp_path / "fleet.toml"
-    path.write_text(text)
+    path.write_bytes(text if isinstance(text, bytes) else text.encode())
     with pytest.raises(FleetFileError) as caught:
         load_fleet(path)
     assert str(caught.value).startswith(f"{path}: ") and message in str(caught.value)

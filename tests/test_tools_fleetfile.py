@@ -68,11 +68,12 @@ def test_fleet_file_merges_defaults_and_ignores_simulator_keys(tmp_path):
         ("machine = 3\n", "array of tables"),
         ("[defaults]\n", "no machines"),
         ("[[machine]\n", "not valid TOML"),
+        (b"[[machine]]\nname = '\xff'\n", "not valid TOML: not UTF-8 text"),
     ],
 )
 def test_fleet_file_refuses_with_one_line(tmp_path, text, expected):
     path = tmp_path / "f.toml"
-    path.write_text(text)
+    path.write_bytes(text if isinstance(text, bytes) else text.encode())
     with pytest.raises(FleetFileError) as caught:
         load_fleet(path)
     message = str(caught.value)

@@ -6,24 +6,17 @@ from __future__ import annotations
 
 import math
 import os
-import re
-import tomllib
 from collections.abc import Callable
 from dataclasses import dataclass, field
 from typing import Any
 
 from .config import AXES, DEFAULT_IGNORED_M
 from .faults import CUT_MODES, GARBAGE
+from .fleetrules import MACHINE_KEYS, NAME, TOP_KEYS, read_document
 
 KINDS = ("mill", "lathe", "plasma", "laser")
 DIALECTS = ("rs274ngc", "iso")
 KIND_AXES = {"mill": "XYZABC", "lathe": "XZ", "plasma": "XY", "laser": "XY"}
-TOP_KEYS = frozenset(("defaults", "machine"))
-TOOL_KEYS = frozenset(("labels", "poll_rate"))
-SIM_KEYS = frozenset(
-    ("name", "address", "host", "port", "kind", "axes", "limits", "ignore_m", "dialect", "speed", "faults")
-)
-_NAME = re.compile(r"[A-Za-z0-9_.-]{1,64}")
 
 
 class FleetFileError(ValueError):
@@ -129,7 +122,7 @@ class _Reader:
 
     def machine(self, entry: dict[str, Any], where: str) -> SimMachine:
         for key in entry:
-            if key not in SIM_KEYS and key not in TOOL_KEYS:
+            if key not in MACHINE_KEYS:
                 raise self.fail(where, f"unknown key {key!r}")
         try:
             return self._machine(entry)
@@ -138,7 +131,7 @@ class _Reader:
 
     def _machine(self, e: dict[str, Any]) -> SimMachine:
         name = _typed(e, "name", str)
-        if not _NAME.fullmatch(name):
+        if not NAME.fullmatch(name):
             raise _KeyError("name", "must be letters, digits, '-', '_' or '.'")
         host, port = e.get("host"), e.get("port")
         if "address" in e:
@@ -225,15 +218,8 @@ def _limits(value: Any, axes: str) -> dict[str, tuple[float, float]]:
 
 def load_fleet(path: str | os.PathLike[str]) -> list[SimMachine]:
     """The machines of a fleet file, defaults merged in; FleetFileError on anything wrong."""
-    name = os.fspath(path)
+    name, doc = read_document(path, FleetFileError, "not TOML")
     reader = _Reader(name)
-    try:
-        with open(name, "rb") as f:
-            doc = tomllib.load(f)
-    except OSError as exc:
-        raise FleetFileError(f"{name}: cannot read: {exc.strerror or exc}") from None
-    except tomllib.TOMLDecodeError as exc:
-        raise FleetFileError(f"{name}: not TOML: {exc}") from None
     for key in doc:
         if key not in TOP_KEYS:
             raise reader.fail("top level", f"unknown key {key!r}")

@@ -19,21 +19,15 @@ from __future__ import annotations
 
 import os
 import re
-import tomllib
 from dataclasses import dataclass, field
 from typing import Any
+
+from cnc_api_simulator.fleetrules import MACHINE_KEYS, NAME, TOP_KEYS, read_document
 
 from .link import parse_endpoint
 
 __all__ = ["FleetFileError", "FleetMachine", "load_fleet", "parse_fleet"]
 
-# Keys the tools read from a machine (or from [defaults]).
-_TOOL_KEYS = frozenset({"name", "address", "host", "port", "labels", "poll_rate"})
-# Keys that belong to the simulator: accepted, not used here.
-_SIMULATOR_KEYS = frozenset({"kind", "axes", "limits", "ignore_m", "dialect", "speed", "faults"})
-_TOP_KEYS = frozenset({"defaults", "machine"})
-
-_NAME = re.compile(r"[A-Za-z0-9._-]{1,64}")
 # Label names as Prometheus takes them; values are free text without control characters.
 _LABEL = re.compile(r"[A-Za-z_][A-Za-z0-9_]{0,63}")
 _CONTROL = re.compile(r"[\x00-\x1f\x7f]")
@@ -61,22 +55,13 @@ class FleetMachine:
 
 def load_fleet(path: str | os.PathLike[str]) -> list[FleetMachine]:
     """The machines of a fleet file, in file order; raises FleetFileError."""
-    where = os.fspath(path)
-    try:
-        with open(where, "rb") as f:
-            data = tomllib.load(f)
-    except OSError as exc:
-        raise FleetFileError(f"{where}: cannot read: {exc.strerror or exc}") from None
-    except tomllib.TOMLDecodeError as exc:
-        raise FleetFileError(f"{where}: not valid TOML: {exc}") from None
-    except UnicodeDecodeError:
-        raise FleetFileError(f"{where}: not valid TOML: not UTF-8 text") from None
+    where, data = read_document(path, FleetFileError, "not valid TOML")
     return parse_fleet(data, where)
 
 
 def parse_fleet(data: dict[str, Any], where: str = "fleet file") -> list[FleetMachine]:
     """The machines of an already parsed fleet document; `where` names it in errors."""
-    unknown = sorted(set(data) - _TOP_KEYS)
+    unknown = sorted(set(data) - TOP_KEYS)
     if unknown:
         raise FleetFileError(f"{where}: unknown top-level key {unknown[0]!r} (expected [defaults] and [[machine]])")
     defaults = data.get("defaults", {})
@@ -108,13 +93,13 @@ def parse_fleet(data: dict[str, Any], where: str = "fleet file") -> list[FleetMa
 
 def _check_keys(table: dict[str, Any], context: str) -> None:
     for key in table:
-        if key not in _TOOL_KEYS and key not in _SIMULATOR_KEYS:
+        if key not in MACHINE_KEYS:
             raise FleetFileError(f"{context}: unknown key {key!r}")
 
 
 def _machine(defaults: dict[str, Any], entry: dict[str, Any], where: str, number: int) -> FleetMachine:
     name = entry.get("name")
-    if not isinstance(name, str) or not _NAME.fullmatch(name):
+    if not isinstance(name, str) or not NAME.fullmatch(name):
         shown = f"machine #{number}"
         if name is None:
             raise FleetFileError(f"{where}: {shown}: key 'name' is missing")
