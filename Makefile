@@ -40,9 +40,18 @@ venv: $(VPY)
 
 # No build isolation: the persistent build tree then rebuilds incrementally.
 # -v and build.verbose show CMake's and ninja's progress instead of a silent wait.
-install: $(VPY)
+# The packages are installed, not linked, so any change under src or python
+# (a file added, changed or removed) installs again; with none, the stamp spares
+# every target the seconds pip takes.
+INSTALLED := $(VENV)/.installed-$(EXTRAS)
+SOURCES   := $(shell find src python ! -path '*/__pycache__*') CMakeLists.txt pyproject.toml README.md
+
+install: $(INSTALLED)
+
+$(INSTALLED): $(VPY) $(SOURCES)
 	$(PIP) install -v --no-build-isolation -C build-dir=$(BUILD_DIR) -C build.verbose=true ".[$(EXTRAS)]" \
 		| grep -v -e '^Requirement already satisfied' -e '^  Link requires a different Python'
+	touch $@
 
 test: install
 	$(PYTEST) -n $(TEST_WORKERS) --dist worksteal $(PYTEST_ARGS)
