@@ -51,7 +51,7 @@ class Bridge:
         self.stranger = self._client_cert("stranger")  # a channel certificate only
         fleet = tmp / "fleet.toml"
         # Two polls a second cost a third of the CPU of ten, in the bridge and in the simulators; the tests
-        # wait for values, so only their wall time grows, by a poll period at most.
+        # wait for values, so only their wall time grows (a second more to call a silent machine stale).
         fleet.write_text(
             '[defaults]\npoll_rate = 2.0\n[defaults.labels]\nsite = "plant1"\n'
             + "".join(
