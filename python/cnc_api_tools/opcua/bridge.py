@@ -11,6 +11,7 @@ from __future__ import annotations
 import asyncio
 import datetime
 import logging
+import socket
 import time
 from collections.abc import Sequence
 from dataclasses import dataclass, field
@@ -160,6 +161,7 @@ class OpcUaBridge:
 
     async def start(self) -> int:
         """Build the address space, listen, and start polling; returns the bound port."""
+        await self._check_listen()
         await self._build()
         await self.server.start()
         self._open_control_on_encrypted_channels()
@@ -170,6 +172,22 @@ class OpcUaBridge:
         self._task = asyncio.create_task(self._apply_loop(self._feed))
         self._start_fleet(self._feed)
         return self.port
+
+    async def _check_listen(self) -> None:
+        """Raises the OSError that listening would, before the address space takes seconds to build.
+
+        Binds as the event loop's server will (SO_REUSEADDR, IPv6 sockets IPv6 only), and lets go.
+        """
+        host, port = self.settings.host, self.settings.port
+        infos = await asyncio.get_running_loop().getaddrinfo(
+            host, port, type=socket.SOCK_STREAM, flags=socket.AI_PASSIVE
+        )
+        for family, kind, proto, _, address in infos:
+            with socket.socket(family, kind, proto) as probe:
+                probe.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+                if family == socket.AF_INET6:
+                    probe.setsockopt(socket.IPPROTO_IPV6, socket.IPV6_V6ONLY, 1)
+                probe.bind(address)
 
     def _start_fleet(self, feed: Feed) -> None:
         for i, machine in enumerate(self.machines):
