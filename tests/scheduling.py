@@ -35,6 +35,7 @@ except ImportError:  # without pytest-xdist the suite runs in one process
 # Fixtures whose tests share one worker: set up once they take seconds.
 SHARED_FIXTURES = ("bridge", "chromium")
 PLAN = "cnc_test_plan"
+_PLAN_KEY = pytest.StashKey[Path]()
 
 
 def group_of(item: pytest.Item) -> str | None:
@@ -54,11 +55,13 @@ def write_plan(config: pytest.Config, items: Sequence[pytest.Item]) -> None:
     if not path:
         return
     groups: dict[str, list[str]] = {}
+    slow: list[str] = []
     for item in items:
         group = group_of(item)
         if group is not None:
             groups.setdefault(group, []).append(item.nodeid)
-    slow = [item.nodeid for item in items if item.get_closest_marker("slow") and group_of(item) is None]
+        elif item.get_closest_marker("slow"):
+            slow.append(item.nodeid)
     fd, tmp = tempfile.mkstemp(dir=os.path.dirname(path))
     with os.fdopen(fd, "w") as f:
         json.dump({"groups": list(groups.values()), "slow": slow}, f)
@@ -183,9 +186,6 @@ def make_scheduler(config: pytest.Config, log: Any) -> GroupedWorkStealing | Non
     if config.getvalue("dist") != "worksteal" or WorkStealingScheduling is object:
         return None
     return GroupedWorkStealing(config, log, plan_path(config))
-
-
-_PLAN_KEY = pytest.StashKey[Path]()
 
 
 def configure_node(node: Any) -> None:
